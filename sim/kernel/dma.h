@@ -1,0 +1,59 @@
+// Bus-master DMA: adapters, common buffers and the bus-address map through which
+// the card reaches memory.
+#pragma once
+
+#include <ntddk.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace sim {
+
+class Machine;
+
+class DmaSystem {
+ public:
+  explicit DmaSystem(Machine &machine);
+  ~DmaSystem();
+
+  PDMA_ADAPTER GetAdapter(PDEVICE_OBJECT pdo, const DEVICE_DESCRIPTION &description,
+                          PULONG mapRegisters);
+
+  // The card's side: every access must fall inside one live common buffer.
+  void Write(uint64_t busAddress, const void *data, size_t length);
+  void Read(uint64_t busAddress, void *data, size_t length);
+  bool IsLive(uint64_t busAddress, size_t length) const;
+
+  size_t liveAdapters() const;
+  size_t liveCommonBuffers() const { return buffers_.size(); }
+  // Fail the Nth common-buffer allocation from now (1 = the next one); 0 disables.
+  void FailCommonBufferAllocation(uint64_t nth) { failAt_ = nth ? allocations_ + nth : 0; }
+
+  // Platform entry points (reached through DMA_OPERATIONS).
+  static void PutAdapter(PDMA_ADAPTER adapter);
+  static PVOID AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PPHYSICAL_ADDRESS logical,
+                                    BOOLEAN cacheEnabled);
+  static void FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSICAL_ADDRESS logical,
+                               PVOID virtualAddress, BOOLEAN cacheEnabled);
+
+ private:
+  struct Adapter;
+  struct Buffer {
+    uint64_t bus;
+    size_t length;
+    uint8_t *memory;
+    Adapter *adapter;
+  };
+  const Buffer *Find(uint64_t busAddress, size_t length) const;
+
+  Machine &machine_;
+  std::vector<std::unique_ptr<Adapter>> adapters_;
+  std::map<uint64_t, Buffer> buffers_;  // by bus address
+  uint64_t nextBus_ = 0x10000000;       // bus addresses handed out upwards
+  uint64_t allocations_ = 0;
+  uint64_t failAt_ = 0;
+};
+
+}  // namespace sim

@@ -1,0 +1,80 @@
+// The registry: keys and values, the kernel's handle-based view, and Windows
+// registry export files so a simulated machine's settings persist.
+#pragma once
+
+#include <ntddk.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+// Paths are backslash separated and case-insensitive, rooted at a hive:
+// "HKEY_LOCAL_MACHINE\SYSTEM\..." ("HKLM\..." and the native "\Registry\Machine\..." too).
+class Registry {
+ public:
+  struct Value {
+    ULONG type = REG_NONE;
+    std::vector<uint8_t> data;
+  };
+
+  Registry();
+  ~Registry();
+
+  bool KeyExists(std::string_view path) const;
+  void CreateKey(std::string_view path);  // with its parents
+  bool DeleteKey(std::string_view path);  // with its subkeys
+  void SetValue(std::string_view path, std::string_view name, ULONG type,
+                std::vector<uint8_t> data);  // creates the key
+  void SetDword(std::string_view path, std::string_view name, uint32_t value);
+  void SetString(std::string_view path, std::string_view name, std::string_view utf8);
+  std::optional<Value> GetValue(std::string_view path, std::string_view name) const;
+  std::optional<uint32_t> GetDword(std::string_view path, std::string_view name) const;
+  bool DeleteValue(std::string_view path, std::string_view name);
+  std::vector<std::string> SubKeys(std::string_view path) const;
+  std::vector<std::string> ValueNames(std::string_view path) const;
+
+  // The kernel's view: handles to keys.
+  NTSTATUS OpenKey(std::string_view path, bool create, HANDLE *handle);
+  NTSTATUS CloseKey(HANDLE handle);
+  NTSTATUS QueryValue(HANDLE handle, std::string_view name, KEY_VALUE_INFORMATION_CLASS cls,
+                      PVOID buffer, ULONG length, PULONG resultLength);
+  NTSTATUS SetValueByHandle(HANDLE handle, std::string_view name, ULONG type, const void *data,
+                            ULONG size);
+  size_t openHandles() const;
+  // Fail the next writes through handles (simulates a read-only hive) while set.
+  void SetWritesFail(bool fail);
+
+  // Export files ("Windows Registry Editor Version 5.00"; UTF-16LE with BOM or UTF-8).
+  enum class Encoding { Utf16le, Utf8 };
+  // Merges the file into the registry. Throws RegFileError naming the line on bad input;
+  // on error nothing of the file is applied.
+  void Load(const std::filesystem::path &file);
+  void LoadText(std::string_view bytes);
+  // Writes the keys below the given roots (all keys when empty), sorted.
+  void Save(const std::filesystem::path &file, Encoding encoding = Encoding::Utf16le,
+            const std::vector<std::string> &roots = {}) const;
+  std::string SaveText(Encoding encoding = Encoding::Utf16le,
+                       const std::vector<std::string> &roots = {}) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+class RegFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+std::string Utf16ToUtf8(std::u16string_view text);
+std::u16string Utf8ToUtf16(std::string_view text);
+
+}  // namespace sim
