@@ -1,0 +1,187 @@
+// The emulated capture card as the driver sees it: PCI configuration space, the
+// 4 KiB register block with its side effects, the level-sensitive interrupt line,
+// and a trace of every access for tests. Engines and the serial-bus device attach
+// to it through the hooks below.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/kernel/pci.h"
+
+namespace sim {
+
+using CardTime = int64_t;  // virtual nanoseconds, the machine's clock
+
+struct CardTraceEntry {
+  enum class Kind : uint8_t {
+    Read,         // register load; value = what the driver got
+    Write,        // register store; value = what the driver stored
+    Barrier,      // full memory barrier issued by the processor
+    ConfigRead,   // configuration dword read
+    ConfigWrite,  // configuration dword write (value as written, before masking)
+    Reset,        // the card returned to its power-up state
+    Event,        // a hook raised status bits; offset = register, value = bits
+    Line,         // the interrupt line changed; value = 1 asserted, 0 released
+    Fault,        // an access the card cannot serve (unaligned, outside the window)
+  };
+  CardTime time = 0;
+  Kind kind = Kind::Read;
+  uint32_t offset = 0;
+  uint32_t value = 0;
+
+  bool operator==(const CardTraceEntry &) const = default;
+  std::string ToString() const;
+};
+
+struct CardOptions {
+  // Oldest entries are dropped beyond this many; 0 keeps everything.
+  size_t traceCapacity = 0;
+  // As on a PCI function, Interrupt Disable (command bit 10, set at power-up) keeps
+  // the line quiet until the driver clears it. Off: the line follows INT_STATUS alone.
+  bool honourInterruptDisable = true;
+};
+
+class Card : public PciDevice {
+ public:
+  enum class Variant {
+    Device6864,  // bank 1 decoder sits on the two-wire bus
+    Standard,    // both decoder banks memory-mapped
+  };
+
+  static constexpr uint16_t kVendorId = 0x4D56;
+  static constexpr uint16_t kDevice6864Id = 0x6864;
+  static constexpr uint16_t kStandardDeviceId = 0x7001;
+  static constexpr uint32_t kWindowLength = 0x1000;
+  static constexpr uint32_t kConfigLength = 0x100;
+
+  // Global registers.
+  static constexpr uint32_t kIntStatus = 0x00;
+  static constexpr uint32_t kBufferStatus = 0x04;
+  static constexpr uint32_t kChannelControl = 0x08;
+  static constexpr uint32_t kErrorStatusA = 0x0C;
+  static constexpr uint32_t kErrorStatusB = 0x14;
+  static constexpr uint32_t kResetControl = 0x18;
+  static constexpr uint32_t kChannelEnable = 0x28;
+  static constexpr uint32_t kSerialIf = 0xBC;
+
+  static constexpr uint32_t kMasterEnable = 0x80000000u;
+  static constexpr uint32_t kChannelBits = 0x0000FFFFu;
+
+  // Configuration dwords with bits the driver clears at start.
+  static constexpr uint32_t kConfigCommandStatus = 0x04;
+  static constexpr uint32_t kConfigVendorControl = 0x50;
+  static constexpr uint32_t kConfigVendorGate = 0xAC;
+  static constexpr uint32_t kCommandInterruptDisable = 1u << 10;
+  static constexpr uint32_t kVendorControlGate = 1u << 16;
+  static constexpr uint32_t kVendorGateBit = 1u << 31;
+
+  explicit Card(Variant variant);
+  Card(Variant variant, const CardOptions &options);
+  ~Card() override;
+  Card(const Card &) = delete;
+  Card &operator=(const Card &) = delete;
+
+  Variant variant() const { return variant_; }
+  uint16_t deviceId() const;
+
+  // ---- PciDevice
+  uint32_t ConfigRead32(uint32_t offset) override;
+  void ConfigWrite32(uint32_t offset, uint32_t value) override;
+  uint32_t WindowLength() const override { return kWindowLength; }
+  uint32_t MmioRead32(uint32_t offset) override;
+  void MmioWrite32(uint32_t offset, uint32_t value) override;
+  void OnBarrier() override;
+
+  // Back to the power-up state (registers, configuration space, line released).
+  void Reset();
+
+  // ---- channel state
+  // Channels the engines should run: bits set in both 0x08 and 0x28, and only while
+  // the master enable (bit 31 of 0x08) is set.
+  uint32_t RunningChannels() const;
+  bool IsChannelRunning(unsigned bit) const;
+  // Called after a register change alters RunningChannels(); runs inside the
+  // driver's register access, so it should only schedule work.
+  using RunningChangeHook = std::function<void(uint32_t before, uint32_t after)>;
+  void SetRunningChangeHook(RunningChangeHook hook) { runningHook_ = std::move(hook); }
+
+  // ---- status and error injection (used by engines and tests)
+  // ORs events into INT_STATUS, replaces BUFFER_STATUS and asserts the line.
+  void RaiseChannelEvents(uint32_t intStatusBits, uint32_t bufferStatus);
+  // Reports an error on video channel 0-7 in this variant's layout.
+  void RaiseChannelError(unsigned videoChannel);
+  // ORs raw bits into ERROR_STATUS_A, ERROR_STATUS_B and INT_STATUS.
+  void InjectErrorBits(uint32_t errorA, uint32_t errorB, uint32_t intStatusBits);
+  // The line as the machine sees it, and whether INT_STATUS wants service.
+  bool interruptLineAsserted() const { return lineAsserted_; }
+  bool interruptPending() const;
+
+  // ---- direct register access for tests and the engines: no trace, no read side
+  // effects. Poke still updates the line and the running channels.
+  void Poke(uint32_t offset, uint32_t value);
+  uint32_t Peek(uint32_t offset) const;
+  uint32_t PeekConfig(uint32_t offset) const;
+
+  // ---- trace
+  const std::deque<CardTraceEntry> &trace() const { return trace_; }
+  size_t droppedTraceEntries() const { return dropped_; }
+  std::vector<uint32_t> Writes(uint32_t offset) const;
+  std::vector<uint32_t> Reads(uint32_t offset) const;
+  size_t CountReads(uint32_t offset) const;
+  size_t CountWrites(uint32_t offset) const;
+  size_t CountBarriers() const;
+  std::vector<uint32_t> ConfigWrites(uint32_t offset) const;
+  // Entries with from <= time < to.
+  std::vector<CardTraceEntry> Between(CardTime from, CardTime to) const;
+  const std::vector<CardTraceEntry> &faults() const { return faults_; }
+  // Forgets the trace, the counters and the faults; the card's state is untouched.
+  void Clear();
+  // Access counts per register, for the demo program and failure reports.
+  std::string Summary() const;
+
+  static const char *RegisterName(uint32_t offset);
+
+ protected:
+  void OnPlugged() override;
+
+ private:
+  struct Counts {
+    uint64_t reads = 0;
+    uint64_t writes = 0;
+  };
+
+  void PowerUp();
+  void Record(CardTraceEntry::Kind kind, uint32_t offset, uint32_t value);
+  void Fault(uint32_t offset, uint32_t value);
+  CardTime Now() const;
+  void UpdateLine();
+  void StoreRegister(uint32_t offset, uint32_t value);
+  static bool ValidOffset(uint32_t offset, uint32_t length) {
+    return (offset & 3u) == 0 && offset < length;
+  }
+
+  Variant variant_;
+  CardOptions options_;
+  std::array<uint32_t, kWindowLength / 4> regs_{};
+  std::array<uint32_t, kConfigLength / 4> config_{};
+  bool lineAsserted_ = false;
+  uint32_t running_ = 0;
+  RunningChangeHook runningHook_;
+
+  std::deque<CardTraceEntry> trace_;
+  size_t dropped_ = 0;
+  std::vector<CardTraceEntry> faults_;
+  std::map<uint32_t, Counts> counts_;
+  uint64_t barriers_ = 0;
+  uint64_t configReads_ = 0;
+  uint64_t configWrites_ = 0;
+};
+
+}  // namespace sim
