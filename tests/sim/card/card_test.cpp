@@ -80,6 +80,36 @@ TEST_F(CardTest, IntStatusClearsOnReadAndDrivesTheLineLevel) {
   EXPECT_TRUE(LineAsserted());
 }
 
+// Asserting the line runs the service routine at once; its read of INT_STATUS must
+// find the event and quieten the line from inside that call.
+TEST_F(CardTest, ServiceRoutineSeesEachEventAndQuietensTheLine) {
+  struct Service {
+    Machine *machine;
+    volatile ULONG *registers;
+    std::vector<uint32_t> seen;
+  };
+  auto *registers =
+      static_cast<volatile ULONG *>(machine_.MapIoSpace(card_.windowBase(), Card::kWindowLength));
+  ASSERT_NE(registers, nullptr);
+  Service service{&machine_, registers, {}};
+  PKINTERRUPT interrupt = nullptr;
+  auto routine = [](PKINTERRUPT, PVOID context) -> BOOLEAN {
+    auto *s = static_cast<Service *>(context);
+    s->seen.push_back(s->machine->ReadRegister(s->registers + Card::kIntStatus / 4));
+    return TRUE;
+  };
+  ASSERT_EQ(machine_.ConnectInterrupt(&interrupt, routine, &service, card_.vector(), 5, 5,
+                                      LevelSensitive, FALSE),
+            STATUS_SUCCESS);
+  card_.RaiseChannelEvents(0x0000'0004, 0);
+  UnmaskInterrupt();  // the event waiting behind Interrupt Disable is delivered now
+  card_.RaiseChannelEvents(0x0000'0100, 0);
+  EXPECT_EQ(service.seen, (std::vector<uint32_t>{0x0000'0004, 0x0000'0100}));
+  EXPECT_FALSE(LineAsserted());
+  machine_.DisconnectInterrupt(interrupt);
+  machine_.UnmapIoSpace(const_cast<ULONG *>(registers), Card::kWindowLength);
+}
+
 TEST_F(CardTest, StatusRegistersIgnoreStores) {
   card_.RaiseChannelEvents(0x1, 0x55);
   card_.InjectErrorBits(0x10, 0x20, 0);
