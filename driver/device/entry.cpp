@@ -46,8 +46,8 @@ NTSTATUS DispatchStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST translated, PCM
   for (ULONG i = 0; i < list.Count; ++i) {
     const CM_PARTIAL_RESOURCE_DESCRIPTOR &d = list.PartialDescriptors[i];
     if (d.Type == CmResourceTypeMemory && ctx->registers == nullptr) {
-      ctx->registers =
-          static_cast<volatile ULONG *>(MmMapIoSpace(d.u.Memory.Start, d.u.Memory.Length, MmNonCached));
+      ctx->registers = static_cast<volatile ULONG *>(
+          MmMapIoSpace(d.u.Memory.Start, d.u.Memory.Length, MmNonCached));
       if (ctx->registers == nullptr) return STATUS_UNSUCCESSFUL;
       ctx->registersLength = d.u.Memory.Length;
     }
@@ -65,7 +65,7 @@ void DispatchStop(PKSDEVICE device, PIRP) {
 void DispatchSetPower(PKSDEVICE, PIRP, DEVICE_POWER_STATE, DEVICE_POWER_STATE) {}
 
 const KSDEVICE_DISPATCH kDeviceDispatch = {
-    DispatchAdd, DispatchStart, nullptr, nullptr, nullptr, DispatchStop, nullptr,
+    DispatchAdd, DispatchStart, nullptr, nullptr, nullptr, DispatchStop,     nullptr,
     nullptr,     nullptr,       nullptr, nullptr, nullptr, DispatchSetPower, nullptr};
 
 const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {&kDeviceDispatch, 0, nullptr,

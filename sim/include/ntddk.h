@@ -274,7 +274,11 @@ NTKERNELAPI void ExFreePool(PVOID P);
 }
 
 // ---------------------------------------------------------------- memory-mapped I/O
-typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 } MEMORY_CACHING_TYPE;
+typedef enum _MEMORY_CACHING_TYPE {
+  MmNonCached = 0,
+  MmCached = 1,
+  MmWriteCombined = 2
+} MEMORY_CACHING_TYPE;
 
 extern "C" {
 NTKERNELAPI PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
@@ -356,7 +360,8 @@ typedef enum _DEVICE_POWER_STATE {
   PowerDeviceD1 = 2,
   PowerDeviceD2 = 3,
   PowerDeviceD3 = 4
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState = 1 } POWER_STATE_TYPE;
 typedef enum _POWER_ACTION {
   PowerActionNone = 0,
@@ -581,7 +586,9 @@ inline void IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
   next->Context = nullptr;
   next->Control = 0;
 }
-inline void IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
+inline void IoMarkIrpPending(PIRP Irp) {
+  IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
 inline void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Routine, PVOID Context,
                                    BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
                                    BOOLEAN InvokeOnCancel) {
@@ -704,13 +711,11 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
 } KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
 
 extern "C" {
-NTKERNELAPI NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject,
-                                             ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
-                                             PHANDLE DevInstRegKey);
+NTKERNELAPI NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                             ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
 NTKERNELAPI NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                      KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                                     PVOID KeyValueInformation, ULONG Length,
-                                     PULONG ResultLength);
+                                     PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
 NTKERNELAPI NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
                                    ULONG Type, PVOID Data, ULONG DataSize);
 NTKERNELAPI NTSTATUS ZwClose(HANDLE Handle);

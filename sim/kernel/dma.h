@@ -38,8 +38,9 @@ class DmaSystem {
   static void FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSICAL_ADDRESS logical,
                                PVOID virtualAddress, BOOLEAN cacheEnabled);
 
- private:
   struct Adapter;
+
+ private:
   struct Buffer {
     uint64_t bus;
     size_t length;

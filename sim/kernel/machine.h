@@ -27,13 +27,12 @@ class Registry;
 class PnpManager;
 class DmaSystem;
 class PciDevice;
-struct InterruptObject;
 
 class Machine {
  public:
   struct Options {
     uint64_t performanceFrequency = 10'000'000;  // Hz
-    Nanos counterReadCost = 40;                   // each counter read spins this long
+    Nanos counterReadCost = 40;                  // each counter read spins this long
     // System time at boot, 100 ns since 1601 (2026-01-01 00:00 UTC): fixed for determinism.
     int64_t bootSystemTime = 134'115'552'000'000'000;
   };
@@ -111,8 +110,7 @@ class Machine {
                             ULONG vector, KIRQL irql, KIRQL syncIrql, KINTERRUPT_MODE mode,
                             BOOLEAN shared);
   void DisconnectInterrupt(PKINTERRUPT interrupt);
-  BOOLEAN SynchronizeExecution(PKINTERRUPT interrupt, PKSYNCHRONIZE_ROUTINE routine,
-                               PVOID context);
+  BOOLEAN SynchronizeExecution(PKINTERRUPT interrupt, PKSYNCHRONIZE_ROUTINE routine, PVOID context);
   size_t connectedInterrupts() const;
   uint64_t interruptsServiced() const { return interruptsServiced_; }
 
@@ -125,6 +123,7 @@ class Machine {
   ULONG ReadRegister(volatile ULONG *address);
   void WriteRegister(volatile ULONG *address, ULONG value);
   void MemoryBarrier();
+  size_t liveMappings(const PciDevice *device) const;
 
   // ---- devices on the bus
   // Plugs a card in; the machine assigns its register window and interrupt vector.
@@ -160,7 +159,9 @@ class Machine {
   };
   struct Line {
     bool asserted = false;
-    std::vector<InterruptObject *> objects;
+    std::vector<_KINTERRUPT *> objects;
+    bool edgePending = false;
+    uint64_t unclaimedInARow = 0;
   };
   struct TimerState {
     Nanos due;
@@ -176,7 +177,7 @@ class Machine {
   void RunOneDpc();
   bool RunOnePassiveWork();
   void ExpireTimer(PKTIMER timer);
-  Mapping *FindMapping(const volatile void *address, const char *what);
+  Mapping *FindMapping(const volatile void *address, const char *what, uint32_t *offset);
 
   Options options_;
   Nanos now_ = 0;
@@ -191,7 +192,7 @@ class Machine {
   std::map<const KTIMER *, TimerState> timers_;
   std::map<const KSPIN_LOCK *, KIRQL> heldLocks_;
   std::map<ULONG, Line> lines_;
-  std::vector<std::unique_ptr<InterruptObject>> interrupts_;
+  std::vector<std::unique_ptr<_KINTERRUPT>> interrupts_;
   uint64_t interruptsServiced_ = 0;
   std::vector<std::function<void()>> passiveWork_;
   std::map<uintptr_t, Mapping> mappings_;  // keyed by virtual base

@@ -33,7 +33,8 @@ class PnpManager {
 
   struct Card {
     PciDevice *device = nullptr;
-    std::string instancePath;  // e.g. PCI\VEN_4D56&DEV_6864&SUBSYS_00000000&REV_01\4&1a2b3c4d&0&00E0
+    std::string
+        instancePath;  // e.g. PCI\VEN_4D56&DEV_6864&SUBSYS_00000000&REV_01\4&1a2b3c4d&0&00E0
     PDEVICE_OBJECT pdo = nullptr;
     PDEVICE_OBJECT fdo = nullptr;  // top of the stack once added
     bool started = false;

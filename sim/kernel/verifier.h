@@ -9,23 +9,24 @@
 namespace sim {
 
 enum class Rule {
-  IrqlTooHigh,             // a service called above its IRQL limit
-  WaitAtDispatch,          // waiting or sleeping at DISPATCH_LEVEL or above
-  SpinLockRecursion,       // acquiring a spin lock already held
-  SpinLockNotHeld,         // releasing a spin lock that is not held
-  PoolDoubleFree,          // freeing pool twice
-  PoolBadFree,             // freeing pool that was never allocated (or with the wrong tag)
-  PoolLeak,                // pool left allocated when its owner goes away
-  RegisterAccess,          // registers touched outside the mapping or after unmapping
-  DmaOutsideBuffer,        // the card's DMA outside a live common buffer
-  FreedArmedObject,        // memory freed while it holds an armed timer or a queued DPC
-  Deadlock,                // a wait that nothing pending can satisfy
-  InterruptStorm,          // a level interrupt that stays asserted and is never claimed
-  IrpMisuse,               // IRP stack overrun, completion without owner, bad free
-  ObjectReference,         // reference count underflow
-  LockedStreamPointer,     // a stream pointer still locked when its pin stops
-  ResourceLeak,            // mappings, interrupts or DMA adapters left held at removal
-  InvalidParameter,        // a service given an argument the platform rejects fatally
+  IrqlTooHigh,          // a service called above its IRQL limit
+  WaitAtDispatch,       // waiting or sleeping at DISPATCH_LEVEL or above
+  SpinLockRecursion,    // acquiring a spin lock already held
+  SpinLockNotHeld,      // releasing a spin lock that is not held
+  PoolDoubleFree,       // freeing pool twice
+  PoolBadFree,          // freeing pool that was never allocated (or with the wrong tag)
+  PoolLeak,             // pool left allocated when its owner goes away
+  RegisterAccess,       // registers touched outside the mapping or after unmapping
+  DmaOutsideBuffer,     // the card's DMA outside a live common buffer
+  FreedArmedObject,     // memory freed while it holds an armed timer or a queued DPC
+  Deadlock,             // a wait that nothing pending can satisfy
+  InterruptStorm,       // a level interrupt that stays asserted and is never claimed
+  IrpMisuse,            // IRP stack overrun, completion without owner, bad free
+  ObjectReference,      // reference count underflow
+  LockedStreamPointer,  // a stream pointer still locked when its pin stops
+  ResourceLeak,         // mappings, interrupts or DMA adapters left held at removal
+  InvalidParameter,     // a service given an argument the platform rejects fatally
+  BugCheck,             // the driver called KeBugCheckEx
 };
 
 const char *RuleName(Rule rule);

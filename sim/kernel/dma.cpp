@@ -1,0 +1,157 @@
+#include "sim/kernel/dma.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "sim/kernel/machine.h"
+
+namespace sim {
+
+struct DmaSystem::Adapter {
+  DMA_ADAPTER pub;  // first: the driver's PDMA_ADAPTER points here
+  DmaSystem *system;
+  PDEVICE_OBJECT pdo;
+  bool live;
+  bool dma32;
+  ULONG maximumLength;
+};
+
+namespace {
+
+DMA_OPERATIONS MakeOperations() {
+  DMA_OPERATIONS ops{};
+  ops.Size = sizeof(DMA_OPERATIONS);
+  ops.PutDmaAdapter = &DmaSystem::PutAdapter;
+  ops.AllocateCommonBuffer = &DmaSystem::AllocateCommonBuffer;
+  ops.FreeCommonBuffer = &DmaSystem::FreeCommonBuffer;
+  return ops;
+}
+
+DMA_OPERATIONS g_operations = MakeOperations();
+
+}  // namespace
+
+DmaSystem::DmaSystem(Machine &machine) : machine_(machine) {}
+
+DmaSystem::~DmaSystem() {
+  for (auto &[bus, b] : buffers_) std::free(b.memory);
+}
+
+PDMA_ADAPTER DmaSystem::GetAdapter(PDEVICE_OBJECT pdo, const DEVICE_DESCRIPTION &d,
+                                   PULONG mapRegisters) {
+  machine_.RequireIrql(PASSIVE_LEVEL, "IoGetDmaAdapter");
+  if (d.Version > DEVICE_DESCRIPTION_VERSION2 || d.InterfaceType != PCIBus || !d.Master ||
+      (d.Dma32BitAddresses == 0 && d.Dma64BitAddresses == 0))
+    return nullptr;
+  auto a = std::make_unique<Adapter>();
+  a->pub.Version = 1;
+  a->pub.Size = sizeof(DMA_ADAPTER);
+  a->pub.DmaOperations = &g_operations;
+  a->system = this;
+  a->pdo = pdo;
+  a->live = true;
+  a->dma32 = d.Dma64BitAddresses == 0;
+  a->maximumLength = d.MaximumLength;
+  if (mapRegisters != nullptr) *mapRegisters = d.MaximumLength / 4096 + 1;
+  adapters_.push_back(std::move(a));
+  return &adapters_.back()->pub;
+}
+
+size_t DmaSystem::liveAdapters() const {
+  size_t n = 0;
+  for (const auto &a : adapters_) n += a->live;
+  return n;
+}
+
+void DmaSystem::PutAdapter(PDMA_ADAPTER adapter) {
+  Machine &m = Machine::Current();
+  m.RequireIrql(PASSIVE_LEVEL, "PutDmaAdapter");
+  auto *a = reinterpret_cast<Adapter *>(adapter);
+  DmaSystem &sys = m.dma();
+  bool known = false;
+  for (const auto &p : sys.adapters_) known |= p.get() == a;
+  if (!known || !a->live)
+    m.verifier().Stop(Rule::InvalidParameter, "PutDmaAdapter of an adapter that is not live");
+  for (const auto &[bus, b] : sys.buffers_)
+    if (b.adapter == a)
+      m.verifier().Stop(Rule::ResourceLeak, "PutDmaAdapter with common buffers still allocated");
+  a->live = false;
+}
+
+PVOID DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PPHYSICAL_ADDRESS logical,
+                                      BOOLEAN) {
+  Machine &m = Machine::Current();
+  m.RequireIrql(PASSIVE_LEVEL, "AllocateCommonBuffer");
+  auto *a = reinterpret_cast<Adapter *>(adapter);
+  if (!a->live)
+    m.verifier().Stop(Rule::InvalidParameter, "AllocateCommonBuffer on a released adapter");
+  DmaSystem &sys = m.dma();
+  ++sys.allocations_;
+  if (sys.failAt_ != 0 && sys.allocations_ == sys.failAt_) {
+    sys.failAt_ = 0;
+    return nullptr;
+  }
+  if (length == 0) return nullptr;
+  uint64_t span = (static_cast<uint64_t>(length) + 4095) / 4096 * 4096;
+  if (a->dma32 && sys.nextBus_ + span > 0x100000000ull) return nullptr;  // no 32-bit space left
+  auto *mem = static_cast<uint8_t *>(std::aligned_alloc(4096, span));
+  if (mem == nullptr) return nullptr;
+  std::memset(mem, 0x5A, length);  // common buffers are not zeroed
+  uint64_t bus = sys.nextBus_;
+  sys.nextBus_ += span + 4096;  // a guard page between buffers
+  sys.buffers_[bus] = Buffer{bus, length, mem, a};
+  logical->QuadPart = static_cast<LONGLONG>(bus);
+  return mem;
+}
+
+void DmaSystem::FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSICAL_ADDRESS logical,
+                                 PVOID virtualAddress, BOOLEAN) {
+  Machine &m = Machine::Current();
+  m.RequireIrql(PASSIVE_LEVEL, "FreeCommonBuffer");
+  DmaSystem &sys = m.dma();
+  auto it = sys.buffers_.find(static_cast<uint64_t>(logical.QuadPart));
+  if (it == sys.buffers_.end() || it->second.memory != virtualAddress ||
+      it->second.adapter != reinterpret_cast<Adapter *>(adapter))
+    m.verifier().Stop(Rule::InvalidParameter,
+                      "FreeCommonBuffer of a buffer that was not allocated");
+  if (it->second.length != length)
+    m.verifier().Stop(Rule::InvalidParameter, "FreeCommonBuffer length " + std::to_string(length) +
+                                                  " differs from the allocated " +
+                                                  std::to_string(it->second.length));
+  m.CheckFreedRange(virtualAddress, length, "a common buffer");
+  std::free(it->second.memory);
+  sys.buffers_.erase(it);
+}
+
+const DmaSystem::Buffer *DmaSystem::Find(uint64_t bus, size_t length) const {
+  auto it = buffers_.upper_bound(bus);
+  if (it == buffers_.begin()) return nullptr;
+  --it;
+  const Buffer &b = it->second;
+  if (bus < b.bus || bus + length > b.bus + b.length || bus + length < bus) return nullptr;
+  return &b;
+}
+
+bool DmaSystem::IsLive(uint64_t bus, size_t length) const { return Find(bus, length) != nullptr; }
+
+void DmaSystem::Write(uint64_t bus, const void *data, size_t length) {
+  const Buffer *b = Find(bus, length);
+  if (b == nullptr)
+    machine_.verifier().Stop(Rule::DmaOutsideBuffer, "device write of " + std::to_string(length) +
+                                                         " bytes at bus address " +
+                                                         std::to_string(bus) +
+                                                         " outside a live common buffer");
+  std::memcpy(b->memory + (bus - b->bus), data, length);
+}
+
+void DmaSystem::Read(uint64_t bus, void *data, size_t length) {
+  const Buffer *b = Find(bus, length);
+  if (b == nullptr)
+    machine_.verifier().Stop(Rule::DmaOutsideBuffer,
+                             "device read of " + std::to_string(length) + " bytes at bus address " +
+                                 std::to_string(bus) + " outside a live common buffer");
+  std::memcpy(data, b->memory + (bus - b->bus), length);
+}
+
+}  // namespace sim

@@ -1,0 +1,14 @@
+// The I/O manager's bookkeeping, for the machine and tests.
+#pragma once
+
+#include <ntddk.h>
+
+#include <cstddef>
+
+namespace sim {
+
+bool IsLiveIrp(PIRP irp);
+size_t LiveIrpCount();
+bool IsLiveDeviceObject(PDEVICE_OBJECT device);
+
+}  // namespace sim

@@ -1,0 +1,361 @@
+#include "sim/kernel/pnp.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "sim/kernel/dma.h"
+#include "sim/kernel/io.h"
+#include "sim/kernel/machine.h"
+#include "sim/kernel/pci.h"
+#include "sim/kernel/pool.h"
+#include "sim/kernel/registry.h"
+
+namespace sim {
+
+namespace {
+
+constexpr KIRQL kDeviceIrql = 6;
+constexpr char kHklm[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\";
+
+// The PCI bus driver's per-PDO data.
+struct PdoExtension {
+  PciDevice *device;
+  std::string instancePath;
+};
+
+struct DriverObjectStorage {
+  DRIVER_OBJECT object{};
+  DRIVER_EXTENSION extension{};
+  std::u16string name;
+};
+
+bool g_busAsync = false;
+
+void CompleteBusIrp(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IofCompleteRequest(irp, 0);
+}
+
+NTSTATUS ConfigAccess(PdoExtension *ext, PIO_STACK_LOCATION stack, bool write, ULONG_PTR *done) {
+  auto &p = stack->Parameters.ReadWriteConfig;
+  if (p.WhichSpace != PCI_WHICHSPACE_CONFIG || p.Buffer == nullptr) return STATUS_INVALID_PARAMETER;
+  if (p.Offset >= 256 || p.Length > 256 - p.Offset) return STATUS_INVALID_PARAMETER;
+  auto *bytes = static_cast<uint8_t *>(p.Buffer);
+  for (ULONG i = 0; i < p.Length; ++i) {
+    ULONG at = p.Offset + i;
+    uint32_t dword = ext->device->ConfigRead32(at & ~3u);
+    unsigned shift = (at & 3u) * 8;
+    if (write) {
+      // Whole dwords go through as one access; partial ones merge into the current value.
+      if ((at & 3u) == 0 && i + 4 <= p.Length) {
+        uint32_t v;
+        std::memcpy(&v, bytes + i, 4);
+        ext->device->ConfigWrite32(at, v);
+        i += 3;
+        continue;
+      }
+      dword = (dword & ~(0xFFu << shift)) | (static_cast<uint32_t>(bytes[i]) << shift);
+      ext->device->ConfigWrite32(at & ~3u, dword);
+    } else {
+      bytes[i] = static_cast<uint8_t>(dword >> shift);
+    }
+  }
+  *done = p.Length;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS BusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
+  auto *ext = static_cast<PdoExtension *>(pdo->DeviceExtension);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  NTSTATUS status = irp->IoStatus.Status;
+  ULONG_PTR information = irp->IoStatus.Information;
+  if (stack->MajorFunction == IRP_MJ_PNP) {
+    switch (stack->MinorFunction) {
+      case IRP_MN_READ_CONFIG:
+      case IRP_MN_WRITE_CONFIG:
+        status =
+            ConfigAccess(ext, stack, stack->MinorFunction == IRP_MN_WRITE_CONFIG, &information);
+        break;
+      case IRP_MN_START_DEVICE:
+      case IRP_MN_STOP_DEVICE:
+      case IRP_MN_REMOVE_DEVICE:
+      case IRP_MN_QUERY_REMOVE_DEVICE:
+      case IRP_MN_QUERY_STOP_DEVICE:
+        status = STATUS_SUCCESS;
+        break;
+      default:
+        break;  // a bus driver leaves requests it does not handle as they are
+    }
+  } else if (stack->MajorFunction == IRP_MJ_POWER) {
+    status = STATUS_SUCCESS;
+  } else {
+    status = STATUS_INVALID_DEVICE_REQUEST;
+  }
+  if (g_busAsync) {
+    IoMarkIrpPending(irp);
+    Machine::Current().At(Machine::Current().now() + 2 * kMicrosecond,
+                          [irp, status, information] { CompleteBusIrp(irp, status, information); });
+    return STATUS_PENDING;
+  }
+  CompleteBusIrp(irp, status, information);
+  return status;
+}
+
+NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
+  KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
+struct PnpManager::Impl {
+  Machine &machine;
+  DriverObjectStorage busDriver;
+  std::unique_ptr<DriverObjectStorage> driver;
+  std::string serviceName;
+  std::u16string registryPath;
+  std::vector<std::unique_ptr<Card>> cards;
+  std::vector<std::unique_ptr<PdoExtension>> extensions;
+  unsigned nextInstance = 0;
+
+  explicit Impl(Machine &m) : machine(m) {
+    busDriver.object.DriverExtension = &busDriver.extension;
+    busDriver.extension.DriverObject = &busDriver.object;
+    busDriver.object.MajorFunction[IRP_MJ_PNP] = BusDispatch;
+    busDriver.object.MajorFunction[IRP_MJ_POWER] = BusDispatch;
+  }
+
+  // Sends a PnP or power request to the top of the card's stack and waits for it.
+  NTSTATUS Send(Card &card, UCHAR major, UCHAR minor,
+                const std::function<void(PIO_STACK_LOCATION)> &fill) {
+    machine.RequireIrql(PASSIVE_LEVEL, "the PnP manager");
+    PDEVICE_OBJECT top = card.pdo;
+    while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->MinorFunction = minor;
+    if (fill) fill(next);
+    IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
+    NTSTATUS status = IofCallDriver(top, irp);
+    if (status == STATUS_PENDING)
+      KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+  }
+
+  void WriteServiceEnum() {
+    std::string key = std::string(kHklm) + "Services\\" + serviceName + "\\Enum";
+    Registry &r = machine.registry();
+    for (const std::string &name : r.ValueNames(key)) r.DeleteValue(key, name);
+    r.CreateKey(key);
+    uint32_t n = 0;
+    for (const auto &c : cards) r.SetString(key, std::to_string(n++), c->instancePath);
+    r.SetDword(key, "Count", n);
+    r.SetDword(key, "NextInstance", n);
+  }
+};
+
+PnpManager::PnpManager(Machine &machine) : impl_(std::make_unique<Impl>(machine)) {
+  g_busAsync = false;
+}
+
+PnpManager::~PnpManager() {
+  // Quiet teardown of whatever a scenario left behind.
+  for (auto &c : impl_->cards) {
+    if (c->pdo != nullptr && IsLiveDeviceObject(c->pdo)) {
+      c->pdo->AttachedDevice = nullptr;
+      c->pdo->ReferenceCount = 0;
+    }
+  }
+}
+
+NTSTATUS PnpManager::LoadDriver(PDRIVER_INITIALIZE entry, const std::string &serviceName) {
+  Impl &s = *impl_;
+  s.machine.RequireIrql(PASSIVE_LEVEL, "the PnP manager");
+  if (s.driver) return STATUS_OBJECT_NAME_COLLISION;
+  s.serviceName = serviceName;
+  auto d = std::make_unique<DriverObjectStorage>();
+  d->object.DriverExtension = &d->extension;
+  d->extension.DriverObject = &d->object;
+  std::string path = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + serviceName;
+  s.registryPath = Utf8ToUtf16(path);
+  s.machine.registry().CreateKey(std::string(kHklm) + "Services\\" + serviceName);
+  UNICODE_STRING regPath;
+  regPath.Buffer = s.registryPath.data();
+  regPath.Length = static_cast<USHORT>(s.registryPath.size() * 2);
+  regPath.MaximumLength = regPath.Length;
+  d->name = u"\\Driver\\" + Utf8ToUtf16(serviceName);
+  d->object.DriverName.Buffer = d->name.data();
+  d->object.DriverName.Length = static_cast<USHORT>(d->name.size() * 2);
+  d->object.DriverName.MaximumLength = d->object.DriverName.Length;
+  d->object.DriverInit = entry;
+  NTSTATUS status = entry(&d->object, &regPath);
+  if (!NT_SUCCESS(status)) return status;
+  s.driver = std::move(d);
+  return status;
+}
+
+void PnpManager::UnloadDriver() {
+  Impl &s = *impl_;
+  if (!s.driver) return;
+  for (auto &c : s.cards)
+    if (c->fdo != nullptr)
+      s.machine.verifier().Stop(Rule::InvalidParameter,
+                                "driver unloaded while it still has devices");
+  if (s.driver->object.DriverUnload != nullptr) s.driver->object.DriverUnload(&s.driver->object);
+  s.driver.reset();
+  s.machine.pool().CheckNoLeaks("the driver");
+}
+
+PDRIVER_OBJECT PnpManager::driverObject() const {
+  return impl_->driver ? &impl_->driver->object : nullptr;
+}
+
+NTSTATUS PnpManager::AddCard(PciDevice *device, Card **out) {
+  Impl &s = *impl_;
+  s.machine.RequireIrql(PASSIVE_LEVEL, "the PnP manager");
+  if (!s.driver) return STATUS_INVALID_DEVICE_STATE;
+  s.machine.AttachPciDevice(device);
+  auto card = std::make_unique<Card>();
+  card->device = device;
+  uint32_t ids = device->ConfigRead32(0);
+  uint32_t subsys = device->ConfigRead32(0x2C);
+  uint32_t rev = device->ConfigRead32(0x08) & 0xFF;
+  char path[160];
+  std::snprintf(path, sizeof path,
+                "PCI\\VEN_%04X&DEV_%04X&SUBSYS_%08X&REV_%02X\\4&2d5b8c1&0&%02X%02X", ids & 0xFFFF,
+                ids >> 16, subsys, rev, (s.nextInstance + 1) * 8, 0);
+  ++s.nextInstance;
+  card->instancePath = path;
+  auto ext = std::make_unique<PdoExtension>(PdoExtension{device, card->instancePath});
+  PDEVICE_OBJECT pdo = nullptr;
+  NTSTATUS status = IoCreateDevice(&s.busDriver.object, 0, nullptr, 0x22, 0, FALSE, &pdo);
+  if (!NT_SUCCESS(status)) return status;
+  pdo->DeviceExtension = ext.get();
+  pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  card->pdo = pdo;
+  s.extensions.push_back(std::move(ext));
+  Registry &r = s.machine.registry();
+  std::string key = std::string(kHklm) + "Enum\\" + card->instancePath;
+  r.SetString(key, "Service", s.serviceName);
+  r.CreateKey(key + "\\Device Parameters");
+  Card *raw = card.get();
+  s.cards.push_back(std::move(card));
+  s.WriteServiceEnum();
+  if (out != nullptr) *out = raw;
+  PDRIVER_ADD_DEVICE add = s.driver->extension.AddDevice;
+  if (add == nullptr) return STATUS_NOT_SUPPORTED;
+  status = add(&s.driver->object, pdo);
+  if (NT_SUCCESS(status)) raw->fdo = pdo->AttachedDevice;
+  return status;
+}
+
+std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> PnpManager::DefaultResources(const Card &card) const {
+  CM_PARTIAL_RESOURCE_DESCRIPTOR mem{};
+  mem.Type = CmResourceTypeMemory;
+  mem.ShareDisposition = CmResourceShareDeviceExclusive;
+  mem.u.Memory.Start.QuadPart = static_cast<LONGLONG>(card.device->windowBase());
+  mem.u.Memory.Length = card.device->WindowLength();
+  CM_PARTIAL_RESOURCE_DESCRIPTOR irq{};
+  irq.Type = CmResourceTypeInterrupt;
+  irq.ShareDisposition = CmResourceShareShared;
+  irq.Flags = CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE;
+  irq.u.Interrupt.Level = kDeviceIrql;
+  irq.u.Interrupt.Vector = card.device->vector();
+  irq.u.Interrupt.Affinity = 1;
+  return {mem, irq};
+}
+
+NTSTATUS PnpManager::StartCard(Card &card, const ResourceSpec &spec) {
+  auto descriptors = spec.descriptors.empty() ? DefaultResources(card) : spec.descriptors;
+  size_t count = descriptors.size();
+  size_t bytes = sizeof(CM_RESOURCE_LIST) +
+                 (count > 0 ? count - 1 : 0) * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
+  std::vector<uint8_t> storage(bytes);
+  auto *list = reinterpret_cast<PCM_RESOURCE_LIST>(storage.data());
+  list->Count = 1;
+  list->List[0].InterfaceType = PCIBus;
+  list->List[0].PartialResourceList.Version = 1;
+  list->List[0].PartialResourceList.Revision = 1;
+  list->List[0].PartialResourceList.Count = static_cast<ULONG>(count);
+  for (size_t i = 0; i < count; ++i)
+    list->List[0].PartialResourceList.PartialDescriptors[i] = descriptors[i];
+  // The raw list differs from the translated one only in the interrupt's numbers.
+  std::vector<uint8_t> rawStorage = storage;
+  auto *raw = reinterpret_cast<PCM_RESOURCE_LIST>(rawStorage.data());
+  for (size_t i = 0; i < count; ++i) {
+    auto &d = raw->List[0].PartialResourceList.PartialDescriptors[i];
+    if (d.Type == CmResourceTypeInterrupt) {
+      d.u.Interrupt.Level = 16 + static_cast<ULONG>(i);
+      d.u.Interrupt.Vector = 16 + static_cast<ULONG>(i);
+    }
+  }
+  NTSTATUS status = impl_->Send(card, IRP_MJ_PNP, IRP_MN_START_DEVICE, [&](PIO_STACK_LOCATION s) {
+    s->Parameters.StartDevice.AllocatedResources = spec.absent ? nullptr : raw;
+    s->Parameters.StartDevice.AllocatedResourcesTranslated = spec.absent ? nullptr : list;
+  });
+  card.started = NT_SUCCESS(status);
+  return status;
+}
+
+NTSTATUS PnpManager::SetCardPower(Card &card, DEVICE_POWER_STATE state) {
+  return impl_->Send(card, IRP_MJ_POWER, IRP_MN_SET_POWER, [&](PIO_STACK_LOCATION s) {
+    s->Parameters.Power.Type = DevicePowerState;
+    s->Parameters.Power.State.DeviceState = state;
+  });
+}
+
+NTSTATUS PnpManager::StopCard(Card &card) {
+  NTSTATUS status = impl_->Send(card, IRP_MJ_PNP, IRP_MN_STOP_DEVICE, nullptr);
+  card.started = false;
+  return status;
+}
+
+NTSTATUS PnpManager::RemoveCard(Card &card) {
+  Impl &s = *impl_;
+  NTSTATUS status = STATUS_SUCCESS;
+  if (card.fdo != nullptr) {
+    status = s.Send(card, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr);
+    card.fdo = nullptr;
+  }
+  card.started = false;
+  // What the card's driver held must be gone with its stack.
+  if (s.machine.connectedInterrupts() != 0 && s.cards.size() == 1)
+    s.machine.verifier().Stop(Rule::ResourceLeak, "interrupt still connected after removal");
+  if (s.machine.dma().liveAdapters() != 0 && s.cards.size() == 1)
+    s.machine.verifier().Stop(Rule::ResourceLeak, "DMA adapter still held after removal");
+  if (s.machine.liveMappings(card.device) != 0)
+    s.machine.verifier().Stop(Rule::ResourceLeak, "register block still mapped after removal");
+  IoDeleteDevice(card.pdo);
+  card.pdo = nullptr;
+  s.machine.DetachPciDevice(card.device);
+  for (auto it = s.cards.begin(); it != s.cards.end(); ++it)
+    if (it->get() == &card) {
+      s.cards.erase(it);
+      break;
+    }
+  s.WriteServiceEnum();
+  return status;
+}
+
+const std::vector<std::unique_ptr<PnpManager::Card>> &PnpManager::cards() const {
+  return impl_->cards;
+}
+
+void PnpManager::SetBusCompletesAsynchronously(bool on) { g_busAsync = on; }
+
+std::string DeviceInstancePath(PDEVICE_OBJECT pdo) {
+  Machine *m = Machine::CurrentOrNull();
+  if (m == nullptr || pdo == nullptr) return {};
+  for (const auto &c : m->pnp().cards())
+    if (c->pdo == pdo) return c->instancePath;
+  return {};
+}
+
+}  // namespace sim

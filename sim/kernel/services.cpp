@@ -1,0 +1,233 @@
+// The kernel's exported services as the driver calls them, over the current machine.
+#include <ntddk.h>
+
+#include <cstdio>
+#include <string>
+
+#include "sim/kernel/dma.h"
+#include "sim/kernel/machine.h"
+#include "sim/kernel/pool.h"
+
+using sim::Machine;
+using sim::Rule;
+
+namespace {
+Machine &M() { return Machine::Current(); }
+constexpr UCHAR kTimerNotificationObject = 8;
+}  // namespace
+
+extern "C" {
+
+// ---------------------------------------------------------------- IRQL
+KIRQL KeGetCurrentIrql(void) { return M().irql(); }
+
+void KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql) {
+  *oldIrql = M().irql();
+  M().RaiseIrql(newIrql);
+}
+
+void KeLowerIrql(KIRQL newIrql) { M().LowerIrql(newIrql); }
+
+KIRQL KeRaiseIrqlToDpcLevel(void) {
+  KIRQL old = M().irql();
+  M().RaiseIrql(DISPATCH_LEVEL);
+  return old;
+}
+
+void KeBugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4) {
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "KeBugCheckEx(0x%X, 0x%llX, 0x%llX, 0x%llX, 0x%llX)", code,
+                static_cast<unsigned long long>(p1), static_cast<unsigned long long>(p2),
+                static_cast<unsigned long long>(p3), static_cast<unsigned long long>(p4));
+  M().verifier().Stop(Rule::BugCheck, buf);
+}
+
+// ---------------------------------------------------------------- DPCs
+void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
+  if (M().IsDpcQueued(dpc))
+    M().verifier().Stop(Rule::InvalidParameter, "KeInitializeDpc on a queued DPC");
+  *dpc = KDPC{};
+  dpc->Type = 0x13;
+  dpc->DeferredRoutine = routine;
+  dpc->DeferredContext = context;
+}
+
+BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID a1, PVOID a2) {
+  if (dpc->DeferredRoutine == nullptr)
+    M().verifier().Stop(Rule::InvalidParameter, "KeInsertQueueDpc of an uninitialised DPC");
+  if (dpc->DpcData != nullptr) return FALSE;
+  dpc->SystemArgument1 = a1;
+  dpc->SystemArgument2 = a2;
+  return M().QueueDpc(dpc);
+}
+
+BOOLEAN KeRemoveQueueDpc(PRKDPC dpc) { return M().DequeueDpc(dpc); }
+
+void KeFlushQueuedDpcs(void) { M().FlushDpcs(); }
+
+// ---------------------------------------------------------------- timers
+void KeInitializeTimer(PKTIMER timer) { KeInitializeTimerEx(timer, 0); }
+
+void KeInitializeTimerEx(PKTIMER timer, ULONG type) {
+  if (M().IsTimerArmed(timer))
+    M().verifier().Stop(Rule::InvalidParameter, "KeInitializeTimer on an armed timer");
+  *timer = KTIMER{};
+  timer->Header.Type =
+      static_cast<UCHAR>(kTimerNotificationObject + (type == SynchronizationEvent));
+}
+
+BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER due, PKDPC dpc) {
+  return M().SetTimer(timer, due, 0, dpc);
+}
+
+BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER due, LONG period, PKDPC dpc) {
+  if (period < 0)
+    M().verifier().Stop(Rule::InvalidParameter, "KeSetTimerEx with a negative period");
+  return M().SetTimer(timer, due, period, dpc);
+}
+
+BOOLEAN KeCancelTimer(PKTIMER timer) {
+  M().RequireIrql(DISPATCH_LEVEL, "KeCancelTimer");
+  return M().CancelTimer(timer);
+}
+
+BOOLEAN KeReadStateTimer(PKTIMER timer) { return timer->Header.SignalState != 0; }
+
+// ---------------------------------------------------------------- events and waits
+void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
+  *event = KEVENT{};
+  event->Header.Type = static_cast<UCHAR>(type);
+  event->Header.SignalState = state ? 1 : 0;
+}
+
+LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN) {
+  M().RequireIrql(DISPATCH_LEVEL, "KeSetEvent");
+  LONG previous = event->Header.SignalState;
+  event->Header.SignalState = 1;
+  return previous;
+}
+
+void KeClearEvent(PRKEVENT event) { event->Header.SignalState = 0; }
+
+LONG KeResetEvent(PRKEVENT event) {
+  M().RequireIrql(DISPATCH_LEVEL, "KeResetEvent");
+  LONG previous = event->Header.SignalState;
+  event->Header.SignalState = 0;
+  return previous;
+}
+
+LONG KeReadStateEvent(PRKEVENT event) { return event->Header.SignalState; }
+
+NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
+                               PLARGE_INTEGER timeout) {
+  return M().WaitForEvent(static_cast<PKEVENT>(object), timeout);
+}
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
+  Machine &m = M();
+  sim::Nanos d = interval->QuadPart < 0 ? (-interval->QuadPart) * 100
+                                        : m.SystemTimeToNanos(interval->QuadPart) - m.now();
+  m.Sleep(d);
+  return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------- spin locks
+void KeInitializeSpinLock(PKSPIN_LOCK lock) {
+  if (M().IsSpinLockHeld(lock))
+    M().verifier().Stop(Rule::InvalidParameter, "KeInitializeSpinLock on a held lock");
+  *lock = 0;
+}
+
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
+  Machine &m = M();
+  m.RequireIrql(DISPATCH_LEVEL, "KeAcquireSpinLockRaiseToDpc");
+  KIRQL old = m.irql();
+  m.RaiseIrql(DISPATCH_LEVEL);
+  m.AcquireSpinLock(lock, "KeAcquireSpinLockRaiseToDpc");
+  return old;
+}
+
+void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
+  Machine &m = M();
+  m.ReleaseSpinLock(lock, "KeReleaseSpinLock");
+  m.LowerIrql(newIrql);
+}
+
+void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
+  Machine &m = M();
+  if (m.irql() < DISPATCH_LEVEL)
+    m.verifier().Stop(Rule::IrqlTooHigh, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
+  m.AcquireSpinLock(lock, "KeAcquireSpinLockAtDpcLevel");
+}
+
+void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) {
+  Machine &m = M();
+  if (m.irql() < DISPATCH_LEVEL)
+    m.verifier().Stop(Rule::IrqlTooHigh, "KeReleaseSpinLockFromDpcLevel below DISPATCH_LEVEL");
+  m.ReleaseSpinLock(lock, "KeReleaseSpinLockFromDpcLevel");
+}
+
+// ---------------------------------------------------------------- time
+void KeQuerySystemTime(PLARGE_INTEGER t) { t->QuadPart = M().SystemTime(); }
+
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER frequency) {
+  Machine &m = M();
+  LARGE_INTEGER r;
+  r.QuadPart = static_cast<LONGLONG>(m.ReadPerformanceCounter());
+  if (frequency != nullptr) frequency->QuadPart = static_cast<LONGLONG>(m.performanceFrequency());
+  return r;
+}
+
+void KeMemoryBarrier(void) {
+  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  M().MemoryBarrier();
+}
+
+// ---------------------------------------------------------------- pool
+PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
+  return M().pool().Allocate(type, bytes, tag);
+}
+
+PVOID ExAllocatePool(POOL_TYPE type, SIZE_T bytes) {
+  return M().pool().Allocate(type, bytes, sim::Pool::TagFromName("None"));
+}
+
+void ExFreePoolWithTag(PVOID p, ULONG tag) { M().pool().Free(p, tag, true); }
+
+void ExFreePool(PVOID p) { M().pool().Free(p, 0, false); }
+
+// ---------------------------------------------------------------- MMIO
+PVOID MmMapIoSpace(PHYSICAL_ADDRESS physical, SIZE_T bytes, MEMORY_CACHING_TYPE) {
+  return M().MapIoSpace(static_cast<uint64_t>(physical.QuadPart), bytes);
+}
+
+void MmUnmapIoSpace(PVOID base, SIZE_T bytes) { M().UnmapIoSpace(base, bytes); }
+
+ULONG READ_REGISTER_ULONG(volatile ULONG *reg) { return M().ReadRegister(reg); }
+
+void WRITE_REGISTER_ULONG(volatile ULONG *reg, ULONG value) { M().WriteRegister(reg, value); }
+
+// ---------------------------------------------------------------- interrupts
+NTSTATUS IoConnectInterrupt(PKINTERRUPT *object, PKSERVICE_ROUTINE routine, PVOID context,
+                            PKSPIN_LOCK spinLock, ULONG vector, KIRQL irql, KIRQL syncIrql,
+                            KINTERRUPT_MODE mode, BOOLEAN share, KAFFINITY affinity, BOOLEAN) {
+  // One processor: the affinity must include it; a separate spin lock is not modelled.
+  if (affinity == 0 || spinLock != nullptr) return STATUS_INVALID_PARAMETER;
+  return M().ConnectInterrupt(object, routine, context, vector, irql, syncIrql, mode, share);
+}
+
+void IoDisconnectInterrupt(PKINTERRUPT object) { M().DisconnectInterrupt(object); }
+
+BOOLEAN KeSynchronizeExecution(PKINTERRUPT interrupt, PKSYNCHRONIZE_ROUTINE routine,
+                               PVOID context) {
+  return M().SynchronizeExecution(interrupt, routine, context);
+}
+
+// ---------------------------------------------------------------- DMA
+PDMA_ADAPTER IoGetDmaAdapter(PDEVICE_OBJECT pdo, PDEVICE_DESCRIPTION description,
+                             PULONG mapRegisters) {
+  if (description == nullptr) return nullptr;
+  return M().dma().GetAdapter(pdo, *description, mapRegisters);
+}
+
+}  // extern "C"
