@@ -14,6 +14,11 @@
 #include <string_view>
 #include <vector>
 
+// Returned for handles to keys deleted after they were opened.
+#ifndef STATUS_KEY_DELETED
+#define STATUS_KEY_DELETED ((NTSTATUS)0xC000017C)
+#endif
+
 namespace sim {
 
 // Paths are backslash separated and case-insensitive, rooted at a hive:
@@ -29,6 +34,8 @@ class Registry {
   ~Registry();
 
   bool KeyExists(std::string_view path) const;
+  // Malformed paths (unknown root, empty or over-long names, control characters)
+  // make the writers throw std::invalid_argument and the readers find nothing.
   void CreateKey(std::string_view path);  // with its parents
   bool DeleteKey(std::string_view path);  // with its subkeys
   void SetValue(std::string_view path, std::string_view name, ULONG type,
@@ -36,13 +43,18 @@ class Registry {
   void SetDword(std::string_view path, std::string_view name, uint32_t value);
   void SetString(std::string_view path, std::string_view name, std::string_view utf8);
   std::optional<Value> GetValue(std::string_view path, std::string_view name) const;
+  // A REG_DWORD of exactly 4 bytes; anything else reads as missing.
   std::optional<uint32_t> GetDword(std::string_view path, std::string_view name) const;
+  // A REG_SZ or REG_EXPAND_SZ, up to its first terminator.
+  std::optional<std::string> GetString(std::string_view path, std::string_view name) const;
   bool DeleteValue(std::string_view path, std::string_view name);
   std::vector<std::string> SubKeys(std::string_view path) const;
   std::vector<std::string> ValueNames(std::string_view path) const;
 
-  // The kernel's view: handles to keys.
+  // The kernel's view: handles to keys. Without an access mask the handle gets full
+  // access; otherwise queries need KEY_QUERY_VALUE and writes KEY_SET_VALUE.
   NTSTATUS OpenKey(std::string_view path, bool create, HANDLE *handle);
+  NTSTATUS OpenKey(std::string_view path, bool create, ACCESS_MASK access, HANDLE *handle);
   NTSTATUS CloseKey(HANDLE handle);
   NTSTATUS QueryValue(HANDLE handle, std::string_view name, KEY_VALUE_INFORMATION_CLASS cls,
                       PVOID buffer, ULONG length, PULONG resultLength);
@@ -58,11 +70,15 @@ class Registry {
   // on error nothing of the file is applied.
   void Load(const std::filesystem::path &file);
   void LoadText(std::string_view bytes);
-  // Writes the keys below the given roots (all keys when empty), sorted.
+  // Writes the keys below the given roots (all keys when empty), sorted. A root that
+  // does not exist contributes nothing; a malformed one throws std::invalid_argument.
   void Save(const std::filesystem::path &file, Encoding encoding = Encoding::Utf16le,
             const std::vector<std::string> &roots = {}) const;
   std::string SaveText(Encoding encoding = Encoding::Utf16le,
                        const std::vector<std::string> &roots = {}) const;
+
+  // Same keys (names compared exactly), values, types and bytes.
+  bool operator==(const Registry &other) const;
 
  private:
   struct Impl;
