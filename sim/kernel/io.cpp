@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <set>
 
 #include "sim/kernel/io.h"
 #include "sim/kernel/machine.h"
@@ -18,25 +17,28 @@ Machine &M() { return Machine::Current(); }
 
 struct IrpInfo {
   bool threaded;  // built for a thread: the I/O manager frees it on completion
+  Machine *machine;
 };
 
-// IRPs and device objects belong to the I/O manager, not to pool.
+// IRPs and device objects belong to the I/O manager (of their machine), not to pool.
 std::map<PIRP, IrpInfo> g_irps;
-std::set<PDEVICE_OBJECT> g_devices;
+std::map<PDEVICE_OBJECT, Machine *> g_devices;
 
 PIRP NewIrp(CCHAR stackSize, bool threaded) {
   if (stackSize < 1) return nullptr;
-  size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+  // A spare location below the first catches a driver that sets up a next location the
+  // IRP does not have; IofCallDriver then stops on it instead of memory being corrupted.
+  size_t bytes = sizeof(IRP) + (static_cast<size_t>(stackSize) + 1) * sizeof(IO_STACK_LOCATION);
   auto *raw = static_cast<uint8_t *>(std::calloc(1, bytes));
   if (raw == nullptr) return nullptr;
   auto *irp = reinterpret_cast<PIRP>(raw);
-  auto *stack = reinterpret_cast<PIO_STACK_LOCATION>(raw + sizeof(IRP));
+  auto *stack = reinterpret_cast<PIO_STACK_LOCATION>(raw + sizeof(IRP)) + 1;
   irp->Type = 6;
   irp->Size = static_cast<USHORT>(bytes);
   irp->StackCount = stackSize;
   irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
   irp->Tail.Overlay.CurrentStackLocation = stack + stackSize;
-  g_irps[irp] = IrpInfo{threaded};
+  g_irps[irp] = IrpInfo{threaded, &M()};
   return irp;
 }
 
@@ -52,6 +54,25 @@ namespace sim {
 bool IsLiveIrp(PIRP irp) { return g_irps.count(irp) != 0; }
 size_t LiveIrpCount() { return g_irps.size(); }
 bool IsLiveDeviceObject(PDEVICE_OBJECT d) { return g_devices.count(d) != 0; }
+
+void ReleaseIoObjects(Machine *machine) {
+  for (auto it = g_irps.begin(); it != g_irps.end();) {
+    if (it->second.machine == machine) {
+      std::free(it->first);
+      it = g_irps.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto it = g_devices.begin(); it != g_devices.end();) {
+    if (it->second == machine) {
+      std::free(it->first);
+      it = g_devices.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
 
 }  // namespace sim
 
@@ -194,7 +215,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STR
   d->Flags = DO_DEVICE_INITIALIZING;
   d->NextDevice = driver->DeviceObject;
   driver->DeviceObject = d;
-  g_devices.insert(d);
+  g_devices[d] = &M();
   *out = d;
   return STATUS_SUCCESS;
 }

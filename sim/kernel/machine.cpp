@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "sim/kernel/dma.h"
+#include "sim/kernel/io.h"
 #include "sim/kernel/pci.h"
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/pool.h"
@@ -115,6 +116,7 @@ Machine::Machine(const Options &options)
 Machine::~Machine() {
   // Tear down quietly: a scenario that ended in a verifier stop leaves state behind.
   pnp_.reset();
+  ReleaseIoObjects(this);
   dma_.reset();
   pool_.reset();
   registry_.reset();

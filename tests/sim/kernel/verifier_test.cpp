@@ -165,6 +165,8 @@ const Scenario kScenarios[] = {
      [](Machine &, sim::Card &) { KeBugCheckEx(0xE2, 0, 0, 0, 0); }},
 };
 
+void PrintTo(const Scenario &s, std::ostream *os) { *os << s.name; }
+
 class VerifierRule : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(VerifierRule, Fires) {

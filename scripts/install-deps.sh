@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what the builds and tests need on a fresh Debian 12 machine.
+set -euo pipefail
+packages=(cmake make g++ mingw-w64 binutils-mingw-w64-x86-64 googletest libgtest-dev libgmock-dev
+          libbenchmark-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
