@@ -646,7 +646,10 @@ void Machine::AttachPciDevice(PciDevice *device) {
 }
 
 void Machine::DetachPciDevice(PciDevice *device) {
+  if (std::find(pciDevices_.begin(), pciDevices_.end(), device) == pciDevices_.end()) return;
   pciDevices_.erase(std::remove(pciDevices_.begin(), pciDevices_.end(), device), pciDevices_.end());
+  // A card that leaves the bus no longer drives its line.
+  SetInterruptLine(device->vector(), false);
   for (auto &[base, m] : mappings_)
     if (m.device == device) m.live = false;
 }
