@@ -1,77 +1,323 @@
-// Driver entry and the device callbacks the kernel-streaming host calls per card.
-#include "host/platform.h"
+// Driver entry and the device callbacks the kernel-streaming host calls per card:
+// Add, Start, Stop and SetPower, with the hardware resources they acquire and release.
+#include "decoder/decoder.h"
+#include "device/device.h"
+#include "filters/filters.h"
+#include "video/formats.h"
 
 namespace {
 
-constexpr ULONG kTagDevice = 'wNCK';  // "KCNw" in a pool dump
-
-struct CCaptureDevice {
-  PKSDEVICE ksDevice;
-  volatile ULONG *registers;
-  ULONG registersLength;
-};
-
-void FreeDeviceContext(PVOID p) { ExFreePoolWithTag(p, kTagDevice); }
-
-NTSTATUS DispatchAdd(PKSDEVICE device) {
-  if (device == nullptr) return STATUS_UNSUCCESSFUL;
-  auto *ctx = static_cast<CCaptureDevice *>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(CCaptureDevice), kTagDevice));
-  if (ctx == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(ctx, sizeof(*ctx));
-  ctx->ksDevice = device;
-  KsAcquireDevice(device);
-  NTSTATUS status = KsAddItemToObjectBag(device->Bag, ctx, FreeDeviceContext);
-  KsReleaseDevice(device);
-  if (!NT_SUCCESS(status)) {
-    ExFreePoolWithTag(ctx, kTagDevice);
-    return status;
-  }
-  device->Context = ctx;
-  return status;
-}
-
-void ReleaseHardware(CCaptureDevice *ctx) {
-  if (ctx->registers != nullptr) {
-    MmUnmapIoSpace(const_cast<ULONG *>(ctx->registers), ctx->registersLength);
-    ctx->registers = nullptr;
-    ctx->registersLength = 0;
-  }
-}
-
-NTSTATUS DispatchStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST) {
-  auto *ctx = static_cast<CCaptureDevice *>(device->Context);
-  if (translated == nullptr || translated->Count == 0) return STATUS_UNSUCCESSFUL;
-  const CM_PARTIAL_RESOURCE_LIST &list = translated->List[0].PartialResourceList;
-  for (ULONG i = 0; i < list.Count; ++i) {
-    const CM_PARTIAL_RESOURCE_DESCRIPTOR &d = list.PartialDescriptors[i];
-    if (d.Type == CmResourceTypeMemory && ctx->registers == nullptr) {
-      ctx->registers = static_cast<volatile ULONG *>(
-          MmMapIoSpace(d.u.Memory.Start, d.u.Memory.Length, MmNonCached));
-      if (ctx->registers == nullptr) return STATUS_UNSUCCESSFUL;
-      ctx->registersLength = d.u.Memory.Length;
-    }
-  }
-  if (ctx->registers == nullptr) return STATUS_UNSUCCESSFUL;
-  // The status register clears on read: start from a quiet card.
-  (void)READ_REGISTER_ULONG(ctx->registers);
-  return STATUS_SUCCESS;
-}
-
-void DispatchStop(PKSDEVICE device, PIRP) {
-  ReleaseHardware(static_cast<CCaptureDevice *>(device->Context));
-}
-
-void DispatchSetPower(PKSDEVICE, PIRP, DEVICE_POWER_STATE, DEVICE_POWER_STATE) {}
+void FreeDeviceContext(PVOID context) { ExFreePoolWithTag(context, kTagDevice); }
 
 const KSDEVICE_DISPATCH kDeviceDispatch = {
-    DispatchAdd, DispatchStart, nullptr, nullptr, nullptr, DispatchStop,     nullptr,
-    nullptr,     nullptr,       nullptr, nullptr, nullptr, DispatchSetPower, nullptr};
+    DispatchAdd,       // Add
+    DispatchStart,     // Start
+    nullptr,           // PostStart
+    nullptr,           // QueryStop
+    nullptr,           // CancelStop
+    DispatchStop,      // Stop
+    nullptr,           // QueryRemove
+    nullptr,           // CancelRemove
+    nullptr,           // Remove
+    nullptr,           // QueryCapabilities
+    nullptr,           // SurpriseRemoval
+    nullptr,           // QueryPower
+    DispatchSetPower,  // SetPower
+    nullptr,           // QueryInterface
+};
 
 const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {&kDeviceDispatch, 0, nullptr,
                                                KSDEVICE_DESCRIPTOR_VERSION, 0};
 
+NTSTATUS SignalProbeDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Reads the whole configuration space through the device stack once: proves the bus
+// answers before the dword accesses below rely on it.
+NTSTATUS ProbeConfigurationSpace(PDEVICE_OBJECT fdo) {
+  PIRP irp = IoAllocateIrp(fdo->StackSize, FALSE);
+  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  UCHAR config[256];
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_PNP;
+  next->MinorFunction = IRP_MN_READ_CONFIG;
+  next->Parameters.ReadWriteConfig.WhichSpace = PCI_WHICHSPACE_CONFIG;
+  next->Parameters.ReadWriteConfig.Buffer = config;
+  next->Parameters.ReadWriteConfig.Offset = 0;
+  next->Parameters.ReadWriteConfig.Length = sizeof(config);
+  IoSetCompletionRoutine(irp, SignalProbeDone, &done, TRUE, TRUE, TRUE);
+  NTSTATUS status = IoCallDriver(fdo, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    status = irp->IoStatus.Status;
+  }
+  IoFreeIrp(irp);
+  return status;
+}
+
+NTSTATUS ClearConfigBits(PDEVICE_OBJECT fdo, ULONG offset, ULONG bits) {
+  ULONG value = 0;
+  AccessPciConfig(fdo, FALSE, &value, offset);
+  value &= ~bits;
+  return AccessPciConfig(fdo, TRUE, &value, offset);
+}
+
+NTSTATUS ConfigurePciFunction(CCaptureDevice *d) {
+  PDEVICE_OBJECT fdo = d->ksDevice->FunctionalDeviceObject;
+  if (!NT_SUCCESS(ProbeConfigurationSpace(fdo))) return STATUS_UNSUCCESSFUL;
+  d->interruptContext = d->ksDevice;
+  ClearConfigBits(fdo, 0x50, 1u << 16);
+  ClearConfigBits(fdo, 0x04, 1u << 10);  // Interrupt Disable: let the line interrupt through
+  ClearConfigBits(fdo, 0xAC, 1u << 31);
+  ULONG ids = 0;
+  AccessPciConfig(fdo, FALSE, &ids, 0x00);
+  d->isDevice6864 = (ids & 0xFFFF0000) == 0x68640000;
+  return STATUS_SUCCESS;
+}
+
+// The card needs one register window of at least the block's size and one line
+// interrupt; anything else is refused before anything is mapped.
+NTSTATUS ParseResources(CCaptureDevice *d, PCM_RESOURCE_LIST translated,
+                        const CM_PARTIAL_RESOURCE_DESCRIPTOR **memory) {
+  if (translated == nullptr || translated->Count == 0) return STATUS_UNSUCCESSFUL;
+  const CM_PARTIAL_RESOURCE_LIST &list = translated->List[0].PartialResourceList;
+  // The descriptors run past the declared one-element array.
+  const CM_PARTIAL_RESOURCE_DESCRIPTOR *descriptors = list.PartialDescriptors;
+  ULONG memoryRanges = 0;
+  bool haveInterrupt = false;
+  for (ULONG i = 0; i < list.Count; ++i) {
+    const CM_PARTIAL_RESOURCE_DESCRIPTOR &r = descriptors[i];
+    if (r.Type == CmResourceTypeInterrupt) {
+      if (r.Flags == CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE)
+        d->interruptMode = LevelSensitive;
+      else if (r.Flags == CM_RESOURCE_INTERRUPT_LATCHED)
+        d->interruptMode = Latched;
+      else
+        return STATUS_UNSUCCESSFUL;  // message-signalled or unknown: not a line interrupt
+      d->interruptVector = r.u.Interrupt.Vector;
+      d->interruptIrql = d->interruptSyncIrql = static_cast<KIRQL>(r.u.Interrupt.Level & 0xFF);
+      d->interruptAffinity = r.u.Interrupt.Affinity;
+      d->interruptShared = r.ShareDisposition == CmResourceShareShared;
+      haveInterrupt = true;
+    } else if (r.Type == CmResourceTypeMemory) {
+      ++memoryRanges;
+      *memory = &r;
+    }
+  }
+  if (memoryRanges != 1 || (*memory)->u.Memory.Length < kRegisterBlockSize || !haveInterrupt)
+    return STATUS_UNSUCCESSFUL;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS AllocateCommonBuffers(CCaptureDevice *d) {
+  PALLOCATE_COMMON_BUFFER allocate = d->dmaAdapter->DmaOperations->AllocateCommonBuffer;
+  for (ULONG c = 0; c < kVideoChannels; ++c) {
+    for (ULONG b = 0; b < kVideoBuffersPerChannel; ++b) {
+      d->videoBufferSizes[c][b] = kVideoBufferSize;
+      d->videoBuffers[c][b] =
+          allocate(d->dmaAdapter, kVideoBufferSize, &d->videoBufferAddresses[c][b], FALSE);
+      if (d->videoBuffers[c][b] == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    }
+  }
+  for (ULONG p = 0; p < kAudioBuffers; ++p) {
+    d->audioBuffers[p] =
+        allocate(d->dmaAdapter, kAudioBufferSize, &d->audioBufferAddresses[p], FALSE);
+    if (d->audioBuffers[p] == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(d->audioBuffers[p], kAudioBufferSize);
+  }
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
+
+ULONG WriteRegisterAndFlush(CCaptureDevice *d, ULONG offset, ULONG value, ULONG readBacks) {
+  WriteRegister(d, offset, value);
+  KeMemoryBarrier();
+  ULONG last = value;
+  for (ULONG i = 0; i < readBacks; ++i) last = ReadRegister(d, offset);
+  return last;
+}
+
+NTSTATUS DispatchAdd(PKSDEVICE device) {
+  if (device == nullptr) return STATUS_UNSUCCESSFUL;
+  auto *d = static_cast<CCaptureDevice *>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(CCaptureDevice), kTagDevice));
+  if (d == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(d, sizeof(*d));
+  d->ksDevice = device;
+  d->powerState = PowerDeviceD0;
+  d->watchdogPeriod = kWatchdogInitialPeriod;
+  KeInitializeDpc(&d->watchdogDpc, WatchdogDpc, d);
+  KeInitializeEvent(&d->watchdogStoppedEvent, SynchronizationEvent, FALSE);
+  KeInitializeTimer(&d->watchdogTimer);
+
+  KsAcquireDevice(device);
+  NTSTATUS status = KsAddItemToObjectBag(device->Bag, d, FreeDeviceContext);
+  KsReleaseDevice(device);
+  if (!NT_SUCCESS(status)) {
+    ExFreePoolWithTag(d, kTagDevice);
+    return status;
+  }
+  device->Context = d;
+  return status;
+}
+
+NTSTATUS DispatchStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST) {
+  CCaptureDevice *d = DeviceContext(device);
+  const CM_PARTIAL_RESOURCE_DESCRIPTOR *memory = nullptr;
+  if (!NT_SUCCESS(ParseResources(d, translated, &memory))) return STATUS_UNSUCCESSFUL;
+  d->registers = static_cast<volatile ULONG *>(
+      MmMapIoSpace(memory->u.Memory.Start, memory->u.Memory.Length, MmNonCached));
+  if (d->registers == nullptr) {
+    d->registersLength = 0;
+    return STATUS_UNSUCCESSFUL;
+  }
+  d->registersLength = memory->u.Memory.Length;
+
+  if (!NT_SUCCESS(ConfigurePciFunction(d))) {
+    ReleaseHardware(d);
+    return STATUS_UNSUCCESSFUL;
+  }
+  (void)ReadRegister(d, INT_STATUS);  // clear whatever the card latched before we owned it
+  InitializeCard(d);
+  NTSTATUS status = CreateFilterFactories(d, device);
+  if (!NT_SUCCESS(status)) {
+    ReleaseHardware(d);
+    return status;
+  }
+
+  DEVICE_DESCRIPTION description;
+  RtlZeroMemory(&description, sizeof(description));
+  description.Version = DEVICE_DESCRIPTION_VERSION;
+  description.Master = TRUE;
+  description.ScatterGather = FALSE;
+  description.DemandMode = FALSE;
+  description.AutoInitialize = FALSE;
+  description.Dma32BitAddresses = TRUE;
+  description.IgnoreCount = FALSE;
+  description.Dma64BitAddresses = FALSE;
+  description.BusNumber = 0;
+  description.DmaChannel = 0xFFFFFFFF;
+  description.InterfaceType = PCIBus;
+  description.DmaWidth = Width32Bits;
+  description.DmaSpeed = Compatible;
+  description.MaximumLength = 0x2000000;
+  description.DmaPort = 0;
+  ULONG mapRegisters = 0;
+  d->dmaAdapter = IoGetDmaAdapter(device->PhysicalDeviceObject, &description, &mapRegisters);
+  if (d->dmaAdapter == nullptr) {
+    ReleaseHardware(d);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+
+  d->enabledMask = d->runningMask = d->restartMask = 0;
+  if (!NT_SUCCESS(AllocateCommonBuffers(d))) {
+    ReleaseHardware(d);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  KsDeviceRegisterAdapterObject(device, d->dmaAdapter, 0x2000000, 16);
+  KeInitializeDpc(&d->interruptDpc, InterruptDpc, device);
+  for (ULONG n = 0; n < kVideoChannels; ++n) {
+    ResetChannelFormats(n);
+    d->channelVideo[n].videoStandard = KS_AnalogVideo_NTSC_M;
+  }
+  return status;
+}
+
+void DispatchStop(PKSDEVICE device, PIRP) { ReleaseHardware(DeviceContext(device)); }
+
+void DispatchSetPower(PKSDEVICE device, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
+  CCaptureDevice *d = DeviceContext(device);
+  if (to == PowerDeviceD0 && from != to) InitializeCard(d);
+  d->deferredStartMask = 0;
+  d->powerState = to;
+}
+
+NTSTATUS AccessPciConfig(PDEVICE_OBJECT device, BOOLEAN write, PVOID buffer, ULONG offset) {
+  KEVENT event;
+  IO_STATUS_BLOCK ioStatus;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+  PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, top, nullptr, 0, nullptr, &event, &ioStatus);
+  if (irp == nullptr) {
+    ObDereferenceObject(top);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MinorFunction = write ? IRP_MN_WRITE_CONFIG : IRP_MN_READ_CONFIG;
+  next->Parameters.ReadWriteConfig.WhichSpace = PCI_WHICHSPACE_CONFIG;
+  next->Parameters.ReadWriteConfig.Buffer = buffer;
+  next->Parameters.ReadWriteConfig.Offset = offset;
+  next->Parameters.ReadWriteConfig.Length = 4;
+  NTSTATUS status = IoCallDriver(top, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    status = ioStatus.Status;
+  }
+  ObDereferenceObject(top);
+  return status;
+}
+
+void ConnectInterrupt(CCaptureDevice *d) {
+  if (d->interruptObject != nullptr) return;
+  // A failure leaves the object null; the next pin creation tries again.
+  (void)IoConnectInterrupt(&d->interruptObject, InterruptService, d->interruptContext, nullptr,
+                           d->interruptVector, d->interruptIrql, d->interruptSyncIrql,
+                           d->interruptMode, d->interruptShared, d->interruptAffinity, FALSE);
+}
+
+void ReleaseHardware(CCaptureDevice *d) {
+  // The watchdog and both DPCs touch the registers and the context: make sure none is
+  // armed, queued or running before either goes away.
+  d->watchdogStopRequested = TRUE;
+  KeCancelTimer(&d->watchdogTimer);
+  if (d->interruptObject != nullptr) {
+    IoDisconnectInterrupt(d->interruptObject);
+    d->interruptObject = nullptr;
+  }
+  KeFlushQueuedDpcs();
+  KeCancelTimer(&d->watchdogTimer);
+
+  if (d->registers != nullptr) {
+    MmUnmapIoSpace(const_cast<ULONG *>(d->registers), d->registersLength);
+    d->registers = nullptr;
+    d->registersLength = 0;
+  }
+  if (d->dmaAdapter != nullptr) {
+    PFREE_COMMON_BUFFER freeBuffer = d->dmaAdapter->DmaOperations->FreeCommonBuffer;
+    for (ULONG p = 0; p < kAudioBuffers; ++p) {
+      if (d->audioBuffers[p] == nullptr) continue;
+      freeBuffer(d->dmaAdapter, kAudioBufferSize, d->audioBufferAddresses[p], d->audioBuffers[p],
+                 FALSE);
+      d->audioBuffers[p] = nullptr;
+    }
+    for (ULONG c = 0; c < kVideoChannels; ++c) {
+      for (ULONG b = 0; b < kVideoBuffersPerChannel; ++b) {
+        if (d->videoBuffers[c][b] == nullptr) continue;
+        freeBuffer(d->dmaAdapter, d->videoBufferSizes[c][b], d->videoBufferAddresses[c][b],
+                   d->videoBuffers[c][b], FALSE);
+        d->videoBuffers[c][b] = nullptr;
+      }
+    }
+    d->dmaAdapter->DmaOperations->PutDmaAdapter(d->dmaAdapter);
+    d->dmaAdapter = nullptr;
+  }
+}
+
+BOOLEAN SynchronizeWithInterrupt(CCaptureDevice *d, PKSYNCHRONIZE_ROUTINE routine, PVOID context) {
+  if (d->interruptObject != nullptr)
+    return KeSynchronizeExecution(d->interruptObject, routine, context);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  BOOLEAN result = routine(context);
+  KeLowerIrql(old);
+  return result;
+}
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
   return KsInitializeDriver(driverObject, registryPath, &kDeviceDescriptor);

@@ -115,6 +115,7 @@ Machine::Machine(const Options &options)
 
 Machine::~Machine() {
   // Tear down quietly: a scenario that ended in a verifier stop leaves state behind.
+  for (auto it = teardown_.rbegin(); it != teardown_.rend(); ++it) (*it)();
   pnp_.reset();
   ReleaseIoObjects(this);
   dma_.reset();

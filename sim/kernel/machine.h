@@ -131,6 +131,10 @@ class Machine {
   void DetachPciDevice(PciDevice *device);
   const std::vector<PciDevice *> &pciDevices() const { return pciDevices_; }
 
+  // Work run when the machine goes away, for state other layers keep outside it
+  // (what a scenario ended by a verifier stop leaves behind).
+  void OnTeardown(std::function<void()> fn) { teardown_.push_back(std::move(fn)); }
+
   Verifier &verifier() { return verifier_; }
   Pool &pool() { return *pool_; }
   Registry &registry() { return *registry_; }
@@ -198,6 +202,7 @@ class Machine {
   std::map<uintptr_t, Mapping> mappings_;  // keyed by virtual base
   std::vector<PciDevice *> pciDevices_;
 
+  std::vector<std::function<void()>> teardown_;
   Verifier verifier_;
   std::unique_ptr<Pool> pool_;
   std::unique_ptr<Registry> registry_;

@@ -1,5 +1,6 @@
 #include "sim/kernel/pnp.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -274,10 +275,12 @@ std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> PnpManager::DefaultResources(const C
 
 NTSTATUS PnpManager::StartCard(Card &card, const ResourceSpec &spec) {
   auto descriptors = spec.descriptors.empty() ? DefaultResources(card) : spec.descriptors;
-  size_t count = descriptors.size();
-  size_t bytes = sizeof(CM_RESOURCE_LIST) +
-                 (count > 0 ? count - 1 : 0) * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
-  std::vector<uint8_t> storage(bytes);
+  const size_t count = descriptors.size();
+  // The descriptors run past the declared one-element array: place them by offset.
+  constexpr size_t kFirst =
+      offsetof(CM_RESOURCE_LIST, List[0].PartialResourceList.PartialDescriptors);
+  constexpr size_t kEach = sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
+  std::vector<uint8_t> storage(kFirst + std::max<size_t>(count, 1) * kEach);
   auto *list = reinterpret_cast<PCM_RESOURCE_LIST>(storage.data());
   list->Count = 1;
   list->List[0].InterfaceType = PCIBus;
@@ -285,12 +288,14 @@ NTSTATUS PnpManager::StartCard(Card &card, const ResourceSpec &spec) {
   list->List[0].PartialResourceList.Revision = 1;
   list->List[0].PartialResourceList.Count = static_cast<ULONG>(count);
   for (size_t i = 0; i < count; ++i)
-    list->List[0].PartialResourceList.PartialDescriptors[i] = descriptors[i];
+    std::memcpy(&storage[kFirst + i * kEach], &descriptors[i], kEach);
   // The raw list differs from the translated one only in the interrupt's numbers.
   std::vector<uint8_t> rawStorage = storage;
   auto *raw = reinterpret_cast<PCM_RESOURCE_LIST>(rawStorage.data());
+  auto *rawDescriptors =
+      reinterpret_cast<CM_PARTIAL_RESOURCE_DESCRIPTOR *>(rawStorage.data() + kFirst);
   for (size_t i = 0; i < count; ++i) {
-    auto &d = raw->List[0].PartialResourceList.PartialDescriptors[i];
+    auto &d = rawDescriptors[i];
     if (d.Type == CmResourceTypeInterrupt) {
       d.u.Interrupt.Level = 16 + static_cast<ULONG>(i);
       d.u.Interrupt.Vector = 16 + static_cast<ULONG>(i);

@@ -20,6 +20,28 @@ struct Bag {
   std::vector<std::pair<PVOID, PFNKSFREE>> items;
 };
 
+// Bags still alive, so a machine that goes away mid-scenario takes them along.
+std::map<Bag *, Machine *> g_liveBags;
+
+Bag *NewBag() {
+  auto *bag = new Bag;
+  Machine &m = M();
+  if (std::none_of(g_liveBags.begin(), g_liveBags.end(),
+                   [&](const auto &b) { return b.second == &m; }))
+    m.OnTeardown([machine = &m] {
+      for (auto it = g_liveBags.begin(); it != g_liveBags.end();) {
+        if (it->second == machine) {
+          delete it->first;
+          it = g_liveBags.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    });
+  g_liveBags[bag] = &m;
+  return bag;
+}
+
 struct DeviceExtension {
   KSDEVICE pub;  // first: the minidriver's PKSDEVICE points here
   Bag *bag;
@@ -44,6 +66,7 @@ void FreeBag(Bag *bag) {
     else
       ExFreePool(item);
   }
+  g_liveBags.erase(bag);
   delete bag;
 }
 
@@ -153,7 +176,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   if (!NT_SUCCESS(status)) return status;
   DeviceExtension *ext = Ext(fdo);
   *ext = DeviceExtension{};
-  ext->bag = new Bag;
+  ext->bag = NewBag();
   PKSDEVICE device = &ext->pub;
   device->Descriptor = it->second;
   device->Bag = ext->bag;

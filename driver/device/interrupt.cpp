@@ -1,0 +1,156 @@
+// The card's line interrupt, its deferred routine, and the watchdog that re-enables
+// channels an error took out.
+#include "device/device.h"
+
+namespace {
+
+struct DpcSnapshot {
+  CCaptureDevice *device;
+  ULONG status;
+  ULONG status04;
+};
+
+// Events accumulate until the DPC takes them, so a later interrupt cannot erase them.
+BOOLEAN TakeLatchedStatus(PVOID context) {
+  auto *s = static_cast<DpcSnapshot *>(context);
+  s->status = s->device->lastStatus;
+  s->status04 = s->device->lastStatus04;
+  s->device->lastStatus = 0;
+  return TRUE;
+}
+
+struct WatchdogWork {
+  CCaptureDevice *device;
+  LONGLONG now;
+  LONGLONG frequency;
+};
+
+BOOLEAN WatchdogRestart(PVOID context) {
+  auto *w = static_cast<WatchdogWork *>(context);
+  CCaptureDevice *d = w->device;
+  if (d->runningMask == 0 || (d->runningMask & ~d->enabledMask) == 0) return FALSE;
+  // Every video channel off while one should run: reset the card's channel state.
+  if ((d->enabledMask & 0xFF) == 0 && (d->runningMask & 0xFF) != 0) {
+    d->enabledMask = 0;
+    WriteRegisterAndFlush(d, CHANNEL_CONTROL, 0, 1);
+    WriteRegisterAndFlush(d, CHANNEL_ENABLE, 0, 1);
+  }
+  if (w->now - d->lastErrorTime > w->frequency / 15 && d->restartMask == 0) {
+    ULONG differing = d->runningMask ^ d->enabledMask;
+    for (ULONG i = 0; i < 16; ++i)
+      if (differing & (1u << i)) d->restartMask |= 1u << i;
+  }
+  if (d->restartMask != 0) {
+    d->enabledMask |= d->restartMask;
+    WriteRegisterAndFlush(d, CHANNEL_ENABLE, d->enabledMask, 16);
+    ULONG control = ReadRegister(d, CHANNEL_CONTROL);
+    WriteRegisterAndFlush(d, CHANNEL_CONTROL, control | d->enabledMask | kMasterEnable, 16);
+    d->restartMask = 0;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+ULONG ErrorChannels(ULONG isDevice6864, ULONG d, ULONG e, ULONG l) {
+  if (isDevice6864) {
+    if (e == 0 && l == 0 && (d >> 24) == 0) return 0;
+    return ((e | (e >> 16) | (e >> 24)) | (d >> 24)) & 0xFF;
+  }
+  if ((e >> 16) == 0 && (d >> 16) == 0) return 0;
+  return (((e >> 16) | (e >> 24) | l | (l >> 8)) | (d >> 24)) & 0xFF;
+}
+
+BOOLEAN InterruptService(PKINTERRUPT, PVOID serviceContext) {
+  if (serviceContext == nullptr) return FALSE;
+  CCaptureDevice *dev = DeviceContext(static_cast<PKSDEVICE>(serviceContext));
+  // Already at the interrupt's IRQL: take the lock without touching the IRQL.
+  KeAcquireSpinLockAtDpcLevel(&dev->isrLock);
+  ULONG d = ReadRegister(dev, INT_STATUS);
+  ULONG e = ReadRegister(dev, ERROR_STATUS_A);
+  (void)ReadRegister(dev, BUFFER_STATUS);
+
+  if (dev->runningMask == 0) {
+    WriteRegisterAndFlush(dev, CHANNEL_ENABLE, 0, 2);
+    WriteRegisterAndFlush(dev, CHANNEL_CONTROL, 0, 2);
+    KeReleaseSpinLockFromDpcLevel(&dev->isrLock);
+    return FALSE;
+  }
+
+  ULONG h = ReadRegister(dev, CHANNEL_ENABLE);
+  ULONG l = ReadRegister(dev, ERROR_STATUS_B);
+  (void)ReadRegister(dev, CHANNEL_ROUTING);
+  if (d == 0 && e == 0 && l == 0) {
+    // Nothing of ours: on a shared line it belongs to another device.
+    KeReleaseSpinLockFromDpcLevel(&dev->isrLock);
+    return FALSE;
+  }
+
+  ULONG errors = ErrorChannels(dev->isDevice6864, d, e, l);
+  if (errors != 0) {
+    for (ULONG n = 0; n < kVideoChannels; ++n) {
+      if (errors & (1u << n)) {
+        dev->enabledMask &= ~(1u << n);
+        h &= ~(1u << n);
+      }
+    }
+    dev->lastErrorTime = KeQueryPerformanceCounter(nullptr).QuadPart;
+    WriteRegister(dev, CHANNEL_ENABLE, h);
+    KeMemoryBarrier();
+    ULONG v = h;
+    for (int i = 0; i < 3; ++i) v = ReadRegister(dev, CHANNEL_ENABLE);
+    WriteRegisterAndFlush(dev, CHANNEL_CONTROL, v | kMasterEnable, 3);
+  }
+
+  dev->lastStatus04 = ReadRegister(dev, BUFFER_STATUS);
+  dev->lastStatus |= d;
+
+  if (dev->restartMask != 0) {
+    dev->enabledMask |= dev->restartMask;
+    dev->restartMask = 0;
+    WriteRegisterAndFlush(dev, CHANNEL_ENABLE, dev->enabledMask, 1);
+    ULONG w = ReadRegister(dev, CHANNEL_CONTROL);
+    WriteRegisterAndFlush(dev, CHANNEL_CONTROL, w | dev->enabledMask | kMasterEnable, 1);
+  }
+
+  if (d != 0) KeInsertQueueDpc(&dev->interruptDpc, nullptr, nullptr);
+  KeReleaseSpinLockFromDpcLevel(&dev->isrLock);
+  return TRUE;
+}
+
+void InterruptDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
+  CCaptureDevice *d = DeviceContext(static_cast<PKSDEVICE>(deferredContext));
+  KIRQL old = KeAcquireSpinLockRaiseToDpc(&d->busLock);
+  DpcSnapshot s = {d, 0, 0};
+  SynchronizeWithInterrupt(d, TakeLatchedStatus, &s);
+  for (ULONG n = 0; n < kVideoChannels; ++n) {
+    if ((s.status & (1u << n)) && d->videoStreams[n] != nullptr)
+      d->videoStreams[n]->OnInterrupt(s.status, 0, s.status04);
+  }
+  for (ULONG n = 0; n < 8; ++n) {
+    ULONG bit = 1u << (8 + n);
+    if ((s.status & bit) && (d->runningMask & bit) && (d->enabledMask & bit) &&
+        d->audioStreams[8 + n] != nullptr)
+      d->audioStreams[8 + n]->OnInterrupt(s.status, 0, s.status04);
+  }
+  KeReleaseSpinLock(&d->busLock, old);
+}
+
+void WatchdogDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
+  auto *d = static_cast<CCaptureDevice *>(deferredContext);
+  if (d->watchdogStopRequested) {
+    KeSetEvent(&d->watchdogStoppedEvent, IO_NO_INCREMENT, FALSE);
+    KeCancelTimer(&d->watchdogTimer);
+    return;
+  }
+  LARGE_INTEGER now;
+  KeQuerySystemTime(&now);
+  d->watchdogArmedAt = now.QuadPart;
+  LARGE_INTEGER frequency;
+  WatchdogWork w = {d, KeQueryPerformanceCounter(&frequency).QuadPart, 0};
+  w.frequency = frequency.QuadPart;
+  SynchronizeWithInterrupt(d, WatchdogRestart, &w);
+  LARGE_INTEGER due;
+  due.QuadPart = d->watchdogArmedAt + d->watchdogPeriod;
+  KeSetTimer(&d->watchdogTimer, due, &d->watchdogDpc);
+}
