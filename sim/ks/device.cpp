@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "sim/kernel/machine.h"
 
@@ -20,25 +21,20 @@ struct Bag {
   std::vector<std::pair<PVOID, PFNKSFREE>> items;
 };
 
-// Bags still alive, so a machine that goes away mid-scenario takes them along.
-std::map<Bag *, Machine *> g_liveBags;
+// Bags of each machine, released without their free routines when the machine goes
+// away with devices still present (a scenario ended by a verifier stop).
+std::map<Machine *, std::set<Bag *>> g_bags;
 
 Bag *NewBag() {
-  auto *bag = new Bag;
-  Machine &m = M();
-  if (std::none_of(g_liveBags.begin(), g_liveBags.end(),
-                   [&](const auto &b) { return b.second == &m; }))
-    m.OnTeardown([machine = &m] {
-      for (auto it = g_liveBags.begin(); it != g_liveBags.end();) {
-        if (it->second == machine) {
-          delete it->first;
-          it = g_liveBags.erase(it);
-        } else {
-          ++it;
-        }
-      }
+  Machine *m = &M();
+  auto [it, fresh] = g_bags.try_emplace(m);
+  if (fresh)
+    m->OnTeardown([m] {
+      for (Bag *bag : g_bags[m]) delete bag;
+      g_bags.erase(m);
     });
-  g_liveBags[bag] = &m;
+  Bag *bag = new Bag;
+  it->second.insert(bag);
   return bag;
 }
 
@@ -66,7 +62,7 @@ void FreeBag(Bag *bag) {
     else
       ExFreePool(item);
   }
-  g_liveBags.erase(bag);
+  g_bags[&M()].erase(bag);
   delete bag;
 }
 
