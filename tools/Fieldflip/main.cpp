@@ -1,0 +1,3 @@
+#include "tools/Fieldflip/fieldflip.h"
+
+CFieldflipApp theApp;

@@ -1,0 +1,3 @@
+#include "tools/Pinflip/pinflip.h"
+
+CPinflipApp theApp;

@@ -1,0 +1,57 @@
+// The card list and the per-channel values the settings tools edit under each card's
+// "Device Parameters" key.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/common/registry.h"
+#include "tools/common/tool.h"
+
+inline constexpr int kChannelCount = 8;
+inline constexpr char16_t kCardListKey[] = u"SYSTEM\\CurrentControlSet\\Services\\morvane\\Enum";
+
+// Where the store's messages go: a modal box with an OK button, owned by the dialog.
+class StoreMessages {
+ public:
+  virtual ~StoreMessages() = default;
+  virtual void ShowStoreMessage(const std::u16string &text, const std::u16string &caption) = 0;
+};
+
+std::u16string Decimal(uint32_t number);
+std::u16string CardSettingsKey(const std::u16string &instancePath);
+std::u16string ChannelValueName(const ToolTraits &tool, int channel);
+int32_t ChoiceFromNumber(ChoiceEncoding encoding, uint32_t number);
+uint32_t NumberFromChoice(ChoiceEncoding encoding, int32_t choice);
+
+class SettingsStore {
+ public:
+  static constexpr int32_t kNoSuchCard = -1;
+  static constexpr int32_t kKeyNotOpened = -2;
+  // Instance paths are read into a buffer of this many bytes.
+  static constexpr uint32_t kInstancePathBytes = 1000;
+
+  SettingsStore(Registry &registry, StoreMessages &messages, const ToolTraits &tool)
+      : registry_(registry), messages_(messages), tool_(tool) {}
+
+  // The instance paths of the installed cards in card-index order. The list ends at the
+  // first entry that cannot be read.
+  std::vector<std::u16string> EnumerateCards();
+  // Reads the card's channel values into choice; a channel whose value cannot be read keeps
+  // its choice. Returns 0, kNoSuchCard or kKeyNotOpened.
+  int32_t Load(const std::vector<std::u16string> &cards, uint32_t cardIndex,
+               int32_t choice[kChannelCount]);
+  // Writes all eight channel values; a failed write is reported and the others still written.
+  int32_t Save(const std::vector<std::u16string> &cards, uint32_t cardIndex,
+               const int32_t choice[kChannelCount]);
+
+ private:
+  bool ReadNumber(Registry::Key &key, const std::u16string &name, uint32_t *number);
+  std::unique_ptr<Registry::Key> OpenCard(const std::vector<std::u16string> &cards,
+                                          uint32_t cardIndex, int32_t *status);
+
+  Registry &registry_;
+  StoreMessages &messages_;
+  const ToolTraits &tool_;
+};
