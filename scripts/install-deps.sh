@@ -3,6 +3,10 @@
 set -euo pipefail
 packages=(cmake make g++ mingw-w64 binutils-mingw-w64-x86-64 googletest libgtest-dev libgmock-dev
           libbenchmark-dev)
+# --wine: what the end-to-end test of the settings tools needs (Wine in a virtual X server).
+if [ "${1:-}" = "--wine" ]; then
+  packages=(xvfb xauth x11-utils xdotool imagemagick wine wine64 fonts-wine)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,331 @@
+#!/usr/bin/env bash
+# End-to-end test of Pinflip.exe and Fieldflip.exe: the real programs run under Wine in a
+# virtual X server, are driven with mouse clicks and keys as a person would, and are checked
+# through what the screen shows (read by tests/wine/probe.cpp) and what lands in the registry.
+# Screenshots of the dialogs are kept in WINDOWS_BUILD_DIR/wine/.
+#
+# usage: tests/wine/run.sh [WINDOWS_BUILD_DIR]     (default: build/windows)
+#
+# Skips, saying so, only where Wine or the X tools are missing or Wine cannot start.
+
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(cd "${1:-$root/build/windows}" && pwd) || exit 1
+tools=$build/tools
+artifacts=$build/wine
+
+skip() {
+  echo "wine-e2e: SKIPPED: $*"
+  echo "wine-e2e: 0 passed, 0 failed, 1 skipped"
+  exit 0
+}
+
+for program in wine wineboot wineserver Xvfb xdotool xwininfo import \
+  x86_64-w64-mingw32-g++; do
+  command -v "$program" >/dev/null 2>&1 || skip "$program is not installed"
+done
+for exe in Pinflip Fieldflip; do
+  if [[ ! -f $tools/$exe.exe ]]; then
+    echo "wine-e2e: $tools/$exe.exe is missing: build the windows preset first" >&2
+    exit 1
+  fi
+done
+
+# --- a throw-away world: home, Wine prefix, X server
+work=$(mktemp -d /tmp/morvane-wine.XXXXXX)
+export HOME=$work/home TMPDIR=$work/tmp WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+mkdir -p "$HOME" "$TMPDIR" "$artifacts"
+rm -f "$artifacts"/*.png
+
+xvfb_pid=
+hold_pid=
+tool_pid=
+cleanup() {
+  [[ -n $tool_pid ]] && kill "$tool_pid" 2>/dev/null
+  wineserver -k >/dev/null 2>&1
+  timeout 20 wineserver -w >/dev/null 2>&1
+  [[ -n $hold_pid ]] && kill "$hold_pid" 2>/dev/null
+  if [[ -n $xvfb_pid ]]; then
+    kill "$xvfb_pid" 2>/dev/null
+    wait "$xvfb_pid" 2>/dev/null
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+probe_exe=$work/probe.exe
+x86_64-w64-mingw32-g++ -O1 -Wall -Werror -static -o "$probe_exe" "$root/tests/wine/probe.cpp" \
+  -lgdi32 || { echo "wine-e2e: cannot build the probe" >&2; exit 1; }
+
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" \
+  >"$work/xvfb.log" 2>&1 </dev/null &
+xvfb_pid=$!
+for _ in $(seq 100); do
+  [[ -s $work/display ]] && break
+  sleep 0.1
+done
+[[ -s $work/display ]] || skip "Xvfb did not start: $(tail -n 3 "$work/xvfb.log")"
+export DISPLAY=:$(head -n 1 "$work/display")
+
+started=$SECONDS
+if ! timeout 120 wineboot -i >"$work/wineboot.log" 2>&1 </dev/null; then
+  skip "Wine cannot start here: $(tail -n 3 "$work/wineboot.log")"
+fi
+
+winereg() { timeout 30 wine reg "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+
+# Fonts: Debian's Wine does not look in its own font folder. Its Tahoma is also wider than the
+# platform's at 8 points, so the 33-unit channel labels would wrap; the dialogs get the
+# classic dialog font instead, which has the same 6 x 13 base units as the platform's.
+cp /usr/share/wine/fonts/*.ttf /usr/share/wine/fonts/sserife.fon \
+  "$WINEPREFIX/drive_c/windows/Fonts/"
+winereg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
+  /v "MS Shell Dlg" /d "MS Sans Serif" /f >/dev/null
+# A virtual desktop, so that windows get their title bars without a window manager.
+winereg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null
+winereg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null
+wineserver -k
+timeout 20 wineserver -w
+
+# Keeps the desktop up between the programs.
+wine "$probe_exe" hold </dev/null >/dev/null 2>&1 &
+hold_pid=$!
+
+# --- checks
+passed=0
+failed=0
+check() {  # check NAME COMMAND...: passes when COMMAND succeeds
+  local name=$1
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+    echo "ok - $name"
+  else
+    failed=$((failed + 1))
+    echo "FAIL - $name"
+  fi
+}
+fail_now() {
+  failed=$((failed + 1))
+  echo "FAIL - $*"
+  finish
+}
+finish() {
+  echo "wine-e2e: $passed passed, $failed failed ($((SECONDS - started)) s after Wine started)"
+  ((failed == 0))
+  exit $?
+}
+
+probe() { timeout 30 wine "$probe_exe" "$@" </dev/null 2>>"$work/probe.log" | tr -d '\r'; }
+
+# Waits for an enabled window TITLE whose X window is mapped.
+wait_window() {
+  local found xid
+  found=$(probe wait "$1" 20) || return 1
+  xid=$(awk '{ print $2 }' <<<"$found")
+  for _ in $(seq 50); do
+    xwininfo -id "$xid" 2>/dev/null | grep -q IsViewable && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+control_line() { probe dump "$1" | awk -v id="$2" '$1 == "control" && $2 == id'; }
+is_checked() { [[ $(control_line "$1" "$2" | awk '{ print $5 }') == 1 ]]; }
+
+# Clicks control ID of window TITLE where it is on the screen.
+click() {
+  local dump desktop xy
+  dump=$(probe dump "$1") || return 1
+  desktop=$(awk '$1 == "desktop" { print $2 }' <<<"$dump")
+  xy=$(awk -v id="$2" '$1 == "control" && $2 == id { print $7, $8; exit }' <<<"$dump")
+  [[ -n $desktop && -n $xy ]] || return 1
+  # shellcheck disable=SC2086
+  xdotool mousemove --window "$desktop" $xy click 1
+}
+
+# Retries a command for a few seconds: the window system handles clicks asynchronously.
+eventually() {
+  for _ in $(seq 30); do
+    "$@" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+screenshot() {  # screenshot TITLE FILE: the window, cut from the Wine desktop
+  local dump rect desktop
+  dump=$(probe dump "$1")
+  rect=$(awk '$1 == "window" { print $6 - $4 "x" $7 - $5 "+" $4 "+" $5 }' <<<"$dump")
+  desktop=$(awk '$1 == "desktop" { print $2 }' <<<"$dump")
+  [[ -n $rect && -n $desktop ]] &&
+    import -window "$desktop" -crop "$rect" +repage "$artifacts/$2" 2>/dev/null
+}
+
+texts() {  # the static texts of window TITLE, in z order, joined by |
+  probe dump "$1" | sed -n 's/^control [^"]* Static [^"]*"\(.*\)"$/\1/p' | paste -sd '|'
+}
+
+start_tool() {
+  wine "$tools/$1.exe" </dev/null >"$work/$1.log" 2>&1 &
+  tool_pid=$!
+}
+
+exit_code=
+await_exit() {  # waits up to 20 s for the program to end; its exit code goes to exit_code
+  exit_code=timeout
+  for _ in $(seq 200); do
+    if ! kill -0 "$tool_pid" 2>/dev/null; then
+      wait "$tool_pid"
+      exit_code=$?
+      tool_pid=
+      return 0
+    fi
+    sleep 0.1
+  done
+}
+
+# --- the registry as the plug-and-play manager leaves it for two cards
+services='HKLM\SYSTEM\CurrentControlSet\Services\morvane\Enum'
+path0='PCI\VEN_4D56&DEV_6864&SUBSYS_00000000&REV_01\4&1a2b3c4d&0&00E0'
+path1='PCI\VEN_4D56&DEV_6864&SUBSYS_00000000&REV_01\4&1a2b3c4d&0&00E1'
+key0="HKLM\\SYSTEM\\CurrentControlSet\\Enum\\$path0\\Device Parameters"
+key1="HKLM\\SYSTEM\\CurrentControlSet\\Enum\\$path1\\Device Parameters"
+
+set_values() {  # set_values KEY PREFIX V0 ... V7
+  local key=$1 prefix=$2 n=0
+  shift 2
+  for v in "$@"; do
+    winereg add "$key" /v "$prefix$n" /t REG_DWORD /d "$v" /f >/dev/null
+    n=$((n + 1))
+  done
+}
+values() {  # values KEY PREFIX: the eight numbers as reg prints them
+  local out
+  out=$(winereg query "$1")
+  for n in 0 1 2 3 4 5 6 7; do
+    awk -v name="$2$n" '$1 == name { printf "%s ", $3 }' <<<"$out"
+  done
+}
+install_cards() {
+  winereg add "$services" /v Count /t REG_DWORD /d 2 /f >/dev/null
+  winereg add "$services" /v 0 /t REG_SZ /d "$path0" /f >/dev/null
+  winereg add "$services" /v 1 /t REG_SZ /d "$path1" /f >/dev/null
+}
+
+install_cards
+set_values "$key0" Preview 1 0 0 0 0 0 0 1
+set_values "$key1" Preview 0 0 0 0 0 0 0 0
+set_values "$key0" INTMODE 0 0 0 0 0 0 0 0
+set_values "$key1" INTMODE 2 0 1 0 0 0 0 0
+
+# --- Pinflip: the main dialog as shown, the about box, two clicks and OK
+start_tool Pinflip
+wait_window "Preview toggle" || fail_now "Pinflip's dialog \"Preview toggle\" did not appear"
+dump=$(probe dump "Preview toggle")
+check "Pinflip: the dialog is 202 x 141 units in the dialog font (303 x 229 pixels)" \
+  grep -q "client 303 229 " <<<"$dump"
+rows='Channel 1|Channel 2|Channel 3|Channel 4|Channel 5|Channel 6|Channel 7|Channel 8'
+check "Pinflip: eight channel rows and the Capture and Preview headings" \
+  test "$(texts "Preview toggle")" == "$rows|Capture|Preview"
+check "Pinflip: the card list offers Card 1 and Card 2 and shows Card 1" \
+  grep -q 'items "Card 1"|"Card 2" selection 0' <<<"$dump"
+checked=$(awk '$1 == "control" && $3 == "Button" && $2 > 1000 && $5 == 1 { print $2 }' <<<"$dump" |
+  tr '\n' ' ')
+check "Pinflip: card 0's Preview 1 0 0 0 0 0 0 1 shown (Preview on channels 1 and 8)" \
+  test "$checked" == "1002 1004 1007 1010 1013 1016 1019 1023 "
+screenshot "Preview toggle" pinflip-main.png
+
+probe syscmd "Preview toggle" 0x10 >/dev/null
+if wait_window "About Pinflip"; then
+  check "Pinflip: the system menu's about entry shows \"Pinflip Version 1.0\"" \
+    grep -q '"Pinflip Version 1.0"' <<<"$(probe dump "About Pinflip")"
+  screenshot "About Pinflip" pinflip-about.png
+  click "About Pinflip" 1
+  check "Pinflip: the about box closes with its OK" probe gone "About Pinflip" 10
+else
+  check "Pinflip: the system menu's about entry opens \"About Pinflip\"" false
+fi
+
+click "Preview toggle" 1005
+click "Preview toggle" 1001
+check "Pinflip: clicks check Preview on channel 2 and Capture on channel 1" \
+  eventually eval 'is_checked "Preview toggle" 1005 && is_checked "Preview toggle" 1001'
+click "Preview toggle" 1
+if wait_window "IMPORTANT!"; then
+  check "Pinflip: OK shows \"The new settings will not be applied until you reboot\"" \
+    grep -q '"The new settings will not be applied until you reboot"' <<<"$(probe dump "IMPORTANT!")"
+  screenshot "IMPORTANT!" pinflip-notice.png
+  click "IMPORTANT!" 1
+else
+  check "Pinflip: OK shows the \"IMPORTANT!\" notice" false
+fi
+await_exit
+check "Pinflip: ends with exit code 0 after the notice" test "$exit_code" == 0
+check "Pinflip: card 0 saved as shown (Preview 0 1 0 0 0 0 0 1)" \
+  test "$(values "$key0" Preview)" == "0x0 0x1 0x0 0x0 0x0 0x0 0x0 0x1 "
+check "Pinflip: card 1 left alone" \
+  test "$(values "$key1" Preview)" == "0x0 0x0 0x0 0x0 0x0 0x0 0x0 0x0 "
+
+# --- Fieldflip: the second card chosen from the list, an edit, then Cancel
+before0=$(winereg query "$key0")
+before1=$(winereg query "$key1")
+start_tool Fieldflip
+wait_window "Interlace mode" || fail_now "Fieldflip's dialog \"Interlace mode\" did not appear"
+dump=$(probe dump "Interlace mode")
+check "Fieldflip: the dialog is 303 x 229 pixels" grep -q "client 303 229 " <<<"$dump"
+check "Fieldflip: eight channel rows and the Weave and Linear headings" \
+  test "$(texts "Interlace mode")" == "$rows|Weave|Linear"
+screenshot "Interlace mode" fieldflip-main.png
+click "Interlace mode" 1024
+xdotool key Down
+check "Fieldflip: Down in the card list shows Card 2 with INTMODE 2 0 1 as Linear Weave Linear" \
+  eventually eval 'control_line "Interlace mode" 1024 | grep -q "selection 1" &&
+    is_checked "Interlace mode" 1002 && is_checked "Interlace mode" 1004 &&
+    is_checked "Interlace mode" 1008'
+click "Interlace mode" 1011
+click "Interlace mode" 2
+await_exit
+check "Fieldflip: Cancel ends the program with exit code 0" test "$exit_code" == 0
+check "Fieldflip: Cancel writes nothing" \
+  test "$(winereg query "$key0")$(winereg query "$key1")" == "$before0$before1"
+
+# --- Fieldflip again: OK on the second card saves it, silently
+start_tool Fieldflip
+wait_window "Interlace mode" || fail_now "Fieldflip's dialog did not appear again"
+click "Interlace mode" 1024
+xdotool key Down
+eventually eval 'control_line "Interlace mode" 1024 | grep -q "selection 1"'
+click "Interlace mode" 1005
+eventually is_checked "Interlace mode" 1005
+click "Interlace mode" 1
+await_exit
+check "Fieldflip: OK ends the program with no message and exit code 0" test "$exit_code" == 0
+check "Fieldflip: card 1 saved as 2 2 2 0 0 0 0 0 (1 was Linear, now 2)" \
+  test "$(values "$key1" INTMODE)" == "0x2 0x2 0x2 0x0 0x0 0x0 0x0 0x0 "
+check "Fieldflip: card 0 left alone" test "$(winereg query "$key0")" == "$before0"
+
+# --- Pinflip with no card installed
+winereg delete "$services" /f >/dev/null
+before0=$(winereg query "$key0")
+start_tool Pinflip
+if wait_window "Pinflip"; then
+  check "Pinflip without cards: \"MORVANE not found\" with the program name as caption" \
+    grep -q '"MORVANE not found"' <<<"$(probe dump "Pinflip")"
+  click "Pinflip" 1
+else
+  check "Pinflip without cards: \"MORVANE not found\" appears" false
+fi
+wait_window "Preview toggle" || fail_now "Pinflip's dialog did not appear without cards"
+check "Pinflip without cards: the card list is empty" \
+  eval 'control_line "Preview toggle" 1024 | grep -q "items  selection -1"'
+click "Preview toggle" 1
+wait_window "IMPORTANT!" && click "IMPORTANT!" 1
+await_exit
+check "Pinflip without cards: OK, then the notice, then exit code 0" test "$exit_code" == 0
+check "Pinflip without cards: nothing written" test "$(winereg query "$key0")" == "$before0"
+
+echo "wine-e2e: screenshots in $artifacts: $(cd "$artifacts" && ls *.png 2>/dev/null | tr '\n' ' ')"
+finish
