@@ -105,6 +105,13 @@ uint16_t Card::deviceId() const {
 
 void Card::PowerUp() {
   regs_.fill(0);
+  external_.PowerUp();
+  for (unsigned channel = 0; channel < kVideoChannels; ++channel) ApplyInputSignal(channel);
+  // The pins take their power-up levels without making conditions on the wires.
+  const uint32_t serial = regs_[kSerialIf / 4];
+  bus_.Reset((serial & kSerialClock) != 0, (serial & kSerialRelease) != 0,
+             (serial & kSerialData) != 0);
+  bus_.SetDevice(externalDecoderPresent() ? &external_ : nullptr, Now());
   config_.fill(0);
   config_[kCfgId / 4] = kVendorId | static_cast<uint32_t>(deviceId()) << 16;
   config_[kConfigCommandStatus / 4] = kPowerUpCommandStatus;
@@ -184,9 +191,9 @@ uint32_t Card::MmioRead32(uint32_t offset) {
     Fault(offset, 0);
     return 0xFFFFFFFF;
   }
-  uint32_t &reg = regs_[offset / 4];
-  const uint32_t value = reg;
-  if (offset == kIntStatus || offset == kErrorStatusA || offset == kErrorStatusB) reg = 0;
+  const uint32_t value = LoadView(offset);
+  if (offset == kIntStatus || offset == kErrorStatusA || offset == kErrorStatusB)
+    regs_[offset / 4] = 0;
   ++counts_[offset].reads;
   Record(CardTraceEntry::Kind::Read, offset, value);
   if (offset == kIntStatus) UpdateLine();
@@ -217,7 +224,10 @@ void Card::OnBarrier() {
 }
 
 void Card::StoreRegister(uint32_t offset, uint32_t value) {
+  const int statusChannel = StatusChannelAt(offset);
+  if (statusChannel >= 0) value = WithStatusBit(value, Carries625Lines(inputs_[statusChannel]));
   regs_[offset / 4] = value;
+  if (offset == kSerialIf) DriveBus(value);
   if (offset != kChannelControl && offset != kChannelEnable) return;
   const uint32_t before = running_;
   running_ = RunningChannels();
@@ -232,7 +242,79 @@ void Card::Poke(uint32_t offset, uint32_t value) {
 
 uint32_t Card::Peek(uint32_t offset) const {
   if (!ValidOffset(offset, kWindowLength)) throw std::out_of_range("Card::Peek offset");
-  return regs_[offset / 4];
+  return LoadView(offset);
+}
+
+uint32_t Card::LoadView(uint32_t offset) const {
+  const uint32_t value = regs_[offset / 4];
+  if (offset != kSerialIf) return value;
+  return (value & ~kSerialData) | (bus_.data() ? kSerialData : 0);
+}
+
+// ---- decoders, inputs and the serial bus
+
+int Card::StatusChannelAt(uint32_t offset) const {
+  uint32_t base = kDecoderBank0;
+  unsigned firstChannel = 0;
+  if (offset >= kDecoderBank1 && variant_ == Variant::Standard) {
+    base = kDecoderBank1;
+    firstChannel = kChannelsPerBank;
+  }
+  if (offset < base || offset >= base + kDecoderBankLength) return -1;
+  const int k = StatusRegisterChannel((offset - base) / 4);
+  return k < 0 ? -1 : static_cast<int>(firstChannel) + k;
+}
+
+uint32_t Card::DecoderRegister(int bank, uint8_t r) const {
+  if (bank == 0) return regs_[(kDecoderBank0 + 4u * r) / 4];
+  if (bank != 1) throw std::out_of_range("Card::DecoderRegister bank");
+  if (variant_ == Variant::Device6864) return external_.Register(r);
+  return regs_[(kDecoderBank1 + 4u * r) / 4];
+}
+
+void Card::SetDecoderRegister(int bank, uint8_t r, uint32_t value) {
+  if (bank == 0) return StoreRegister(kDecoderBank0 + 4u * r, value);
+  if (bank != 1) throw std::out_of_range("Card::SetDecoderRegister bank");
+  if (variant_ == Variant::Device6864) return external_.SetRegister(r, value & 0xFF);
+  StoreRegister(kDecoderBank1 + 4u * r, value);
+}
+
+void Card::SetInputSignal(unsigned channel, const InputSignal &signal) {
+  if (channel >= kVideoChannels) throw std::out_of_range("Card::SetInputSignal channel");
+  inputs_[channel] = signal;
+  ApplyInputSignal(channel);
+}
+
+InputSignal Card::inputSignal(unsigned channel) const {
+  if (channel >= kVideoChannels) throw std::out_of_range("Card::inputSignal channel");
+  return inputs_[channel];
+}
+
+void Card::ApplyInputSignal(unsigned channel) {
+  const bool on = Carries625Lines(inputs_[channel]);
+  const unsigned k = channel % kChannelsPerBank;
+  if (channel >= kChannelsPerBank) {
+    external_.SetLines625(k, on);
+    if (variant_ == Variant::Device6864) return;
+  }
+  const uint32_t base = channel < kChannelsPerBank ? kDecoderBank0 : kDecoderBank1;
+  uint32_t &status = regs_[(base + 0x40 * k) / 4];
+  status = WithStatusBit(status, on);
+}
+
+void Card::SetExternalDecoderPresent(bool present) {
+  externalPresent_ = present;
+  DriveBus(regs_[kSerialIf / 4]);
+}
+
+bool Card::externalDecoderPresent() const {
+  return variant_ == Variant::Device6864 && externalPresent_;
+}
+
+void Card::DriveBus(uint32_t serial) {
+  bus_.SetDevice(externalDecoderPresent() ? &external_ : nullptr, Now());
+  bus_.Drive((serial & kSerialClock) != 0, (serial & kSerialRelease) != 0,
+             (serial & kSerialData) != 0, Now());
 }
 
 // ---- channels and interrupt
@@ -377,6 +459,11 @@ std::string Card::Summary() const {
                 kVendorId, deviceId(), reads, writes, barriers_, configReads_, configWrites_,
                 faults_.size(), lineAsserted_ ? "asserted" : "released");
   std::string text = line;
+  if (!bus_.log().empty() || !bus_.violations().empty()) {
+    std::snprintf(line, sizeof line, "  serial bus: %zu transactions, %zu timing violations\n",
+                  bus_.log().size(), bus_.violations().size());
+    text += line;
+  }
   for (const auto &[offset, c] : counts_) {
     std::snprintf(line, sizeof line, "  0x%03x %-16s reads %8" PRIu64 "  writes %8" PRIu64 "\n",
                   offset, RegisterName(offset), c.reads, c.writes);

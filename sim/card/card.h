@@ -1,6 +1,7 @@
 // The emulated capture card as the driver sees it: PCI configuration space, the
 // 4 KiB register block with its side effects, the level-sensitive interrupt line,
-// and a trace of every access for tests. Engines and the serial-bus device attach
+// the video decoders (memory-mapped, or bank 1 behind the two-wire bus on the 0x6864
+// board), the input signals, and a trace of every access for tests. Engines attach
 // to it through the hooks below.
 #pragma once
 
@@ -13,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "sim/card/decoder.h"
+#include "sim/card/serial_bus.h"
+#include "sim/card/signal.h"
 #include "sim/kernel/pci.h"
 
 namespace sim {
@@ -71,6 +75,19 @@ class Card : public PciDevice {
   static constexpr uint32_t kChannelEnable = 0x28;
   static constexpr uint32_t kSerialIf = 0xBC;
 
+  // Decoder banks: register r at base + 4 * r. Bank 1 is memory-mapped only on the
+  // Standard board; on the 0x6864 board its window is plain storage.
+  static constexpr uint32_t kDecoderBank0 = 0x400;
+  static constexpr uint32_t kDecoderBank1 = 0x800;
+  static constexpr uint32_t kDecoderBankLength = 0x400;
+
+  // SERIAL_IF bits on the wires; the others are storage for other functions.
+  static constexpr uint32_t kSerialClock = 1u << 0;
+  static constexpr uint32_t kSerialData = 1u << 1;      // driven level; reads the line
+  static constexpr uint32_t kSerialRelease = 1u << 17;  // let the device drive data
+
+  static constexpr unsigned kVideoChannels = 8;
+
   static constexpr uint32_t kMasterEnable = 0x80000000u;
   static constexpr uint32_t kChannelBits = 0x0000FFFFu;
 
@@ -124,10 +141,33 @@ class Card : public PciDevice {
   bool interruptPending() const;
 
   // ---- direct register access for tests and the engines: no trace, no read side
-  // effects. Poke still updates the line and the running channels.
+  // effects. Poke still updates the line, the running channels and the serial wires.
   void Poke(uint32_t offset, uint32_t value);
   uint32_t Peek(uint32_t offset) const;
   uint32_t PeekConfig(uint32_t offset) const;
+
+  // ---- decoders
+  // Bank 0, or bank 1: the external decoder on the 0x6864 board (a byte,
+  // zero-extended), memory-mapped on the Standard board. Status bit 0 follows the input.
+  uint32_t DecoderRegister(int bank, uint8_t r) const;
+  // Stores without a trace; the external decoder keeps the low byte.
+  void SetDecoderRegister(int bank, uint8_t r, uint32_t value);
+
+  // ---- input signals: channel 0-7; present 525-line by default
+  void SetInputSignal(unsigned channel, const InputSignal &signal);
+  InputSignal inputSignal(unsigned channel) const;
+
+  // ---- two-wire bus behind SERIAL_IF
+  // Transactions decoded on the wires, complete ones and any cut short by Reset().
+  const std::vector<BusTransaction> &BusLog() const { return bus_.log(); }
+  // Line changes faster than standard mode allows, one text each.
+  const std::vector<std::string> &BusTimingViolations() const { return bus_.violations(); }
+  // Forgets the bus log and the timing violations (Clear() leaves them).
+  void ClearBusLog() { bus_.ClearLog(); }
+  // A missing external decoder does not acknowledge; the released line reads 1. Only
+  // the 0x6864 board has one; its registers keep their values while it is away.
+  void SetExternalDecoderPresent(bool present);
+  bool externalDecoderPresent() const;
 
   // ---- trace
   const std::deque<CardTraceEntry> &trace() const { return trace_; }
@@ -163,6 +203,12 @@ class Card : public PciDevice {
   CardTime Now() const;
   void UpdateLine();
   void StoreRegister(uint32_t offset, uint32_t value);
+  // What a load returns: SERIAL_IF shows the data line in bit 1.
+  uint32_t LoadView(uint32_t offset) const;
+  // The video channel whose decoder status lives at this offset, or -1.
+  int StatusChannelAt(uint32_t offset) const;
+  void ApplyInputSignal(unsigned channel);
+  void DriveBus(uint32_t serial);
   static bool ValidOffset(uint32_t offset, uint32_t length) {
     return (offset & 3u) == 0 && offset < length;
   }
@@ -174,6 +220,11 @@ class Card : public PciDevice {
   bool lineAsserted_ = false;
   uint32_t running_ = 0;
   RunningChangeHook runningHook_;
+
+  std::array<InputSignal, kVideoChannels> inputs_{};
+  ExternalDecoder external_;
+  bool externalPresent_ = true;
+  SerialBus bus_;
 
   std::deque<CardTraceEntry> trace_;
   size_t dropped_ = 0;
