@@ -1,4 +1,6 @@
-// The card's video front end: busy-wait timing, card initialisation and the decoders.
+// The card's video front end: busy-wait timing, the two-wire bus to the external
+// decoder, the uniform decoder register access, card initialisation and the per-channel
+// video programming.
 #pragma once
 
 #include "device/device.h"
@@ -6,5 +8,41 @@
 // Busy-waits at least `ns` nanoseconds on the performance counter, at any IRQL.
 void DelayNanoseconds(ULONG ns);
 
+// Line steps of the two-wire bus behind SERIAL_IF; callers hold busLock.
+void BusStart(CCaptureDevice *d);
+void BusStop(CCaptureDevice *d);
+void BusWriteByte(CCaptureDevice *d, UCHAR byte);
+UCHAR BusReadByte(CCaptureDevice *d);
+bool BusWaitAck(CCaptureDevice *d);
+// One register transaction with the external decoder, under busLock.
+void BusWriteRegister(CCaptureDevice *d, UCHAR reg, UCHAR value);
+UCHAR BusReadRegister(CCaptureDevice *d, UCHAR reg);
+
+// Decoder register r (0-0xFF) of bank 0 (channels 0-3) or bank 1 (channels 4-7): a
+// memory-mapped card register, or on the 0x6864 board bank 1 over the bus.
+void DecoderWrite(CCaptureDevice *d, ULONG bank, ULONG r, ULONG value);
+ULONG DecoderRead(CCaptureDevice *d, ULONG bank, ULONG r);
+// Register n of channel c's block.
+inline ULONG ChannelBank(ULONG c) { return c / 4; }
+inline ULONG ChannelRegister(ULONG c, ULONG n) { return 0x10 * (c % 4) + n; }
+
 // Brings the card and its decoders to a known state (device start, return to D0).
 void InitializeCard(CCaptureDevice *d);
+void InitializeExternalDecoder(CCaptureDevice *d);
+ULONG ReadChannelStatus(CCaptureDevice *d, ULONG channel);
+// Re-reads the channel's input standard and switches the ranges it offers.
+void DetectChannelStandard(CCaptureDevice *d, ULONG channel);
+void ConfigureChannelVideo(CCaptureDevice *d, ULONG channel, ULONG width, ULONG height);
+void ProgramFrameRate(CCaptureDevice *d, ULONG channel, LONGLONG frameInterval);
+ULONG FrameKeepPattern(LONG framesPerSecond, bool is525);
+
+// A standard of the 625-line class (PAL B/D/G/H/I/N, SECAM).
+inline bool Is625LineStandard(ULONG standard) { return (standard & 0xFF5F0) != 0; }
+
+// How a channel captures a picture of |height| lines: as two fields of half the lines
+// when it is taller than one field of the channel's standard, else as one field.
+struct FieldSplit {
+  ULONG fields;
+  ULONG linesPerField;
+};
+FieldSplit SplitFields(const CCaptureDevice *d, ULONG channel, LONG height);

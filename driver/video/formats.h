@@ -1,7 +1,25 @@
-// The video data ranges each channel offers.
+// The video data ranges each channel offers, the intersect handler that turns a
+// client's range into a format, and the card's pixel format codes.
 #pragma once
 
 #include "device/device.h"
 
-// Back to the 525-line ranges a channel offers before standard detection.
+// The four ranges of one line standard, in the order the host proposes them.
+extern const KS_DATARANGE_VIDEO kVideoRanges480[4];
+extern const KS_DATARANGE_VIDEO kVideoRanges576[4];
+// Per channel, the list the channel's video pin descriptor points to.
+extern const KSDATARANGE *channelFormatTable[kVideoChannels][4];
+
+// Back to the 480-line ranges a channel offers before standard detection.
 void ResetChannelFormats(ULONG channel);
+// Switches a channel between its 576-line and 480-line ranges.
+void UseChannelFormats(ULONG channel, bool lines576);
+
+NTSTATUS VideoIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE dataRange,
+                               PKSDATARANGE matchingDataRange, ULONG dataBufferSize, PVOID data,
+                               PULONG dataSize);
+
+// The card's 3-bit pixel format code for a subtype.
+ULONG VideoFormatCode(const GUID *subtype);
+// Writes the subtype's code into bits 20-22 of the channel control register.
+ULONG SelectVideoFormat(CCaptureDevice *d, ULONG channel, const GUID *subtype);

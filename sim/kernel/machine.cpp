@@ -615,7 +615,9 @@ Machine::Mapping *Machine::FindMapping(const volatile void *address, const char 
 ULONG Machine::ReadRegister(volatile ULONG *address) {
   uint32_t offset;
   Mapping *m = FindMapping(address, "READ_REGISTER_ULONG", &offset);
-  return m->device->MmioRead32(offset);
+  ULONG value = m->device->MmioRead32(offset);
+  Spend(options_.registerReadCost);
+  return value;
 }
 
 void Machine::WriteRegister(volatile ULONG *address, ULONG value) {

@@ -33,6 +33,8 @@ class Machine {
   struct Options {
     uint64_t performanceFrequency = 10'000'000;  // Hz
     Nanos counterReadCost = 40;                  // each counter read spins this long
+    // A register read is a round trip to the card; posted writes cost nothing.
+    Nanos registerReadCost = 400;
     // System time at boot, 100 ns since 1601 (2026-01-01 00:00 UTC): fixed for determinism.
     int64_t bootSystemTime = 134'115'552'000'000'000;
   };

@@ -1,0 +1,309 @@
+// The decoders as the card sees them: the two-wire bus on the wires, card
+// initialisation, standard detection and the per-channel programming.
+#include <string>
+
+#include "decoder/decoder.h"
+#include "driver/device/device_bench.h"
+#include "sim/kernel/registry.h"
+#include "video/formats.h"
+
+namespace {
+
+using bench::Bench;
+using sim::BusEvent;
+using sim::Card;
+using sim::CardTraceEntry;
+
+std::string Describe(const sim::BusTransaction &t) {
+  std::string s;
+  for (const BusEvent &e : t.events) {
+    if (e.kind == BusEvent::Start) s += "S ";
+    if (e.kind == BusEvent::Stop) s += "P";
+    if (e.kind == BusEvent::Byte) {
+      char b[16];
+      std::snprintf(b, sizeof b, "%02X%s ", e.value, e.acked ? "+" : "-");
+      s += b;
+    }
+  }
+  return s;
+}
+
+// Rising clock edges the driver produced on SERIAL_IF since trace entry `from`.
+int ClockPulses(const Card &card, size_t from) {
+  int pulses = 0;
+  uint32_t last = 1;
+  for (size_t i = from; i < card.trace().size(); ++i) {
+    const CardTraceEntry &e = card.trace()[i];
+    if (e.kind != CardTraceEntry::Kind::Write || e.offset != SERIAL_IF) continue;
+    if ((e.value & 1) && !(last & 1)) ++pulses;
+    last = e.value;
+  }
+  return pulses;
+}
+
+std::string Settings(const Bench &b) {
+  return "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + b.c->instancePath + "\\Device Parameters";
+}
+
+TEST(SerialBus, WriteAndReadOnTheWires) {
+  Bench b;
+  ASSERT_EQ(b.Start(), STATUS_SUCCESS);
+  CCaptureDevice *d = b.dev();
+  b.card.ClearBusLog();
+  sim::Nanos t0 = b.m.now();
+  DecoderWrite(d, ChannelBank(5), ChannelRegister(5, 8), 0x1234A7);
+  sim::Nanos writeTook = b.m.now() - t0;
+  ASSERT_EQ(b.card.BusLog().size(), 1u);
+  EXPECT_EQ(Describe(b.card.BusLog()[0]), "S 50+ 18+ A7+ P");
+  EXPECT_EQ(b.card.DecoderRegister(1, 0x18), 0xA7u) << "the low byte only";
+  EXPECT_NEAR(writeTook / 1000.0, 1800, 120) << "about 1.8 ms of 20 us steps";
+
+  b.card.ClearBusLog();
+  size_t mark = b.card.trace().size();
+  EXPECT_EQ(DecoderRead(d, 1, 0x18), 0xA7u);
+  ASSERT_EQ(b.card.BusLog().size(), 2u) << "a write phase and a fresh read phase";
+  EXPECT_EQ(Describe(b.card.BusLog()[0]), "S 50+ 18+ P");
+  EXPECT_EQ(Describe(b.card.BusLog()[1]), "S 51+ A7- P");
+  // Two bytes with their ack clocks, a stop; the address with its ack, 8 data bits and
+  // no ninth clock, a stop (each stop raises the clock once).
+  EXPECT_EQ(ClockPulses(b.card, mark), (9 + 9 + 1) + (9 + 8 + 1));
+  EXPECT_TRUE(b.card.BusTimingViolations().empty());
+}
+
+TEST(SerialBus, MemoryMappedBanksTakeOneRegisterWrite) {
+  Bench b(Card::Variant::Standard);
+  ASSERT_EQ(b.Start(), STATUS_SUCCESS);
+  size_t writes = b.card.CountWrites(0x860);
+  DecoderWrite(b.dev(), ChannelBank(5), ChannelRegister(5, 8), 0xFFFFFFF6);
+  EXPECT_EQ(b.card.CountWrites(0x860), writes + 1);
+  EXPECT_EQ(b.card.Peek(0x860), 0xFFFFFFF6u) << "the whole 32-bit value";
+  EXPECT_TRUE(b.card.BusLog().empty());
+}
+
+TEST(SerialBus, OtherSerialBitsSurviveAndAnAbsentDeviceReadsTheIdleLine) {
+  Bench b;
+  b.card.Poke(SERIAL_IF, 0xA5A40000 | 0x3);
+  ASSERT_EQ(b.Start(), STATUS_SUCCESS);
+  CCaptureDevice *d = b.dev();
+  for (int i = 0; i < 5; ++i) {
+    DecoderWrite(d, 1, 0x40 + i, i);
+    DecoderRead(d, 1, 0x40 + i);
+  }
+  EXPECT_EQ(b.card.Peek(SERIAL_IF) & ~0x30003u, 0xA5A40000u & ~0x30003u);
+  EXPECT_EQ(b.card.Peek(SERIAL_IF) & 0x30003u, 0x3u) << "idle: clock and data high, driven";
+
+  sim::Nanos t0 = b.m.now();
+  DecoderRead(d, 1, 0x40);
+  sim::Nanos present = b.m.now() - t0;
+  b.card.SetExternalDecoderPresent(false);
+  t0 = b.m.now();
+  EXPECT_EQ(DecoderRead(d, 1, 0x40), 0xFFu);
+  sim::Nanos absent = b.m.now() - t0;
+  EXPECT_NEAR((absent - present) / 1000.0, 3 * 40, 10) << "a second ack pulse per byte";
+  DecoderWrite(d, 1, 0x40, 0x12);  // lost without notice
+  EXPECT_TRUE(b.ok());
+}
+
+TEST(CardInit, DeviceWithTheExternalDecoder) {
+  Bench b;
+  sim::Nanos t0 = b.m.now();
+  ASSERT_EQ(b.Start(), STATUS_SUCCESS);
+  EXPECT_GE(b.m.now() - t0, 100 * sim::kMillisecond + 800 * sim::kMicrosecond);
+  for (const CardTraceEntry &e : b.card.trace()) {
+    if (e.kind == CardTraceEntry::Kind::Write || e.kind == CardTraceEntry::Kind::Read) {
+      EXPECT_FALSE(e.offset >= 0x800 && e.offset < 0xC00) << std::hex << e.offset;
+    }
+  }
+  EXPECT_EQ(b.card.Writes(RESET_CONTROL), (std::vector<uint32_t>{1, 0xF, 1, 0xF}));
+  EXPECT_EQ(b.card.Peek(0x600), 0x3Fu);
+  EXPECT_EQ(b.card.Peek(0x34), 0x3EFE0FF0u);
+  EXPECT_EQ(b.card.Peek(0x30), 0x0004C4B6u);
+  EXPECT_EQ(b.card.Peek(0x2C), 0x00FF0004u);
+  EXPECT_EQ(b.card.Peek(CHANNEL_ROUTING), 0x144Du);
+  EXPECT_EQ(b.card.CountWrites(0x3EC), 0u);
+  EXPECT_EQ(b.card.Writes(0x3F4).size(), 2u);
+  EXPECT_EQ(b.card.Peek(0x3F4) & 0x8002u, 0x8002u);
+  for (ULONG c = 0; c < 4; ++c) {
+    EXPECT_EQ(b.card.DecoderRegister(0, ChannelRegister(c, 8)), 0x14u);
+    EXPECT_EQ(b.card.DecoderRegister(0, ChannelRegister(c, 10)), 0x0Eu);
+    EXPECT_EQ(b.card.DecoderRegister(1, ChannelRegister(c, 8)), 0x14u);
+    EXPECT_EQ(b.card.DecoderRegister(1, ChannelRegister(c, 2)), 0x64u);
+  }
+  EXPECT_EQ(b.card.DecoderRegister(1, 0x9E), 0x73u);
+  EXPECT_EQ(b.card.DecoderRegister(1, 0x96), 0xE7u);
+  EXPECT_EQ(b.card.DecoderRegister(0, 0x96), 0xE7u);
+  EXPECT_TRUE(b.card.BusTimingViolations().empty());
+}
+
+TEST(CardInit, DeviceWithBothBanksMapped) {
+  Bench b(Card::Variant::Standard);
+  ASSERT_EQ(b.Start(), STATUS_SUCCESS);
+  EXPECT_TRUE(b.card.BusLog().empty());
+  EXPECT_EQ(b.card.Peek(0x3EC), 2u);
+  EXPECT_EQ(b.card.Peek(0xA58), 0xE7u);
+  for (ULONG offset : {0x420u, 0x460u, 0x820u, 0x860u, 0x8A0u, 0x8E0u})
+    EXPECT_EQ(b.card.Peek(offset), 0x14u);
+  EXPECT_EQ(b.card.Peek(0x8E8), 0x0Eu);
+  // Back to D0 runs the initialisation again; D0 to D0 does not.
+  size_t resets = b.card.CountWrites(RESET_CONTROL);
+  b.m.pnp().SetCardPower(*b.c, PowerDeviceD0);
+  EXPECT_EQ(b.card.CountWrites(RESET_CONTROL), resets);
+  b.m.pnp().SetCardPower(*b.c, PowerDeviceD3);
+  b.card.Poke(0x820, 0x99);
+  b.m.pnp().SetCardPower(*b.c, PowerDeviceD0);
+  EXPECT_EQ(b.card.CountWrites(RESET_CONTROL), resets + 4);
+  EXPECT_EQ(b.card.Peek(0x820), 0x14u);
+}
+
+TEST(Standard, DetectionFollowsTheInputAndSwitchesTheRanges) {
+  for (Card::Variant v : {Card::Variant::Device6864, Card::Variant::Standard}) {
+    Bench b(v);
+    ASSERT_EQ(b.Start(), STATUS_SUCCESS);
+    CCaptureDevice *d = b.dev();
+    b.card.SetInputSignal(5, {true, true});
+    b.card.SetInputSignal(1, {true, true});
+    DetectChannelStandard(d, 5);
+    DetectChannelStandard(d, 1);
+    EXPECT_EQ(d->channelVideo[5].videoStandard, static_cast<ULONG>(KS_AnalogVideo_PAL_B));
+    EXPECT_EQ(channelFormatTable[5][0], &kVideoRanges576[0].DataRange);
+    EXPECT_EQ(channelFormatTable[1][3], &kVideoRanges576[3].DataRange);
+    EXPECT_EQ(channelFormatTable[2][0], &kVideoRanges480[0].DataRange);
+    b.card.SetInputSignal(5, {true, false});
+    DetectChannelStandard(d, 5);
+    EXPECT_EQ(d->channelVideo[5].videoStandard, static_cast<ULONG>(KS_AnalogVideo_NTSC_M));
+    EXPECT_EQ(channelFormatTable[5][0], &kVideoRanges480[0].DataRange);
+    size_t before = b.card.trace().size();
+    DetectChannelStandard(d, 8);
+    EXPECT_EQ(b.card.trace().size(), before);
+    ASSERT_EQ(b.m.pnp().StopCard(*b.c), STATUS_SUCCESS);
+    ASSERT_EQ(b.Start(), STATUS_SUCCESS);
+    EXPECT_EQ(channelFormatTable[1][0], &kVideoRanges480[0].DataRange) << "start resets the lists";
+  }
+}
+
+struct Programmed {
+  uint32_t geometry, scaler0, scaler1, scaler2, reg8, reg10;
+};
+
+Programmed Configure(Bench &b, ULONG c, ULONG width, ULONG height) {
+  CCaptureDevice *d = b.dev();
+  ConfigureChannelVideo(d, c, width, height);
+  ULONG bank = ChannelBank(c), k = c % 4;
+  bool bus = bank == 1 && d->isDevice6864;
+  auto scaler = [&](ULONG i) {
+    return b.card.DecoderRegister(bank, bus ? 0xE4 + 3 * k + i : 0x44 + 0x10 * k + i);
+  };
+  return {b.card.Peek(0x128 + 4 * c),
+          scaler(0),
+          scaler(1),
+          scaler(2),
+          b.card.DecoderRegister(bank, ChannelRegister(c, 8)),
+          b.card.DecoderRegister(bank, ChannelRegister(c, 10))};
+}
+
+TEST(ChannelVideo, WorkedSizesOnBothStandardsAndBothBanks) {
+  Bench b;
+  ASSERT_EQ(b.Start(), STATUS_SUCCESS);
+  CCaptureDevice *d = b.dev();
+  for (ULONG c : {2u, 6u}) {
+    d->channelVideo[c].videoStandard = KS_AnalogVideo_NTSC_M;
+    Programmed p = Configure(b, c, 720, 480);
+    EXPECT_EQ(p.geometry, 0x80F002D0u);
+    EXPECT_EQ(b.card.Peek(0x104), 0x80F002D0u);
+    EXPECT_EQ(p.scaler0, 0x00u);
+    EXPECT_EQ(p.scaler1, 0x11u);
+    EXPECT_EQ(p.scaler2, 0x00u);
+    EXPECT_EQ(p.reg8, 0x14u);
+    EXPECT_EQ(p.reg10, 15u) << "no HDELAY: the 525-line default";
+
+    p = Configure(b, c, 360, 240);
+    EXPECT_EQ(p.geometry, 0x80F00168u) << "240 lines are one field, not halved";
+    EXPECT_EQ(p.scaler1, 0x12u);
+
+    d->channelVideo[c].videoStandard = KS_AnalogVideo_PAL_B;
+    p = Configure(b, c, 720, 576);
+    EXPECT_EQ(p.geometry, 0x812002D0u);
+    EXPECT_EQ(p.scaler0, 0x00u);
+    EXPECT_EQ(p.scaler1, 0x11u);
+    EXPECT_EQ(p.reg8, 0x18u);
+    EXPECT_EQ(p.reg10, 10u);
+  }
+  EXPECT_EQ(b.m.connectedInterrupts(), 1u) << "configuring a channel connects the interrupt";
+  EXPECT_EQ(b.card.Writes(0x104).size(), 3u * 2u * 2u);
+}
+
+TEST(ChannelVideo, RegistrySettingsAreReadAtEachConfiguration) {
+  Bench b(Card::Variant::Standard);
+  ASSERT_EQ(b.Start(), STATUS_SUCCESS);
+  CCaptureDevice *d = b.dev();
+  sim::Registry &reg = b.m.registry();
+  reg.SetDword(Settings(b), "HDELAY3", 20);
+  reg.SetDword(Settings(b), "INTMODE3", 2);
+  d->channelVideo[3].videoStandard = KS_AnalogVideo_PAL_B;
+  EXPECT_EQ(Configure(b, 3, 720, 576).reg10, 20u) << "stored values win over the standard";
+  EXPECT_EQ(d->intmode[3], 2u);
+
+  reg.SetValue(Settings(b), "HDELAY3", REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8});  // too long
+  reg.SetValue(Settings(b), "INTMODE3", REG_BINARY, {2, 0, 0, 0});             // type ignored
+  EXPECT_EQ(Configure(b, 3, 720, 576).reg10, 10u);
+  EXPECT_EQ(d->intmode[3], 2u);
+  reg.DeleteValue(Settings(b), "INTMODE3");
+  Configure(b, 3, 720, 576);
+  EXPECT_EQ(d->intmode[3], 0u);
+  EXPECT_EQ(reg.openHandles(), 0u) << "every key opened is closed";
+}
+
+TEST(ChannelVideo, SizesTheScalerCannotDivideByAreNeverProgrammed) {
+  Bench b(Card::Variant::Standard);
+  ASSERT_EQ(b.Start(), STATUS_SUCCESS);
+  CCaptureDevice *d = b.dev();
+  size_t geometryWrites = b.card.CountWrites(0x128 + 4 * 2);
+  for (auto [w, h] : {std::pair{2048u, 480u},
+                      {0u, 480u},
+                      {0x10000u + 720, 480u},
+                      {720u, 1024u},
+                      {720u, 0u},
+                      {0x102D0u, 240u}}) {
+    ConfigureChannelVideo(d, 2, w, h);
+  }
+  EXPECT_EQ(b.card.CountWrites(0x128 + 4 * 2), geometryWrites);
+  size_t patterns = b.card.CountWrites(0xE4 + 4 * 2);
+  ProgramFrameRate(d, 2, 0);
+  ProgramFrameRate(d, 2, -333667);
+  EXPECT_EQ(b.card.CountWrites(0xE4 + 4 * 2), patterns);
+  EXPECT_TRUE(b.ok());
+}
+
+TEST(FrameRate, PatternFollowsTheLiveStatusBit) {
+  Bench b;
+  ASSERT_EQ(b.Start(), STATUS_SUCCESS);
+  CCaptureDevice *d = b.dev();
+  b.card.Poke(0x40 + 4 * 1, 0xFFFFFFFF);
+  ProgramFrameRate(d, 1, 333667);
+  EXPECT_EQ(b.card.Peek(0xE4 + 4 * 1), 0x8FFFFFFFu) << "29 fps keeps 14 of 15";
+  EXPECT_EQ(b.card.Peek(0x40 + 4 * 1), 0xCFFFFFFFu);
+  ProgramFrameRate(d, 1, 333333);
+  EXPECT_EQ(b.card.Peek(0xE4 + 4 * 1), 0xBFFFFFFFu);
+  ProgramFrameRate(d, 1, 5000001);
+  EXPECT_EQ(b.card.Peek(0xE4 + 4 * 1), 0x80000000u);
+  b.card.SetInputSignal(1, {true, true});
+  ProgramFrameRate(d, 1, 400000);
+  EXPECT_EQ(b.card.Peek(0xE4 + 4 * 1), 0xBFFFFFFFu);
+  ProgramFrameRate(d, 1, 10000000);
+  EXPECT_EQ(b.card.Peek(0xE4 + 4 * 1), 0x80000006u) << "1 fps keeps one frame in 15";
+  b.card.SetInputSignal(6, {true, true});
+  ProgramFrameRate(d, 6, 400000);  // status over the bus
+  EXPECT_EQ(b.card.Peek(0xE4 + 4 * 6), 0xBFFFFFFFu);
+}
+
+TEST(PixelFormat, OnlyBits20To22Change) {
+  Bench b;
+  ASSERT_EQ(b.Start(), STATUS_SUCCESS);
+  b.card.Poke(0x40 + 4 * 4, 0xFFFFFFFF);
+  SelectVideoFormat(b.dev(), 4, &KSDATAFORMAT_SUBTYPE_UYVY);
+  EXPECT_EQ(b.card.Peek(0x40 + 4 * 4), 0xFF8FFFFFu);
+  SelectVideoFormat(b.dev(), 4, &KSDATAFORMAT_SUBTYPE_YUY2);
+  EXPECT_EQ(b.card.Peek(0x40 + 4 * 4), 0xFFEFFFFFu);
+}
+
+}  // namespace

@@ -1,0 +1,229 @@
+// The published video ranges, intersection of a client's range into a format, and the
+// pixel format codes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "decoder/decoder.h"
+#include "video/formats.h"
+
+namespace {
+
+// A client range copied from a published one, with room for the format that comes back.
+struct Client {
+  KS_DATARANGE_VIDEO range;
+  explicit Client(const KS_DATARANGE_VIDEO &from) : range(from) {}
+};
+
+struct Result {
+  NTSTATUS status;
+  ULONG size = 0xDEADBEEF;
+  std::vector<uint8_t> data;
+  const KSDATAFORMAT &format() const {
+    return *reinterpret_cast<const KSDATAFORMAT *>(data.data());
+  }
+  const KS_VIDEOINFOHEADER &vih() const {
+    return *reinterpret_cast<const KS_VIDEOINFOHEADER *>(data.data() + sizeof(KSDATAFORMAT));
+  }
+};
+
+Result Intersect(KS_DATARANGE_VIDEO &client, const KS_DATARANGE_VIDEO &ours,
+                 ULONG bufferSize = 152) {
+  IRP irp{};
+  KSP_PIN pin{};
+  int filter = 0;
+  Result r;
+  r.data.assign(bufferSize, 0xCC);
+  r.status = VideoIntersectHandler(&filter, &irp, &pin, &client.DataRange,
+                                   const_cast<PKSDATARANGE>(&ours.DataRange), bufferSize,
+                                   bufferSize ? r.data.data() : nullptr, &r.size);
+  return r;
+}
+
+TEST(VideoRanges, PublishedValuesIncludingTheirIrregularities) {
+  const KS_DATARANGE_VIDEO &yuy2 = kVideoRanges480[0];
+  EXPECT_EQ(yuy2.DataRange.FormatSize, 296u);
+  EXPECT_EQ(yuy2.DataRange.MajorFormat, KSDATAFORMAT_TYPE_VIDEO);
+  EXPECT_EQ(yuy2.DataRange.SubFormat, KSDATAFORMAT_SUBTYPE_YUY2);
+  EXPECT_EQ(yuy2.DataRange.Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO);
+  EXPECT_EQ(yuy2.bTemporalCompression, 1);
+  EXPECT_EQ(yuy2.ConfigCaps.VideoStandard, 0x207u);
+  EXPECT_EQ(yuy2.ConfigCaps.MaxBitsPerSecond, 331776000) << "twice the others";
+  EXPECT_EQ(yuy2.VideoInfoHeader.bmiHeader.biCompression, 0x32595559u);
+  EXPECT_EQ(yuy2.VideoInfoHeader.rcSource.right, 720);
+  EXPECT_EQ(yuy2.VideoInfoHeader.rcTarget.bottom, 480);
+  EXPECT_EQ(kVideoRanges480[1].ConfigCaps.MaxFrameInterval, 333667) << "UYVY: max = min";
+  EXPECT_EQ(kVideoRanges480[2].DataRange.SampleSize, 4147200u) << "bits, not bytes";
+  EXPECT_EQ(kVideoRanges480[2].VideoInfoHeader.bmiHeader.biSizeImage, 518400u);
+  EXPECT_EQ(kVideoRanges480[2].VideoInfoHeader.rcSource.right, 0);
+  EXPECT_EQ(kVideoRanges480[3].VideoInfoHeader.bmiHeader.biHeight, -480);
+  EXPECT_EQ(kVideoRanges480[3].VideoInfoHeader.bmiHeader.biCompression, 0u);
+  EXPECT_EQ(kVideoRanges576[0].DataRange.SampleSize, 6635520u);
+  EXPECT_EQ(kVideoRanges576[0].ConfigCaps.VideoStandard, 0xFF5F0u);
+  EXPECT_EQ(kVideoRanges576[0].ConfigCaps.MinCroppingSize.cx, 96);
+  EXPECT_EQ(kVideoRanges576[2].ConfigCaps.MinBitsPerSecond, 138240);
+  EXPECT_EQ(kVideoRanges576[3].VideoInfoHeader.bmiHeader.biHeight, -576) << "top-down like 480";
+  for (const auto *set : {kVideoRanges480, kVideoRanges576})
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_EQ(set[i].ConfigCaps.CropGranularityX, 8);
+      EXPECT_EQ(set[i].ConfigCaps.ShrinkTapsY, 1);
+      EXPECT_EQ(set[i].VideoInfoHeader.bmiHeader.biSize, 40u);
+      EXPECT_EQ(set[i].VideoInfoHeader.bmiHeader.biWidth, 720);
+    }
+}
+
+TEST(VideoRanges, ChannelListsSwitchAsAWhole) {
+  UseChannelFormats(3, true);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(channelFormatTable[3][i], &kVideoRanges576[i].DataRange);
+  EXPECT_EQ(channelFormatTable[2][0], &kVideoRanges480[0].DataRange) << "other channels unchanged";
+  ResetChannelFormats(3);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(channelFormatTable[3][i], &kVideoRanges480[i].DataRange);
+  UseChannelFormats(8, true);  // no such channel: ignored
+}
+
+TEST(Intersection, SizeQueriesAndBufferChecks) {
+  Client c(kVideoRanges480[0]);
+  Result q = Intersect(c.range, kVideoRanges480[0], 0);
+  EXPECT_EQ(q.status, STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(q.size, 152u);
+  Result small = Intersect(c.range, kVideoRanges480[0], 151);
+  EXPECT_EQ(small.status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(small.size, 152u);
+  EXPECT_EQ(small.data[0], 0xCC) << "the buffer stays untouched";
+  Result ok = Intersect(c.range, kVideoRanges480[0]);
+  ASSERT_EQ(ok.status, STATUS_SUCCESS);
+  EXPECT_EQ(ok.format().FormatSize, 152u);
+  EXPECT_EQ(ok.format().SubFormat, KSDATAFORMAT_SUBTYPE_YUY2);
+  EXPECT_EQ(ok.vih().bmiHeader.biSizeImage, 691200u);
+  EXPECT_EQ(ok.format().SampleSize, 691200u);
+  EXPECT_EQ(ok.vih().AvgTimePerFrame, 333667);
+}
+
+TEST(Intersection, RectanglesFollowTheClientsSizeAndRgbFlips) {
+  Client uyvy(kVideoRanges480[1]);
+  uyvy.range.VideoInfoHeader.bmiHeader.biWidth = 360;
+  Result r = Intersect(uyvy.range, kVideoRanges480[1]);
+  ASSERT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.vih().rcSource.right, 360);
+  EXPECT_EQ(r.vih().rcTarget.right, 360);
+  EXPECT_EQ(r.vih().rcSource.bottom, 480);
+  EXPECT_EQ(r.vih().bmiHeader.biSizeImage, 345600u);
+
+  for (const KS_DATARANGE_VIDEO *rgb : {&kVideoRanges480[3], &kVideoRanges576[3]}) {
+    Client c(*rgb);
+    Result flipped = Intersect(c.range, *rgb);
+    ASSERT_EQ(flipped.status, STATUS_SUCCESS);
+    LONG lines = rgb == &kVideoRanges480[3] ? 480 : 576;
+    EXPECT_EQ(flipped.vih().bmiHeader.biHeight, lines)
+        << "the published range gives an upright height";
+    EXPECT_EQ(flipped.vih().bmiHeader.biSizeImage, 1440u * lines);
+    Client up(*rgb);
+    up.range.VideoInfoHeader.bmiHeader.biHeight = lines;
+    Result down = Intersect(up.range, *rgb);
+    EXPECT_EQ(down.vih().bmiHeader.biHeight, -lines);
+    EXPECT_EQ(down.vih().bmiHeader.biSizeImage, 1440u * lines);
+  }
+
+  Client y41p(kVideoRanges576[2]);
+  Result y = Intersect(y41p.range, kVideoRanges576[2]);
+  EXPECT_EQ(y.vih().bmiHeader.biSizeImage, 622080u);
+}
+
+TEST(Intersection, RefusesRangesItDidNotPublish) {
+  Client caps(kVideoRanges480[0]);
+  caps.range.ConfigCaps.MinOutputSize.cx = 88;
+  EXPECT_EQ(Intersect(caps.range, kVideoRanges480[0]).status, STATUS_NO_MATCH);
+  Client flags(kVideoRanges480[0]);
+  flags.range.bTemporalCompression = FALSE;
+  EXPECT_EQ(Intersect(flags.range, kVideoRanges480[0]).status, STATUS_NO_MATCH);
+  Client shortRange(kVideoRanges480[0]);
+  shortRange.range.DataRange.FormatSize = 200;
+  EXPECT_EQ(Intersect(shortRange.range, kVideoRanges480[0]).status, STATUS_NO_MATCH);
+  for (ULONG biSize : {0xFFFFFFF0u, 0xFFFFFF20u, 41u}) {
+    Client big(kVideoRanges480[0]);
+    big.range.VideoInfoHeader.bmiHeader.biSize = biSize;
+    Result r = Intersect(big.range, kVideoRanges480[0]);
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER) << biSize;
+    EXPECT_EQ(r.size, 0xDEADBEEFu);
+  }
+  KS_DATARANGE_VIDEO other = kVideoRanges480[0];
+  other.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
+  Client c(kVideoRanges480[0]);
+  Result none = Intersect(c.range, other);
+  EXPECT_EQ(none.status, STATUS_NO_MATCH);
+  EXPECT_EQ(none.size, 0u);
+  EXPECT_EQ(VideoIntersectHandler(nullptr, nullptr, nullptr, &c.range.DataRange, &c.range.DataRange,
+                                  0, nullptr, &none.size),
+            STATUS_UNSUCCESSFUL);
+}
+
+TEST(FormatCodes, SubtypesMapToTheCardsPixelFormats) {
+  EXPECT_EQ(VideoFormatCode(&KSDATAFORMAT_SUBTYPE_UYVY), 0u);
+  EXPECT_EQ(VideoFormatCode(&KSDATAFORMAT_SUBTYPE_IYUV), 1u);
+  EXPECT_EQ(VideoFormatCode(&KSDATAFORMAT_SUBTYPE_YV12), 1u);
+  EXPECT_EQ(VideoFormatCode(&KSDATAFORMAT_SUBTYPE_Y411), 2u);
+  EXPECT_EQ(VideoFormatCode(&KSDATAFORMAT_SUBTYPE_Y41P), 3u);
+  EXPECT_EQ(VideoFormatCode(&KSDATAFORMAT_SUBTYPE_RGB555), 4u);
+  EXPECT_EQ(VideoFormatCode(&KSDATAFORMAT_SUBTYPE_RGB565), 5u);
+  EXPECT_EQ(VideoFormatCode(&KSDATAFORMAT_SUBTYPE_YUY2), 6u);
+  GUID i420 = KSDATAFORMAT_SUBTYPE_YUY2;
+  i420.Data1 = 0x30323449;  // "I420" wins over the rest of the GUID
+  EXPECT_EQ(VideoFormatCode(&i420), 1u);
+  GUID iyu1 = KSDATAFORMAT_SUBTYPE_RGB565;
+  iyu1.Data1 = 0x31555949;
+  EXPECT_EQ(VideoFormatCode(&iyu1), 2u);
+  EXPECT_EQ(VideoFormatCode(&KSDATAFORMAT_TYPE_VIDEO), 2u);
+}
+
+TEST(FrameKeepPattern, BothTablesAtTheirBoundaries) {
+  struct Row {
+    LONG fps;
+    bool is525;
+    ULONG pattern;
+  };
+  const Row rows[] = {{-1, true, 0x15555555},
+                      {0, true, 0},
+                      {1, true, 0},
+                      {2, true, 1},
+                      {13, true, 0x01104411},
+                      {14, true, 0x01111111},
+                      {29, true, 0x05555555},
+                      {30, true, 0x15555555},
+                      {1000, true, 0x15555555},
+                      {0, false, 0},
+                      {1, false, 2},
+                      {3, false, 0x8002},
+                      {10, false, 0x02208822},
+                      {15, false, 0x08A2288A},
+                      {20, false, 0x0AA2A8AA},
+                      {24, false, 0x0AAAAAAA},
+                      {25, false, 0x15555555},
+                      {-7, false, 0x15555555}};
+  for (const Row &r : rows)
+    EXPECT_EQ(FrameKeepPattern(r.fps, r.is525), r.pattern) << r.fps << " " << r.is525;
+  // Kept frames of 15 match the table's count: bits 0..28 even on 525, odd on 625.
+  for (LONG fps = 0; fps < 30; ++fps) {
+    EXPECT_EQ(__builtin_popcount(FrameKeepPattern(fps, true) & 0x05555555), fps / 2);
+    EXPECT_EQ(FrameKeepPattern(fps, true) & 0x0AAAAAAA, 0u);
+  }
+}
+
+TEST(FieldSplit, OneRuleByTheChannelsStandard) {
+  CCaptureDevice d{};
+  d.channelVideo[1].videoStandard = KS_AnalogVideo_NTSC_M;
+  d.channelVideo[2].videoStandard = KS_AnalogVideo_PAL_B;
+  d.channelVideo[3].videoStandard = KS_AnalogVideo_PAL_M;  // 525-line class
+  EXPECT_EQ(SplitFields(&d, 1, 480).fields, 2u);
+  EXPECT_EQ(SplitFields(&d, 1, 480).linesPerField, 240u);
+  EXPECT_EQ(SplitFields(&d, 1, -480).linesPerField, 240u);
+  EXPECT_EQ(SplitFields(&d, 1, 240).fields, 1u);
+  EXPECT_EQ(SplitFields(&d, 1, 288).fields, 2u) << "288 lines do not fit a 525-line field";
+  EXPECT_EQ(SplitFields(&d, 2, 288).fields, 1u);
+  EXPECT_EQ(SplitFields(&d, 2, 576).linesPerField, 288u);
+  EXPECT_EQ(SplitFields(&d, 3, 288).fields, 2u);
+  EXPECT_TRUE(Is625LineStandard(0x1000));
+  EXPECT_FALSE(Is625LineStandard(0x800));
+}
+
+}  // namespace
