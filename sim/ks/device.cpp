@@ -6,64 +6,39 @@
 #include <algorithm>
 #include <map>
 #include <memory>
-#include <set>
 
 #include "sim/kernel/machine.h"
+#include "sim/kernel/pnp.h"
+#include "sim/ks/host.h"
 
 using sim::Machine;
 using sim::Rule;
+using namespace sim::ks::host;
 
 namespace {
 
 Machine &M() { return Machine::Current(); }
 
-struct Bag {
-  std::vector<std::pair<PVOID, PFNKSFREE>> items;
-};
-
-// Bags of each machine, released without their free routines when the machine goes
-// away with devices still present (a scenario ended by a verifier stop).
-std::map<Machine *, std::set<Bag *>> g_bags;
-
-Bag *NewBag() {
-  Machine *m = &M();
-  auto [it, fresh] = g_bags.try_emplace(m);
-  if (fresh)
-    m->OnTeardown([m] {
-      for (Bag *bag : g_bags[m]) delete bag;
-      g_bags.erase(m);
-    });
-  Bag *bag = new Bag;
-  it->second.insert(bag);
-  return bag;
-}
-
 struct DeviceExtension {
   KSDEVICE pub;  // first: the minidriver's PKSDEVICE points here
-  Bag *bag;
-  int mutexDepth;
-  sim::ks::AdapterRegistration adapter;
+  Device *host;
 };
 
 std::map<PDRIVER_OBJECT, const KSDEVICE_DESCRIPTOR *> g_descriptors;
-int g_failBagAdds = 0;
 
 DeviceExtension *Ext(PDEVICE_OBJECT fdo) {
   return static_cast<DeviceExtension *>(fdo->DeviceExtension);
 }
 
-void FreeBag(Bag *bag) {
-  // Each item is freed once, newest first, with its routine or as plain pool.
-  while (!bag->items.empty()) {
-    auto [item, free] = bag->items.back();
-    bag->items.pop_back();
-    if (free != nullptr)
-      free(item);
-    else
-      ExFreePool(item);
-  }
-  g_bags[&M()].erase(bag);
-  delete bag;
+// The device goes away with its factories and its bag: everything handed to them
+// is freed now.
+void DestroyDevice(DeviceExtension *ext) {
+  Device *d = ext->host;
+  DeleteAllFactories(d);
+  FreeBag(d->bag);
+  Unregister(&ext->pub);
+  delete d;
+  ext->host = nullptr;
 }
 
 NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
@@ -118,6 +93,8 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
       irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(device, irp);
     case IRP_MN_REMOVE_DEVICE: {
+      // Clients were told the device is leaving: their handles are closed first.
+      CloseAllForRemoval(ext->host);
       if (device->Started && dispatch != nullptr && dispatch->Stop != nullptr)
         dispatch->Stop(device, irp);
       device->Started = FALSE;
@@ -125,9 +102,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
       irp->IoStatus.Status = STATUS_SUCCESS;
       PDEVICE_OBJECT lower = device->NextDeviceObject;
       NTSTATUS status = PassDown(device, irp);
-      // The device goes away with its bag: everything handed to it is freed now.
-      FreeBag(ext->bag);
-      ext->bag = nullptr;
+      DestroyDevice(ext);
       IoDetachDevice(lower);
       IoDeleteDevice(fdo);
       return status;
@@ -172,10 +147,16 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   if (!NT_SUCCESS(status)) return status;
   DeviceExtension *ext = Ext(fdo);
   *ext = DeviceExtension{};
-  ext->bag = NewBag();
   PKSDEVICE device = &ext->pub;
+  auto *d = new Device;
+  d->kind = Kind::Device;
+  d->device = d;
+  d->pub = device;
+  d->bag = NewBag(d);
+  ext->host = d;
+  Register(device, d);
   device->Descriptor = it->second;
-  device->Bag = ext->bag;
+  device->Bag = d->bag;
   device->FunctionalDeviceObject = fdo;
   device->PhysicalDeviceObject = pdo;
   device->NextDeviceObject = IoAttachDeviceToDeviceStack(fdo, pdo);
@@ -185,22 +166,25 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   const KSDEVICE_DISPATCH *dispatch = device->Descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Add != nullptr) {
     status = dispatch->Add(device);
-    if (!NT_SUCCESS(status)) {
-      FreeBag(ext->bag);
-      IoDetachDevice(device->NextDeviceObject);
-      IoDeleteDevice(fdo);
-      return status;
-    }
+    CheckBackAtPassive("the device's Add dispatch");
+  }
+  // Filters the device descriptor declares get their factories, with cached data.
+  for (ULONG i = 0; NT_SUCCESS(status) && i < device->Descriptor->FilterDescriptorsCount; ++i) {
+    PKSFILTERFACTORY factory = nullptr;
+    status = KsCreateFilterFactory(fdo, device->Descriptor->FilterDescriptors[i], nullptr, nullptr,
+                                   0, nullptr, nullptr, &factory);
+    if (NT_SUCCESS(status)) status = KsFilterFactoryUpdateCacheData(factory, nullptr);
+  }
+  if (!NT_SUCCESS(status)) {
+    DestroyDevice(ext);
+    IoDetachDevice(device->NextDeviceObject);
+    IoDeleteDevice(fdo);
+    return status;
   }
   return STATUS_SUCCESS;
 }
 
 void DriverUnload(PDRIVER_OBJECT driver) { g_descriptors.erase(driver); }
-
-Bag *AsBag(KSOBJECT_BAG bag) {
-  if (bag == nullptr) M().verifier().Stop(Rule::InvalidParameter, "null object bag");
-  return static_cast<Bag *>(bag);
-}
 
 }  // namespace
 
@@ -208,22 +192,25 @@ namespace sim::ks {
 
 PKSDEVICE DeviceFromFdo(PDEVICE_OBJECT fdo) {
   if (fdo == nullptr || g_descriptors.count(fdo->DriverObject) == 0) return nullptr;
-  return &Ext(fdo)->pub;
-}
-
-std::vector<PVOID> BagItems(KSOBJECT_BAG bag) {
-  std::vector<PVOID> items;
-  for (auto &[item, free] : AsBag(bag)->items) items.push_back(item);
-  return items;
+  return Ext(fdo)->host != nullptr ? &Ext(fdo)->pub : nullptr;
 }
 
 AdapterRegistration RegisteredAdapter(PKSDEVICE device) {
-  return reinterpret_cast<DeviceExtension *>(device)->adapter;
+  Device *d = DeviceOf(device);
+  return {d->adapter, d->maxMappingsByteCount, d->mappingTableStride};
 }
 
-void FailBagAdds(int count) { g_failBagAdds = count; }
-
 }  // namespace sim::ks
+
+namespace sim::ks::host {
+
+Device *DeviceOf(PKSDEVICE device) { return AsDevice(device, "a KS device service"); }
+
+std::string InstancePath(const Device *device) {
+  return sim::DeviceInstancePath(device->pub->PhysicalDeviceObject);
+}
+
+}  // namespace sim::ks::host
 
 extern "C" {
 
@@ -234,6 +221,7 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
   if (descriptor->Version != 0 && descriptor->Version != KSDEVICE_DESCRIPTOR_VERSION &&
       descriptor->Version != KSDEVICE_DESCRIPTOR_VERSION_2)
     return STATUS_INVALID_PARAMETER;
+  SeedMediaCategories();
   g_descriptors[driver] = descriptor;
   driver->DriverExtension->AddDevice = AddDevice;
   driver->DriverUnload = DriverUnload;
@@ -244,50 +232,32 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
 
 void KsAcquireDevice(PKSDEVICE device) {
   M().RequireIrql(APC_LEVEL, "KsAcquireDevice");
-  reinterpret_cast<DeviceExtension *>(device)->mutexDepth++;
+  DeviceOf(device)->mutexDepth++;
 }
 
 void KsReleaseDevice(PKSDEVICE device) {
-  auto *ext = reinterpret_cast<DeviceExtension *>(device);
-  if (ext->mutexDepth <= 0)
+  Device *d = DeviceOf(device);
+  if (d->mutexDepth <= 0)
     M().verifier().Stop(Rule::InvalidParameter, "KsReleaseDevice without KsAcquireDevice");
-  ext->mutexDepth--;
+  d->mutexDepth--;
 }
 
 void KsDeviceRegisterAdapterObject(PKSDEVICE device, PADAPTER_OBJECT adapter, ULONG maxBytes,
                                    ULONG stride) {
   M().RequireIrql(PASSIVE_LEVEL, "KsDeviceRegisterAdapterObject");
-  reinterpret_cast<DeviceExtension *>(device)->adapter = {adapter, maxBytes, stride};
+  Device *d = DeviceOf(device);
+  d->adapter = adapter;
+  d->maxMappingsByteCount = maxBytes;
+  d->mappingTableStride = stride;
 }
 
-NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG objectBag, PVOID item, PFNKSFREE free) {
-  M().RequireIrql(PASSIVE_LEVEL, "KsAddItemToObjectBag");
-  Bag *bag = AsBag(objectBag);
-  if (g_failBagAdds > 0) {
-    --g_failBagAdds;
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  for (auto &[existing, f] : bag->items)
-    if (existing == item) return STATUS_SUCCESS;  // already owned: one free at teardown
-  bag->items.emplace_back(item, free);
-  return STATUS_SUCCESS;
-}
-
-ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG objectBag, PVOID item, BOOLEAN free) {
-  M().RequireIrql(PASSIVE_LEVEL, "KsRemoveItemFromObjectBag");
-  Bag *bag = AsBag(objectBag);
-  auto it = std::find_if(bag->items.begin(), bag->items.end(),
-                         [&](const auto &p) { return p.first == item; });
-  if (it == bag->items.end()) return 0;
-  PFNKSFREE routine = it->second;
-  bag->items.erase(it);
-  if (free) {
-    if (routine != nullptr)
-      routine(item);
-    else
-      ExFreePool(item);
-  }
-  return 0;
+PKSDEVICE KsGetDevice(PVOID object) {
+  M().RequireIrql(DISPATCH_LEVEL, "KsGetDevice");
+  Object *o = Lookup(object);
+  if (o == nullptr || o->kind == Kind::StreamPointer)
+    M().verifier().Stop(Rule::InvalidParameter,
+                        "KsGetDevice: not a device, filter factory, filter or pin");
+  return o->device->pub;
 }
 
 }  // extern "C"

@@ -1,0 +1,212 @@
+// The kernel-streaming class driver's objects as the simulation keeps them: devices,
+// filter factories, filters, pins, their bags, frame queues and stream pointers.
+// Internal to sim/ks; minidrivers see only the public structures inside them.
+#pragma once
+
+#include <ks.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "sim/kernel/machine.h"
+
+namespace sim::ks::host {
+
+struct Device;
+struct Factory;
+struct Filter;
+struct Pin;
+
+enum class Kind { Device, Factory, Filter, Pin, StreamPointer };
+
+// Every host object registers its public structure in the live table, so that a
+// pointer a minidriver hands back can be checked and mapped to its object.
+struct Object {
+  Kind kind;
+  Device *device = nullptr;
+};
+
+// Items are counted per device: one item in several bags is freed when the last
+// bag lets go of it.
+struct Bag {
+  Device *device;
+  std::vector<PVOID> items;  // insertion order
+};
+
+struct ItemRef {
+  int refs = 0;
+  PFNKSFREE free = nullptr;
+};
+
+// What a client learns about a pin factory without opening the filter.
+struct CachedPin {
+  GUID name{};
+  GUID category{};
+  KSPIN_DATAFLOW dataFlow{};
+  KSPIN_COMMUNICATION communication{};
+  ULONG instancesPossible = 0;
+  ULONG instancesNecessary = 0;
+  std::vector<KSDATARANGE> ranges;  // headers only
+};
+
+struct Device : Object {
+  PKSDEVICE pub = nullptr;
+  Bag *bag = nullptr;
+  int mutexDepth = 0;
+  std::unordered_map<PVOID, ItemRef> items;
+  std::vector<Factory *> factories;  // creation order, published ones only
+  std::vector<Filter *> filters;     // open filter objects
+  std::unordered_map<std::string, std::vector<CachedPin>> cache;  // by symbolic link
+  PADAPTER_OBJECT adapter = nullptr;
+  ULONG maxMappingsByteCount = 0;
+  ULONG mappingTableStride = 0;
+};
+
+struct Factory : Object {
+  KSFILTERFACTORY pub{};
+  std::string refString;  // lower case, as it appears in the symbolic link
+  GUID referenceGuid{};
+  std::vector<GUID> categories;  // registered at creation
+  bool classesEnabled = true;
+  bool deleted = false;
+  int filters = 0;
+  PFNKSFILTERFACTORYPOWER sleep = nullptr;
+  PFNKSFILTERFACTORYPOWER wake = nullptr;
+};
+
+// A client's view of a frame the host has finished with.
+struct CompletedFrame {
+  uint64_t id = 0;
+  NTSTATUS status = STATUS_SUCCESS;
+  std::vector<uint8_t> header;  // the whole header, extended part included
+  std::vector<uint8_t> data;
+};
+
+// The handle's file object: shared by the host object and the client, so that a
+// client keeps its completions and learns that the object went away.
+struct FileObject {
+  Kind kind;
+  Filter *filter = nullptr;
+  Pin *pin = nullptr;
+  std::deque<CompletedFrame> completed;
+  std::shared_ptr<uint64_t> completions;  // the client's counter, bumped per completion
+};
+
+struct Filter : Object {
+  KSFILTER pub{};
+  Factory *factory = nullptr;
+  std::vector<std::vector<Pin *>> pins;  // per pin id, creation order
+  std::shared_ptr<FileObject> file;
+  bool handleClosed = false;
+  int controlDepth = 0;
+  ~Filter() {
+    if (file) file->filter = nullptr;
+  }
+};
+
+struct Frame {
+  uint64_t id = 0;
+  std::vector<uint64_t> header;  // 8-aligned storage of the stream header
+  std::vector<uint8_t> data;
+  ULONG advanced = 0;  // bytes the minidriver moved the offset past
+  NTSTATUS status = STATUS_SUCCESS;
+  PKSSTREAM_HEADER Header() { return reinterpret_cast<PKSSTREAM_HEADER>(header.data()); }
+};
+
+struct StreamPointer : Object {
+  KSSTREAM_POINTER pub{};
+  Pin *pin = nullptr;
+  bool locked = false;
+};
+
+class Clock;
+
+struct Pin : Object {
+  KSPIN pub{};
+  Filter *filter = nullptr;
+  std::vector<uint64_t> format;  // 8-aligned private copy of the connection format
+  std::deque<std::unique_ptr<Frame>> queue;
+  StreamPointer leading;
+  std::shared_ptr<FileObject> file;
+  bool requested = false;   // processing asked for and not yet served
+  bool workQueued = false;  // an asynchronous process call is queued
+  bool inProcess = false;
+  bool closing = false;
+  uint64_t processCalls = 0;
+  Clock *clock = nullptr;  // kept while the minidriver may hold references
+  bool clockAssigned = false;
+  ~Pin();  // with the clock
+};
+
+// ---- the live table
+void Register(const void *pub, Object *object);
+void Unregister(const void *pub);
+Object *Lookup(const void *pub);  // null when not a live host object
+// The object behind a public pointer a minidriver passed, or a verifier stop.
+Device *AsDevice(const void *pub, const char *service);
+Filter *AsFilter(const void *pub, const char *service);
+Pin *AsPin(const void *pub, const char *service);
+
+// ---- bags (bag.cpp)
+Bag *NewBag(Device *device);
+void FreeBag(Bag *bag);  // frees what only this bag held, newest first
+Bag *AsBag(KSOBJECT_BAG bag);
+
+// ---- device level (device.cpp)
+Device *DeviceOf(PKSDEVICE device);
+std::string InstancePath(const Device *device);
+
+// ---- factories and interfaces (factory.cpp)
+std::string SymbolicLink(const Device *device, const GUID &category, const std::string &ref);
+bool InterfacesEnabled(const Factory *factory);
+void DestroyFactory(Factory *factory);
+void DeleteAllFactories(Device *device);
+std::string GuidString(const GUID &guid);  // "{xxxxxxxx-...}" lower case
+
+struct InterfaceRecord {
+  std::string link;
+  GUID category{};
+  GUID referenceGuid{};
+  std::string referenceString;
+  std::vector<GUID> categories;
+  std::string instancePath;
+  bool cached = false;
+  std::vector<CachedPin> pins;
+};
+// Enabled interfaces of every device on the machine, optionally of one category.
+std::vector<InterfaceRecord> Interfaces(const GUID *category);
+// The factory that serves opens of a symbolic link (case-insensitive), or null.
+Factory *FactoryForLink(const std::string &link);
+
+// ---- filters and pins (objects.cpp)
+NTSTATUS OpenFilter(Factory *factory, std::shared_ptr<FileObject> *file);
+NTSTATUS CloseHandle(FileObject &file);
+NTSTATUS CreatePin(Filter *filter, ULONG pinId, const void *format, ULONG formatLength,
+                   std::shared_ptr<FileObject> *file);
+// Walks one state at a time; forced (closing) walks go on past failing steps.
+NTSTATUS SetPinState(Pin *pin, KSSTATE target, bool force = false);
+void CloseAllForRemoval(Device *device);
+const KSPIN_DESCRIPTOR_EX *PinDescriptor(const KSFILTER_DESCRIPTOR *filter, ULONG id);
+// An IRP addressed to a host object, as the dispatch routines receive it.
+PIRP NewIrp(Object *object, const void *pub, UCHAR major);
+void CheckBackAtPassive(const char *what);
+
+// ---- streaming (stream.cpp)
+NTSTATUS QueueFrame(Pin *pin, std::unique_ptr<Frame> frame);
+void CancelQueuedFrames(Pin *pin);
+void RequestProcessing(Pin *pin, bool asynchronous);
+void AfterStateChange(Pin *pin);
+NTSTATUS AssignClock(Pin *pin, bool present);
+void CheckClockReleased(Pin *pin);
+size_t ClockReferences(const Pin *pin);
+
+// ---- properties (property.cpp)
+void SeedMediaCategories();
+NTSTATUS Property(Object *object, const void *pub, const void *property, ULONG propertyLength,
+                  void *data, ULONG dataLength, ULONG *returned);
+
+}  // namespace sim::ks::host

@@ -1,0 +1,358 @@
+// Streaming: client frames queued on a pin, the leading-edge stream pointer, frame
+// completion, the processing gate and its asynchronous process calls, and the
+// reference clock a client can give a pin.
+#include <cstring>
+
+#include "sim/ks/host.h"
+
+using sim::Machine;
+using sim::Rule;
+
+namespace sim::ks::host {
+
+namespace {
+
+Machine &M() { return Machine::Current(); }
+
+// Consecutive STATUS_SUCCESS returns without any progress before the host is
+// considered to spin forever (the real one would).
+constexpr int kIdleProcessLimit = 1000;
+
+ULONG Flags(const Pin *p) { return p->pub.Descriptor->Flags; }
+
+bool Eligible(const Pin *p) {
+  if (p->closing) return false;
+  if (p->pub.DeviceState == KSSTATE_RUN) return true;
+  return p->pub.DeviceState == KSSTATE_PAUSE && !(Flags(p) & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY);
+}
+
+bool FramesAvailable(const Pin *p) {
+  return !p->queue.empty() || (Flags(p) & KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING);
+}
+
+void Complete(Pin *p, NTSTATUS status) {
+  std::unique_ptr<Frame> f = std::move(p->queue.front());
+  p->queue.pop_front();
+  CompletedFrame c;
+  c.id = f->id;
+  c.status = status;
+  PKSSTREAM_HEADER h = f->Header();
+  c.header.resize(h->Size);
+  std::memcpy(c.header.data(), h, h->Size);
+  c.data = std::move(f->data);
+  p->file->completed.push_back(std::move(c));
+  if (p->file->completions) ++*p->file->completions;
+}
+
+void RunProcess(Pin *p) {
+  const KSPIN_DISPATCH *dispatch = p->pub.Descriptor->Dispatch;
+  int idle = 0;
+  while (p->requested) {
+    p->requested = false;
+    if (!Eligible(p) || !FramesAvailable(p)) return;
+    if (dispatch == nullptr || dispatch->Process == nullptr) return;
+    size_t queued = p->queue.size();
+    ULONG advanced = queued ? p->queue.front()->advanced : 0;
+    p->inProcess = true;
+    NTSTATUS status = dispatch->Process(&p->pub);
+    p->inProcess = false;
+    p->processCalls++;
+    CheckBackAtPassive("a pin's Process dispatch");
+    // Success means "more can be done": the host calls again while data remains.
+    if (status == STATUS_SUCCESS && Eligible(p) && FramesAvailable(p)) {
+      bool progress =
+          p->queue.size() != queued || (queued && p->queue.front()->advanced != advanced);
+      if (progress) {
+        idle = 0;
+      } else if (++idle > kIdleProcessLimit) {
+        M().verifier().Stop(Rule::Deadlock,
+                            "a pin's Process dispatch keeps returning STATUS_SUCCESS without "
+                            "consuming data (the host would call it forever)");
+      }
+      p->requested = true;
+    }
+  }
+}
+
+StreamPointer *AsStreamPointer(const void *pub, const char *service) {
+  Object *o = Lookup(pub);
+  if (o == nullptr || o->kind != Kind::StreamPointer)
+    M().verifier().Stop(Rule::InvalidParameter,
+                        std::string(service) + ": not a live stream pointer");
+  return static_cast<StreamPointer *>(o);
+}
+
+void FillOffsets(StreamPointer *sp) {
+  Frame *f = sp->pin->queue.front().get();
+  KSSTREAM_POINTER &pub = sp->pub;
+  pub.StreamHeader = f->Header();
+  KSSTREAM_POINTER_OFFSET data{};
+  data.Data = f->data.data() + f->advanced;
+  data.Count = static_cast<ULONG>(f->data.size()) - f->advanced;
+  data.Remaining = data.Count;
+  bool out = sp->pin->pub.DataFlow == KSPIN_DATAFLOW_OUT;
+  pub.OffsetIn = out ? KSSTREAM_POINTER_OFFSET{} : data;
+  pub.OffsetOut = out ? data : KSSTREAM_POINTER_OFFSET{};
+  pub.Offset = out ? &pub.OffsetOut : &pub.OffsetIn;
+}
+
+void RequireLocked(StreamPointer *sp, const char *service) {
+  if (!sp->locked || sp->pin->queue.empty())
+    M().verifier().Stop(Rule::InvalidParameter,
+                        std::string(service) + ": the stream pointer is not locked");
+}
+
+// Moves the pointer's offset; a frame whose data is used up goes back to the client.
+void Advance(StreamPointer *sp, ULONG inUsed, ULONG outUsed, bool eject, const char *service) {
+  RequireLocked(sp, service);
+  KSSTREAM_POINTER_OFFSET &offset = *sp->pub.Offset;
+  ULONG used = sp->pin->pub.DataFlow == KSPIN_DATAFLOW_OUT ? outUsed : inUsed;
+  ULONG other = sp->pin->pub.DataFlow == KSPIN_DATAFLOW_OUT ? inUsed : outUsed;
+  if (used > offset.Remaining || other != 0)
+    M().verifier().Stop(Rule::InvalidParameter,
+                        std::string(service) + ": advancing past the end of the frame");
+  Frame *f = sp->pin->queue.front().get();
+  f->advanced += used;
+  offset.Data += used;
+  offset.Count -= used;
+  offset.Remaining -= used;
+  if (eject || offset.Remaining == 0) {
+    sp->locked = false;
+    Complete(sp->pin, f->status);
+  }
+}
+
+}  // namespace
+
+// The reference clock: the machine's time in 100 ns units, counted references.
+class Clock final : public IKsReferenceClock {
+ public:
+  NTSTATUS QueryInterface(REFIID iid, PVOID *out) override {
+    if (out == nullptr) return STATUS_INVALID_PARAMETER;
+    if (iid != IID_IUnknown) {
+      *out = nullptr;
+      return STATUS_NOT_SUPPORTED;
+    }
+    AddRef();
+    *out = static_cast<IUnknown *>(this);
+    return STATUS_SUCCESS;
+  }
+  ULONG AddRef() override {
+    M().RequireIrql(DISPATCH_LEVEL, "IKsReferenceClock::AddRef");
+    return ++refs;
+  }
+  ULONG Release() override {
+    M().RequireIrql(DISPATCH_LEVEL, "IKsReferenceClock::Release");
+    if (refs == 0)
+      M().verifier().Stop(Rule::ObjectReference, "IKsReferenceClock released more than referenced");
+    return --refs;
+  }
+  LONGLONG GetTime() override {
+    Use("IKsReferenceClock::GetTime");
+    return M().now() / 100;
+  }
+  LONGLONG GetPhysicalTime() override {
+    Use("IKsReferenceClock::GetPhysicalTime");
+    return M().now() / 100;
+  }
+  LONGLONG GetCorrelatedTime(PLONGLONG systemTime) override {
+    Use("IKsReferenceClock::GetCorrelatedTime");
+    if (systemTime != nullptr) *systemTime = M().SystemTime();
+    return M().now() / 100;
+  }
+  LONGLONG GetCorrelatedPhysicalTime(PLONGLONG systemTime) override {
+    return GetCorrelatedTime(systemTime);
+  }
+  NTSTATUS GetResolution(PKSRESOLUTION resolution) override {
+    Use("IKsReferenceClock::GetResolution");
+    if (resolution != nullptr) *resolution = KSRESOLUTION{1, 0};
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS GetState(PKSSTATE state) override {
+    Use("IKsReferenceClock::GetState");
+    if (state != nullptr) *state = KSSTATE_RUN;
+    return STATUS_SUCCESS;
+  }
+
+  ULONG refs = 0;
+
+ private:
+  void Use(const char *service) {
+    M().RequireIrql(DISPATCH_LEVEL, service);
+    if (refs == 0)
+      M().verifier().Stop(Rule::ObjectReference,
+                          std::string(service) + " on an interface released to zero");
+  }
+};
+
+Pin::~Pin() {
+  if (file) file->pin = nullptr;
+  delete clock;
+}
+
+NTSTATUS QueueFrame(Pin *p, std::unique_ptr<Frame> frame) {
+  if (p->pub.DeviceState == KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
+  PKSSTREAM_HEADER h = frame->Header();
+  ULONG expected = p->pub.StreamHeaderSize;
+  if (h->Size < sizeof(KSSTREAM_HEADER) || (expected != 0 && h->Size != expected))
+    return STATUS_INVALID_BUFFER_SIZE;
+  h->Data = frame->data.data();
+  h->FrameExtent = static_cast<ULONG>(frame->data.size());
+  p->queue.push_back(std::move(frame));
+  if (!(Flags(p) & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING) &&
+      (p->queue.size() == 1 || (Flags(p) & KSPIN_FLAG_INITIATE_PROCESSING_ON_EVERY_ARRIVAL)))
+    RequestProcessing(p, true);
+  return STATUS_PENDING;
+}
+
+void CancelQueuedFrames(Pin *p) {
+  p->leading.locked = false;
+  while (!p->queue.empty()) Complete(p, STATUS_CANCELLED);
+}
+
+void RequestProcessing(Pin *p, bool asynchronous) {
+  if (!Eligible(p)) return;  // the gate is closed: the attempt is dropped
+  p->requested = true;
+  if (p->inProcess) return;  // the running call goes round again
+  if (!asynchronous && M().irql() == PASSIVE_LEVEL) {
+    RunProcess(p);
+    return;
+  }
+  if (p->workQueued) return;  // one queued call serves every attempt until it runs
+  p->workQueued = true;
+  M().QueuePassiveWork([file = p->file] {
+    if (Pin *pin = file->pin) {
+      pin->workQueued = false;
+      RunProcess(pin);
+    }
+  });
+}
+
+void AfterStateChange(Pin *p) {
+  if (!Eligible(p)) {
+    p->requested = false;
+    return;
+  }
+  if (!(Flags(p) & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING) && !p->queue.empty())
+    RequestProcessing(p, true);
+}
+
+NTSTATUS AssignClock(Pin *p, bool present) {
+  if (p->pub.DeviceState != KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
+  if (present && p->clock == nullptr) p->clock = new Clock;
+  p->clockAssigned = present;
+  return STATUS_SUCCESS;
+}
+
+void CheckClockReleased(Pin *p) {
+  if (p->clock && p->clock->refs != 0)
+    M().verifier().Stop(Rule::ObjectReference,
+                        "pin " + std::to_string(p->pub.Id) + " went away holding " +
+                            std::to_string(p->clock->refs) + " reference(s) to its clock");
+}
+
+size_t ClockReferences(const Pin *p) { return p->clock ? p->clock->refs : 0; }
+
+}  // namespace sim::ks::host
+
+using namespace sim::ks::host;
+
+extern "C" {
+
+void KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous) {
+  M().RequireIrql(DISPATCH_LEVEL, "KsPinAttemptProcessing");
+  RequestProcessing(AsPin(pin, "KsPinAttemptProcessing"), asynchronous != 0);
+}
+
+PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state) {
+  M().RequireIrql(DISPATCH_LEVEL, "KsPinGetLeadingEdgeStreamPointer");
+  Pin *p = AsPin(pin, "KsPinGetLeadingEdgeStreamPointer");
+  if (p->queue.empty()) return nullptr;
+  StreamPointer &sp = p->leading;
+  if (state == KSSTREAM_POINTER_STATE_LOCKED && !sp.locked) {
+    sp.locked = true;
+    FillOffsets(&sp);
+  }
+  return &sp.pub;
+}
+
+PKSSTREAM_POINTER KsPinGetTrailingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state) {
+  // Without clones the trailing edge is the leading edge.
+  return KsPinGetLeadingEdgeStreamPointer(pin, state);
+}
+
+NTSTATUS KsStreamPointerLock(PKSSTREAM_POINTER streamPointer) {
+  M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerLock");
+  StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerLock");
+  if (sp->pin->queue.empty()) return STATUS_DEVICE_NOT_READY;
+  if (!sp->locked) {
+    sp->locked = true;
+    FillOffsets(sp);
+  }
+  return STATUS_SUCCESS;
+}
+
+void KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject) {
+  M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerUnlock");
+  StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerUnlock");
+  RequireLocked(sp, "KsStreamPointerUnlock");
+  sp->locked = false;
+  if (eject) Complete(sp->pin, sp->pin->queue.front()->status);
+}
+
+void KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER streamPointer, ULONG inUsed,
+                                            ULONG outUsed, BOOLEAN eject) {
+  M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerAdvanceOffsetsAndUnlock");
+  StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerAdvanceOffsetsAndUnlock");
+  Advance(sp, inUsed, outUsed, eject != 0, "KsStreamPointerAdvanceOffsetsAndUnlock");
+  sp->locked = false;
+}
+
+NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER streamPointer, ULONG inUsed, ULONG outUsed,
+                                       BOOLEAN eject) {
+  M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerAdvanceOffsets");
+  StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerAdvanceOffsets");
+  Advance(sp, inUsed, outUsed, eject != 0, "KsStreamPointerAdvanceOffsets");
+  if (!sp->locked) {
+    // The frame went back; the pointer moves on to the next one, locked if any.
+    if (sp->pin->queue.empty()) return STATUS_DEVICE_NOT_READY;
+    sp->locked = true;
+    FillOffsets(sp);
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS KsStreamPointerSetStatusCode(PKSSTREAM_POINTER streamPointer, NTSTATUS status) {
+  M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerSetStatusCode");
+  StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerSetStatusCode");
+  RequireLocked(sp, "KsStreamPointerSetStatusCode");
+  sp->pin->queue.front()->status = status;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS KsPinGetAvailableByteCount(PKSPIN pin, PLONG inputDataBytes, PLONG outputBufferBytes) {
+  M().RequireIrql(DISPATCH_LEVEL, "KsPinGetAvailableByteCount");
+  Pin *p = AsPin(pin, "KsPinGetAvailableByteCount");
+  int64_t bytes = 0;
+  for (const auto &f : p->queue) bytes += static_cast<int64_t>(f->data.size()) - f->advanced;
+  bool out = p->pub.DataFlow == KSPIN_DATAFLOW_OUT;
+  if (inputDataBytes != nullptr) *inputDataBytes = out ? 0 : static_cast<LONG>(bytes);
+  if (outputBufferBytes != nullptr) *outputBufferBytes = out ? static_cast<LONG>(bytes) : 0;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK *interface) {
+  M().RequireIrql(DISPATCH_LEVEL, "KsPinGetReferenceClockInterface");
+  Pin *p = AsPin(pin, "KsPinGetReferenceClockInterface");
+  if (interface == nullptr)
+    M().verifier().Stop(Rule::InvalidParameter, "KsPinGetReferenceClockInterface without output");
+  if (!p->clockAssigned) {
+    *interface = nullptr;
+    return STATUS_DEVICE_NOT_READY;
+  }
+  p->clock->AddRef();
+  *interface = p->clock;
+  return STATUS_SUCCESS;
+}
+
+}  // extern "C"
