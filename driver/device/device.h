@@ -5,10 +5,10 @@
 #include "host/platform.h"
 
 // Pool tags as they read in a pool dump.
-constexpr ULONG kTagDevice = 'wNCK';      // "KCNw": device context, filter contexts, streams
-constexpr ULONG kTagSnapshot = 'nPFQ';    // "QFPn": video format snapshots
-constexpr ULONG kTagDescriptor = 'aChS';  // "ShCa": private descriptor copies
-constexpr ULONG kTagFraming = 'lroV';     // "Vorl": private framing copies
+constexpr ULONG kTagDevice = 'wNCK';          // "KCNw": device context, filter contexts, streams
+constexpr ULONG kTagSnapshot = 'nPFQ';        // "QFPn": video format snapshots
+constexpr ULONG kTagPrivateCopy = 'aChS';     // "ShCa": a pin's private descriptor copies
+constexpr ULONG kTagDescriptorCopy = 'lroV';  // "Vorl": filter descriptor and framing copies
 
 // Global card registers (offsets into the register block).
 constexpr ULONG INT_STATUS = 0x00;
@@ -99,6 +99,9 @@ struct CCaptureDevice {
   ULONG deferredStartMask;
   ULONG hdelay[kVideoChannels];
   ULONG intmode[kVideoChannels];
+  // The filter factories published at the last start, replaced at the next one.
+  PKSFILTERFACTORY filterFactories[16];
+  ULONG filterFactoryCount;
 };
 
 // Register access: single aligned 32-bit volatile accesses; stores that change channel

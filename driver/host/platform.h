@@ -119,3 +119,6 @@ inline constexpr GUID KSDATAFORMAT_SUBTYPE_RGB555 = {STATIC_KSDATAFORMAT_SUBTYPE
 #define KTEXT(s) u##s
 
 #endif
+
+// Placement new only: objects live in pool blocks the driver allocates itself.
+#include <new>

@@ -188,21 +188,23 @@ const KS_DATARANGE_VIDEO kVideoRanges576[4] = {
                      829440}),
 };
 
-const KSDATARANGE *channelFormatTable[kVideoChannels][4] = {
-#define MORVANE_RANGES_480                                                                       \
-  {                                                                                              \
-    &kVideoRanges480[0].DataRange, &kVideoRanges480[1].DataRange, &kVideoRanges480[2].DataRange, \
-        &kVideoRanges480[3].DataRange                                                            \
+// The host only reads through these pointers; its descriptor type is not const.
+#define MORVANE_RANGE(set, i) const_cast<PKSDATARANGE>(&set[i].DataRange)
+#define MORVANE_RANGES_480                                                   \
+  {                                                                          \
+    MORVANE_RANGE(kVideoRanges480, 0), MORVANE_RANGE(kVideoRanges480, 1),    \
+        MORVANE_RANGE(kVideoRanges480, 2), MORVANE_RANGE(kVideoRanges480, 3) \
   }
+PKSDATARANGE channelFormatTable[kVideoChannels][4] = {
     MORVANE_RANGES_480, MORVANE_RANGES_480, MORVANE_RANGES_480, MORVANE_RANGES_480,
     MORVANE_RANGES_480, MORVANE_RANGES_480, MORVANE_RANGES_480, MORVANE_RANGES_480,
-#undef MORVANE_RANGES_480
 };
+#undef MORVANE_RANGES_480
 
 void UseChannelFormats(ULONG channel, bool lines576) {
   if (channel >= kVideoChannels) return;
   const KS_DATARANGE_VIDEO *set = lines576 ? kVideoRanges576 : kVideoRanges480;
-  for (ULONG i = 0; i < 4; ++i) channelFormatTable[channel][i] = &set[i].DataRange;
+  for (ULONG i = 0; i < 4; ++i) channelFormatTable[channel][i] = MORVANE_RANGE(set, i);
 }
 
 void ResetChannelFormats(ULONG channel) { UseChannelFormats(channel, false); }

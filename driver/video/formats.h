@@ -8,7 +8,7 @@
 extern const KS_DATARANGE_VIDEO kVideoRanges480[4];
 extern const KS_DATARANGE_VIDEO kVideoRanges576[4];
 // Per channel, the list the channel's video pin descriptor points to.
-extern const KSDATARANGE *channelFormatTable[kVideoChannels][4];
+extern PKSDATARANGE channelFormatTable[kVideoChannels][4];
 
 // Back to the 480-line ranges a channel offers before standard detection.
 void ResetChannelFormats(ULONG channel);

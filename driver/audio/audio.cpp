@@ -1,0 +1,395 @@
+// The audio capture pin: its six ranges and intersection, creation programming the
+// channel's blocks and sample clock, and the stream object that delivers the blocks.
+#include "audio/audio.h"
+
+#include "video/stream.h"
+
+namespace {
+
+constexpr ULONG kBlockSize = 4096;
+constexpr ULONG kStreamHeaderSize = 128;
+constexpr ULONGLONG kSampleClockNumerator = 8192000000000ull;  // 125 MHz x 65536
+
+// {BA1184B9-1FE6-488A-AE78-6E997B02CAEA}: the audio capture pin's name.
+const GUID kAudioPinName = {
+    0xBA1184B9, 0x1FE6, 0x488A, {0xAE, 0x78, 0x6E, 0x99, 0x7B, 0x02, 0xCA, 0xEA}};
+
+constexpr KSDATARANGE_AUDIO AudioRange(ULONG rate) {
+  return KSDATARANGE_AUDIO{{{sizeof(KSDATARANGE_AUDIO),
+                             0,
+                             0,
+                             0,
+                             {STATICGUIDOF(KSDATAFORMAT_TYPE_AUDIO)},
+                             {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_PCM)},
+                             {STATICGUIDOF(KSDATAFORMAT_SPECIFIER_WAVEFORMATEX)}}},
+                           1,
+                           16,
+                           16,
+                           rate,
+                           rate};
+}
+
+#define MORVANE_AUDIO_RANGE(i) const_cast<PKSDATARANGE>(&kAudioRanges[i].DataRange)
+const PKSDATARANGE kAudioRangeList[6] = {MORVANE_AUDIO_RANGE(0), MORVANE_AUDIO_RANGE(1),
+                                         MORVANE_AUDIO_RANGE(2), MORVANE_AUDIO_RANGE(3),
+                                         MORVANE_AUDIO_RANGE(4), MORVANE_AUDIO_RANGE(5)};
+#undef MORVANE_AUDIO_RANGE
+
+CCaptureDevice *PinDevice(PKSPIN pin) { return DeviceContext(KsGetDevice(pin)); }
+
+// Makes the pin's descriptor and framing private copies and sizes its frames.
+NTSTATUS EditFraming(PKSPIN pin, ULONG tag, ULONG frames) {
+  NTSTATUS status = _KsEdit(
+      pin->Bag, reinterpret_cast<PVOID *>(const_cast<PKSPIN_DESCRIPTOR_EX *>(&pin->Descriptor)),
+      sizeof(KSPIN_DESCRIPTOR_EX), sizeof(KSPIN_DESCRIPTOR_EX), tag);
+  if (!NT_SUCCESS(status)) return status;
+  auto *descriptor = const_cast<PKSPIN_DESCRIPTOR_EX>(pin->Descriptor);
+  status = _KsEdit(pin->Bag,
+                   reinterpret_cast<PVOID *>(
+                       const_cast<PKSALLOCATOR_FRAMING_EX *>(&descriptor->AllocatorFraming)),
+                   sizeof(KSALLOCATOR_FRAMING_EX), sizeof(KSALLOCATOR_FRAMING_EX), tag);
+  if (!NT_SUCCESS(status)) return status;
+  KS_FRAMING_ITEM &item =
+      const_cast<PKSALLOCATOR_FRAMING_EX>(descriptor->AllocatorFraming)->FramingItem[0];
+  item.Frames = frames;
+  item.PhysicalRange.MinFrameSize = item.PhysicalRange.MaxFrameSize = kBlockSize;
+  item.FramingRange.Range.MinFrameSize = item.FramingRange.Range.MaxFrameSize = kBlockSize;
+  item.PhysicalRange.Stepping = item.FramingRange.Range.Stepping = 0;
+  return STATUS_SUCCESS;
+}
+
+void FillFormat(PVOID data, const KSDATARANGE_AUDIO *ours, ULONG channels, ULONG rate, ULONG bits) {
+  auto *out = static_cast<PKSDATAFORMAT_WAVEFORMATEX>(data);
+  RtlCopyMemory(&out->DataFormat, &ours->DataRange, sizeof(KSDATAFORMAT));
+  out->DataFormat.FormatSize = sizeof(KSDATAFORMAT_WAVEFORMATEX);
+  WAVEFORMATEX wfx;
+  wfx.wFormatTag = WAVE_FORMAT_PCM;
+  wfx.nChannels = static_cast<WORD>(channels);
+  wfx.nSamplesPerSec = rate;
+  wfx.wBitsPerSample = static_cast<WORD>(bits);
+  wfx.nBlockAlign = static_cast<WORD>(bits * channels / 8);
+  wfx.nAvgBytesPerSec = wfx.nBlockAlign * rate;
+  wfx.cbSize = 0;
+  RtlCopyMemory(&out->WaveFormatEx, &wfx, sizeof(wfx));
+  out->DataFormat.SampleSize = wfx.nBlockAlign;
+}
+
+ULONG Min(ULONG a, ULONG b) { return a < b ? a : b; }
+
+NTSTATUS AudioPinCreate(PKSPIN pin, PIRP, ULONG c) {
+  CCaptureDevice *d = PinDevice(pin);
+  ULONG bit = 1u << (8 + c);
+  if (d->openPinMask & bit) return STATUS_INSUFFICIENT_RESOURCES;
+  auto *memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(CAudioStream), kTagDevice);
+  if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(memory, sizeof(CAudioStream));
+  auto *stream = new (memory) CAudioStream(pin, d);
+  NTSTATUS status = KsAddItemToObjectBag(pin->Bag, stream, CAudioStream::Free);
+  if (!NT_SUCCESS(status)) {
+    CAudioStream::Free(stream);
+    return status;
+  }
+  pin->Context = stream;
+  status = EditFraming(pin, kTagPrivateCopy, 8);
+  if (!NT_SUCCESS(status)) return status;
+  stream->channelId = 8 + c;
+  d->audioStreams[8 + c] = stream;
+  ProgramAudioChannel(stream, pin);
+  pin->StreamHeaderSize = kStreamHeaderSize;
+  d->openPinMask |= bit;
+  return STATUS_SUCCESS;
+}
+
+template <ULONG C>
+NTSTATUS AudioPinCreateFor(PKSPIN pin, PIRP irp) {
+  return AudioPinCreate(pin, irp, C);
+}
+
+#define MORVANE_AUDIO_DISPATCH(c)                                                         \
+  {                                                                                       \
+    AudioPinCreateFor<c>, AudioPinClose, AudioPinProcess, nullptr, AudioPinSetDataFormat, \
+        PinSetDeviceState, nullptr, nullptr, nullptr, nullptr                             \
+  }
+const KSPIN_DISPATCH kAudioDispatch[kVideoChannels] = {
+    MORVANE_AUDIO_DISPATCH(0), MORVANE_AUDIO_DISPATCH(1), MORVANE_AUDIO_DISPATCH(2),
+    MORVANE_AUDIO_DISPATCH(3), MORVANE_AUDIO_DISPATCH(4), MORVANE_AUDIO_DISPATCH(5),
+    MORVANE_AUDIO_DISPATCH(6), MORVANE_AUDIO_DISPATCH(7)};
+#undef MORVANE_AUDIO_DISPATCH
+
+struct HardwareWork {
+  CAudioStream *stream;
+  ULONG bit;
+};
+
+BOOLEAN EnableAudioChannel(PVOID context) {
+  auto *w = static_cast<HardwareWork *>(context);
+  CCaptureDevice *d = w->stream->device;
+  d->runningMask |= w->bit;
+  d->enabledMask |= w->bit;
+  WriteRegisterAndFlush(d, CHANNEL_ENABLE, ReadRegister(d, CHANNEL_ENABLE) | w->bit, 1);
+  WriteRegisterAndFlush(d, CHANNEL_CONTROL,
+                        ReadRegister(d, CHANNEL_CONTROL) | w->bit | kMasterEnable, 1);
+  return TRUE;
+}
+
+BOOLEAN DisableAudioChannel(PVOID context) {
+  auto *w = static_cast<HardwareWork *>(context);
+  CCaptureDevice *d = w->stream->device;
+  d->runningMask &= ~w->bit;
+  d->enabledMask &= ~w->bit;
+  WriteRegisterAndFlush(d, CHANNEL_ENABLE, ReadRegister(d, CHANNEL_ENABLE) & ~w->bit, 1);
+  WriteRegisterAndFlush(d, CHANNEL_CONTROL, ReadRegister(d, CHANNEL_CONTROL) & ~w->bit, 1);
+  return TRUE;
+}
+
+}  // namespace
+
+const KSDATARANGE_AUDIO kAudioRanges[6] = {AudioRange(8000),  AudioRange(48000), AudioRange(44100),
+                                           AudioRange(32000), AudioRange(24000), AudioRange(16000)};
+
+const KSALLOCATOR_FRAMING_EX kAudioFraming = {
+    1,
+    0,
+    {1, 1, 0},
+    0,
+    {{{STATICGUIDOF(KSMEMORY_TYPE_KERNEL_NONPAGED)},
+      {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}},
+      0,
+      0,
+      KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY | KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY,
+      25,
+      0,
+      0,
+      {0, 0xFFFFFFFF, 1},
+      {{8192, 8192, 1}, 0, 0}}}};
+
+#define MORVANE_AUDIO_PIN(c)                                                           \
+  {                                                                                    \
+    &kAudioDispatch[c], nullptr,                                                       \
+        {0,                                                                            \
+         nullptr,                                                                      \
+         0,                                                                            \
+         nullptr,                                                                      \
+         6,                                                                            \
+         kAudioRangeList,                                                              \
+         KSPIN_DATAFLOW_OUT,                                                           \
+         KSPIN_COMMUNICATION_BOTH,                                                     \
+         &KSCATEGORY_AUDIO,                                                            \
+         &kAudioPinName,                                                               \
+         {0}},                                                                         \
+        KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING | KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY | \
+            KSPIN_FLAG_FIXED_FORMAT,                                                   \
+        1, 0, &kAudioFraming, AudioIntersectHandler                                    \
+  }
+const KSPIN_DESCRIPTOR_EX kAudioPinDescriptors[kVideoChannels] = {
+    MORVANE_AUDIO_PIN(0), MORVANE_AUDIO_PIN(1), MORVANE_AUDIO_PIN(2), MORVANE_AUDIO_PIN(3),
+    MORVANE_AUDIO_PIN(4), MORVANE_AUDIO_PIN(5), MORVANE_AUDIO_PIN(6), MORVANE_AUDIO_PIN(7)};
+#undef MORVANE_AUDIO_PIN
+
+NTSTATUS AudioIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE dataRange,
+                               PKSDATARANGE matchingDataRange, ULONG dataBufferSize, PVOID data,
+                               PULONG dataSize) {
+  if (context == nullptr || irp == nullptr || pin == nullptr || dataRange == nullptr ||
+      matchingDataRange == nullptr || dataSize == nullptr)
+    return STATUS_UNSUCCESSFUL;
+  auto *ours = reinterpret_cast<const KSDATARANGE_AUDIO *>(matchingDataRange);
+  if (IsEqualGUID(dataRange->Specifier, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX) &&
+      dataRange->FormatSize >= sizeof(KSDATARANGE_AUDIO)) {
+    auto *client = reinterpret_cast<const KSDATARANGE_AUDIO *>(dataRange);
+    if (client->MaximumChannels < ours->MaximumChannels ||
+        client->MaximumSampleFrequency < ours->MinimumSampleFrequency ||
+        client->MinimumSampleFrequency > ours->MaximumSampleFrequency ||
+        client->MaximumBitsPerSample < ours->MinimumBitsPerSample ||
+        client->MinimumBitsPerSample > ours->MaximumBitsPerSample)
+      return STATUS_NO_MATCH;
+    *dataSize = sizeof(KSDATAFORMAT_WAVEFORMATEX);
+    if (dataBufferSize == 0) return STATUS_BUFFER_OVERFLOW;
+    if (dataBufferSize < sizeof(KSDATAFORMAT_WAVEFORMATEX) || data == nullptr)
+      return STATUS_BUFFER_TOO_SMALL;
+    FillFormat(data, ours, Min(client->MaximumChannels, ours->MaximumChannels),
+               Min(client->MaximumSampleFrequency, ours->MaximumSampleFrequency),
+               Min(client->MaximumBitsPerSample, ours->MaximumBitsPerSample));
+    return STATUS_SUCCESS;
+  }
+  if (IsEqualGUID(dataRange->Specifier, KSDATAFORMAT_SPECIFIER_WILDCARD)) {
+    *dataSize = sizeof(KSDATAFORMAT_WAVEFORMATEX);
+    if (dataBufferSize == 0) return STATUS_BUFFER_OVERFLOW;
+    if (dataBufferSize < sizeof(KSDATAFORMAT_WAVEFORMATEX) || data == nullptr)
+      return STATUS_BUFFER_TOO_SMALL;
+    FillFormat(data, ours, ours->MaximumChannels, ours->MaximumSampleFrequency,
+               ours->MaximumBitsPerSample);
+    return STATUS_SUCCESS;
+  }
+  *dataSize = 0;
+  return STATUS_NO_MATCH;
+}
+
+NTSTATUS AudioPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM,
+                               const KSDATARANGE *dataRange, const KSATTRIBUTE_LIST *) {
+  PKSDATAFORMAT format = pin->ConnectionFormat;
+  if (format == nullptr || !IsEqualGUID(format->Specifier, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX) ||
+      format->FormatSize < sizeof(KSDATAFORMAT_WAVEFORMATEX))
+    return STATUS_UNSUCCESSFUL;
+  if (pin->DeviceState != KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
+  auto *range = reinterpret_cast<const KSDATARANGE_AUDIO *>(dataRange);
+  WAVEFORMATEX wfx;
+  RtlCopyMemory(&wfx, &reinterpret_cast<PKSDATAFORMAT_WAVEFORMATEX>(format)->WaveFormatEx,
+                sizeof(wfx));
+  if (range == nullptr || wfx.wFormatTag != WAVE_FORMAT_PCM ||
+      wfx.nChannels != range->MaximumChannels ||
+      wfx.nSamplesPerSec != range->MaximumSampleFrequency ||
+      wfx.wBitsPerSample != range->MaximumBitsPerSample)
+    return STATUS_NO_MATCH;
+  if (!NT_SUCCESS(EditFraming(pin, kTagDescriptorCopy, 5))) return STATUS_UNSUCCESSFUL;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS AudioPinClose(PKSPIN pin, PIRP) {
+  auto *stream = static_cast<CAudioStream *>(pin->Context);
+  if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  CCaptureDevice *d = stream->device;
+  ULONG c = stream->channelId & 7;
+  d->openPinMask &= ~(1u << (8 + c));
+  stream->StopHardware(~(1u << stream->channelId));
+  // No table entry may outlive the stream it points to.
+  if (d->audioStreams[8 + c] == stream) d->audioStreams[8 + c] = nullptr;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS AudioPinProcess(PKSPIN) { return STATUS_PENDING; }
+
+void ProgramAudioChannel(CAudioStream *stream, PKSPIN pin) {
+  CCaptureDevice *d = stream->device;
+  ULONG c = stream->channelId & 7;
+  ConnectInterrupt(d);
+  stream->blockA = static_cast<PUCHAR>(d->audioBuffers[2 * c]);
+  stream->blockB = static_cast<PUCHAR>(d->audioBuffers[2 * c + 1]);
+  stream->blockAddressA = d->audioBufferAddresses[2 * c].LowPart;
+  stream->blockAddressB = d->audioBufferAddresses[2 * c + 1].LowPart;
+  stream->lastToggle = 1u << (8 + c);
+  WriteRegisterAndFlush(d, 0x60 + 8 * c, stream->blockAddressA, 0);
+  WriteRegisterAndFlush(d, 0x64 + 8 * c, stream->blockAddressB, 0);
+  if (c < 4)
+    WriteRegisterAndFlush(d, 0x740 + 4 * c, 0x20, 1);
+  else if (!d->isDevice6864)
+    WriteRegisterAndFlush(d, 0xB40 + 4 * (c - 4), 0x20, 1);
+  (void)ReadRegister(d, 0xB4);
+  WAVEFORMATEX wfx;
+  RtlCopyMemory(&wfx,
+                &reinterpret_cast<PKSDATAFORMAT_WAVEFORMATEX>(pin->ConnectionFormat)->WaveFormatEx,
+                sizeof(wfx));
+  stream->sampleRate = wfx.nSamplesPerSec;
+  if (stream->sampleRate != 0)
+    WriteRegisterAndFlush(d, 0xB4, static_cast<ULONG>(kSampleClockNumerator / stream->sampleRate),
+                          0);
+  ULONG old = ReadRegister(d, 0xB0);
+  stream->blockSize &= 0x1FFF;
+  WriteRegisterAndFlush(d, 0xB0, (stream->blockSize << 19) | (old & 0x7FF), 0);
+  (void)ReadRegister(d, 0xB0);
+  (void)ReadRegister(d, 0xB4);
+  (void)ReadRegister(d, 0xE0);
+}
+
+// ------------------------------------------------------------------ CAudioStream
+
+CAudioStream::CAudioStream(PKSPIN p, CCaptureDevice *d) : pin(p), device(d) {
+  blockSize = kBlockSize;
+  runState = 0;
+  referenceClock = nullptr;
+  clockHeld = FALSE;
+}
+
+void CAudioStream::Free(PVOID p) {
+  static_cast<CAudioStream *>(p)->~CAudioStream();
+  ExFreePoolWithTag(p, kTagDevice);
+}
+
+BOOLEAN CAudioStream::AlwaysTrue() { return TRUE; }
+
+NTSTATUS CAudioStream::StartHardware() {
+  (void)ReadRegister(device, 0x2C);
+  (void)ReadRegister(device, 0x34);
+  (void)ReadRegister(device, 0x30);
+  HardwareWork work = {this, 1u << channelId};
+  SynchronizeWithInterrupt(device, EnableAudioChannel, &work);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CAudioStream::StopHardware(ULONG) {
+  HardwareWork work = {this, 1u << channelId};
+  SynchronizeWithInterrupt(device, DisableAudioChannel, &work);
+  lastToggle = 1u << (8 + (channelId & 7));
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CAudioStream::SetState(KSSTATE to, KSSTATE from) {
+  NTSTATUS status = STATUS_SUCCESS;
+  switch (to) {
+    case KSSTATE_STOP:
+      if (runState != 0) {
+        status = StopChannel(device, channelId);
+        runState = 0;
+      }
+      if (clockHeld) {
+        // The interrupt DPC reads the clock under busLock.
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(&device->busLock);
+        PIKSREFERENCECLOCK clock = referenceClock;
+        referenceClock = nullptr;
+        clockHeld = FALSE;
+        KeReleaseSpinLock(&device->busLock, old);
+        if (clock != nullptr) clock->Release();
+      }
+      return status;
+    case KSSTATE_ACQUIRE:
+      if (from == KSSTATE_STOP) {
+        clockHeld = TRUE;
+        if (!NT_SUCCESS(KsPinGetReferenceClockInterface(pin, &referenceClock)))
+          referenceClock = nullptr;
+        return STATUS_SUCCESS;
+      }
+      if (runState != 0) {
+        status = StopChannel(device, channelId);
+        runState = 0;
+      }
+      return status;
+    case KSSTATE_PAUSE:
+      if (from == KSSTATE_RUN) runState = 1;
+      return STATUS_SUCCESS;
+    case KSSTATE_RUN:
+      if (runState == 1) {
+        runState = 2;
+        return STATUS_SUCCESS;
+      }
+      status = StartChannel(device, channelId);
+      if (!NT_SUCCESS(status)) return status;
+      runState = 2;
+      return status;
+  }
+  return STATUS_SUCCESS;
+}
+
+void CAudioStream::OnInterrupt(ULONG, ULONG, ULONG status04) {
+  if (runState != 2 || sampleRate == 0) return;
+  ULONG toggle = status04 & (1u << channelId);
+  if (toggle == lastToggle) return;
+  lastToggle = toggle;
+  PKSSTREAM_POINTER frame = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+  if (frame == nullptr) return;  // nothing queued: the block is dropped
+  ULONG count = frame->OffsetOut.Count;
+  const UCHAR *source = toggle == 0 ? blockA : blockB;
+  ULONG n = count <= blockSize ? count : blockSize;
+  RtlCopyMemory(frame->OffsetOut.Data, source, n);
+  PKSSTREAM_HEADER header = frame->StreamHeader;
+  header->Duration = static_cast<LONGLONG>(n) * 10000000 / (2 * static_cast<LONGLONG>(sampleRate));
+  header->DataUsed = n;
+  header->PresentationTime.Numerator = 80000000;
+  header->PresentationTime.Denominator = sampleRate * 16;
+  header->PresentationTime.Time = 0;
+  if (referenceClock != nullptr) {
+    header->PresentationTime.Time = referenceClock->GetTime();
+    header->PresentationTime.Numerator = 1;
+    header->PresentationTime.Denominator = 1;
+    header->OptionsFlags |= KSSTREAM_HEADER_OPTIONSF_TIMEVALID;
+  }
+  KsStreamPointerAdvanceOffsetsAndUnlock(frame, 0, count, FALSE);
+}

@@ -1,0 +1,201 @@
+// The property table every filter carries: the picture controls and the decoder's
+// standard, capabilities and status, read from and written to the decoder registers.
+#include "decoder/decoder.h"
+#include "filters/filters.h"
+#include "video/formats.h"
+
+namespace {
+
+constexpr NTSTATUS kCustomerBit = 0x20000000;
+
+struct PictureControl {
+  ULONG id;
+  LONG minimum;
+  LONG maximum;
+  LONG defaultValue;
+  ULONG reg;  // register n in the channel's block
+  bool isSigned;
+};
+
+const PictureControl kControls[] = {
+    {KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, -128, 127, 0, 1, true},
+    {KSPROPERTY_VIDEOPROCAMP_CONTRAST, 0, 255, 128, 2, false},
+    {KSPROPERTY_VIDEOPROCAMP_HUE, -128, 127, 0, 6, true},
+    {KSPROPERTY_VIDEOPROCAMP_SATURATION, 0, 255, 128, 4, false},
+    {KSPROPERTY_VIDEOPROCAMP_SHARPNESS, 0, 15, 0, 3, false},
+};
+
+const PictureControl *FindControl(ULONG id) {
+  for (const PictureControl &c : kControls)
+    if (c.id == id) return &c;
+  return nullptr;
+}
+
+// The values tables: a stepped range and the default, per control.
+#define MORVANE_CONTROL_VALUES(name, minimum, maximum, defaultValue)                      \
+  const KSPROPERTY_STEPPING_LONG name##Range = {1, 0, {{minimum, maximum}}};              \
+  const LONG name##Default = defaultValue;                                                \
+  const KSPROPERTY_MEMBERSLIST name##Members[] = {                                        \
+      {{KSPROPERTY_MEMBER_RANGES, sizeof(KSPROPERTY_STEPPING_LONG), 1, 0}, &name##Range}, \
+      {{KSPROPERTY_MEMBER_VALUES, sizeof(LONG), 1, KSPROPERTY_MEMBER_FLAG_DEFAULT},       \
+       &name##Default}};                                                                  \
+  const KSPROPERTY_VALUES name##Values = {                                                \
+      {{{{STATICGUIDOF(KSPROPTYPESETID_General)}, 3 /* VT_I4 */, 0}}}, 2, name##Members};
+MORVANE_CONTROL_VALUES(kBrightness, -128, 127, 0)
+MORVANE_CONTROL_VALUES(kContrast, 0, 255, 128)
+MORVANE_CONTROL_VALUES(kHue, -128, 127, 0)
+MORVANE_CONTROL_VALUES(kSaturation, 0, 255, 128)
+MORVANE_CONTROL_VALUES(kSharpness, 0, 15, 0)
+#undef MORVANE_CONTROL_VALUES
+
+#define MORVANE_ITEM(id, minProperty, minData, set, values, size)                                \
+  {                                                                                              \
+    id, {VideoPropertyGet}, minProperty, minData, {set ? VideoPropertySet : nullptr}, values, 0, \
+        nullptr, nullptr, size                                                                   \
+  }
+const KSPROPERTY_ITEM kProcAmpItems[] = {
+    MORVANE_ITEM(KSPROPERTY_VIDEOPROCAMP_CONTRAST, 40, 40, true, &kContrastValues, 4),
+    MORVANE_ITEM(KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 40, 40, true, &kBrightnessValues, 4),
+    MORVANE_ITEM(KSPROPERTY_VIDEOPROCAMP_HUE, 40, 40, true, &kHueValues, 4),
+    MORVANE_ITEM(KSPROPERTY_VIDEOPROCAMP_SATURATION, 40, 40, true, &kSaturationValues, 4),
+    MORVANE_ITEM(KSPROPERTY_VIDEOPROCAMP_SHARPNESS, 40, 40, true, &kSharpnessValues, 4),
+};
+const KSPROPERTY_ITEM kDecoderItems[] = {
+    MORVANE_ITEM(KSPROPERTY_VIDEODECODER_CAPS, 40, 40, false, nullptr, 0),
+    MORVANE_ITEM(KSPROPERTY_VIDEODECODER_STANDARD, 32, 32, true, nullptr, 0),
+    MORVANE_ITEM(KSPROPERTY_VIDEODECODER_STATUS, 32, 32, false, nullptr, 0),
+    MORVANE_ITEM(KSPROPERTY_VIDEODECODER_OUTPUT_ENABLE, 32, 32, true, nullptr, 0),
+    MORVANE_ITEM(KSPROPERTY_VIDEODECODER_VCR_TIMING, 32, 32, true, nullptr, 0),
+};
+const KSPROPERTY_ITEM kVideoControlItems[] = {
+    MORVANE_ITEM(KSPROPERTY_VIDEOCONTROL_CAPS, 32, 32, true, nullptr, 0),
+    MORVANE_ITEM(KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE, 56, 56, true, nullptr, 0),
+    MORVANE_ITEM(KSPROPERTY_VIDEOCONTROL_FRAME_RATES, 24, 8, true, nullptr, 0),
+    MORVANE_ITEM(KSPROPERTY_VIDEOCONTROL_MODE, 32, 32, true, nullptr, 0),
+};
+const KSPROPERTY_ITEM kConnectionItems[] = {
+    MORVANE_ITEM(KSPROPERTY_CONNECTION_ALLOCATORFRAMING, 24, 24, true, nullptr, 0),
+};
+#undef MORVANE_ITEM
+
+const KSPROPERTY_SET kPropertySets[] = {
+    {&PROPSETID_VIDCAP_VIDEOPROCAMP, RTL_NUMBER_OF(kProcAmpItems), kProcAmpItems, 0, nullptr},
+    {&PROPSETID_VIDCAP_VIDEODECODER, RTL_NUMBER_OF(kDecoderItems), kDecoderItems, 0, nullptr},
+    {&PROPSETID_VIDCAP_VIDEOCONTROL, RTL_NUMBER_OF(kVideoControlItems), kVideoControlItems, 0,
+     nullptr},
+    {&KSPROPSETID_Connection, RTL_NUMBER_OF(kConnectionItems), kConnectionItems, 0, nullptr},
+};
+
+NTSTATUS PictureControlGet(CCaptureDevice *d, PKSIDENTIFIER property, PVOID data, ULONG c) {
+  auto *s = static_cast<PKSPROPERTY_VIDEOPROCAMP_S>(data);
+  s->Flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
+  s->Capabilities = KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO;
+  const PictureControl *control = FindControl(property->Id);
+  if (control == nullptr) return STATUS_INVALID_PARAMETER;
+  UCHAR byte = static_cast<UCHAR>(DecoderRead(d, ChannelBank(c), ChannelRegister(c, control->reg)));
+  s->Value =
+      control->isSigned ? static_cast<LONG>(static_cast<CHAR>(byte)) : static_cast<LONG>(byte);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS PictureControlSet(CCaptureDevice *d, PKSIDENTIFIER property, PVOID data, ULONG c) {
+  auto *s = static_cast<PKSPROPERTY_VIDEOPROCAMP_S>(data);
+  const PictureControl *control = FindControl(property->Id);
+  if (control == nullptr) return STATUS_INVALID_PARAMETER;
+  // A value outside the control's range is refused, not silently dropped.
+  if (s->Value < control->minimum || s->Value > control->maximum) return STATUS_INVALID_PARAMETER;
+  ULONG value = static_cast<ULONG>(s->Value);
+  DecoderWrite(d, ChannelBank(c), ChannelRegister(c, control->reg), value);
+  if (control->id == KSPROPERTY_VIDEOPROCAMP_SATURATION)
+    DecoderWrite(d, ChannelBank(c), ChannelRegister(c, 5), value);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS DecoderPropertyGet(CCaptureDevice *d, PKSIDENTIFIER property, PVOID data, ULONG c) {
+  ULONG standard = d->channelVideo[c].videoStandard;
+  switch (property->Id) {
+    case KSPROPERTY_VIDEODECODER_CAPS: {
+      auto *s = static_cast<PKSPROPERTY_VIDEODECODER_CAPS_S>(data);
+      s->StandardsSupported = 0x000FF7F7;
+      s->Capabilities = KS_VIDEODECODER_FLAGS_CAN_DISABLE_OUTPUT |
+                        KS_VIDEODECODER_FLAGS_CAN_USE_VCR_LOCKING |
+                        KS_VIDEODECODER_FLAGS_CAN_INDICATE_LOCKED;
+      s->HSyncPerVSync = 6;
+      return STATUS_SUCCESS;
+    }
+    case KSPROPERTY_VIDEODECODER_STANDARD:
+      static_cast<PKSPROPERTY_VIDEODECODER_S>(data)->Value = standard;
+      return STATUS_SUCCESS;
+    case KSPROPERTY_VIDEODECODER_STATUS: {
+      auto *s = static_cast<PKSPROPERTY_VIDEODECODER_STATUS_S>(data);
+      s->SignalLocked = 1;
+      s->NumberOfLines = Is625LineStandard(standard) ? 625 : 525;
+      return STATUS_SUCCESS;
+    }
+    case KSPROPERTY_VIDEODECODER_OUTPUT_ENABLE:
+      static_cast<PKSPROPERTY_VIDEODECODER_S>(data)->Value = 1;
+      return STATUS_SUCCESS;
+    case KSPROPERTY_VIDEODECODER_VCR_TIMING:
+      static_cast<PKSPROPERTY_VIDEODECODER_S>(data)->Value = 0;
+      return STATUS_SUCCESS;
+  }
+  return STATUS_INVALID_PARAMETER;
+}
+
+NTSTATUS DecoderPropertySet(CCaptureDevice *d, PKSIDENTIFIER property, PVOID data, ULONG c) {
+  switch (property->Id) {
+    case KSPROPERTY_VIDEODECODER_STANDARD: {
+      ULONG v = static_cast<PKSPROPERTY_VIDEODECODER_S>(data)->Value;
+      bool is625 = Is625LineStandard(v);
+      d->channelVideo[c].videoStandard = v;
+      UseChannelFormats(c, is625);
+      DecoderWrite(d, ChannelBank(c), ChannelRegister(c, 8), is625 ? 0x18 : 0x14);
+      DecoderWrite(d, ChannelBank(c), ChannelRegister(c, 10), is625 ? 10 : 15);
+      return STATUS_SUCCESS;
+    }
+    case KSPROPERTY_VIDEODECODER_OUTPUT_ENABLE:
+    case KSPROPERTY_VIDEODECODER_VCR_TIMING:
+      return STATUS_NOT_SUPPORTED;
+  }
+  return STATUS_INVALID_PARAMETER;
+}
+
+NTSTATUS Route(PIRP irp, PKSIDENTIFIER property, PVOID data, bool set) {
+  if (irp == nullptr || property == nullptr || data == nullptr) return STATUS_INVALID_PARAMETER;
+  PKSFILTER filter = KsGetFilterFromIrp(irp);
+  PKSDEVICE device = filter != nullptr ? KsGetDevice(filter) : nullptr;
+  if (device == nullptr || device->Context == nullptr || filter->Context == nullptr)
+    return STATUS_INVALID_PARAMETER;
+  CCaptureDevice *d = DeviceContext(device);
+  ULONG c = static_cast<FilterContext *>(filter->Context)->channel;
+  NTSTATUS status;
+  if (IsEqualGUID(property->Set, PROPSETID_VIDCAP_VIDEOPROCAMP))
+    status =
+        set ? PictureControlSet(d, property, data, c) : PictureControlGet(d, property, data, c);
+  else if (IsEqualGUID(property->Set, PROPSETID_VIDCAP_VIDEODECODER))
+    status =
+        set ? DecoderPropertySet(d, property, data, c) : DecoderPropertyGet(d, property, data, c);
+  else
+    return static_cast<NTSTATUS>(0xE0000002);
+  return NT_SUCCESS(status) ? STATUS_SUCCESS : (status | kCustomerBit);
+}
+
+}  // namespace
+
+const KSAUTOMATION_TABLE kFilterAutomationTable = {RTL_NUMBER_OF(kPropertySets),
+                                                   sizeof(KSPROPERTY_ITEM),
+                                                   kPropertySets,
+                                                   0,
+                                                   sizeof(KSMETHOD_ITEM),
+                                                   nullptr,
+                                                   0,
+                                                   sizeof(KSEVENT_ITEM),
+                                                   nullptr};
+
+NTSTATUS VideoPropertyGet(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+  return Route(irp, property, data, false);
+}
+
+NTSTATUS VideoPropertySet(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+  return Route(irp, property, data, true);
+}

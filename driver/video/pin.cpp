@@ -1,0 +1,505 @@
+// The video capture pin of each channel: creation programs the channel, the stream
+// object starts and stops it, and the process operation delivers frames.
+#include "decoder/decoder.h"
+#include "video/formats.h"
+#include "video/stream.h"
+
+namespace {
+
+constexpr ULONG kStreamHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);  // 128
+constexpr ULONG kSnapshotSize = sizeof(KS_VIDEOINFOHEADER);                           // 88
+constexpr ULONG kMaxLineBytes = 1440;
+constexpr ULONG kMaxLinesPerField = 288;
+
+const KSALLOCATOR_FRAMING_EX kVideoFraming = {
+    1,          // CountItems
+    0,          // PinFlags
+    {1, 1, 0},  // OutputCompression
+    0,          // PinWeight
+    {{{STATICGUIDOF(KSMEMORY_TYPE_KERNEL_NONPAGED)},
+      {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}},  // any bus
+      0,
+      0,
+      KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY | KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY,
+      2,  // Frames
+      0,  // FileAlignment
+      0,
+      {0, 0xFFFFFFFF, 1},
+      {{8192, 8192, 1}, 0, 0}}}};
+
+NTSTATUS VideoPinCreate(PKSPIN pin, PIRP irp, ULONG channel);
+
+template <ULONG C>
+NTSTATUS VideoPinCreateFor(PKSPIN pin, PIRP irp) {
+  return VideoPinCreate(pin, irp, C);
+}
+
+#define MORVANE_VIDEO_DISPATCH(c)                                                         \
+  {                                                                                       \
+    VideoPinCreateFor<c>, VideoPinClose, VideoPinProcess, nullptr, VideoPinSetDataFormat, \
+        PinSetDeviceState, nullptr, nullptr, nullptr, nullptr                             \
+  }
+const KSPIN_DISPATCH kVideoDispatch[kVideoChannels] = {
+    MORVANE_VIDEO_DISPATCH(0), MORVANE_VIDEO_DISPATCH(1), MORVANE_VIDEO_DISPATCH(2),
+    MORVANE_VIDEO_DISPATCH(3), MORVANE_VIDEO_DISPATCH(4), MORVANE_VIDEO_DISPATCH(5),
+    MORVANE_VIDEO_DISPATCH(6), MORVANE_VIDEO_DISPATCH(7)};
+#undef MORVANE_VIDEO_DISPATCH
+
+CCaptureDevice *PinDevice(PKSPIN pin) { return DeviceContext(KsGetDevice(pin)); }
+
+ULONG Magnitude(LONG v) { return v < 0 ? 0u - static_cast<ULONG>(v) : static_cast<ULONG>(v); }
+
+bool IsRgb(const GUID &subtype) {
+  return IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_RGB565) ||
+         IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_RGB555);
+}
+
+// Pixels per packed group: a line must hold whole groups.
+ULONG PixelGroup(const GUID &subtype) {
+  if (IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_YUY2) ||
+      IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_UYVY))
+    return 2;
+  if (IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_Y41P)) return 8;
+  return 1;
+}
+
+const KS_VIDEOINFOHEADER *ConnectionVideoInfo(PKSPIN pin) {
+  const KSDATAFORMAT *format = pin->ConnectionFormat;
+  if (format == nullptr || format->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER) ||
+      !IsEqualGUID(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO))
+    return nullptr;
+  return reinterpret_cast<const KS_VIDEOINFOHEADER *>(format + 1);
+}
+
+struct HardwareWork {
+  CVideoStream *stream;
+  ULONG bit;
+};
+
+BOOLEAN EnableVideoChannel(PVOID context) {
+  auto *w = static_cast<HardwareWork *>(context);
+  CCaptureDevice *d = w->stream->device;
+  d->runningMask |= w->bit;
+  WriteRegisterAndFlush(d, CHANNEL_ENABLE, d->runningMask, 0);
+  ULONG control = ReadRegister(d, CHANNEL_CONTROL);
+  WriteRegisterAndFlush(d, CHANNEL_CONTROL, control | d->runningMask | kMasterEnable, 0);
+  return TRUE;
+}
+
+BOOLEAN DisableVideoChannel(PVOID context) {
+  auto *w = static_cast<HardwareWork *>(context);
+  CCaptureDevice *d = w->stream->device;
+  d->runningMask &= ~w->bit;
+  d->enabledMask &= ~w->bit;
+  ULONG enable = ReadRegister(d, CHANNEL_ENABLE) & ~w->bit;
+  WriteRegisterAndFlush(d, CHANNEL_ENABLE, enable, 0);
+  WriteRegisterAndFlush(d, CHANNEL_ENABLE, enable, 0);
+  ULONG control = ReadRegister(d, CHANNEL_CONTROL) & ~w->bit;
+  WriteRegisterAndFlush(d, CHANNEL_CONTROL, control, 0);
+  WriteRegisterAndFlush(d, CHANNEL_CONTROL, control, 0);
+  return TRUE;
+}
+
+NTSTATUS VideoPinCreate(PKSPIN pin, PIRP, ULONG c) {
+  CCaptureDevice *d = PinDevice(pin);
+  if (d->openPinMask & (1u << c)) return STATUS_INSUFFICIENT_RESOURCES;
+  // Refuse what the card cannot capture before anything is allocated or programmed.
+  const KS_VIDEOINFOHEADER *vih = ConnectionVideoInfo(pin);
+  NTSTATUS check = CheckCapturableFormat(d, c, pin->ConnectionFormat, vih);
+  if (!NT_SUCCESS(check)) return check;
+
+  auto *memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(CVideoStream), kTagDevice);
+  if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(memory, sizeof(CVideoStream));
+  auto *stream = new (memory) CVideoStream(pin, d);
+  NTSTATUS status = KsAddItemToObjectBag(pin->Bag, stream, CVideoStream::Free);
+  if (!NT_SUCCESS(status)) {
+    CVideoStream::Free(stream);
+    return status;
+  }
+  pin->Context = stream;
+  if (SnapshotVideoFormat(stream) == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+
+  status = _KsEdit(pin->Bag,
+                   reinterpret_cast<PVOID *>(const_cast<PKSPIN_DESCRIPTOR_EX *>(&pin->Descriptor)),
+                   sizeof(KSPIN_DESCRIPTOR_EX), sizeof(KSPIN_DESCRIPTOR_EX), kTagPrivateCopy);
+  if (!NT_SUCCESS(status)) return status;
+  auto *descriptor = const_cast<PKSPIN_DESCRIPTOR_EX>(pin->Descriptor);
+  status = _KsEdit(pin->Bag,
+                   reinterpret_cast<PVOID *>(
+                       const_cast<PKSALLOCATOR_FRAMING_EX *>(&descriptor->AllocatorFraming)),
+                   sizeof(KSALLOCATOR_FRAMING_EX), sizeof(KSALLOCATOR_FRAMING_EX), kTagPrivateCopy);
+  if (!NT_SUCCESS(status)) return status;
+  auto *framing = const_cast<PKSALLOCATOR_FRAMING_EX>(descriptor->AllocatorFraming);
+  ULONG imageSize = stream->formatSnapshot->bmiHeader.biSizeImage;
+  KS_FRAMING_ITEM &item = framing->FramingItem[0];
+  item.Frames = 2;
+  item.PhysicalRange.MinFrameSize = item.PhysicalRange.MaxFrameSize = imageSize;
+  item.FramingRange.Range.MinFrameSize = item.FramingRange.Range.MaxFrameSize = imageSize;
+  item.PhysicalRange.Stepping = item.FramingRange.Range.Stepping = 0;
+
+  d->videoIdBase = kVideoIdBase;
+  stream->channelId = d->videoIdBase | c;
+  d->videoStreams[c] = stream;
+  d->openPinMask |= 1u << c;
+
+  const KS_BITMAPINFOHEADER &bmi = stream->formatSnapshot->bmiHeader;
+  // The card packs lines at the copy length the delivery reads them with.
+  ULONG bytesPerLine = (static_cast<ULONG>(bmi.biBitCount) * Magnitude(bmi.biWidth)) >> 3;
+  FieldSplit split = SplitFields(d, c, bmi.biHeight);
+  stream->fieldsPerFrame = split.fields;
+  ConfigureChannelVideo(d, c, Magnitude(bmi.biWidth), Magnitude(bmi.biHeight));
+  SelectVideoFormat(d, c, &pin->ConnectionFormat->SubFormat);
+  ProgramFrameRate(d, c, stream->formatSnapshot->AvgTimePerFrame);
+  ProgramVideoDma(stream, c, bytesPerLine, split.linesPerField);
+  pin->StreamHeaderSize = kStreamHeaderSize;
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+#define MORVANE_VIDEO_PIN(c)                                                           \
+  {                                                                                    \
+    &kVideoDispatch[c], nullptr,                                                       \
+        {0,                                                                            \
+         nullptr,                                                                      \
+         0,                                                                            \
+         nullptr,                                                                      \
+         4,                                                                            \
+         channelFormatTable[c],                                                        \
+         KSPIN_DATAFLOW_OUT,                                                           \
+         KSPIN_COMMUNICATION_BOTH,                                                     \
+         &PINNAME_VIDEO_CAPTURE,                                                       \
+         &PINNAME_VIDEO_CAPTURE,                                                       \
+         {0}},                                                                         \
+        KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING | KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY | \
+            KSPIN_FLAG_FIXED_FORMAT,                                                   \
+        1, 0, &kVideoFraming, VideoIntersectHandler                                    \
+  }
+const KSPIN_DESCRIPTOR_EX kVideoPinDescriptors[kVideoChannels] = {
+    MORVANE_VIDEO_PIN(0), MORVANE_VIDEO_PIN(1), MORVANE_VIDEO_PIN(2), MORVANE_VIDEO_PIN(3),
+    MORVANE_VIDEO_PIN(4), MORVANE_VIDEO_PIN(5), MORVANE_VIDEO_PIN(6), MORVANE_VIDEO_PIN(7)};
+#undef MORVANE_VIDEO_PIN
+
+NTSTATUS CheckCapturableFormat(const CCaptureDevice *d, ULONG channel, const KSDATAFORMAT *format,
+                               const KS_VIDEOINFOHEADER *vih) {
+  if (format == nullptr || vih == nullptr) return STATUS_INVALID_PARAMETER;
+  const KS_BITMAPINFOHEADER &bmi = vih->bmiHeader;
+  ULONG width = Magnitude(bmi.biWidth);
+  if (width == 0 || width > 720 || width % PixelGroup(format->SubFormat) != 0)
+    return STATUS_INVALID_PARAMETER;
+  if (bmi.biBitCount == 0 || bmi.biBitCount > 32 ||
+      (static_cast<ULONG>(bmi.biBitCount) * width) / 8 > kMaxLineBytes)
+    return STATUS_INVALID_PARAMETER;
+  if (bmi.biHeight == 0) return STATUS_INVALID_PARAMETER;
+  FieldSplit split = SplitFields(d, channel, bmi.biHeight);
+  if (split.linesPerField == 0 || split.linesPerField > kMaxLinesPerField)
+    return STATUS_INVALID_PARAMETER;
+  if (vih->AvgTimePerFrame <= 0) return STATUS_INVALID_PARAMETER;
+  return STATUS_SUCCESS;
+}
+
+PKS_VIDEOINFOHEADER SnapshotVideoFormat(CVideoStream *stream) {
+  auto *snapshot = static_cast<PKS_VIDEOINFOHEADER>(
+      ExAllocatePoolWithTag(NonPagedPool, kSnapshotSize, kTagSnapshot));
+  if (snapshot == nullptr) return nullptr;
+  if (!NT_SUCCESS(KsAddItemToObjectBag(stream->pin->Bag, snapshot, nullptr))) {
+    ExFreePoolWithTag(snapshot, kTagSnapshot);
+    return nullptr;
+  }
+  RtlZeroMemory(snapshot, kSnapshotSize);
+  const KSDATAFORMAT *format = stream->pin->ConnectionFormat;
+  if (format == nullptr) return nullptr;
+  if (IsEqualGUID(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO)) {
+    if (format->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) return nullptr;
+    // Only the 40-byte bitmap header fits; anything a larger biSize adds is dropped.
+    RtlCopyMemory(snapshot, format + 1, kSnapshotSize);
+    snapshot->bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
+  } else if (IsEqualGUID(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO2)) {
+    if (format->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER2)) return nullptr;
+    auto *vih2 = reinterpret_cast<const KS_VIDEOINFOHEADER2 *>(format + 1);
+    snapshot->rcSource = vih2->rcSource;
+    snapshot->rcTarget = vih2->rcTarget;
+    snapshot->dwBitRate = vih2->dwBitRate;
+    snapshot->dwBitErrorRate = vih2->dwBitErrorRate;
+    snapshot->AvgTimePerFrame = vih2->AvgTimePerFrame;
+    snapshot->bmiHeader = vih2->bmiHeader;
+    snapshot->bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
+  } else {
+    return nullptr;
+  }
+  stream->formatSnapshot = snapshot;
+  return snapshot;
+}
+
+NTSTATUS ProgramVideoDma(CVideoStream *stream, ULONG c, ULONG bytesPerLine, ULONG linesPerField) {
+  CCaptureDevice *d = stream->device;
+  stream->bytesPerLineA = stream->bytesPerLineB = bytesPerLine;
+  stream->linesA = stream->linesB = linesPerField;
+  ULONG block = 0x200 + 0x20 * c;
+  ULONG geometry = (linesPerField << 22) | ((bytesPerLine & 0x7FF) << 11) | (bytesPerLine & 0x7FF);
+  const ULONG order[] = {0x00, 0x08, 0x10, 0x18};
+  for (ULONG i = 0; i < 4; ++i)
+    WriteRegisterAndFlush(d, block + order[i], d->videoBufferAddresses[c][i].LowPart, 0);
+  WriteRegisterAndFlush(d, block + 0x04, geometry, 0);
+  WriteRegisterAndFlush(d, block + 0x14, geometry, 0);
+  ULONG routing = ReadRegister(d, CHANNEL_ROUTING) | (3u << (16 + 2 * c));
+  WriteRegisterAndFlush(d, CHANNEL_ROUTING, routing, 1);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS VideoPinClose(PKSPIN pin, PIRP) {
+  auto *stream = static_cast<CVideoStream *>(pin->Context);
+  if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  CCaptureDevice *d = stream->device;
+  ULONG c = stream->channel();
+  if (c < kVideoChannels && d->videoStreams[c] == stream) d->videoStreams[c] = nullptr;
+  d->openPinMask &= ~(1u << c);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS VideoPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM, const KSDATARANGE *,
+                               const KSATTRIBUTE_LIST *) {
+  if (pin->DeviceState != KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
+  PKSDATAFORMAT format = pin->ConnectionFormat;
+  if (format == nullptr) return STATUS_UNSUCCESSFUL;
+  ULONG fixed;
+  KS_BITMAPINFOHEADER *bmi;
+  auto *vih = reinterpret_cast<PKS_VIDEOINFOHEADER>(format + 1);
+  if (IsEqualGUID(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO)) {
+    if (format->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) return STATUS_UNSUCCESSFUL;
+    fixed = 48;
+    bmi = &vih->bmiHeader;
+  } else if (IsEqualGUID(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO2)) {
+    if (format->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER2)) return STATUS_UNSUCCESSFUL;
+    fixed = 72;
+    bmi = &reinterpret_cast<PKS_VIDEOINFOHEADER2>(format + 1)->bmiHeader;
+  } else {
+    return STATUS_UNSUCCESSFUL;
+  }
+  // Both header kinds start with the two rectangles.
+  vih->rcSource = RECT{0, 0, 0, 0};
+  vih->rcTarget = RECT{0, 0, 0, 0};
+  ULONG header = fixed + bmi->biSize;
+  if (header < fixed || header + 64 < header || header + 64 > format->FormatSize)
+    return STATUS_UNSUCCESSFUL;
+  ULONG width = static_cast<ULONG>(bmi->biWidth);
+  ULONG height = Magnitude(bmi->biHeight);
+  ULONG bytes = static_cast<ULONG>(bmi->biBitCount) / 8;
+  ULONG area = width * height;
+  if (height != 0 && area / height != width) return STATUS_UNSUCCESSFUL;
+  ULONG image = area * bytes;
+  if (bytes != 0 && image / bytes != area) return STATUS_UNSUCCESSFUL;
+  if (bmi->biSizeImage < image) return STATUS_UNSUCCESSFUL;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
+  auto *stream = static_cast<CChannelStream *>(pin->Context);
+  if (stream == nullptr) return STATUS_INVALID_DEVICE_STATE;
+  return stream->SetState(to, from);
+}
+
+NTSTATUS VideoPinProcess(PKSPIN pin) {
+  auto *stream = static_cast<CVideoStream *>(pin->Context);
+  return stream != nullptr ? stream->ProcessVideoFrame() : STATUS_PENDING;
+}
+
+// ------------------------------------------------------------------ CVideoStream
+
+CVideoStream::CVideoStream(PKSPIN p, CCaptureDevice *d) : pin(p), device(d) {
+  framePending = 0;
+  runState = 0;
+  clockHeld = 0;
+  currentFrame = nullptr;
+  referenceClock = nullptr;
+  formatSnapshot = nullptr;
+  KeInitializeSpinLock(&stateLock);
+}
+
+void CVideoStream::Free(PVOID p) {
+  static_cast<CVideoStream *>(p)->~CVideoStream();
+  ExFreePoolWithTag(p, kTagDevice);
+}
+
+BOOLEAN CVideoStream::AlwaysTrue() { return TRUE; }
+
+void CVideoStream::OnInterrupt(ULONG, ULONG, ULONG status04) {
+  if (runState != 2) return;
+  // Every frame the card completes counts, whether or not a client frame takes it; a
+  // field B before any field A ends a frame that started before the channel did.
+  ULONG c = channel();
+  if ((status04 >> (24 + c)) & 1) {
+    if (fieldASinceStart) ++pictureNumber;
+  } else {
+    fieldASinceStart = true;
+  }
+  framePending = 1;
+  KsPinAttemptProcessing(pin, TRUE);
+}
+
+NTSTATUS CVideoStream::StartHardware() {
+  SnapshotVideoFormat(this);
+  (void)ReadChannelStatus(device, channel());
+  HardwareWork work = {this, ChannelMaskBit(channelId)};
+  SynchronizeWithInterrupt(device, EnableVideoChannel, &work);
+  pictureNumber = 0;
+  delivered = 0;
+  fieldASinceStart = false;
+  // A frame still held from before a pause-to-acquire goes back unfinished.
+  if (currentFrame != nullptr) KsStreamPointerUnlock(currentFrame, FALSE);
+  currentFrame = nullptr;
+  fieldsSeen = 0;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CVideoStream::StopHardware(ULONG) {
+  HardwareWork work = {this, ChannelMaskBit(channelId)};
+  SynchronizeWithInterrupt(device, DisableVideoChannel, &work);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CVideoStream::SetState(KSSTATE to, KSSTATE from) {
+  switch (to) {
+    case KSSTATE_STOP:
+      if (runState != 0) {
+        StopChannel(device, channelId);
+        runState = 0;
+      }
+      // A half-filled frame goes back to the host unfinished, so it can cancel it.
+      if (currentFrame != nullptr) {
+        KsStreamPointerUnlock(currentFrame, FALSE);
+        currentFrame = nullptr;
+        fieldsSeen = 0;
+      }
+      if (clockHeld) {
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(&device->busLock);
+        PIKSREFERENCECLOCK clock = referenceClock;
+        referenceClock = nullptr;
+        clockHeld = 0;
+        KeReleaseSpinLock(&device->busLock, old);
+        if (clock != nullptr) clock->Release();
+      }
+      return STATUS_SUCCESS;
+    case KSSTATE_ACQUIRE:
+      if (from == KSSTATE_STOP) {
+        clockHeld = 1;
+        if (!NT_SUCCESS(KsPinGetReferenceClockInterface(pin, &referenceClock)))
+          referenceClock = nullptr;
+      } else {
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(&stateLock);
+        if (runState != 0) {
+          StopChannel(device, channelId);
+          runState = 0;
+        }
+        KeReleaseSpinLock(&stateLock, old);
+      }
+      return STATUS_SUCCESS;
+    case KSSTATE_PAUSE:
+      if (from == KSSTATE_RUN) runState = 1;
+      return STATUS_SUCCESS;
+    case KSSTATE_RUN: {
+      if (runState == 1) {
+        runState = 2;
+        return STATUS_SUCCESS;
+      }
+      NTSTATUS status = StartChannel(device, channelId);
+      if (!NT_SUCCESS(status)) return status;
+      runState = 2;
+      return status;
+    }
+  }
+  return STATUS_SUCCESS;
+}
+
+void CVideoStream::CopyField(PUCHAR destination, const UCHAR *source, ULONG firstLine,
+                             ULONG lineStep, ULONG pitch, ULONG copyLength, ULONG totalLines,
+                             bool bottomUp) const {
+  for (ULONG k = 0; k < linesA; ++k) {
+    ULONG line = firstLine + k * lineStep;
+    ULONG row = bottomUp ? totalLines - 1 - line : line;
+    RtlCopyMemory(destination + static_cast<SIZE_T>(row) * pitch,
+                  source + static_cast<SIZE_T>(k) * copyLength, copyLength);
+  }
+}
+
+void CVideoStream::EjectCurrent(ULONG dataUsed, bool setDataUsed) {
+  if (setDataUsed) currentFrame->StreamHeader->DataUsed = dataUsed;
+  KsStreamPointerUnlock(currentFrame, TRUE);
+  currentFrame = nullptr;
+  fieldsSeen = 0;
+}
+
+NTSTATUS CVideoStream::ProcessVideoFrame() {
+  ULONG c = channel();
+  ULONG status = ReadRegister(device, BUFFER_STATUS) & 0xFF0000FF;
+  ULONG fieldB = (status >> (24 + c)) & 1;
+  ULONG bank = (status >> c) & 1;
+  if (!framePending) return STATUS_PENDING;
+  framePending = 0;
+
+  if (currentFrame == nullptr) {
+    currentFrame = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    fieldsSeen = 0;
+    if (currentFrame == nullptr) return STATUS_PENDING;
+  }
+
+  const KS_BITMAPINFOHEADER &bmi = formatSnapshot->bmiHeader;
+  ULONG fields = fieldsPerFrame;
+  ULONG lines = linesA;
+  ULONG copyLength = bytesPerLineA;
+  PKSSTREAM_HEADER header = currentFrame->StreamHeader;
+  ULONG extent = header->FrameExtent;
+  ULONG available = currentFrame->OffsetOut.Count;
+  if (available == 0 || lines == 0) {
+    EjectCurrent(0, false);
+    return STATUS_SUCCESS;
+  }
+  // A frame too small for the picture is handed back empty rather than overrun.
+  ULONG totalLines = fields * lines;
+  ULONG pitch = extent / fields / lines;
+  if (extent > available || pitch < copyLength) {
+    EjectCurrent(0, true);
+    return STATUS_SUCCESS;
+  }
+  PUCHAR destination = currentFrame->OffsetOut.Data;
+  const UCHAR *source = static_cast<const UCHAR *>(device->videoBuffers[c][2 * fieldB + bank]);
+  bool bottomUp = bmi.biHeight > 0 && IsRgb(pin->ConnectionFormat->SubFormat);
+  bool doubled = fields == 2 && device->intmode[c] == 2;
+
+  if (!fieldB || fieldsSeen == 0) {
+    ++fieldsSeen;
+    if (fields == 2 && !doubled)
+      CopyField(destination, source, 0, 2, pitch, copyLength, totalLines, bottomUp);
+    return STATUS_SUCCESS;
+  }
+
+  ULONG start = fields == 1 ? 0 : 1;
+  if (doubled)
+    CopyField(destination, source, start - 1, fields, pitch, copyLength, totalLines, bottomUp);
+  CopyField(destination, source, start, fields, pitch, copyLength, totalLines, bottomUp);
+  ++delivered;
+  // Frames the card completed that no client frame took are reported as dropped.
+  ULONG dropped = pictureNumber > delivered ? pictureNumber - delivered : 0;
+
+  if (header->Size >= kStreamHeaderSize) {
+    auto *info = reinterpret_cast<PKS_FRAME_INFO>(header + 1);
+    if (info->ExtendedHeaderSize == sizeof(KS_FRAME_INFO)) {
+      info->dwFrameFlags = 0;
+      info->DropCount = dropped;
+      info->PictureNumber = pictureNumber;
+    }
+  }
+  header->Duration = formatSnapshot->AvgTimePerFrame;
+  header->DataUsed = available;
+  if (!IsEqualGUID(*pin->Descriptor->PinDescriptor.Name, PINNAME_VIDEO_PREVIEW) &&
+      referenceClock != nullptr) {
+    header->PresentationTime.Time = referenceClock->GetTime();
+    header->OptionsFlags =
+        KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+  } else {
+    header->PresentationTime.Time = 0;
+  }
+  EjectCurrent(0, false);
+  return STATUS_SUCCESS;
+}
