@@ -190,6 +190,9 @@ TEST(StreamStates, RunPauseAcquireWalksStartAndStopTheChannel) {
     std::vector<uint8_t> format =
         video ? b.VideoFormat(f, 0) : b.Intersect(f, ClientBench::AudioRange(8000, 8000));
     Handle p = b.CreatePin(f, format);
+    // With a clock: every reference taken at ACQUIRE must be released by STOP, or the host
+    // stops when the pin goes away.
+    ASSERT_EQ(b.client->SetMasterClock(p, true), STATUS_SUCCESS);
     Counter n{b, video, b.dev()->lastErrorTime};
     size_t startsBefore = n.starts();
     ASSERT_EQ(b.client->SetState(p, KSSTATE_RUN), STATUS_SUCCESS);
