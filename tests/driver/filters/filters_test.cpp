@@ -1,6 +1,7 @@
 // The sixteen filters a started card publishes, their pins' names by the Preview
 // settings, and standard detection when a filter opens.
 #include "driver/client_bench.h"
+#include "sim/ks/host.h"
 
 namespace {
 
@@ -81,6 +82,8 @@ TEST(Filters, PreviewSettingsNameTheVideoPinsAndARestartReplacesTheFilters) {
   ASSERT_EQ(b.m.pnp().StopCard(*b.c), STATUS_SUCCESS);
   ASSERT_EQ(b.m.pnp().StartCard(*b.c), STATUS_SUCCESS);
   p = Publication(b);
+  EXPECT_EQ(sim::ks::host::DeviceOf(sim::ks::DeviceFromFdo(b.c->fdo))->factories.size(), 16u)
+      << "the earlier factories are replaced, not kept beside the new ones";
   EXPECT_EQ(p.video, 8u);
   EXPECT_EQ(p.audio, 8u);
   EXPECT_EQ(b.client->Interfaces(KSCATEGORY_CAPTURE).size(), 16u);
