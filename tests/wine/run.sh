@@ -2,9 +2,12 @@
 # End-to-end test of Pinflip.exe and Fieldflip.exe: the real programs run under Wine in a
 # virtual X server, are driven with mouse clicks and keys as a person would, and are checked
 # through what the screen shows (read by tests/wine/probe.cpp) and what lands in the registry.
-# Screenshots of the dialogs are kept in WINDOWS_BUILD_DIR/wine/.
+# Screenshots of the dialogs are kept in WINDOWS_BUILD_DIR/wine/. The last part takes the
+# settings Pinflip saves to the simulated machine (tests/wine/sim_roundtrip, built here in
+# LINUX_BUILD_DIR) and checks the pins the real driver publishes with them.
 #
-# usage: tests/wine/run.sh [WINDOWS_BUILD_DIR]     (default: build/windows)
+# usage: tests/wine/run.sh [WINDOWS_BUILD_DIR] [LINUX_BUILD_DIR]
+#        (defaults: build/windows, build/linux)
 #
 # Skips, saying so, only where Wine or the X tools are missing or Wine cannot start.
 
@@ -31,6 +34,22 @@ for exe in Pinflip Fieldflip; do
     exit 1
   fi
 done
+
+# The round trip's Linux half. The suite runs before the Linux build, so it builds its part.
+linux=${2:-$root/build/linux}
+if [[ ! -f $linux/CMakeCache.txt ]]; then
+  if [[ $linux == "$root/build/linux" ]]; then
+    (cd "$root" && cmake --preset linux) >/dev/null
+  else
+    cmake -S "$root" -B "$linux" >/dev/null
+  fi
+fi
+if ! cmake --build "$linux" --target sim_roundtrip -j 2 >"$linux/sim_roundtrip-build.log" 2>&1; then
+  tail -n 30 "$linux/sim_roundtrip-build.log" >&2
+  echo "wine-e2e: cannot build $linux/tests/sim_roundtrip" >&2
+  exit 1
+fi
+roundtrip=$linux/tests/sim_roundtrip
 
 # --- a throw-away world: home, Wine prefix, X server
 work=$(mktemp -d /tmp/morvane-wine.XXXXXX)
@@ -331,6 +350,40 @@ wait_window "IMPORTANT!" && click "IMPORTANT!" 1
 await_exit
 check "Pinflip without cards: OK, then the notice, then exit code 0" test "$exit_code" == 0
 check "Pinflip without cards: nothing written" test "$(winereg query "$key0")" == "$before0"
+
+# --- the round trip: the card as the simulated machine enumerates it, set with Pinflip,
+# exported as Wine writes it and started under the real driver on the simulated machine
+if sim_path=$("$roundtrip" card-path); then
+  sim_key="HKLM\\SYSTEM\\CurrentControlSet\\Enum\\$sim_path\\Device Parameters"
+  winereg add "$services" /v Count /t REG_DWORD /d 1 /f >/dev/null
+  winereg add "$services" /v 0 /t REG_SZ /d "$sim_path" /f >/dev/null
+  set_values "$sim_key" Preview 1 0 0 0 0 0 0 0
+  start_tool Pinflip
+  wait_window "Preview toggle" || fail_now "Pinflip's dialog did not appear for the round trip"
+  # Channel n's Capture and Preview buttons are 998 + 3n and 999 + 3n.
+  click "Preview toggle" 1001
+  click "Preview toggle" 1008
+  click "Preview toggle" 1017
+  check "round trip: clicks choose Capture on channel 1 and Preview on channels 3 and 6" \
+    eventually eval 'is_checked "Preview toggle" 1001 && is_checked "Preview toggle" 1008 &&
+      is_checked "Preview toggle" 1017'
+  click "Preview toggle" 1
+  wait_window "IMPORTANT!" && click "IMPORTANT!" 1
+  await_exit
+  check "round trip: Pinflip ends with exit code 0" test "$exit_code" == 0
+  rm -f "$artifacts/roundtrip.reg"
+  (cd "$work" && winereg export "$sim_key" roundtrip.reg /y >/dev/null)
+  cp "$work/roundtrip.reg" "$artifacts/" 2>/dev/null
+  roundtrip_check() {
+    "$roundtrip" check "$work/roundtrip.reg" "$@" >"$work/roundtrip.log" 2>&1 && return 0
+    sed 's/^/  /' "$work/roundtrip.log"
+    return 1
+  }
+  check "round trip: with the export, channels 3 and 6 publish preview pins, the rest capture" \
+    roundtrip_check 3 6
+else
+  check "round trip: sim_roundtrip names the simulated card" false
+fi
 
 echo "wine-e2e: screenshots in $artifacts: $(cd "$artifacts" && ls *.png 2>/dev/null | tr '\n' ' ')"
 finish
