@@ -95,9 +95,10 @@ Card::Card(Variant variant) : Card(variant, CardOptions{}) {}
 
 Card::Card(Variant variant, const CardOptions &options) : variant_(variant), options_(options) {
   PowerUp();
+  AttachEngines();
 }
 
-Card::~Card() = default;
+Card::~Card() { DetachEngines(); }
 
 uint16_t Card::deviceId() const {
   return variant_ == Variant::Device6864 ? kDevice6864Id : kStandardDeviceId;
@@ -126,6 +127,7 @@ void Card::PowerUp() {
 }
 
 void Card::OnPlugged() {
+  AttachEngines();
   // The bus assigned the window and the vector after power-up.
   config_[kCfgBar0 / 4] = static_cast<uint32_t>(windowBase()) & ~(kWindowLength - 1);
   config_[kCfgInterrupt / 4] = (config_[kCfgInterrupt / 4] & ~0xFFu) | (vector() & 0xFF);
@@ -134,6 +136,12 @@ void Card::OnPlugged() {
 
 void Card::Reset() {
   Record(CardTraceEntry::Kind::Reset, 0, 0);
+  Machine *m = EngineMachine();
+  for (uint64_t id : lateInterrupts_) {
+    if (m != nullptr) m->CancelEvent(id);
+    scheduled_.erase(id);
+  }
+  lateInterrupts_.clear();
   PowerUp();
   UpdateLine();
   StoreRegister(kChannelControl, 0);  // reports channels that stopped
@@ -231,7 +239,9 @@ void Card::StoreRegister(uint32_t offset, uint32_t value) {
   if (offset != kChannelControl && offset != kChannelEnable) return;
   const uint32_t before = running_;
   running_ = RunningChannels();
-  if (running_ != before && runningHook_) runningHook_(before, running_);
+  if (running_ == before) return;
+  OnRunningChanged(before, running_);
+  if (runningHook_) runningHook_(before, running_);
 }
 
 void Card::Poke(uint32_t offset, uint32_t value) {
@@ -283,6 +293,8 @@ void Card::SetInputSignal(unsigned channel, const InputSignal &signal) {
   if (channel >= kVideoChannels) throw std::out_of_range("Card::SetInputSignal channel");
   inputs_[channel] = signal;
   ApplyInputSignal(channel);
+  if (timelines_[channel].lines625() != signal.lines625)
+    timelines_[channel].ChangeStandard(Now(), signal.lines625);
 }
 
 InputSignal Card::inputSignal(unsigned channel) const {

@@ -1,8 +1,46 @@
 // The emulated capture card as the driver sees it: PCI configuration space, the
 // 4 KiB register block with its side effects, the level-sensitive interrupt line,
 // the video decoders (memory-mapped, or bank 1 behind the two-wire bus on the 0x6864
-// board), the input signals, and a trace of every access for tests. Engines attach
-// to it through the hooks below.
+// board), the input signals and what they carry, the capture engines that write
+// fields and audio blocks by DMA, fault injection on the virtual timeline, and a
+// trace of every access for tests.
+//
+// Capture engines. A channel runs while its bit is set in both 0x08 and 0x28 and
+// bit 31 of 0x08 is set; its engine starts and stops with that, on the machine's clock.
+//
+// Video channel c follows its input's field grid (sim/card/timeline.h): it starts with
+// the first field A that begins at or after the start, and completes each field at
+// the field's end. Frames are kept by the pattern in 0xE4 + 4c when its bit 31 is
+// set: frame k (0-14, counted from the start, repeating) is kept when bit 2k + s or
+// 2k + s + 1 is set, s = 1 while the input carries 625 lines, else 0; a skipped frame
+// writes nothing and raises nothing for either field. For each kept field the card
+// reads
+//   0x128 + 4c   capture geometry: bit 31 set, lines per field L in 30-16, width W in 15-0
+//   DMA block 0x200 + 0x20c: +0x04 (field A) / +0x14 (field B) geometry
+//                lines << 22 | bytesPerLine << 11 | bytesPerLine, lines equal to L
+//   0x40 + 4c    bits 20-22: pixel format (sim/card/pixels.h)
+// scales the input field (720 x 240, or 720 x 288 for 625 lines) to W x L by nearest
+// neighbour (output pixel x, line l shows source pixel x * 720 / W of source line
+// l * sourceLines / L), packs each line into bytesPerLine bytes (zero padded), and
+// writes the field by DMA to the buffer of its field and bank: +0x00 A0, +0x08 A1,
+// +0x10 B0, +0x18 B1. Each field type alternates its own bank from bank 0. Then
+// BUFFER_STATUS bit c = bank and bit 24 + c = field B, INT_STATUS bit c, interrupt.
+// A geometry the card cannot honour is the driver's fault and stops the verifier
+// (Rule::InvalidParameter; Rule::DmaOutsideBuffer for a field above 414,720 bytes or
+// outside a live common buffer); nothing is written then.
+//
+// Audio channel c (bit 8 + c) samples 16-bit little-endian mono at 8,192,000,000,000 /
+// value(0xB4) Hz: sample k of a run at start + floor(k * value / 8192) ns. Blocks of
+// (0xB0 >> 19) & 0x1FFF bytes go alternately to block A (address in 0x60 + 8c) and B
+// (0x64 + 8c), starting with A; a block completes when its last sample has been taken
+// one sample period earlier (block n at start + (n + 1) * samples * value / 8192 ns).
+// Then BUFFER_STATUS bit 8 + c = 0 after A, 1 after B, INT_STATUS bit 8 + c,
+// interrupt. Addresses and the block length are read at the start, the clock after
+// every block (a change applies from the next one).
+//
+// A buffer address of 0 means the driver never armed that buffer: the card writes
+// nothing there and raises nothing for it. With no signal the card captures black
+// (Y 16, U and V 128) and silence, with the same timing.
 #pragma once
 
 #include <array>
@@ -11,17 +49,19 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "sim/card/decoder.h"
 #include "sim/card/serial_bus.h"
 #include "sim/card/signal.h"
+#include "sim/card/source.h"
+#include "sim/card/timeline.h"
 #include "sim/kernel/pci.h"
 
 namespace sim {
-
-using CardTime = int64_t;  // virtual nanoseconds, the machine's clock
 
 struct CardTraceEntry {
   enum class Kind : uint8_t {
@@ -154,8 +194,50 @@ class Card : public PciDevice {
   void SetDecoderRegister(int bank, uint8_t r, uint32_t value);
 
   // ---- input signals: channel 0-7; present 525-line by default
+  // A change of standard moves the input's field grid from its next field boundary on;
+  // the decoder's status bit follows at once.
   void SetInputSignal(unsigned channel, const InputSignal &signal);
   InputSignal inputSignal(unsigned channel) const;
+  const InputTimeline &inputTimeline(unsigned channel) const;
+  // What the input carries while its signal is present; nullptr restores the built-in
+  // PatternSource. Audio channel c hears input c.
+  void SetInputSource(unsigned channel, std::shared_ptr<InputSource> source);
+  std::shared_ptr<InputSource> inputSource(unsigned channel) const;
+
+  // ---- fault injection on the virtual timeline (the card must be on a machine)
+  // An error report on video channel 0-7 (RaiseChannelError) at `when`.
+  void ScheduleChannelError(CardTime when, unsigned videoChannel);
+  // The input's signal goes away or comes back at `when`; its standard is kept.
+  void ScheduleSignalLoss(CardTime when, unsigned channel);
+  void ScheduleSignalReturn(CardTime when, unsigned channel);
+  // The input changes standard at `when` (see SetInputSignal).
+  void ScheduleStandardChange(CardTime when, unsigned channel, bool lines625);
+  // Completions of channel bit 0-15 at times from <= t < to raise their INT_STATUS bit
+  // and the line `delay` ns late. The DMA and BUFFER_STATUS happen on time, so later
+  // completions overwrite BUFFER_STATUS meanwhile. A late interrupt still arrives if
+  // the channel has stopped by then; Reset() discards those in flight.
+  void DelayInterrupts(unsigned channelBit, CardTime from, CardTime to, CardTime delay);
+  void ClearInterruptDelays() { delays_.clear(); }
+
+  // ---- what the engines did, for tests
+  struct Completion {
+    unsigned channelBit = 0;  // 0-7 video, 8-15 audio
+    CardTime time = 0;
+    bool fieldB = false;  // video
+    unsigned bank = 0;    // video bank, or the audio block: 0 = A, 1 = B
+    uint64_t frame = 0;   // video: the input frame number
+    uint32_t busAddress = 0;
+    uint32_t bytes = 0;
+  };
+  // Called after each buffer is written and BUFFER_STATUS set, before the interrupt.
+  using CompletionObserver = std::function<void(const Completion &)>;
+  void SetCompletionObserver(CompletionObserver observer) { observer_ = std::move(observer); }
+  struct EngineCounters {
+    uint64_t starts = 0;     // times the channel started
+    uint64_t completed = 0;  // fields or blocks written and signalled
+    uint64_t skipped = 0;    // video fields of frames the keep pattern dropped
+  };
+  EngineCounters engineCounters(unsigned channelBit) const;
 
   // ---- two-wire bus behind SERIAL_IF
   // Transactions decoded on the wires, complete ones and any cut short by Reset().
@@ -209,6 +291,51 @@ class Card : public PciDevice {
   int StatusChannelAt(uint32_t offset) const;
   void ApplyInputSignal(unsigned channel);
   void DriveBus(uint32_t serial);
+
+  // ---- engines (engines.cpp)
+  struct VideoEngine {
+    bool running = false;
+    uint64_t event = 0;  // the pending field completion, 0 for none
+    InputTimeline::Field field;
+    unsigned nextSlot = 0;  // frame of the 15-frame keep window
+    bool keep = false;
+    bool frameOpen = false;  // a field A of the current frame was seen
+    unsigned bank[2] = {0, 0};
+  };
+  struct AudioEngine {
+    bool running = false;
+    uint64_t event = 0;
+    CardTime anchor = 0;  // time of sample 0 of the current clock
+    uint64_t index = 0;   // samples taken since the anchor
+    uint32_t divisor = 0;
+    uint32_t blockBytes = 0;
+    uint32_t address[2] = {0, 0};
+    unsigned next = 0;  // 0 = A, 1 = B
+  };
+  struct InterruptDelay {
+    unsigned bit;
+    CardTime from, to, delay;
+  };
+  struct MachineLink;
+
+  void AttachEngines();
+  void DetachEngines();
+  Machine *EngineMachine() const;
+  bool OnBus() const;
+  void OnRunningChanged(uint32_t before, uint32_t after);
+  void StartVideo(unsigned c);
+  void StartAudio(unsigned c);
+  void StopEngine(unsigned bit);
+  void VideoFieldDone(unsigned c);
+  void AudioBlockDone(unsigned c);
+  bool KeepFrame(unsigned c, unsigned slot, bool lines625) const;
+  // Renders and writes one field; false when its buffer is not armed.
+  bool CaptureField(unsigned c, const InputTimeline::Field &field, unsigned bank, Completion *done);
+  void SetBufferStatus(uint32_t mask, uint32_t bits);
+  void SignalCompletion(unsigned bit);
+  void RaiseEventBit(unsigned bit);
+  uint64_t ScheduleOnce(CardTime when, std::function<void()> fn);
+  InputSource &SourceFor(unsigned channel);
   static bool ValidOffset(uint32_t offset, uint32_t length) {
     return (offset & 3u) == 0 && offset < length;
   }
@@ -222,6 +349,24 @@ class Card : public PciDevice {
   RunningChangeHook runningHook_;
 
   std::array<InputSignal, kVideoChannels> inputs_{};
+  std::array<InputTimeline, kVideoChannels> timelines_{};
+  std::array<std::shared_ptr<InputSource>, kVideoChannels> sources_{};
+  std::array<VideoEngine, kVideoChannels> video_{};
+  std::array<AudioEngine, kVideoChannels> audio_{};
+  std::array<EngineCounters, 16> counters_{};
+  std::vector<InterruptDelay> delays_;
+  std::set<uint64_t> scheduled_;  // fault injections and late interrupts in flight
+  std::set<uint64_t> lateInterrupts_;
+  CompletionObserver observer_;
+  std::shared_ptr<MachineLink> link_;
+  // Scratch for rendering: the source line (two, to spot repeats), the scaled x map,
+  // the packed field and the samples of a block.
+  std::vector<uint8_t> lines_[2];
+  std::vector<uint16_t> sourceX_;
+  unsigned sourceXWidth_ = 0;
+  std::vector<uint8_t> fieldBytes_;
+  std::vector<int16_t> samples_;
+  std::vector<uint8_t> blockBytes_;
   ExternalDecoder external_;
   bool externalPresent_ = true;
   SerialBus bus_;

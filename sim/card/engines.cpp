@@ -1,0 +1,435 @@
+// The card's capture engines: video fields and audio blocks written by DMA on the
+// machine's clock, status and interrupt, and the faults injected on the same clock.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "sim/card/card.h"
+#include "sim/kernel/dma.h"
+#include "sim/kernel/machine.h"
+
+namespace sim {
+
+namespace {
+
+constexpr uint32_t kDmaBlockBase = 0x200;
+constexpr uint32_t kDmaBlockStride = 0x20;
+constexpr uint32_t kChannelControlBase = 0x40;
+constexpr uint32_t kCaptureGeometryBase = 0x128;
+constexpr uint32_t kKeepPatternBase = 0xE4;
+constexpr uint32_t kAudioAddressBase = 0x60;
+constexpr uint32_t kAudioBlockLength = 0xB0;
+constexpr uint32_t kAudioClock = 0xB4;
+constexpr uint32_t kFieldBufferBytes = 414'720;  // 288 lines of 1440 bytes
+constexpr unsigned kKeepWindow = 15;
+// Above 1 MHz the clock is nonsense, and a block would take no time at all.
+constexpr uint32_t kSlowestDivisor = 8'192'000;
+
+// What an input without signal carries.
+class NoSignal : public InputSource {
+ public:
+  void RenderLine(const FieldRequest &, unsigned, uint8_t *y, uint8_t *u, uint8_t *v) override {
+    std::memset(y, kBlack.y, kSourceWidth);
+    std::memset(u, kBlack.u, kSourceWidth);
+    std::memset(v, kBlack.v, kSourceWidth);
+  }
+  void RenderAudio(const AudioRequest &request, int16_t *out) override {
+    std::fill(out, out + request.count, int16_t{0});
+  }
+};
+
+std::string Hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08x", value);
+  return text;
+}
+
+}  // namespace
+
+// Whether the machine the engines schedule on still exists.
+struct Card::MachineLink {
+  Machine *machine = nullptr;
+};
+
+void Card::AttachEngines() {
+  if (!link_) link_ = std::make_shared<MachineLink>();
+  for (auto &line : lines_) line.resize(3 * kSourceWidth);
+  if (machine() == nullptr || link_->machine == machine()) return;
+  link_->machine = machine();
+  std::weak_ptr<MachineLink> weak = link_;
+  machine()->OnTeardown([weak] {
+    if (auto link = weak.lock()) link->machine = nullptr;
+  });
+}
+
+void Card::DetachEngines() {
+  Machine *m = EngineMachine();
+  if (m == nullptr) return;
+  for (const auto &e : video_)
+    if (e.event != 0) m->CancelEvent(e.event);
+  for (const auto &e : audio_)
+    if (e.event != 0) m->CancelEvent(e.event);
+  for (uint64_t id : scheduled_) m->CancelEvent(id);
+  scheduled_.clear();
+  link_->machine = nullptr;
+}
+
+Machine *Card::EngineMachine() const { return link_ ? link_->machine : nullptr; }
+
+bool Card::OnBus() const {
+  Machine *m = EngineMachine();
+  if (m == nullptr) return false;
+  const auto &devices = m->pciDevices();
+  return std::find(devices.begin(), devices.end(), this) != devices.end();
+}
+
+InputSource &Card::SourceFor(unsigned channel) {
+  static NoSignal noSignal;
+  if (!inputs_[channel].present) return noSignal;
+  if (!sources_[channel]) sources_[channel] = std::make_shared<PatternSource>();
+  return *sources_[channel];
+}
+
+const InputTimeline &Card::inputTimeline(unsigned channel) const {
+  if (channel >= kVideoChannels) throw std::out_of_range("Card::inputTimeline channel");
+  return timelines_[channel];
+}
+
+void Card::SetInputSource(unsigned channel, std::shared_ptr<InputSource> source) {
+  if (channel >= kVideoChannels) throw std::out_of_range("Card::SetInputSource channel");
+  sources_[channel] = std::move(source);
+}
+
+std::shared_ptr<InputSource> Card::inputSource(unsigned channel) const {
+  if (channel >= kVideoChannels) throw std::out_of_range("Card::inputSource channel");
+  return sources_[channel];
+}
+
+Card::EngineCounters Card::engineCounters(unsigned channelBit) const {
+  if (channelBit >= counters_.size()) throw std::out_of_range("Card::engineCounters bit");
+  return counters_[channelBit];
+}
+
+// ---- start and stop
+
+void Card::OnRunningChanged(uint32_t before, uint32_t after) {
+  const uint32_t changed = before ^ after;
+  for (unsigned bit = 0; bit < 16; ++bit) {
+    if ((changed & 1u << bit) == 0) continue;
+    if ((after & 1u << bit) == 0) {
+      StopEngine(bit);
+    } else if (OnBus()) {
+      ++counters_[bit].starts;
+      if (bit < kVideoChannels)
+        StartVideo(bit);
+      else
+        StartAudio(bit - kVideoChannels);
+    }
+  }
+}
+
+void Card::StopEngine(unsigned bit) {
+  Machine *m = EngineMachine();
+  uint64_t &event = bit < kVideoChannels ? video_[bit].event : audio_[bit - 8].event;
+  if (event != 0 && m != nullptr) m->CancelEvent(event);
+  event = 0;
+  if (bit < kVideoChannels)
+    video_[bit].running = false;
+  else
+    audio_[bit - 8].running = false;
+}
+
+void Card::StartVideo(unsigned c) {
+  VideoEngine &e = video_[c];
+  e = VideoEngine{};
+  e.running = true;
+  // The decoder locks to the input and captures from the next top field on.
+  e.field = timelines_[c].FieldStartingAtOrAfter(Now());
+  if (e.field.fieldB) e.field = timelines_[c].FieldStartingAtOrAfter(e.field.end);
+  e.event = EngineMachine()->At(e.field.end, [this, c] { VideoFieldDone(c); });
+}
+
+void Card::StartAudio(unsigned c) {
+  AudioEngine &e = audio_[c];
+  e = AudioEngine{};
+  e.running = true;
+  e.anchor = Now();
+  e.address[0] = regs_[(kAudioAddressBase + 8 * c) / 4];
+  e.address[1] = regs_[(kAudioAddressBase + 8 * c + 4) / 4];
+  e.blockBytes = regs_[kAudioBlockLength / 4] >> 19 & 0x1FFF;
+  e.divisor = regs_[kAudioClock / 4];
+  // Without a sample clock or a block length the channel has nothing to do.
+  if (e.divisor == 0 || e.blockBytes == 0) return;
+  AudioRequest timing{c, e.anchor, 0, e.divisor, 0, nullptr};
+  e.event =
+      EngineMachine()->At(timing.SampleTime(e.blockBytes / 2), [this, c] { AudioBlockDone(c); });
+}
+
+// ---- video
+
+bool Card::KeepFrame(unsigned c, unsigned slot, bool lines625) const {
+  const uint32_t pattern = regs_[(kKeepPatternBase + 4 * c) / 4];
+  if ((pattern & 0x80000000u) == 0) return true;
+  const unsigned bit = 2 * slot + (lines625 ? 1 : 0);
+  return (pattern >> bit & 3u) != 0;
+}
+
+void Card::VideoFieldDone(unsigned c) {
+  VideoEngine &e = video_[c];
+  e.event = 0;
+  if (!OnBus()) {
+    e.running = false;
+    return;
+  }
+  const InputTimeline::Field field = e.field;
+  if (!field.fieldB) {
+    e.keep = KeepFrame(c, e.nextSlot, field.lines625);
+    e.nextSlot = (e.nextSlot + 1) % kKeepWindow;
+    e.frameOpen = true;
+  }
+  const bool capture = e.keep && e.frameOpen;
+  // The next field is scheduled first: the interrupt below may stop (or restart) us.
+  e.field = timelines_[c].FieldStartingAtOrAfter(field.end);
+  e.event = EngineMachine()->At(e.field.end, [this, c] { VideoFieldDone(c); });
+  if (!capture) {
+    ++counters_[c].skipped;
+    return;
+  }
+  const unsigned type = field.fieldB ? 1 : 0;
+  const unsigned bank = e.bank[type];
+  Completion done;
+  if (!CaptureField(c, field, bank, &done)) return;
+  e.bank[type] ^= 1;
+  SetBufferStatus(1u << c | 1u << (24 + c), bank << c | type << (24 + c));
+  ++counters_[c].completed;
+  if (observer_) observer_(done);
+  SignalCompletion(c);
+}
+
+bool Card::CaptureField(unsigned c, const InputTimeline::Field &field, unsigned bank,
+                        Completion *done) {
+  const uint32_t block = kDmaBlockBase + kDmaBlockStride * c;
+  const unsigned type = field.fieldB ? 1 : 0;
+  const uint32_t address = regs_[(block + 0x10 * type + 0x08 * bank) / 4];
+  if (address == 0) return false;
+
+  Machine &m = *EngineMachine();
+  const std::string where = "card channel " + std::to_string(c) + " field " + "AB"[type];
+  const uint32_t capture = regs_[(kCaptureGeometryBase + 4 * c) / 4];
+  const uint32_t geometry = regs_[(block + 0x04 + 0x10 * type) / 4];
+  const uint32_t code = regs_[(kChannelControlBase + 4 * c) / 4] >> 20 & 7;
+  const unsigned width = capture & 0xFFFF;
+  const unsigned lines = capture >> 16 & 0x7FFF;
+  const unsigned dmaLines = geometry >> 22;
+  const unsigned pitch = geometry >> 11 & 0x7FF;
+  const std::optional<PixelFormat> format = PixelFormatFromCode(code);
+  if ((capture & 0x80000000u) == 0 || width == 0 || lines == 0)
+    m.verifier().Stop(Rule::InvalidParameter,
+                      where + ": capture geometry " + Hex(capture) + " not programmed");
+  if (!format)
+    m.verifier().Stop(Rule::InvalidParameter,
+                      where + ": pixel format code " + std::to_string(code) + " not supported");
+  if (pitch != (geometry & 0x7FF) || dmaLines != lines)
+    m.verifier().Stop(Rule::InvalidParameter, where + ": DMA geometry " + Hex(geometry) +
+                                                  " does not match capture geometry " +
+                                                  Hex(capture));
+  if (width % PixelGroup(*format) != 0 || PackedLineBytes(*format, width) > pitch)
+    m.verifier().Stop(Rule::InvalidParameter,
+                      where + ": " + std::to_string(width) + " " + PixelFormatName(*format) +
+                          " pixels do not fit lines of " + std::to_string(pitch) + " bytes");
+  const size_t bytes = size_t{lines} * pitch;
+  if (bytes > kFieldBufferBytes)
+    m.verifier().Stop(Rule::DmaOutsideBuffer,
+                      where + ": " + std::to_string(bytes) + " bytes exceed a field buffer");
+
+  if (sourceXWidth_ != width) {
+    sourceX_.resize(width);
+    for (unsigned x = 0; x < width; ++x)
+      sourceX_[x] = static_cast<uint16_t>(x * kSourceWidth / width);
+    sourceXWidth_ = width;
+  }
+  fieldBytes_.resize(std::max(fieldBytes_.size(), bytes));
+  InputSource &source = SourceFor(c);
+  const FieldRequest request{c, field.frame, field.fieldB, field.lines625};
+  const unsigned sourceLines = InputTimeline::FieldLines(field.lines625);
+  const size_t packed = PackedLineBytes(*format, width);
+  // Lines repeat a lot (scaling up, bars): a line equal to the last packed one is copied.
+  int rendered = -1;
+  unsigned current = 0;  // which of lines_ holds the last packed source line
+  for (unsigned l = 0; l < lines; ++l) {
+    uint8_t *out = fieldBytes_.data() + size_t{l} * pitch;
+    std::memset(out + packed, 0, pitch - packed);
+    const int r = static_cast<int>(uint64_t{l} * sourceLines / lines);
+    if (r == rendered) {
+      std::memcpy(out, out - pitch, packed);
+      continue;
+    }
+    uint8_t *next = lines_[current ^ 1].data();
+    source.RenderLine(request, static_cast<unsigned>(r), next, next + kSourceWidth,
+                      next + 2 * kSourceWidth);
+    const bool repeat =
+        rendered >= 0 && std::memcmp(next, lines_[current].data(), 3 * kSourceWidth) == 0;
+    rendered = r;
+    if (repeat) {
+      std::memcpy(out, out - pitch, packed);
+      continue;
+    }
+    current ^= 1;
+    PackLine(*format, next, next + kSourceWidth, next + 2 * kSourceWidth, sourceX_.data(), width,
+             out);
+  }
+  m.dma().Write(address, fieldBytes_.data(), bytes);
+
+  done->channelBit = c;
+  done->time = m.now();
+  done->fieldB = field.fieldB;
+  done->bank = bank;
+  done->frame = field.frame;
+  done->busAddress = address;
+  done->bytes = static_cast<uint32_t>(bytes);
+  return true;
+}
+
+// ---- audio
+
+void Card::AudioBlockDone(unsigned c) {
+  AudioEngine &e = audio_[c];
+  e.event = 0;
+  if (!OnBus()) {
+    e.running = false;
+    return;
+  }
+  Machine &m = *EngineMachine();
+  const unsigned bit = kVideoChannels + c;
+  const std::string where = "card audio channel " + std::to_string(c);
+  if (e.blockBytes % 2 != 0)
+    m.verifier().Stop(Rule::InvalidParameter, where + ": block length " +
+                                                  std::to_string(e.blockBytes) +
+                                                  " is not a whole number of samples");
+  if (e.divisor < kSlowestDivisor)
+    m.verifier().Stop(Rule::InvalidParameter,
+                      where + ": sample clock " + Hex(e.divisor) + " above 1 MHz");
+
+  const size_t count = e.blockBytes / 2;
+  const AudioRequest request{c, e.anchor, e.index, e.divisor, count, &timelines_[c]};
+  samples_.resize(count);
+  SourceFor(c).RenderAudio(request, samples_.data());
+  blockBytes_.resize(e.blockBytes);
+  for (size_t i = 0; i < count; ++i) {
+    const auto sample = static_cast<uint16_t>(samples_[i]);
+    blockBytes_[2 * i] = static_cast<uint8_t>(sample);
+    blockBytes_[2 * i + 1] = static_cast<uint8_t>(sample >> 8);
+  }
+  const unsigned which = e.next;
+  const uint32_t address = e.address[which];
+  if (address != 0) m.dma().Write(address, blockBytes_.data(), blockBytes_.size());
+  e.next ^= 1;
+
+  // A new clock takes over from the next sample on.
+  e.index += count;
+  const uint32_t divisor = regs_[kAudioClock / 4];
+  if (divisor != 0 && divisor != e.divisor) {
+    e.anchor = request.SampleTime(e.index);
+    e.index = 0;
+    e.divisor = divisor;
+  }
+  const AudioRequest following{c, e.anchor, 0, e.divisor, 0, nullptr};
+  e.event = m.At(following.SampleTime(e.index + count), [this, c] { AudioBlockDone(c); });
+
+  if (address == 0) return;
+  SetBufferStatus(1u << bit, which << bit);
+  ++counters_[bit].completed;
+  if (observer_) {
+    Completion done;
+    done.channelBit = bit;
+    done.time = m.now();
+    done.bank = which;
+    done.busAddress = address;
+    done.bytes = e.blockBytes;
+    observer_(done);
+  }
+  SignalCompletion(bit);
+}
+
+// ---- status and interrupt
+
+void Card::SetBufferStatus(uint32_t mask, uint32_t bits) {
+  uint32_t &status = regs_[kBufferStatus / 4];
+  status = (status & ~mask) | (bits & mask);
+}
+
+void Card::RaiseEventBit(unsigned bit) {
+  regs_[kIntStatus / 4] |= 1u << bit;
+  Record(CardTraceEntry::Kind::Event, kIntStatus, 1u << bit);
+  UpdateLine();
+}
+
+void Card::SignalCompletion(unsigned bit) {
+  const CardTime now = Now();
+  for (const InterruptDelay &d : delays_) {
+    if (d.bit != bit || now < d.from || now >= d.to || d.delay <= 0) continue;
+    auto id = std::make_shared<uint64_t>(0);
+    *id = ScheduleOnce(now + d.delay, [this, bit, id] {
+      lateInterrupts_.erase(*id);
+      RaiseEventBit(bit);
+    });
+    lateInterrupts_.insert(*id);
+    return;
+  }
+  RaiseEventBit(bit);
+}
+
+void Card::DelayInterrupts(unsigned channelBit, CardTime from, CardTime to, CardTime delay) {
+  if (channelBit >= 16) throw std::out_of_range("Card::DelayInterrupts channel bit");
+  delays_.push_back(InterruptDelay{channelBit, from, to, delay});
+}
+
+// ---- fault injection
+
+uint64_t Card::ScheduleOnce(CardTime when, std::function<void()> fn) {
+  Machine *m = EngineMachine();
+  if (m == nullptr) throw std::logic_error("Card: fault injection needs the card on a machine");
+  auto id = std::make_shared<uint64_t>(0);
+  *id = m->At(when, [this, id, fn = std::move(fn)] {
+    scheduled_.erase(*id);
+    fn();
+  });
+  scheduled_.insert(*id);
+  return *id;
+}
+
+void Card::ScheduleChannelError(CardTime when, unsigned videoChannel) {
+  if (videoChannel >= kVideoChannels) throw std::out_of_range("Card::ScheduleChannelError channel");
+  ScheduleOnce(when, [this, videoChannel] { RaiseChannelError(videoChannel); });
+}
+
+void Card::ScheduleSignalLoss(CardTime when, unsigned channel) {
+  if (channel >= kVideoChannels) throw std::out_of_range("Card::ScheduleSignalLoss channel");
+  ScheduleOnce(when, [this, channel] {
+    InputSignal signal = inputs_[channel];
+    signal.present = false;
+    SetInputSignal(channel, signal);
+  });
+}
+
+void Card::ScheduleSignalReturn(CardTime when, unsigned channel) {
+  if (channel >= kVideoChannels) throw std::out_of_range("Card::ScheduleSignalReturn channel");
+  ScheduleOnce(when, [this, channel] {
+    InputSignal signal = inputs_[channel];
+    signal.present = true;
+    SetInputSignal(channel, signal);
+  });
+}
+
+void Card::ScheduleStandardChange(CardTime when, unsigned channel, bool lines625) {
+  if (channel >= kVideoChannels) throw std::out_of_range("Card::ScheduleStandardChange channel");
+  ScheduleOnce(when, [this, channel, lines625] {
+    InputSignal signal = inputs_[channel];
+    signal.lines625 = lines625;
+    SetInputSignal(channel, signal);
+  });
+}
+
+}  // namespace sim
