@@ -1,88 +1,88 @@
-// morvane-ctl: brings up a simulated machine with an emulated card, loads the real
-// driver and reports what happened. Capture options grow here with the driver.
+// morvane-ctl: brings up a simulated machine with emulated cards under the real driver,
+// inspects the filters, sets controls and captures video and audio to files.
 #include <cstdio>
-#include <cstring>
 #include <string>
 
-#include "sim/card/card.h"
-#include "sim/kernel/machine.h"
-#include "sim/kernel/pnp.h"
-#include "sim/kernel/pool.h"
-
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
+#include "capture.h"
+#include "inspect.h"
+#include "options.h"
+#include "rig.h"
+#include "sim/kernel/verifier.h"
 
 namespace {
 
-int Usage(FILE *out) {
-  std::fprintf(out,
-               "usage: morvane-ctl [--variant 6864|standard] [--seconds N]\n"
-               "  Brings up one emulated card, loads and starts the driver, runs the\n"
-               "  machine for N simulated seconds (default 1) and prints the card's\n"
-               "  register trace summary and the verifier's verdict.\n");
-  return out == stderr ? 2 : 0;
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitVerifier = 3;
+
+int Fail(int status, const std::string &message) {
+  std::fprintf(stderr, "morvane-ctl: %s\n", message.c_str());
+  return status;
 }
 
-const char *StatusText(NTSTATUS s) {
-  static char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(s));
-  return buf;
+// Without inspection or capture: the machine runs for a while and the register
+// activity and the verifier's verdict are reported.
+int Summary(ctl::Rig &rig, const ctl::Options &o) {
+  for (int i = 0; i < rig.cardCount(); ++i)
+    std::printf("card%d (%s, %s): driver loaded, card added and started\n", i,
+                ctl::VariantName(rig.card(i).variant()).c_str(), rig.instancePath(i).c_str());
+  rig.machine().RunFor(o.seconds * sim::kSecond);
+  std::printf("ran %ld simulated second(s)\n", o.seconds);
+  rig.Shutdown();
+  for (int i = 0; i < rig.cardCount(); ++i)
+    std::printf("\ncard%d register trace:\n%s\n", i, rig.card(i).Summary().c_str());
+  std::printf("verifier: clean (no rule broken, no pool left allocated)\n");
+  return kExitOk;
+}
+
+int Run(const ctl::Options &o) {
+  ctl::Rig rig(o);
+  int status = kExitOk;
+  ctl::Report report;
+  if (o.WantsInspection()) {
+    ctl::Inspect(rig, o, &report);
+    if (!o.json) std::fputs(report.text.c_str(), stdout);
+  }
+  if (o.WantsCapture()) {
+    ctl::CaptureResult result = ctl::Capture(rig, o);
+    if (!o.json) std::fputs(result.text.c_str(), stdout);
+    report.json.Set("capture", std::move(result.json));
+    if (!result.complete) status = kExitFailed;
+    for (const std::string &problem : result.problems) Fail(0, problem);
+  }
+  if (!o.WantsInspection() && !o.WantsCapture()) {
+    status = Summary(rig, o);
+  } else {
+    rig.Shutdown();
+  }
+  rig.SaveFiles();
+  if (o.json) std::printf("%s\n", report.json.Dump().c_str());
+  return status;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  sim::Card::Variant variant = sim::Card::Variant::Device6864;
-  long seconds = 1;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "-h" || a == "--help") return Usage(stdout);
-    if (a == "--variant" && i + 1 < argc) {
-      std::string v = argv[++i];
-      if (v == "6864") {
-        variant = sim::Card::Variant::Device6864;
-      } else if (v == "standard") {
-        variant = sim::Card::Variant::Standard;
-      } else {
-        std::fprintf(stderr, "morvane-ctl: unknown card variant '%s' (use 6864 or standard)\n",
-                     v.c_str());
-        return 2;
-      }
-    } else if (a == "--seconds" && i + 1 < argc) {
-      char *end = nullptr;
-      seconds = std::strtol(argv[++i], &end, 10);
-      if (end == argv[i] || *end != '\0' || seconds < 0 || seconds > 86400) {
-        std::fprintf(stderr, "morvane-ctl: --seconds takes a whole number from 0 to 86400\n");
-        return 2;
-      }
-    } else {
-      std::fprintf(stderr, "morvane-ctl: unknown argument '%s'\n", a.c_str());
-      return Usage(stderr);
-    }
+  ctl::Options options;
+  std::string error;
+  if (!ctl::ParseOptions(argc, argv, &options, &error)) {
+    Fail(kExitUsage, error);
+    std::fprintf(stderr, "Try 'morvane-ctl --help'.\n");
+    return kExitUsage;
   }
-
+  if (options.help) {
+    std::fputs(ctl::UsageText(), stdout);
+    return kExitOk;
+  }
   try {
-    sim::Machine machine;
-    sim::Card card(variant);
-    sim::PnpManager &pnp = machine.pnp();
-    NTSTATUS s = pnp.LoadDriver(DriverEntry);
-    std::printf("driver loaded: %s\n", StatusText(s));
-    if (!NT_SUCCESS(s)) return 1;
-    sim::PnpManager::Card *c = nullptr;
-    s = pnp.AddCard(&card, &c);
-    std::printf("card added (%s): %s\n", c ? c->instancePath.c_str() : "?", StatusText(s));
-    if (!NT_SUCCESS(s)) return 1;
-    s = pnp.StartCard(*c);
-    std::printf("card started: %s\n", StatusText(s));
-    machine.RunFor(seconds * sim::kSecond);
-    std::printf("ran %ld simulated second(s)\n", seconds);
-    pnp.StopCard(*c);
-    pnp.RemoveCard(*c);
-    pnp.UnloadDriver();
-    std::printf("\nregister trace:\n%s\n", card.Summary().c_str());
-    std::printf("verifier: clean (no rule broken, no pool left allocated)\n");
-    return NT_SUCCESS(s) ? 0 : 1;
+    return Run(options);
+  } catch (const ctl::UsageError &e) {
+    return Fail(kExitUsage, e.what());
+  } catch (const ctl::StepError &e) {
+    return Fail(kExitFailed, e.what());
   } catch (const sim::VerifierStop &stop) {
     std::printf("verifier: STOP: %s\n", stop.what());
-    return 3;
+    return kExitVerifier;
   }
 }

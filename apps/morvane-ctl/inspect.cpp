@@ -1,0 +1,474 @@
+#include "inspect.h"
+
+#include "sim/kernel/registry.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace ctl {
+
+namespace {
+
+struct Control {
+  const char *name;
+  ULONG id;
+};
+const Control kControls[] = {
+    {"brightness", KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS},
+    {"contrast", KSPROPERTY_VIDEOPROCAMP_CONTRAST},
+    {"hue", KSPROPERTY_VIDEOPROCAMP_HUE},
+    {"saturation", KSPROPERTY_VIDEOPROCAMP_SATURATION},
+    {"sharpness", KSPROPERTY_VIDEOPROCAMP_SHARPNESS},
+};
+
+struct StandardEntry {
+  const char *name;
+  uint32_t value;
+};
+const StandardEntry kStandards[] = {
+    {"NTSC_M", 0x1},       {"NTSC_M_J", 0x2},    {"NTSC_433", 0x4},     {"PAL_B", 0x10},
+    {"PAL_D", 0x20},       {"PAL_G", 0x40},      {"PAL_H", 0x80},       {"PAL_I", 0x100},
+    {"PAL_M", 0x200},      {"PAL_N", 0x400},     {"PAL_60", 0x800},     {"SECAM_B", 0x1000},
+    {"SECAM_D", 0x2000},   {"SECAM_G", 0x4000},  {"SECAM_H", 0x8000},   {"SECAM_K", 0x10000},
+    {"SECAM_K1", 0x20000}, {"SECAM_L", 0x40000}, {"SECAM_L1", 0x80000}, {"PAL_N_COMBO", 0x100000},
+};
+
+std::string Status(NTSTATUS s) { return Hex(static_cast<uint32_t>(s)); }
+
+std::string Lower(std::string s) {
+  for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string CategoryName(const GUID &g) {
+  if (g == KSCATEGORY_VIDEO) return "video";
+  if (g == KSCATEGORY_AUDIO) return "audio";
+  if (g == KSCATEGORY_CAPTURE) return "capture";
+  return GuidText(g);
+}
+
+std::string FourCc(uint32_t v) {
+  if (v == 0) return "BI_RGB";
+  if (v == 3) return "BI_BITFIELDS";
+  std::string s;
+  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+  return s;
+}
+
+std::string Fps(LONGLONG interval) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3f", interval > 0 ? 1e7 / static_cast<double>(interval) : 0.0);
+  return buf;
+}
+
+std::string PinNameOf(Rig &rig, sim::ks::Handle filter) {
+  std::u16string name;
+  if (NT_SUCCESS(rig.client().PinName(filter, 0, &name))) return sim::Utf16ToUtf8(name);
+  GUID category{};
+  if (NT_SUCCESS(rig.client().PinCategory(filter, 0, &category))) return CategoryName(category);
+  return "?";
+}
+
+const Control *FindControl(const std::string &name) {
+  for (const Control &c : kControls)
+    if (Lower(name) == c.name) return &c;
+  return nullptr;
+}
+
+std::string ControlNames() {
+  std::string s;
+  for (const Control &c : kControls) s += std::string(s.empty() ? "" : ", ") + c.name;
+  return s;
+}
+
+std::vector<FilterId> VideoOnly(const std::vector<FilterId> &filters, const char *what) {
+  std::vector<FilterId> out;
+  for (const FilterId &f : filters)
+    if (f.video) out.push_back(f);
+  if (out.empty())
+    throw UsageError(filters.front().Name() + " is an audio filter: " + what +
+                     " belong to the video filters (use " +
+                     FilterId{filters.front().card, true, filters.front().channel}.Name() + ")");
+  return out;
+}
+
+// Basic support of one picture control: range, step and default.
+struct ControlRange {
+  LONG minimum = 0, maximum = 0, step = 0, defaultValue = 0;
+  bool hasDefault = false;
+};
+bool ReadControlRange(Rig &rig, sim::ks::Handle filter, ULONG id, ControlRange *r) {
+  std::vector<uint8_t> d;
+  if (!NT_SUCCESS(rig.client().BasicSupport(filter, PROPSETID_VIDCAP_VIDEOPROCAMP, id, &d)) ||
+      d.size() < sizeof(KSPROPERTY_DESCRIPTION))
+    return false;
+  KSPROPERTY_DESCRIPTION desc;
+  std::memcpy(&desc, d.data(), sizeof desc);
+  size_t at = sizeof desc;
+  for (ULONG i = 0; i < desc.MembersListCount; ++i) {
+    KSPROPERTY_MEMBERSHEADER h;
+    if (at + sizeof h > d.size()) return false;
+    std::memcpy(&h, d.data() + at, sizeof h);
+    at += sizeof h;
+    size_t bytes = static_cast<size_t>(h.MembersSize) * h.MembersCount;
+    if (at + bytes > d.size()) return false;
+    if ((h.MembersFlags == KSPROPERTY_MEMBER_RANGES ||
+         h.MembersFlags == KSPROPERTY_MEMBER_STEPPEDRANGES) &&
+        h.MembersSize >= sizeof(KSPROPERTY_STEPPING_LONG) && h.MembersCount > 0) {
+      KSPROPERTY_STEPPING_LONG s;
+      std::memcpy(&s, d.data() + at, sizeof s);
+      r->minimum = s.Bounds.SignedMinimum;
+      r->maximum = s.Bounds.SignedMaximum;
+      r->step = static_cast<LONG>(s.SteppingDelta);
+    } else if (h.MembersFlags == KSPROPERTY_MEMBER_VALUES &&
+               (h.Flags & KSPROPERTY_MEMBER_FLAG_DEFAULT) && h.MembersSize >= sizeof(LONG) &&
+               h.MembersCount > 0) {
+      std::memcpy(&r->defaultValue, d.data() + at, sizeof(LONG));
+      r->hasDefault = true;
+    }
+    at += bytes;
+  }
+  return true;
+}
+
+bool ReadControl(Rig &rig, sim::ks::Handle filter, ULONG id, LONG *value) {
+  KSPROPERTY_VIDEOPROCAMP_S s{};
+  NTSTATUS st = rig.client().GetS(filter, PROPSETID_VIDCAP_VIDEOPROCAMP, id, &s);
+  if (!NT_SUCCESS(st)) return false;
+  *value = s.Value;
+  return true;
+}
+
+Json &Section(Report *report, const char *name) { return report->json.Set(name, Json::Array()); }
+
+void ListDevices(Rig &rig, const std::vector<FilterId> &filters, Report *report) {
+  Json &cards = Section(report, "devices");
+  int lastCard = -1;
+  Json *filterList = nullptr;
+  for (const FilterId &f : filters) {
+    if (f.card != lastCard) {
+      lastCard = f.card;
+      sim::Card &card = rig.card(f.card);
+      char id[16];
+      std::snprintf(id, sizeof id, "%04X:%04X", sim::Card::kVendorId, card.deviceId());
+      report->text += "card" + std::to_string(f.card) + ": variant " + VariantName(card.variant()) +
+                      " (" + id + "), " + rig.instancePath(f.card) + "\n";
+      Json &c = cards.Add(Json::Object());
+      c.Set("card", f.card);
+      c.Set("variant", VariantName(card.variant()));
+      c.Set("pciId", std::string(id));
+      c.Set("instancePath", rig.instancePath(f.card));
+      filterList = &c.Set("filters", Json::Array());
+    }
+    sim::ks::DeviceInterface i = rig.Interface(f);
+    sim::ks::Handle h = rig.Open(f);
+    std::string categories;
+    Json cats = Json::Array();
+    for (const GUID &g : i.categories) {
+      if (g == GUID{}) continue;  // the list's terminator, published with it
+      categories += (categories.empty() ? "" : ", ") + CategoryName(g);
+      cats.Add(CategoryName(g));
+    }
+    std::string pin = PinNameOf(rig, h);
+    char line[256];
+    std::snprintf(line, sizeof line, "  %-13s %-16s %s  pin 0 \"%s\"\n", f.Name().c_str(),
+                  categories.c_str(), GuidText(i.referenceGuid).c_str(), pin.c_str());
+    report->text += line;
+    Json &j = filterList->Add(Json::Object());
+    j.Set("device", f.Name());
+    j.Set("kind", f.video ? "video" : "audio");
+    j.Set("channel", f.channel);
+    j.Set("referenceGuid", GuidText(i.referenceGuid));
+    j.Set("categories", std::move(cats));
+    j.Set("symbolicLink", i.symbolicLink);
+    Json &pins = j.Set("pins", Json::Array());
+    ULONG count = 0;
+    rig.client().PinCount(h, &count);
+    for (ULONG p = 0; p < count; ++p) {
+      Json &pj = pins.Add(Json::Object());
+      pj.Set("id", static_cast<unsigned>(p));
+      std::u16string name;
+      if (NT_SUCCESS(rig.client().PinName(h, p, &name))) pj.Set("name", sim::Utf16ToUtf8(name));
+      GUID category{};
+      if (NT_SUCCESS(rig.client().PinCategory(h, p, &category)))
+        pj.Set("category", CategoryName(category));
+      KSPIN_DATAFLOW flow{};
+      if (NT_SUCCESS(rig.client().PinDataFlow(h, p, &flow)))
+        pj.Set("dataFlow", flow == KSPIN_DATAFLOW_OUT ? "out" : "in");
+    }
+  }
+}
+
+void ListFormats(Rig &rig, const std::vector<FilterId> &filters, Report *report) {
+  Json &list = Section(report, "formats");
+  for (const FilterId &f : filters) {
+    sim::ks::Handle h = rig.Open(f);
+    std::vector<std::vector<uint8_t>> ranges;
+    NTSTATUS s = rig.client().PinDataRanges(h, 0, &ranges);
+    if (!NT_SUCCESS(s)) throw StepError(f.Name() + ": the pin's data ranges: " + Status(s));
+    Json &j = list.Add(Json::Object());
+    j.Set("device", f.Name());
+    j.Set("pin", PinNameOf(rig, h));
+    Json &rj = j.Set("ranges", Json::Array());
+    report->text += f.Name() + " pin 0 \"" + PinNameOf(rig, h) + "\":\n";
+    for (size_t n = 0; n < ranges.size(); ++n) {
+      const std::vector<uint8_t> &r = ranges[n];
+      KSDATARANGE base;
+      std::memcpy(&base, r.data(), sizeof base);
+      Json &one = rj.Add(Json::Object());
+      one.Set("index", static_cast<unsigned>(n));
+      one.Set("subtype", SubtypeName(base.SubFormat));
+      char line[320];
+      if (f.video && r.size() >= sizeof(KS_DATARANGE_VIDEO)) {
+        KS_DATARANGE_VIDEO v;
+        std::memcpy(&v, r.data(), sizeof v);
+        const KS_VIDEO_STREAM_CONFIG_CAPS &caps = v.ConfigCaps;
+        const KS_BITMAPINFOHEADER &bmi = v.VideoInfoHeader.bmiHeader;
+        std::snprintf(
+            line, sizeof line,
+            "  [%zu] %-6s%s %2u bits, %ldx%ld (%s), sizes %ldx%ld to %ldx%ld step %dx%d, "
+            "%s to %s fps (default %s), standards %s\n",
+            n, SubtypeName(base.SubFormat).c_str(),
+            FourCc(bmi.biCompression) == SubtypeName(base.SubFormat)
+                ? ""
+                : (" " + FourCc(bmi.biCompression)).c_str(),
+            bmi.biBitCount, static_cast<long>(bmi.biWidth),
+            static_cast<long>(std::labs(bmi.biHeight)),
+            // Only RGB bitmaps run bottom-up with a positive height.
+            bmi.biCompression == 0 && bmi.biHeight > 0 ? "bottom-up" : "top-down",
+            static_cast<long>(caps.MinOutputSize.cx), static_cast<long>(caps.MinOutputSize.cy),
+            static_cast<long>(caps.MaxOutputSize.cx), static_cast<long>(caps.MaxOutputSize.cy),
+            caps.OutputGranularityX, caps.OutputGranularityY, Fps(caps.MaxFrameInterval).c_str(),
+            Fps(caps.MinFrameInterval).c_str(), Fps(v.VideoInfoHeader.AvgTimePerFrame).c_str(),
+            Hex(caps.VideoStandard).c_str());
+        report->text += line;
+        one.Set("compression", FourCc(bmi.biCompression));
+        one.Set("bitCount", static_cast<unsigned>(bmi.biBitCount));
+        one.Set("width", static_cast<long>(bmi.biWidth));
+        one.Set("height", static_cast<long>(bmi.biHeight));
+        one.Set("minWidth", static_cast<long>(caps.MinOutputSize.cx));
+        one.Set("minHeight", static_cast<long>(caps.MinOutputSize.cy));
+        one.Set("maxWidth", static_cast<long>(caps.MaxOutputSize.cx));
+        one.Set("maxHeight", static_cast<long>(caps.MaxOutputSize.cy));
+        one.Set("stepWidth", caps.OutputGranularityX);
+        one.Set("stepHeight", caps.OutputGranularityY);
+        one.Set("minFrameInterval", static_cast<long long>(caps.MinFrameInterval));
+        one.Set("maxFrameInterval", static_cast<long long>(caps.MaxFrameInterval));
+        one.Set("defaultFrameInterval", static_cast<long long>(v.VideoInfoHeader.AvgTimePerFrame));
+        one.Set("videoStandards", Hex(caps.VideoStandard));
+        one.Set("lines", caps.InputSize.cy == 576 ? 625 : 525);
+      } else if (!f.video && r.size() >= sizeof(KSDATARANGE_AUDIO)) {
+        KSDATARANGE_AUDIO a;
+        std::memcpy(&a, r.data(), sizeof a);
+        std::snprintf(line, sizeof line, "  [%zu] %s %u channel(s), %u-%u bits, %u-%u Hz\n", n,
+                      SubtypeName(base.SubFormat).c_str(), static_cast<unsigned>(a.MaximumChannels),
+                      static_cast<unsigned>(a.MinimumBitsPerSample),
+                      static_cast<unsigned>(a.MaximumBitsPerSample),
+                      static_cast<unsigned>(a.MinimumSampleFrequency),
+                      static_cast<unsigned>(a.MaximumSampleFrequency));
+        report->text += line;
+        one.Set("channels", static_cast<unsigned>(a.MaximumChannels));
+        one.Set("minBits", static_cast<unsigned>(a.MinimumBitsPerSample));
+        one.Set("maxBits", static_cast<unsigned>(a.MaximumBitsPerSample));
+        one.Set("minRate", static_cast<unsigned>(a.MinimumSampleFrequency));
+        one.Set("maxRate", static_cast<unsigned>(a.MaximumSampleFrequency));
+      } else {
+        std::snprintf(line, sizeof line, "  [%zu] %s\n", n, SubtypeName(base.SubFormat).c_str());
+        report->text += line;
+      }
+    }
+  }
+}
+
+void ListControls(Rig &rig, const std::vector<FilterId> &filters,
+                  const std::vector<std::string> &only, bool ranges, Report *report) {
+  Json &list = Section(report, ranges ? "controls" : "values");
+  std::vector<const Control *> wanted;
+  for (const std::string &name : only) {
+    const Control *c = FindControl(name);
+    if (c == nullptr)
+      throw UsageError("unknown control '" + name + "' (the card has " + ControlNames() + ")");
+    wanted.push_back(c);
+  }
+  if (only.empty())
+    for (const Control &c : kControls) wanted.push_back(&c);
+  for (const FilterId &f : VideoOnly(filters, "picture controls")) {
+    sim::ks::Handle h = rig.Open(f);
+    Json &j = list.Add(Json::Object());
+    j.Set("device", f.Name());
+    Json &cj = j.Set("controls", Json::Array());
+    if (ranges) report->text += f.Name() + ":\n";
+    for (const Control *c : wanted) {
+      LONG value = 0;
+      if (!ReadControl(rig, h, c->id, &value))
+        throw StepError(f.Name() + ": reading " + c->name + " failed");
+      Json &one = cj.Add(Json::Object());
+      one.Set("name", c->name);
+      one.Set("value", static_cast<long>(value));
+      char line[200];
+      if (ranges) {
+        ControlRange r;
+        if (!ReadControlRange(rig, h, c->id, &r))
+          throw StepError(f.Name() + ": the basic support of " + c->name + " failed");
+        std::snprintf(
+            line, sizeof line, "  %-10s (int): min=%ld max=%ld step=%ld default=%ld value=%ld\n",
+            c->name, static_cast<long>(r.minimum), static_cast<long>(r.maximum),
+            static_cast<long>(r.step), static_cast<long>(r.defaultValue), static_cast<long>(value));
+        one.Set("min", static_cast<long>(r.minimum));
+        one.Set("max", static_cast<long>(r.maximum));
+        one.Set("step", static_cast<long>(r.step));
+        if (r.hasDefault) one.Set("default", static_cast<long>(r.defaultValue));
+      } else {
+        std::snprintf(line, sizeof line, "%s %s: %ld\n", f.Name().c_str(), c->name,
+                      static_cast<long>(value));
+      }
+      report->text += line;
+    }
+  }
+}
+
+void SetControls(Rig &rig, const std::vector<FilterId> &filters,
+                 const std::vector<std::pair<std::string, long>> &values) {
+  std::vector<FilterId> video = VideoOnly(filters, "picture controls");
+  for (const auto &[name, value] : values) {
+    const Control *c = FindControl(name);
+    if (c == nullptr)
+      throw UsageError("unknown control '" + name + "' (the card has " + ControlNames() + ")");
+    for (const FilterId &f : video) {
+      sim::ks::Handle h = rig.Open(f);
+      ControlRange r;
+      // The range a client reads first; the driver's own refusal stays the last word.
+      if (ReadControlRange(rig, h, c->id, &r) && (value < r.minimum || value > r.maximum))
+        throw UsageError(std::string(c->name) + "=" + std::to_string(value) +
+                         " is out of range: " + f.Name() + " takes " + std::to_string(r.minimum) +
+                         " to " + std::to_string(r.maximum));
+      KSPROPERTY_VIDEOPROCAMP_S s{};
+      s.Value = static_cast<LONG>(value);
+      s.Flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
+      NTSTATUS st = rig.client().SetS(h, PROPSETID_VIDCAP_VIDEOPROCAMP, c->id, s);
+      if (!NT_SUCCESS(st))
+        throw UsageError(f.Name() + " refused " + c->name + "=" + std::to_string(value) + " (" +
+                         Status(st) + ")");
+    }
+  }
+}
+
+void SetStandard(Rig &rig, const std::vector<FilterId> &filters, const std::string &text) {
+  uint32_t standard;
+  if (!ParseStandard(text, &standard))
+    throw UsageError("unknown video standard '" + text +
+                     "' (ntsc, pal, secam, a name such as PAL_B or NTSC_M_J, or a number)");
+  for (const FilterId &f : VideoOnly(filters, "video standards")) {
+    sim::ks::Handle h = rig.Open(f);
+    KSPROPERTY_VIDEODECODER_CAPS_S caps{};
+    if (NT_SUCCESS(rig.client().GetS(h, PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_CAPS,
+                                     &caps)) &&
+        (standard == 0 || (standard & ~caps.StandardsSupported) != 0))
+      throw UsageError(f.Name() + " does not support the standard " + StandardName(standard) +
+                       " (supported: " + Hex(caps.StandardsSupported) + ")");
+    KSPROPERTY_VIDEODECODER_S s{};
+    s.Value = standard;
+    NTSTATUS st =
+        rig.client().SetS(h, PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_STANDARD, s);
+    if (!NT_SUCCESS(st))
+      throw UsageError(f.Name() + " refused the standard " + StandardName(standard) + " (" +
+                       Status(st) + ")");
+  }
+}
+
+void GetStandard(Rig &rig, const std::vector<FilterId> &filters, Report *report) {
+  Json &list = Section(report, "standards");
+  for (const FilterId &f : VideoOnly(filters, "video standards")) {
+    sim::ks::Handle h = rig.Open(f);
+    KSPROPERTY_VIDEODECODER_S standard{};
+    KSPROPERTY_VIDEODECODER_STATUS_S status{};
+    KSPROPERTY_VIDEODECODER_CAPS_S caps{};
+    NTSTATUS s1 = rig.client().GetS(h, PROPSETID_VIDCAP_VIDEODECODER,
+                                    KSPROPERTY_VIDEODECODER_STANDARD, &standard);
+    NTSTATUS s2 = rig.client().GetS(h, PROPSETID_VIDCAP_VIDEODECODER,
+                                    KSPROPERTY_VIDEODECODER_STATUS, &status);
+    NTSTATUS s3 =
+        rig.client().GetS(h, PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_CAPS, &caps);
+    if (!NT_SUCCESS(s1) || !NT_SUCCESS(s2) || !NT_SUCCESS(s3))
+      throw StepError(f.Name() + ": the decoder properties failed");
+    char line[200];
+    std::snprintf(line, sizeof line, "%s: standard %s (%s), %u lines, signal %s, supported %s\n",
+                  f.Name().c_str(), StandardName(standard.Value).c_str(),
+                  Hex(standard.Value).c_str(), static_cast<unsigned>(status.NumberOfLines),
+                  status.SignalLocked ? "locked" : "not locked",
+                  Hex(caps.StandardsSupported).c_str());
+    report->text += line;
+    Json &j = list.Add(Json::Object());
+    j.Set("device", f.Name());
+    j.Set("standard", StandardName(standard.Value));
+    j.Set("value", static_cast<unsigned>(standard.Value));
+    j.Set("lines", static_cast<unsigned>(status.NumberOfLines));
+    j.Set("signalLocked", status.SignalLocked != 0);
+    j.Set("supported", static_cast<unsigned>(caps.StandardsSupported));
+  }
+}
+
+}  // namespace
+
+std::vector<FilterId> SelectedFilters(const Rig &rig, const std::string &device) {
+  std::vector<FilterId> out;
+  if (!device.empty()) {
+    DeviceSelection sel = rig.Select(device);
+    if (!sel.wholeCard) return {sel.filter};
+    for (bool video : {true, false})
+      for (unsigned c = 0; c < kChannels; ++c) out.push_back(FilterId{sel.card, video, c});
+    return out;
+  }
+  for (int card = 0; card < rig.cardCount(); ++card)
+    for (bool video : {true, false})
+      for (unsigned c = 0; c < kChannels; ++c) out.push_back(FilterId{card, video, c});
+  return out;
+}
+
+std::string SubtypeName(const GUID &g) {
+  if (g == KSDATAFORMAT_SUBTYPE_YUY2) return "YUY2";
+  if (g == KSDATAFORMAT_SUBTYPE_UYVY) return "UYVY";
+  if (g == KSDATAFORMAT_SUBTYPE_Y41P) return "Y41P";
+  if (g == KSDATAFORMAT_SUBTYPE_RGB565) return "RGB565";
+  if (g == KSDATAFORMAT_SUBTYPE_PCM) return "PCM";
+  return GuidText(g);
+}
+
+std::string StandardName(uint32_t standard) {
+  for (const StandardEntry &e : kStandards)
+    if (e.value == standard) return e.name;
+  return Hex(standard);
+}
+
+bool ParseStandard(const std::string &text, uint32_t *standard) {
+  std::string t = Lower(text);
+  if (t == "ntsc") t = "ntsc_m";
+  if (t == "pal") t = "pal_b";
+  if (t == "secam") t = "secam_b";
+  for (const StandardEntry &e : kStandards)
+    if (t == Lower(e.name)) {
+      *standard = e.value;
+      return true;
+    }
+  long v;
+  if (ParseLong(text, &v) && v > 0 && v <= 0xFFFFFFFFl) {
+    *standard = static_cast<uint32_t>(v);
+    return true;
+  }
+  return false;
+}
+
+void Inspect(Rig &rig, const Options &o, Report *report) {
+  std::vector<FilterId> filters = SelectedFilters(rig, o.device);
+  if (!o.setControls.empty()) SetControls(rig, filters, o.setControls);
+  if (!o.setStandard.empty()) SetStandard(rig, filters, o.setStandard);
+  if (o.listDevices) ListDevices(rig, filters, report);
+  if (o.listFormats) ListFormats(rig, filters, report);
+  if (o.listControls) ListControls(rig, filters, {}, true, report);
+  if (!o.getControls.empty()) ListControls(rig, filters, o.getControls, false, report);
+  if (o.getStandard) GetStandard(rig, filters, report);
+}
+
+}  // namespace ctl

@@ -1,0 +1,112 @@
+// Captured frames to ordinary files through FFmpeg's libraries: raw video in AVI or
+// Matroska in the captured pixel format with 16-bit PCM audio, WAV, PNG stills and the
+// contact sheet.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct AVFormatContext;
+struct AVPacket;
+
+namespace ctl {
+
+enum class Pixel { YUY2, UYVY, Y41P, RGB565 };
+
+const char *PixelName(Pixel pixel);
+// The FFmpeg pixel format a file stores (Y41P has none: it goes in as yuv411p, the same
+// samples in planes).
+const char *FilePixelFormatName(Pixel pixel);
+
+struct VideoFormat {
+  Pixel pixel = Pixel::YUY2;
+  int width = 0;
+  int height = 0;         // lines, positive
+  bool bottomUp = false;  // rows arrive last line first (positive-height RGB)
+  int64_t interval = 0;   // 100 ns per frame
+  size_t stride = 0;      // bytes per row in the captured frame
+
+  size_t FrameBytes() const { return stride * static_cast<size_t>(height); }
+};
+
+// One captured frame as a file stores it: packed rows top-down for YUY2 and UYVY,
+// yuv411p planes for Y41P, bottom-up rows for RGB565 (a positive-height bitmap header).
+std::vector<uint8_t> FilePacket(const VideoFormat &format, const uint8_t *frame);
+
+struct RgbImage {
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> rgb;  // RGB24, top-down
+};
+
+// The captured frame as an upright RGB picture, scaled to width x height (0: unscaled).
+RgbImage ToRgb(const VideoFormat &format, const uint8_t *frame, int width = 0, int height = 0);
+
+// PNG through libavcodec; false with a message on failure.
+bool WritePng(const std::string &path, const RgbImage &image, std::string *error);
+
+struct SheetTile {
+  std::string label;
+  bool hasPicture = false;
+  RgbImage picture;  // any size; scaled into the tile
+};
+// Eight tiles in two rows of four, each with its label underneath.
+RgbImage ContactSheet(const std::vector<SheetTile> &tiles);
+// Draws upper-case text with the built-in 5x7 font.
+void DrawText(RgbImage *image, int x, int y, int scale, const std::string &text, uint8_t r,
+              uint8_t g, uint8_t b);
+
+// An AVI, Matroska or WAV file being written. Writes go to a temporary name beside the
+// target and only a finished file takes the target's name.
+class MediaFile {
+ public:
+  struct Audio {
+    int sampleRate = 48000;
+  };
+  // The container follows the extension (.avi, .mkv, .wav). Returns null with a message
+  // when the path cannot be written or the combination cannot be stored.
+  static std::unique_ptr<MediaFile> Create(const std::string &path, const VideoFormat *video,
+                                           const Audio *audio, std::string *error);
+  ~MediaFile();  // a file neither finished nor discarded is finished
+  MediaFile(const MediaFile &) = delete;
+  MediaFile &operator=(const MediaFile &) = delete;
+
+  const std::string &path() const { return path_; }
+  bool hasVideo() const;
+  bool hasAudio() const;
+
+  // start: when the frame began, 100 ns after the file's origin. Frames that would not
+  // advance the file's frame clock are refused (false, no error).
+  bool WriteVideo(const uint8_t *frame, int64_t start, std::string *error);
+  // Mono 16-bit samples starting at `start` (100 ns after the origin). A gap is filled
+  // with silence; samples before the origin or already covered are dropped.
+  bool WriteAudio(const int16_t *samples, size_t count, int64_t start, std::string *error);
+
+  int64_t videoFrames() const { return videoFrames_; }
+  int64_t audioSamples() const { return audioWritten_; }
+
+  bool Finish(std::string *error);
+  void Discard();
+
+ private:
+  MediaFile() = default;
+  bool Write(AVPacket *packet, std::string *error);
+
+  std::string path_;
+  std::string temporary_;
+  AVFormatContext *context_ = nullptr;
+  int videoIndex_ = -1;
+  int audioIndex_ = -1;
+  VideoFormat video_;
+  int videoTimeBase_[2] = {1, 1};  // frame interval in seconds, as num/den
+  int sampleRate_ = 0;
+  int64_t lastVideoPts_ = -1;
+  int64_t videoFrames_ = 0;
+  int64_t audioWritten_ = 0;
+  bool done_ = false;
+};
+
+}  // namespace ctl

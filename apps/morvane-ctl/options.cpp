@@ -1,0 +1,501 @@
+#include "options.h"
+
+#include <getopt.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace ctl {
+
+namespace {
+
+enum LongOnly {
+  kCards = 1000,
+  kVariant,
+  kRegistry,
+  kSetting,
+  kRealtime,
+  kTrace,
+  kListDevices,
+  kListFormats,
+  kGetStandard,
+  kJson,
+  kAudioRate,
+  kNoAudio,
+  kStreamCount,
+  kDuration,
+  kStreamTo,
+  kContactSheet,
+  kFault,
+  kSeconds,
+};
+
+const option kLongOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"cards", required_argument, nullptr, kCards},
+    {"variant", required_argument, nullptr, kVariant},
+    {"input", required_argument, nullptr, 'i'},
+    {"registry", required_argument, nullptr, kRegistry},
+    {"setting", required_argument, nullptr, kSetting},
+    {"realtime", no_argument, nullptr, kRealtime},
+    {"trace", required_argument, nullptr, kTrace},
+    {"device", required_argument, nullptr, 'd'},
+    {"list-devices", no_argument, nullptr, kListDevices},
+    {"list-formats-ext", no_argument, nullptr, kListFormats},
+    {"list-ctrls", no_argument, nullptr, 'l'},
+    {"get-ctrl", required_argument, nullptr, 'C'},
+    {"set-ctrl", required_argument, nullptr, 'c'},
+    {"get-standard", no_argument, nullptr, kGetStandard},
+    {"set-standard", required_argument, nullptr, 's'},
+    {"json", no_argument, nullptr, kJson},
+    {"set-fmt-video", required_argument, nullptr, 'v'},
+    {"set-parm", required_argument, nullptr, 'p'},
+    {"audio-rate", required_argument, nullptr, kAudioRate},
+    {"no-audio", no_argument, nullptr, kNoAudio},
+    {"stream-count", required_argument, nullptr, kStreamCount},
+    {"duration", required_argument, nullptr, kDuration},
+    {"stream-to", required_argument, nullptr, kStreamTo},
+    {"contact-sheet", required_argument, nullptr, kContactSheet},
+    {"fault", required_argument, nullptr, kFault},
+    {"seconds", required_argument, nullptr, kSeconds},
+    {nullptr, 0, nullptr, 0},
+};
+
+std::vector<std::string> Split(const std::string &text, char separator) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    size_t at = text.find(separator, start);
+    parts.push_back(text.substr(start, at - start));
+    if (at == std::string::npos) return parts;
+    start = at + 1;
+  }
+}
+
+// "card2/rest" -> card 2 and "rest"; no prefix -> kAllCards (or `fallback`).
+bool SplitCardPrefix(const std::string &text, int fallback, int *card, std::string *rest) {
+  *card = fallback;
+  *rest = text;
+  if (text.rfind("card", 0) != 0) return true;
+  size_t slash = text.find('/');
+  if (slash == std::string::npos) return false;
+  long n;
+  if (!ParseLong(text.substr(4, slash - 4), &n) || n < 0 || n > 15) return false;
+  *card = static_cast<int>(n);
+  *rest = text.substr(slash + 1);
+  return true;
+}
+
+bool ParseInput(const std::string &text, std::vector<InputSpec> *inputs, std::string *error) {
+  size_t eq = text.find('=');
+  int card;
+  std::string channels;
+  std::vector<unsigned> list;
+  if (eq == std::string::npos ||
+      !SplitCardPrefix(text.substr(0, eq), kAllCards, &card, &channels) ||
+      !ParseChannelList(channels, &list)) {
+    *error =
+        "--input '" + text + "': expected [cardK/]CHANNELS=SOURCE[:525|:625], e.g. 0-3=pattern:625";
+    return false;
+  }
+  std::string source = text.substr(eq + 1);
+  InputSpec spec;
+  spec.card = card;
+  for (const char *suffix : {":525", ":625"}) {
+    if (source.size() > 4 && source.compare(source.size() - 4, 4, suffix) == 0) {
+      spec.lines625 = std::strcmp(suffix, ":625") == 0;
+      source.resize(source.size() - 4);
+    }
+  }
+  if (source == "525" || source == "625") {
+    spec.lines625 = source == "625";
+    source = "pattern";
+  }
+  if (source == "pattern") {
+    spec.kind = InputSpec::Kind::Pattern;
+  } else if (source == "none" || source == "absent") {
+    spec.kind = InputSpec::Kind::Absent;
+  } else if (!source.empty()) {
+    spec.kind = InputSpec::Kind::File;
+    spec.path = source;
+  } else {
+    *error = "--input '" + text + "': no source (pattern, none or a media file)";
+    return false;
+  }
+  for (unsigned c : list) {
+    spec.channel = c;
+    inputs->push_back(spec);
+  }
+  return true;
+}
+
+bool ParseSettings(const std::string &text, std::vector<SettingSpec> *settings,
+                   std::string *error) {
+  for (const std::string &item : Split(text, ',')) {
+    size_t eq = item.find('=');
+    SettingSpec s;
+    std::string name;
+    long value;
+    if (eq == std::string::npos ||
+        !SplitCardPrefix(item.substr(0, eq), kAllCards, &s.card, &name) ||
+        !ParseLong(item.substr(eq + 1), &value) || value < 0 || value > 0xFFFFFFFFl) {
+      *error = "--setting '" + item + "': expected [cardK/]NAME=VALUE, e.g. INTMODE2=2";
+      return false;
+    }
+    bool known = false;
+    for (const char *prefix : {"Preview", "INTMODE", "HDELAY"}) {
+      size_t n = std::strlen(prefix);
+      if (name.size() == n + 1 && name.compare(0, n, prefix) == 0 && name[n] >= '0' &&
+          name[n] <= '7')
+        known = true;
+    }
+    if (!known) {
+      *error = "--setting: unknown setting '" + name +
+               "' (the card reads Preview0-7, INTMODE0-7 and HDELAY0-7)";
+      return false;
+    }
+    s.name = name;
+    s.value = static_cast<uint32_t>(value);
+    settings->push_back(s);
+  }
+  return true;
+}
+
+bool ParseFault(const std::string &text, std::vector<FaultSpec> *faults, std::string *error) {
+  auto fail = [&] {
+    *error = "--fault '" + text +
+             "': expected error:[cardK/]CH@SECONDS, loss:[cardK/]CH@SECONDS[+SECONDS] or "
+             "standard:[cardK/]CH@SECONDS=525|625";
+    return false;
+  };
+  size_t colon = text.find(':');
+  size_t at = text.find('@');
+  if (colon == std::string::npos || at == std::string::npos || at < colon) return fail();
+  FaultSpec f;
+  std::string kind = text.substr(0, colon);
+  std::string rest = text.substr(at + 1);
+  if (kind == "error") {
+    f.kind = FaultSpec::Kind::ChannelError;
+  } else if (kind == "loss") {
+    f.kind = FaultSpec::Kind::SignalLoss;
+    size_t plus = rest.find('+');
+    if (plus != std::string::npos) {
+      if (!ParseSeconds(rest.substr(plus + 1), &f.length) || f.length <= 0) return fail();
+      rest.resize(plus);
+    }
+  } else if (kind == "standard") {
+    f.kind = FaultSpec::Kind::StandardChange;
+    size_t eq = rest.find('=');
+    if (eq == std::string::npos) return fail();
+    std::string lines = rest.substr(eq + 1);
+    if (lines != "525" && lines != "625") return fail();
+    f.lines625 = lines == "625";
+    rest.resize(eq);
+  } else {
+    return fail();
+  }
+  std::string channel;
+  long c;
+  if (!SplitCardPrefix(text.substr(colon + 1, at - colon - 1), 0, &f.card, &channel) ||
+      !ParseLong(channel, &c) || c < 0 || c >= static_cast<long>(kChannels) ||
+      !ParseSeconds(rest, &f.at))
+    return fail();
+  f.channel = static_cast<unsigned>(c);
+  faults->push_back(f);
+  return true;
+}
+
+bool ParseVideoFormat(const std::string &text, VideoFormatRequest *v, std::string *error) {
+  for (const std::string &item : Split(text, ',')) {
+    size_t eq = item.find('=');
+    std::string key = item.substr(0, eq);
+    std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
+    long n = 0;
+    if (key == "width" || key == "height") {
+      if (!ParseLong(value, &n) || n <= 0 || n > 4096) {
+        *error = "--set-fmt-video: " + key + " takes a positive whole number, not '" + value + "'";
+        return false;
+      }
+      (key == "width" ? v->width : v->height) = static_cast<int>(n);
+    } else if (key == "pixelformat") {
+      std::string p;
+      for (char ch : value)
+        p.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(ch))));
+      if (p == "YUYV") p = "YUY2";
+      if (p == "RGBP" || p == "RGB16") p = "RGB565";
+      if (p != "YUY2" && p != "UYVY" && p != "Y41P" && p != "RGB565") {
+        *error = "--set-fmt-video: unknown pixel format '" + value +
+                 "' (the card captures YUY2, UYVY, Y41P and RGB565)";
+        return false;
+      }
+      v->pixelFormat = p;
+    } else {
+      *error = "--set-fmt-video: unknown key '" + key + "' (width, height, pixelformat)";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseLong(const std::string &text, long *value) {
+  if (text.empty() || text.size() > 20) return false;
+  errno = 0;
+  char *end = nullptr;
+  long v = std::strtol(text.c_str(), &end, 0);
+  if (errno != 0 || end == text.c_str() || *end != '\0') return false;
+  *value = v;
+  return true;
+}
+
+bool ParseSeconds(const std::string &text, double *seconds) {
+  if (text.empty()) return false;
+  errno = 0;
+  char *end = nullptr;
+  double v = std::strtod(text.c_str(), &end);
+  if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0 || v > 86400) return false;
+  *seconds = v;
+  return true;
+}
+
+bool ParseChannelList(const std::string &text, std::vector<unsigned> *channels) {
+  channels->clear();
+  for (const std::string &part : Split(text, ',')) {
+    size_t dash = part.find('-');
+    long first, last;
+    if (dash == std::string::npos) {
+      if (!ParseLong(part, &first)) return false;
+      last = first;
+    } else if (!ParseLong(part.substr(0, dash), &first) ||
+               !ParseLong(part.substr(dash + 1), &last)) {
+      return false;
+    }
+    if (first < 0 || last >= static_cast<long>(kChannels) || first > last) return false;
+    for (long c = first; c <= last; ++c) channels->push_back(static_cast<unsigned>(c));
+  }
+  return !channels->empty();
+}
+
+bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
+  optind = 1;
+  opterr = 0;
+  const char *shortOptions = ":hi:d:lC:c:s:v:p:";
+  for (;;) {
+    int index = 0;
+    int opt = getopt_long(argc, argv, shortOptions, kLongOptions, &index);
+    if (opt == -1) break;
+    std::string arg = optarg != nullptr ? optarg : "";
+    long n = 0;
+    switch (opt) {
+      case 'h':
+        o->help = true;
+        break;
+      case kCards:
+        if (!ParseLong(arg, &n) || n < 1 || n > 4) {
+          *error = "--cards takes a number from 1 to 4";
+          return false;
+        }
+        o->cards = static_cast<int>(n);
+        break;
+      case kVariant:
+        o->variants.clear();
+        for (const std::string &v : Split(arg, ',')) {
+          if (v == "6864") {
+            o->variants.push_back(sim::Card::Variant::Device6864);
+          } else if (v == "standard") {
+            o->variants.push_back(sim::Card::Variant::Standard);
+          } else {
+            *error = "unknown card variant '" + v + "' (use 6864 or standard)";
+            return false;
+          }
+        }
+        break;
+      case 'i':
+        if (!ParseInput(arg, &o->inputs, error)) return false;
+        break;
+      case kRegistry:
+        o->registryFile = arg;
+        break;
+      case kSetting:
+        if (!ParseSettings(arg, &o->settings, error)) return false;
+        break;
+      case kRealtime:
+        o->realtime = true;
+        break;
+      case kTrace:
+        o->traceFile = arg;
+        break;
+      case 'd':
+        o->device = arg;
+        break;
+      case kListDevices:
+        o->listDevices = true;
+        break;
+      case kListFormats:
+        o->listFormats = true;
+        break;
+      case 'l':
+        o->listControls = true;
+        break;
+      case 'C':
+        for (const std::string &name : Split(arg, ',')) o->getControls.push_back(name);
+        break;
+      case 'c':
+        for (const std::string &item : Split(arg, ',')) {
+          size_t eq = item.find('=');
+          long value;
+          if (eq == std::string::npos || eq == 0 || !ParseLong(item.substr(eq + 1), &value)) {
+            *error = "--set-ctrl '" + item + "': expected name=value, e.g. brightness=20";
+            return false;
+          }
+          o->setControls.emplace_back(item.substr(0, eq), value);
+        }
+        break;
+      case kGetStandard:
+        o->getStandard = true;
+        break;
+      case 's':
+        o->setStandard = arg;
+        break;
+      case kJson:
+        o->json = true;
+        break;
+      case 'v':
+        if (!ParseVideoFormat(arg, &o->video, error)) return false;
+        break;
+      case 'p': {
+        double fps;
+        if (!ParseSeconds(arg, &fps) || fps < 1 || fps > 30) {
+          *error = "--set-parm takes a frame rate from 1 to 30 frames per second";
+          return false;
+        }
+        o->fps = fps;
+        break;
+      }
+      case kAudioRate:
+        if (!ParseLong(arg, &n) || n <= 0 || n > 192000) {
+          *error = "--audio-rate takes a sample rate in Hz";
+          return false;
+        }
+        o->audioRate = static_cast<unsigned>(n);
+        break;
+      case kNoAudio:
+        o->noAudio = true;
+        break;
+      case kStreamCount:
+        if (!ParseLong(arg, &n) || n < 1 || n > 1000000) {
+          *error = "--stream-count takes a number of frames from 1 to 1000000";
+          return false;
+        }
+        o->streamCount = n;
+        break;
+      case kDuration: {
+        double s;
+        if (!ParseSeconds(arg, &s) || s <= 0) {
+          *error = "--duration takes a positive number of seconds";
+          return false;
+        }
+        o->duration = s;
+        break;
+      }
+      case kStreamTo:
+        if (arg.empty()) {
+          *error = "--stream-to needs a file or folder name";
+          return false;
+        }
+        o->streamTo = arg;
+        break;
+      case kContactSheet:
+        o->contactSheet = arg;
+        break;
+      case kFault:
+        if (!ParseFault(arg, &o->faults, error)) return false;
+        break;
+      case kSeconds:
+        if (!ParseLong(arg, &n) || n < 0 || n > 86400) {
+          *error = "--seconds takes a whole number from 0 to 86400";
+          return false;
+        }
+        o->seconds = n;
+        break;
+      case ':':
+        *error = std::string("option '") + argv[optind - 1] + "' needs a value";
+        return false;
+      default:
+        *error = std::string("unknown option '") + argv[optind - 1] + "'";
+        return false;
+    }
+  }
+  if (optind < argc) {
+    *error = std::string("unexpected argument '") + argv[optind] + "'";
+    return false;
+  }
+  if (!o->variants.empty() && o->variants.size() != 1 &&
+      o->variants.size() != static_cast<size_t>(o->cards)) {
+    *error = "--variant lists " + std::to_string(o->variants.size()) + " variants for " +
+             std::to_string(o->cards) + " card(s)";
+    return false;
+  }
+  if (o->streamCount && o->duration) {
+    *error = "--stream-count and --duration exclude each other";
+    return false;
+  }
+  return true;
+}
+
+const char *UsageText() {
+  return R"(usage: morvane-ctl [options]
+
+Brings up a simulated machine with emulated capture cards running the real driver,
+inspects them, and captures video and audio to files.
+
+Machine:
+  --cards N                  number of cards (1-4, default 1)
+  --variant 6864|standard[,...]  card variant, one for all cards or one per card
+  -i, --input [cardK/]CH=SRC[:525|:625]
+                             what reaches input(s) CH (e.g. 3, 0-3, 1,5): 'pattern' (built-in),
+                             'none' (no signal) or a media file, looped; 525 (default) or 625 lines
+  --registry FILE.reg        load the registry from FILE (created if missing) and save it back
+  --setting [cardK/]NAME=VALUE[,...]
+                             set Preview0-7, INTMODE0-7 or HDELAY0-7 before the cards start
+  --realtime                 pace the simulated clock to the wall clock
+  --trace FILE               write the cards' register and bus trace to FILE
+  --fault error:[cardK/]CH@T | loss:[cardK/]CH@T[+LEN] | standard:[cardK/]CH@T=525|625
+                             inject a fault T seconds into the capture
+
+Inspection (of -d DEVICE, or of everything):
+  -d, --device DEVICE        card0, card0/video3, card0/audio3 (video3 = card0/video3)
+  --list-devices             filters with reference GUIDs, categories and pins
+  --list-formats-ext         each pin's formats after standard detection
+  -l, --list-ctrls           controls with ranges, defaults and current values
+  -C, --get-ctrl NAME[,...]  print controls (brightness, contrast, hue, saturation, sharpness)
+  -c, --set-ctrl NAME=VALUE[,...]
+  --get-standard             the decoder's video standard and status
+  -s, --set-standard STD     ntsc, pal, secam or a name such as PAL_B, NTSC_M_J, or 0xVALUE
+  --json                     print the inspection and the capture summary as JSON
+
+Capture:
+  --stream-to FILE           .avi or .mkv (video with the channel's audio), .wav (audio),
+                             .png (a still); for a card (-d card0): a folder, or a name
+                             with %d for the channel, and a contact sheet beside it
+  --stream-count N           frames (audio: 4096-byte blocks) per stream
+  --duration SECONDS         how long to capture (default 10 s, or 1 frame for a still)
+  -v, --set-fmt-video width=W,height=H,pixelformat=YUY2|UYVY|Y41P|RGB565
+  -p, --set-parm FPS         frame rate
+  --audio-rate HZ            8000, 16000, 24000, 32000, 44100 or 48000 (default 48000)
+  --no-audio                 video only
+  --contact-sheet FILE.png   a still of every channel of the card in one picture
+
+Without inspection or capture: starts the cards, runs --seconds N simulated seconds
+(default 1) and prints the register trace summary and the verifier's verdict.
+
+Exit status: 0 everything asked for was done, 1 a capture came out incomplete or a step
+failed, 2 bad command line or input, 3 the verifier stopped the machine.
+)";
+}
+
+}  // namespace ctl

@@ -1,0 +1,105 @@
+// The command line of morvane-ctl: what the user asked for, checked for form only.
+// What the machine and the driver make of it is decided later, when they run.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sim/card/card.h"
+
+namespace ctl {
+
+constexpr unsigned kChannels = 8;
+constexpr int kAllCards = -1;
+
+struct InputSpec {
+  enum class Kind { Pattern, File, Absent };
+  int card = kAllCards;
+  unsigned channel = 0;
+  Kind kind = Kind::Pattern;
+  std::string path;              // Kind::File
+  std::optional<bool> lines625;  // unset: the card's default (525 lines)
+};
+
+struct SettingSpec {
+  int card = kAllCards;
+  std::string name;  // "Preview3", "INTMODE0", "HDELAY7"
+  uint32_t value = 0;
+};
+
+struct FaultSpec {
+  enum class Kind { ChannelError, SignalLoss, StandardChange };
+  Kind kind = Kind::ChannelError;
+  int card = 0;
+  unsigned channel = 0;
+  double at = 0;          // seconds after the capture starts
+  double length = 0;      // SignalLoss: seconds without signal (0: for good)
+  bool lines625 = false;  // StandardChange: the new standard
+};
+
+struct VideoFormatRequest {
+  std::optional<int> width;
+  std::optional<int> height;
+  std::string pixelFormat;  // YUY2, UYVY, Y41P, RGB565 (upper case), empty: the pin's first
+};
+
+struct Options {
+  // ---- the machine
+  int cards = 1;
+  std::vector<sim::Card::Variant> variants;  // one for all cards, or one per card
+  std::vector<InputSpec> inputs;
+  std::string registryFile;
+  std::vector<SettingSpec> settings;
+  bool realtime = false;
+  std::string traceFile;
+
+  // ---- what to look at or do
+  std::string device;  // -d: "card0", "card0/video3", "video3", "audio3"
+  bool listDevices = false;
+  bool listFormats = false;
+  bool listControls = false;
+  std::vector<std::string> getControls;
+  std::vector<std::pair<std::string, long>> setControls;
+  bool getStandard = false;
+  std::string setStandard;
+  bool json = false;
+
+  // ---- capture
+  VideoFormatRequest video;
+  std::optional<double> fps;
+  unsigned audioRate = 48000;
+  bool noAudio = false;
+  std::optional<long> streamCount;
+  std::optional<double> duration;  // seconds
+  std::string streamTo;
+  std::string contactSheet;
+  std::vector<FaultSpec> faults;
+
+  // ---- the summary run without capture (--seconds)
+  long seconds = 1;
+
+  bool help = false;
+
+  bool WantsCapture() const { return !streamTo.empty() || !contactSheet.empty(); }
+  bool WantsInspection() const {
+    return listDevices || listFormats || listControls || !getControls.empty() ||
+           !setControls.empty() || getStandard || !setStandard.empty();
+  }
+};
+
+// Parses argv. On a malformed command line returns false with one message naming the
+// problem (without the program name).
+bool ParseOptions(int argc, char **argv, Options *options, std::string *error);
+
+const char *UsageText();
+
+// "3", "0-3", "0,2,5" -> channel numbers, each below kChannels.
+bool ParseChannelList(const std::string &text, std::vector<unsigned> *channels);
+// A decimal or 0x-prefixed number that fits in `long`.
+bool ParseLong(const std::string &text, long *value);
+bool ParseSeconds(const std::string &text, double *seconds);
+
+}  // namespace ctl

@@ -1,0 +1,219 @@
+#include "rig.h"
+
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "filters/filters.h"
+#include "sim/kernel/registry.h"
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
+
+namespace ctl {
+
+std::string Hex(uint32_t value) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", value);
+  return buf;
+}
+
+std::string GuidText(const GUID &g) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
+                g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+  return buf;
+}
+
+std::string VariantName(sim::Card::Variant v) {
+  return v == sim::Card::Variant::Device6864 ? "6864" : "standard";
+}
+
+std::string FilterId::Name() const {
+  return "card" + std::to_string(card) + (video ? "/video" : "/audio") + std::to_string(channel);
+}
+
+namespace {
+
+std::string Status(NTSTATUS s) { return Hex(static_cast<uint32_t>(s)); }
+
+// The registry keys a registry file keeps: the cards' instance keys with their settings.
+const std::vector<std::string> kSavedRoots = {"HKLM\\SYSTEM\\CurrentControlSet\\Enum"};
+
+}  // namespace
+
+Rig::Rig(const Options &options) : options_(options) {
+  machine_ = std::make_unique<sim::Machine>();
+  sim::Registry &registry = machine_->registry();
+  if (!options.registryFile.empty() && std::filesystem::exists(options.registryFile)) {
+    try {
+      registry.Load(options.registryFile);
+    } catch (const sim::RegFileError &e) {
+      throw UsageError(options.registryFile + ": not a registry file we can read: " + e.what());
+    } catch (const std::exception &e) {
+      throw UsageError(options.registryFile + ": " + e.what());
+    }
+  }
+
+  NTSTATUS s = machine_->pnp().LoadDriver(DriverEntry);
+  if (!NT_SUCCESS(s)) throw StepError("the driver did not load: DriverEntry returned " + Status(s));
+
+  inputs_.assign(options.cards, std::vector<InputSpec>(kChannels));
+  for (int i = 0; i < options.cards; ++i) {
+    sim::Card::Variant variant = sim::Card::Variant::Device6864;
+    if (!options.variants.empty())
+      variant = options.variants.size() == 1 ? options.variants[0] : options.variants[i];
+    sim::CardOptions cardOptions;
+    // A full trace only when it is asked for; the counts behind the summary are kept anyway.
+    cardOptions.traceCapacity = options.traceFile.empty() ? 4096 : 0;
+    cards_.push_back(std::make_unique<sim::Card>(variant, cardOptions));
+    for (unsigned c = 0; c < kChannels; ++c) inputs_[i][c].channel = c;
+  }
+  for (const InputSpec &in : options.inputs) {
+    if (in.card != kAllCards && in.card >= options.cards)
+      throw UsageError("--input names card" + std::to_string(in.card) + " but there are " +
+                       std::to_string(options.cards) + " card(s)");
+    for (int i = 0; i < options.cards; ++i)
+      if (in.card == kAllCards || in.card == i) inputs_[i][in.channel] = in;
+  }
+  for (int i = 0; i < options.cards; ++i) {
+    for (unsigned c = 0; c < kChannels; ++c) {
+      const InputSpec &in = inputs_[i][c];
+      if (in.kind == InputSpec::Kind::File)
+        throw UsageError("--input: media file inputs need the card's input sources");
+      sim::InputSignal signal;
+      signal.present = in.kind != InputSpec::Kind::Absent;
+      signal.lines625 = in.lines625.value_or(false);
+      cards_[i]->SetInputSignal(c, signal);
+    }
+  }
+  for (const SettingSpec &st : options.settings)
+    if (st.card != kAllCards && st.card >= options.cards)
+      throw UsageError("--setting names card" + std::to_string(st.card) + " but there are " +
+                       std::to_string(options.cards) + " card(s)");
+
+  for (int i = 0; i < options.cards; ++i) {
+    sim::PnpManager::Card *pc = nullptr;
+    s = machine_->pnp().AddCard(cards_[i].get(), &pc);
+    if (!NT_SUCCESS(s))
+      throw StepError("card" + std::to_string(i) + " was not added: " + Status(s));
+    pnpCards_.push_back(pc);
+    instancePaths_.push_back(pc->instancePath);
+    ApplySettings(i);
+    s = machine_->pnp().StartCard(*pc);
+    if (!NT_SUCCESS(s))
+      throw StepError("card" + std::to_string(i) + " did not start: " + Status(s));
+  }
+  client_ = std::make_unique<sim::ks::Client>(*machine_);
+  // Written now so that a path we cannot write is reported before any work is done.
+  if (!options.registryFile.empty()) SaveFiles();
+}
+
+Rig::~Rig() {
+  if (!machine_->verifier().stopped()) {
+    try {
+      Shutdown();
+    } catch (...) {
+      // The machine is going away either way; a stop here has nothing left to report to.
+    }
+  }
+}
+
+std::string Rig::SettingsKey(int card) const {
+  return "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + instancePaths_.at(card) +
+         "\\Device Parameters";
+}
+
+void Rig::ApplySettings(int card) {
+  for (const SettingSpec &st : options_.settings)
+    if (st.card == kAllCards || st.card == card)
+      machine_->registry().SetDword(SettingsKey(card), st.name, st.value);
+}
+
+DeviceSelection Rig::Select(const std::string &name) const {
+  DeviceSelection sel;
+  std::string rest = name;
+  if (name.rfind("card", 0) == 0) {
+    size_t slash = name.find('/');
+    long n;
+    if (!ParseLong(name.substr(4, slash == std::string::npos ? std::string::npos : slash - 4),
+                   &n) ||
+        n < 0 || n >= cardCount())
+      throw UsageError("unknown device '" + name + "': there " +
+                       (cardCount() == 1 ? std::string("is card0 only")
+                                         : "are card0 to card" + std::to_string(cardCount() - 1)));
+    sel.card = static_cast<int>(n);
+    if (slash == std::string::npos) {
+      sel.wholeCard = true;
+      return sel;
+    }
+    rest = name.substr(slash + 1);
+  }
+  long channel = -1;
+  bool video = rest.rfind("video", 0) == 0;
+  bool audio = rest.rfind("audio", 0) == 0;
+  if ((!video && !audio) || !ParseLong(rest.substr(5), &channel) || channel < 0 ||
+      channel >= static_cast<long>(kChannels) || rest.size() != 6)
+    throw UsageError("unknown device '" + name +
+                     "' (use card0, card0/video3, card0/audio3, video3 or audio3)");
+  sel.filter = FilterId{sel.card, video, static_cast<unsigned>(channel)};
+  return sel;
+}
+
+sim::ks::DeviceInterface Rig::Interface(const FilterId &id) const {
+  const GUID &ref =
+      id.video ? kVideoFilterReferenceGuids[id.channel] : kAudioFilterReferenceGuids[id.channel];
+  const std::string &instance = instancePaths_.at(id.card);
+  for (const auto &i : client_->Interfaces(KSCATEGORY_CAPTURE))
+    if (i.referenceGuid == ref && i.deviceInstance == instance) return i;
+  throw StepError(id.Name() + ": the card does not publish this filter");
+}
+
+sim::ks::Handle Rig::Open(const FilterId &id) {
+  auto it = open_.find(id.Name());
+  if (it != open_.end()) return it->second;
+  sim::ks::Handle h = 0;
+  NTSTATUS s = client_->OpenFilter(Interface(id).symbolicLink, &h);
+  if (!NT_SUCCESS(s)) throw StepError(id.Name() + ": the filter did not open: " + Status(s));
+  open_[id.Name()] = h;
+  return h;
+}
+
+void Rig::SaveFiles() {
+  if (!options_.registryFile.empty()) {
+    try {
+      machine_->registry().Save(options_.registryFile, sim::Registry::Encoding::Utf16le,
+                                kSavedRoots);
+    } catch (const std::exception &e) {
+      throw UsageError(options_.registryFile + ": cannot write the registry file: " + e.what());
+    }
+    if (!std::filesystem::exists(options_.registryFile))
+      throw UsageError(options_.registryFile + ": cannot write the registry file");
+  }
+  if (!options_.traceFile.empty()) {
+    std::ofstream out(options_.traceFile);
+    for (int i = 0; i < cardCount() && out; ++i) {
+      const sim::Card &c = *cards_[i];
+      out << "# card" << i << " (" << VariantName(c.variant()) << ", " << instancePaths_[i]
+          << ")\n";
+      if (c.droppedTraceEntries() != 0)
+        out << "# " << c.droppedTraceEntries() << " older entries dropped\n";
+      for (const sim::CardTraceEntry &e : c.trace()) out << e.ToString() << '\n';
+      for (const sim::BusTransaction &t : c.BusLog()) out << "bus " << t.ToString() << '\n';
+    }
+    if (!out) throw UsageError(options_.traceFile + ": cannot write the trace file");
+  }
+}
+
+void Rig::Shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  client_.reset();
+  for (auto *pc : pnpCards_)
+    if (pc->fdo != nullptr) machine_->pnp().RemoveCard(*pc);
+  pnpCards_.clear();
+  machine_->pnp().UnloadDriver();
+}
+
+}  // namespace ctl

@@ -1,0 +1,206 @@
+// Running the built morvane-ctl and the independent readers (ffprobe, ffmpeg) from tests.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+inline std::string Quote(const std::string &s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+inline std::string Slurp(const std::filesystem::path &p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Runs a shell command line; stdout and stderr are kept apart.
+inline Outcome Shell(const std::string &command, const std::filesystem::path &dir) {
+  std::filesystem::path err = dir / ".stderr";
+  std::string line = "cd " + Quote(dir.string()) + " && " + command + " 2>" + Quote(err.string());
+  Outcome o;
+  FILE *p = popen(line.c_str(), "r");
+  if (p == nullptr) return o;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) o.out.append(buf, n);
+  int raw = pclose(p);
+  o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  o.err = Slurp(err);
+  std::filesystem::remove(err);
+  return o;
+}
+
+// A fresh folder per test, removed afterwards.
+class Workdir {
+ public:
+  Workdir() {
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    path_ = std::filesystem::temp_directory_path() /
+            ("morvane-ctl-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
+             std::to_string(::getpid()));
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+  }
+  ~Workdir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::filesystem::path &path() const { return path_; }
+  std::filesystem::path operator/(const std::string &name) const { return path_ / name; }
+
+  Outcome Ctl(const std::string &args) const {
+    return Shell(Quote(MORVANE_CTL) + " " + args, path_);
+  }
+  Outcome Run(const std::string &command) const { return Shell(command, path_); }
+
+  // ffprobe's view of one stream ("v:0", "a:0") as key=value pairs.
+  std::map<std::string, std::string> Probe(const std::string &file,
+                                           const std::string &stream) const {
+    Outcome o = Run("ffprobe -v error -count_frames -select_streams " + stream +
+                    " -show_entries stream -of default=nw=1 " + Quote(file));
+    std::map<std::string, std::string> m;
+    std::istringstream in(o.out);
+    std::string line;
+    while (std::getline(in, line)) {
+      size_t eq = line.find('=');
+      if (eq != std::string::npos) m[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return m;
+  }
+  // Seconds of sound in the file's first audio stream, decoded (AVI reports no duration).
+  double SoundSeconds(const std::string &file, int rate) const {
+    return static_cast<double>(
+               Run("ffmpeg -v error -i " + Quote(file) + " -map 0:a:0 -f s16le -ac 1 -")
+                   .out.size()) /
+           2 / rate;
+  }
+  // Decoded frames as raw bytes in the given pixel format.
+  std::string Raw(const std::string &file, const std::string &pixfmt,
+                  const std::string &extra = "") const {
+    return Run("ffmpeg -v error -i " + Quote(file) + " " + extra + " -f rawvideo -pix_fmt " +
+               pixfmt + " -")
+        .out;
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A strict JSON syntax check, so --json is validated by something other than its writer.
+class JsonCheck {
+ public:
+  static bool Valid(const std::string &text) {
+    JsonCheck c{text};
+    c.Space();
+    if (!c.Value()) return false;
+    c.Space();
+    return c.at_ == text.size();
+  }
+
+ private:
+  explicit JsonCheck(const std::string &t) : t_(t) {}
+  void Space() {
+    while (at_ < t_.size() && std::isspace(static_cast<unsigned char>(t_[at_]))) ++at_;
+  }
+  bool Eat(char c) {
+    Space();
+    if (at_ < t_.size() && t_[at_] == c) {
+      ++at_;
+      return true;
+    }
+    return false;
+  }
+  bool Literal(const char *w) {
+    size_t n = std::strlen(w);
+    if (t_.compare(at_, n, w) != 0) return false;
+    at_ += n;
+    return true;
+  }
+  bool String() {
+    if (!Eat('"')) return false;
+    while (at_ < t_.size()) {
+      char c = t_[at_++];
+      if (c == '"') return true;
+      if (static_cast<unsigned char>(c) < 0x20) return false;
+      if (c == '\\') {
+        if (at_ >= t_.size()) return false;
+        char e = t_[at_++];
+        if (e == 'u') {
+          for (int i = 0; i < 4; ++i)
+            if (at_ >= t_.size() || !std::isxdigit(static_cast<unsigned char>(t_[at_++])))
+              return false;
+        } else if (std::strchr("\"\\/bfnrt", e) == nullptr) {
+          return false;
+        }
+      }
+    }
+    return false;
+  }
+  bool Number() {
+    size_t start = at_;
+    if (at_ < t_.size() && t_[at_] == '-') ++at_;
+    while (at_ < t_.size() && (std::isdigit(static_cast<unsigned char>(t_[at_])) ||
+                               std::strchr(".eE+-", t_[at_]) != nullptr))
+      ++at_;
+    return at_ > start && std::isdigit(static_cast<unsigned char>(t_[at_ - 1]));
+  }
+  bool Value() {
+    Space();
+    if (at_ >= t_.size()) return false;
+    char c = t_[at_];
+    if (c == '{') {
+      ++at_;
+      if (Eat('}')) return true;
+      do {
+        Space();
+        if (!String() || !Eat(':') || !Value()) return false;
+      } while (Eat(','));
+      return Eat('}');
+    }
+    if (c == '[') {
+      ++at_;
+      if (Eat(']')) return true;
+      do {
+        if (!Value()) return false;
+      } while (Eat(','));
+      return Eat(']');
+    }
+    if (c == '"') return String();
+    if (Literal("true") || Literal("false") || Literal("null")) return true;
+    return Number();
+  }
+  const std::string &t_;
+  size_t at_ = 0;
+};
+
+inline size_t Count(const std::string &text, const std::string &what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+}  // namespace e2e

@@ -1,0 +1,137 @@
+// morvane-ctl's pieces: the command line, frame layouts for the files, audio placement.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "capture.h"
+#include "json.h"
+#include "media.h"
+#include "options.h"
+
+namespace {
+
+bool Parse(std::vector<std::string> args, ctl::Options *o, std::string *error) {
+  args.insert(args.begin(), "morvane-ctl");
+  std::vector<char *> argv;
+  for (auto &a : args) argv.push_back(a.data());
+  return ctl::ParseOptions(static_cast<int>(argv.size()), argv.data(), o, error);
+}
+
+TEST(CtlOptions, InputsSettingsAndFaultsParseToWhatTheyName) {
+  ctl::Options o;
+  std::string error;
+  ASSERT_TRUE(
+      Parse({"-i", "0-3=pattern:525", "-i", "card1/4,6=clip.mkv:625", "-i", "7=none", "--setting",
+             "card1/INTMODE2=2,Preview0=1", "--fault", "loss:card1/3@1.5+0.25", "--fault",
+             "standard:2@3=625", "--cards", "2", "-v", "width=360,pixelformat=yuyv"},
+            &o, &error))
+      << error;
+  ASSERT_EQ(o.inputs.size(), 7u);
+  EXPECT_EQ(o.inputs[3].channel, 3u);
+  EXPECT_FALSE(*o.inputs[3].lines625);
+  EXPECT_EQ(o.inputs[4].card, 1);
+  EXPECT_EQ(o.inputs[5].channel, 6u);
+  EXPECT_EQ(o.inputs[5].kind, ctl::InputSpec::Kind::File);
+  EXPECT_EQ(o.inputs[5].path, "clip.mkv");
+  EXPECT_TRUE(*o.inputs[5].lines625);
+  EXPECT_EQ(o.inputs[6].kind, ctl::InputSpec::Kind::Absent);
+  ASSERT_EQ(o.settings.size(), 2u);
+  EXPECT_EQ(o.settings[0].card, 1);
+  EXPECT_EQ(o.settings[1].card, ctl::kAllCards);
+  ASSERT_EQ(o.faults.size(), 2u);
+  EXPECT_EQ(o.faults[0].card, 1);
+  EXPECT_DOUBLE_EQ(o.faults[0].at, 1.5);
+  EXPECT_DOUBLE_EQ(o.faults[0].length, 0.25);
+  EXPECT_TRUE(o.faults[1].lines625);
+  EXPECT_EQ(o.video.pixelFormat, "YUY2");
+  EXPECT_EQ(*o.video.width, 360);
+
+  for (std::vector<std::string> bad : {
+           std::vector<std::string>{"-i", "3-1=pattern"},
+           {"-i", "8=pattern"},
+           {"--setting", "HDELAY8=1"},
+           {"--setting", "Preview1=-1"},
+           {"--fault", "error:3"},
+           {"--fault", "loss:3@1+0"},
+           {"--stream-count", "0"},
+           {"--stream-count", "5", "--duration", "1"},
+           {"--cards", "2", "--variant", "6864,standard,6864"},
+           {"-p", "0"},
+           {"--duration", "nan"},
+           {"stray"},
+       }) {
+    ctl::Options x;
+    EXPECT_FALSE(Parse(bad, &x, &error)) << bad[0];
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+TEST(CtlMedia, FramesTakeTheFileLayoutTheirHeaderCallsFor) {
+  // Y41P: eight pixels in twelve bytes become yuv411p planes, sample for sample.
+  ctl::VideoFormat y41p{ctl::Pixel::Y41P, 8, 2, false, 333667, 12};
+  const uint8_t packed[24] = {10, 1, 20, 2,  11, 3,  21, 4,  5,  6,  7,  8,
+                              12, 9, 22, 10, 13, 11, 23, 12, 13, 14, 15, 16};
+  std::vector<uint8_t> planes = ctl::FilePacket(y41p, packed);
+  EXPECT_EQ(planes, (std::vector<uint8_t>{1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12,
+                                          13, 14, 15, 16, 10, 11, 12, 13, 20, 21, 22, 23}));
+
+  // RGB565: the file stores bottom-up rows, whichever way the frame arrived.
+  const uint8_t topDown[8] = {1, 1, 2, 2, 3, 3, 4, 4};  // 2x2, rows (1,2) then (3,4)
+  ctl::VideoFormat rgb{ctl::Pixel::RGB565, 2, 2, false, 400000, 4};
+  EXPECT_EQ(ctl::FilePacket(rgb, topDown), (std::vector<uint8_t>{3, 3, 4, 4, 1, 1, 2, 2}));
+  rgb.bottomUp = true;
+  EXPECT_EQ(ctl::FilePacket(rgb, topDown), (std::vector<uint8_t>{1, 1, 2, 2, 3, 3, 4, 4}));
+
+  // A padded stride is dropped.
+  ctl::VideoFormat yuy2{ctl::Pixel::YUY2, 2, 2, false, 400000, 8};
+  const uint8_t padded[16] = {1, 2, 3, 4, 0, 0, 0, 0, 5, 6, 7, 8, 0, 0, 0, 0};
+  EXPECT_EQ(ctl::FilePacket(yuy2, padded), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+}
+
+TEST(CtlMedia, AudioIsPlacedByItsStampsWithSilenceForGapsAndNothingTwice) {
+  std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("ctl-units-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::string path = (dir / "a.wav").string();
+  std::string error;
+  ctl::MediaFile::Audio audio{8000};
+  auto f = ctl::MediaFile::Create(path, nullptr, &audio, &error);
+  ASSERT_TRUE(f) << error;
+  EXPECT_FALSE(std::filesystem::exists(path)) << "only a finished file takes the name";
+  std::vector<int16_t> block(2048, 100);
+  const int64_t blockTime = 2048 * 10000000LL / 8000;  // 100 ns
+  ASSERT_TRUE(f->WriteAudio(block.data(), block.size(), 0, &error));
+  // Stamping jitter is not a gap.
+  ASSERT_TRUE(f->WriteAudio(block.data(), block.size(), blockTime + 3000, &error));
+  EXPECT_EQ(f->audioSamples(), 4096);
+  // A lost block is a gap of silence.
+  ASSERT_TRUE(f->WriteAudio(block.data(), block.size(), 3 * blockTime, &error));
+  EXPECT_EQ(f->audioSamples(), 4 * 2048);
+  // Samples already covered are not written again; those before the origin neither.
+  ASSERT_TRUE(f->WriteAudio(block.data(), block.size(), 3 * blockTime, &error));
+  ASSERT_TRUE(f->WriteAudio(block.data(), block.size(), -blockTime / 2, &error));
+  EXPECT_EQ(f->audioSamples(), 4 * 2048);
+  ASSERT_TRUE(f->Finish(&error)) << error;
+  EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_FALSE(std::filesystem::exists(path + ".part"));
+
+  auto g = ctl::MediaFile::Create((dir / "b.mkv").string(), nullptr, &audio, &error);
+  ASSERT_TRUE(g);
+  g->Discard();
+  EXPECT_TRUE(std::filesystem::exists(dir / "a.wav"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "b.mkv"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "b.mkv.part"));
+  std::filesystem::remove_all(dir);
+}
+
+TEST(CtlNames, ChannelFilesAndJsonText) {
+  EXPECT_EQ(ctl::ChannelFile(ctl::ChannelFilePattern("out"), 3), "out/channel3.avi");
+  EXPECT_EQ(ctl::ChannelFile(ctl::ChannelFilePattern("out/"), 3), "out/channel3.avi");
+  EXPECT_EQ(ctl::ChannelFile(ctl::ChannelFilePattern("cap/in%d.mkv"), 7), "cap/in7.mkv");
+  ctl::Json j = ctl::Json::Object();
+  j.Set("a\"b", "line\nnext\x01");
+  j.Set("n", 3);
+  EXPECT_EQ(j.Dump(), "{\n  \"a\\\"b\": \"line\\nnext\\u0001\",\n  \"n\": 3\n}");
+}
+
+}  // namespace
