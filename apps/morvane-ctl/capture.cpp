@@ -66,7 +66,8 @@ struct Stream {
   uint64_t delivered = 0;  // frames (blocks) taken into the file
   uint64_t received = 0;   // frames completed to us
   int64_t lastPicture = -1;
-  uint64_t pictureGaps = 0;
+  uint64_t pictureGaps = 0;  // PictureNumber not one more than the last
+  uint64_t holes = 0;        // three frame times or more without a frame
   int64_t dropCount = 0;
   uint64_t missingBlocks = 0;
   int64_t firstStart = -1, lastEnd = -1, lastStart = -1;  // 100 ns
@@ -214,14 +215,18 @@ void QueueVideo(Rig &rig, Stream &st, std::vector<uint8_t> storage) {
   request.extendedHeader.resize(sizeof info);
   std::memcpy(request.extendedHeader.data(), &info, sizeof info);
   request.storage = std::move(storage);
-  rig.client().QueueFrame(st.pin, std::move(request));
+  NTSTATUS s = rig.client().QueueFrame(st.pin, std::move(request));
+  if (s != STATUS_PENDING) throw StepError(st.id.Name() + ": a frame was refused: " + Status(s));
 }
 
 void QueueAudio(Rig &rig, Stream &st, std::vector<uint8_t> storage) {
   sim::ks::FrameRequest request;
   request.bufferSize = kAudioBlock;
+  // The audio pin asks for the same 128-byte headers as the video pin.
+  request.extendedHeader.resize(sizeof(KS_FRAME_INFO));
   request.storage = std::move(storage);
-  rig.client().QueueFrame(st.pin, std::move(request));
+  NTSTATUS s = rig.client().QueueFrame(st.pin, std::move(request));
+  if (s != STATUS_PENDING) throw StepError(st.id.Name() + ": a buffer was refused: " + Status(s));
 }
 
 bool WriteAudioInto(OutputFile &f, const int16_t *samples, size_t count, int64_t start) {
@@ -424,6 +429,8 @@ CaptureResult Capture(Rig &rig, const Options &o) {
     std::string error;
     f->media = MediaFile::Create(f->path, video, withAudio, &error);
     if (!f->media) throw UsageError(error);
+    if (!countMode && withAudio != nullptr)
+      f->media->LimitAudio(std::llround(duration * withAudio->sampleRate));
   }
   if (!sheetPath.empty()) {
     FILE *t = std::fopen((sheetPath + ".part").c_str(), "wb");
@@ -437,15 +444,38 @@ CaptureResult Capture(Rig &rig, const Options &o) {
   for (Stream &st : streams) {
     NTSTATUS s = rig.client().SetMasterClock(st.pin, true);
     if (!NT_SUCCESS(s)) throw StepError(st.id.Name() + ": no master clock: " + Status(s));
-    for (unsigned i = 0; i < (st.id.video ? kVideoBuffers : kAudioBuffers); ++i)
-      st.id.video ? QueueVideo(rig, st, {}) : QueueAudio(rig, st, {});
   }
   const sim::Nanos runStart = m.now();
   for (Stream &st : streams) {
     NTSTATUS s = rig.client().SetState(st.pin, KSSTATE_RUN);
     if (!NT_SUCCESS(s)) throw StepError(st.id.Name() + ": did not start: " + Status(s));
   }
-  if (!o.faults.empty()) throw UsageError("--fault needs the card's fault injection");
+  // Buffers go to running pins; the first fields complete a field time later.
+  for (Stream &st : streams)
+    for (unsigned i = 0; i < (st.id.video ? kVideoBuffers : kAudioBuffers); ++i)
+      st.id.video ? QueueVideo(rig, st, {}) : QueueAudio(rig, st, {});
+  for (const FaultSpec &fault : o.faults) {
+    if (fault.card >= rig.cardCount())
+      throw UsageError("--fault names card" + std::to_string(fault.card) + " but there are " +
+                       std::to_string(rig.cardCount()) + " card(s)");
+    sim::Card &card = rig.card(fault.card);
+    sim::CardTime when = runStart + static_cast<sim::CardTime>(fault.at * 1e9);
+    switch (fault.kind) {
+      case FaultSpec::Kind::ChannelError:
+        card.ScheduleChannelError(when, fault.channel);
+        break;
+      case FaultSpec::Kind::SignalLoss:
+        card.ScheduleSignalLoss(when, fault.channel);
+        if (fault.length > 0)
+          card.ScheduleSignalReturn(when + static_cast<sim::CardTime>(fault.length * 1e9),
+                                    fault.channel);
+        break;
+      case FaultSpec::Kind::StandardChange:
+        card.ScheduleStandardChange(when, fault.channel, fault.lines625);
+        break;
+    }
+  }
+
   interrupted = 0;
   auto previous = std::signal(SIGINT, OnInterrupt);
   Progress progress(!o.json && isatty(STDERR_FILENO));
@@ -488,7 +518,7 @@ CaptureResult Capture(Rig &rig, const Options &o) {
           if (st.id.video) {
             KS_FRAME_INFO info{};
             frame.Extended(&info);
-            if (st.lastPicture >= 0 && info.PictureNumber > st.lastPicture + 1) ++st.pictureGaps;
+            if (st.lastPicture >= 0 && info.PictureNumber != st.lastPicture + 1) ++st.pictureGaps;
             st.lastPicture = info.PictureNumber;
             st.dropCount = info.DropCount;
             if (st.firstPicture < 0) st.firstPicture = info.PictureNumber;
@@ -505,6 +535,9 @@ CaptureResult Capture(Rig &rig, const Options &o) {
                 if (!f->error.empty()) writeFailed = true;
               }
               if (written) {
+                // A frame time now and then may stay empty (the card's keep pattern at
+                // rates below the standard's); several in a row mean pictures were lost.
+                if (st.lastStart >= 0 && start - st.lastStart >= 3 * st.video.interval) ++st.holes;
                 ++st.delivered;
                 if (st.firstStart < 0) st.firstStart = start;
                 st.lastStart = start;
@@ -611,10 +644,8 @@ CaptureResult Capture(Rig &rig, const Options &o) {
       if (!st.id.video) continue;
       SheetTile t;
       sim::InputSignal signal = rig.card(sel.card).inputSignal(st.id.channel);
-      t.label =
-          "VIDEO" + std::to_string(st.id.channel) + " " +
-          (st.video.height > 480 || (st.video.height == 288 && signal.lines625) ? "625" : "525") +
-          " " + PixelName(st.video.pixel);
+      t.label = "VIDEO" + std::to_string(st.id.channel) + (signal.lines625 ? " 625 " : " 525 ") +
+                PixelName(st.video.pixel);
       if (!st.lastFrame.empty() && signal.present) {
         t.hasPicture = true;
         t.picture = ToRgb(st.video, st.lastFrame.data());
@@ -634,25 +665,35 @@ CaptureResult Capture(Rig &rig, const Options &o) {
   result.text += line;
   Json &list = result.json.Set("streams", Json::Array());
   for (const Stream &st : streams) {
-    uint64_t expected;
+    // Complete: the stream covers what was asked, and nothing was dropped or lost on the way.
+    bool ok;
+    std::string shortfall;
     if (st.id.video) {
-      expected = countMode ? static_cast<uint64_t>(count)
-                           : static_cast<uint64_t>(std::floor(
-                                 duration * 1e7 / static_cast<double>(st.video.interval)));
-      // The window may end a hair before the last frame's start.
-      if (!countMode && expected > 0) --expected;
+      int64_t covered = st.firstStart >= 0 ? st.lastEnd - st.firstStart : 0;
+      bool enough = countMode ? st.delivered >= static_cast<uint64_t>(count)
+                              : covered >= window - 2 * st.video.interval;
+      ok = enough && st.dropCount == 0 && st.pictureGaps == 0 && st.holes == 0;
+      if (!enough)
+        shortfall = std::to_string(st.delivered) + " frames, covering " +
+                    Seconds(static_cast<double>(covered) / 1e7);
+      else if (!ok)
+        shortfall = std::to_string(st.dropCount) + " dropped, " + std::to_string(st.pictureGaps) +
+                    " picture number gaps, " + std::to_string(st.holes) + " holes";
     } else {
-      double blocks =
-          countMode ? static_cast<double>(count) : duration * st.sampleRate * 2 / kAudioBlock;
-      expected = static_cast<uint64_t>(std::floor(blocks));
-      if (countMode && st.file != nullptr && st.file->hasVideo) expected = 1;
+      int64_t block = static_cast<int64_t>(kAudioBlock / 2) * 10000000 / st.sampleRate;
+      int64_t covered = st.firstStart >= 0 ? st.lastEnd - st.firstStart : 0;
+      bool enough = countMode ? (st.file != nullptr && st.file->hasVideo
+                                     ? st.delivered > 0
+                                     : st.delivered >= static_cast<uint64_t>(count))
+                              : covered >= window - block;
+      ok = enough && st.missingBlocks == 0;
+      if (!ok)
+        shortfall = std::to_string(st.delivered) + " blocks, " + std::to_string(st.missingBlocks) +
+                    " missing";
     }
-    bool ok = st.delivered >= expected;
     if (!ok) {
       result.complete = false;
-      result.problems.push_back(st.id.Name() + ": " + std::to_string(st.delivered) + " of " +
-                                std::to_string(expected) + (st.id.video ? " frames" : " blocks") +
-                                " captured");
+      result.problems.push_back(st.id.Name() + ": incomplete: " + shortfall);
     }
     double span = st.firstStart >= 0 ? static_cast<double>(st.lastEnd - st.firstStart) / 1e7 : 0;
     std::string dropped =
@@ -676,12 +717,13 @@ CaptureResult Capture(Rig &rig, const Options &o) {
       j.Set("timestamps", st.timestamps);
       j.Set("dropped", static_cast<long long>(st.dropCount));
       j.Set("pictureNumberGaps", static_cast<unsigned long long>(st.pictureGaps));
+      j.Set("holes", static_cast<unsigned long long>(st.holes));
     } else {
       j.Set("sampleRate", st.sampleRate);
       j.Set("missingBlocks", static_cast<unsigned long long>(st.missingBlocks));
     }
     j.Set("delivered", static_cast<unsigned long long>(st.delivered));
-    j.Set("expected", static_cast<unsigned long long>(expected));
+    j.Set("complete", ok);
     j.Set("duration", span);
     j.Set("file", st.file != nullptr ? Json(st.file->path) : Json());
   }

@@ -469,6 +469,9 @@ bool MediaFile::WriteAudio(const int16_t *samples, size_t count, int64_t start,
   std::vector<int16_t> block;
   if (at > audioWritten_) block.assign(static_cast<size_t>(at - audioWritten_), 0);
   block.insert(block.end(), samples + skip, samples + count);
+  if (audioWritten_ + static_cast<int64_t>(block.size()) > audioLimit_)
+    block.resize(static_cast<size_t>(std::max<int64_t>(audioLimit_ - audioWritten_, 0)));
+  if (block.empty()) return true;
   int64_t pts = audioWritten_;
   AVPacket *packet = av_packet_alloc();
   if (av_new_packet(packet, static_cast<int>(block.size() * 2)) < 0) {

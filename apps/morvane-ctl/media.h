@@ -85,6 +85,9 @@ class MediaFile {
   // with silence; samples before the origin or already covered are dropped.
   bool WriteAudio(const int16_t *samples, size_t count, int64_t start, std::string *error);
 
+  // No sound beyond this many samples from the origin (a capture of a set duration).
+  void LimitAudio(int64_t samples) { audioLimit_ = samples; }
+
   int64_t videoFrames() const { return videoFrames_; }
   int64_t audioSamples() const { return audioWritten_; }
 
@@ -106,6 +109,7 @@ class MediaFile {
   int64_t lastVideoPts_ = -1;
   int64_t videoFrames_ = 0;
   int64_t audioWritten_ = 0;
+  int64_t audioLimit_ = INT64_MAX;
   bool done_ = false;
 };
 

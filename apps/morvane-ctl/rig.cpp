@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "file_source.h"
 #include "filters/filters.h"
 #include "sim/kernel/registry.h"
 
@@ -80,8 +81,12 @@ Rig::Rig(const Options &options) : options_(options) {
   for (int i = 0; i < options.cards; ++i) {
     for (unsigned c = 0; c < kChannels; ++c) {
       const InputSpec &in = inputs_[i][c];
-      if (in.kind == InputSpec::Kind::File)
-        throw UsageError("--input: media file inputs need the card's input sources");
+      if (in.kind == InputSpec::Kind::File) {
+        std::string error;
+        std::shared_ptr<FileSource> source = FileSource::Open(in.path, &error);
+        if (!source) throw UsageError("--input: " + error);
+        cards_[i]->SetInputSource(c, std::move(source));
+      }
       sim::InputSignal signal;
       signal.present = in.kind != InputSpec::Kind::Absent;
       signal.lines625 = in.lines625.value_or(false);

@@ -124,6 +124,8 @@ TEST(CtlBadInput, EachProblemGivesOneMessageAndExitStatusTwo) {
       {"--frobnicate", "unknown option '--frobnicate'"},
       {"--registry broken.reg -l", "broken.reg: not a registry file we can read"},
 
+      {"-i 2=notmedia.mkv -l", "'notmedia.mkv' is not a media file FFmpeg can read"},
+      {"-i 2=missing.mkv -l", "'missing.mkv' is not a media file FFmpeg can read"},
       {"-i 9=pattern -l", "--input '9=pattern'"},
       {"--setting FOO1=2 -l", "unknown setting 'FOO1'"},
       {"-d video0 -v pixelformat=NV12 --stream-to x.avi", "unknown pixel format 'NV12'"},

@@ -1,0 +1,351 @@
+#include "file_source.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+namespace ctl {
+
+namespace {
+
+constexpr int kAudioRate = 48000;
+// Enough sound for any loop a test bench needs, without holding hours of it.
+constexpr size_t kMaxAudioSamples = static_cast<size_t>(kAudioRate) * 600;
+
+std::string AvError(int code) {
+  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, buf, sizeof buf);
+  return buf;
+}
+
+// The whole sound track of `path` as mono 16-bit at `rate`; empty when there is none.
+std::vector<int16_t> DecodeAudio(const std::string &path, int rate) {
+  std::vector<int16_t> out;
+  AVFormatContext *fmt = nullptr;
+  if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0) return out;
+  const AVCodec *codec = nullptr;
+  int index = -1;
+  if (avformat_find_stream_info(fmt, nullptr) >= 0)
+    index = av_find_best_stream(fmt, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+  AVCodecContext *dec = nullptr;
+  SwrContext *swr = nullptr;
+  if (index >= 0 && codec != nullptr) {
+    dec = avcodec_alloc_context3(codec);
+    avcodec_parameters_to_context(dec, fmt->streams[index]->codecpar);
+    if (avcodec_open2(dec, codec, nullptr) >= 0) {
+      AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
+      if (swr_alloc_set_opts2(&swr, &mono, AV_SAMPLE_FMT_S16, rate, &dec->ch_layout,
+                              dec->sample_fmt, dec->sample_rate, 0, nullptr) >= 0 &&
+          swr_init(swr) >= 0) {
+        AVPacket *packet = av_packet_alloc();
+        AVFrame *frame = av_frame_alloc();
+        auto drain = [&] {
+          while (avcodec_receive_frame(dec, frame) >= 0) {
+            int room = swr_get_out_samples(swr, frame->nb_samples);
+            size_t at = out.size();
+            out.resize(at + std::max(room, 0));
+            uint8_t *dst = reinterpret_cast<uint8_t *>(out.data() + at);
+            int n = swr_convert(swr, &dst, room, const_cast<const uint8_t **>(frame->extended_data),
+                                frame->nb_samples);
+            out.resize(at + std::max(n, 0));
+            av_frame_unref(frame);
+          }
+        };
+        while (out.size() < kMaxAudioSamples && av_read_frame(fmt, packet) >= 0) {
+          if (packet->stream_index == index && avcodec_send_packet(dec, packet) >= 0) drain();
+          av_packet_unref(packet);
+        }
+        avcodec_send_packet(dec, nullptr);
+        drain();
+        av_frame_free(&frame);
+        av_packet_free(&packet);
+      }
+    }
+  }
+  swr_free(&swr);
+  avcodec_free_context(&dec);
+  avformat_close_input(&fmt);
+  if (out.size() > kMaxAudioSamples) out.resize(kMaxAudioSamples);
+  return out;
+}
+
+// Chroma of a subsampled line repeated over the pixels it covers.
+void Widen(const uint8_t *src, unsigned shift, uint8_t *dst, unsigned width) {
+  for (unsigned x = 0; x < width; ++x) dst[x] = src[x >> shift];
+}
+
+}  // namespace
+
+std::shared_ptr<FileSource> FileSource::Open(const std::string &path, std::string *error) {
+  std::shared_ptr<FileSource> s(new FileSource());
+  s->path_ = path;
+  int r = avformat_open_input(&s->format_, path.c_str(), nullptr, nullptr);
+  if (r < 0) {
+    *error = "'" + path + "' is not a media file FFmpeg can read: " + AvError(r);
+    return nullptr;
+  }
+  r = avformat_find_stream_info(s->format_, nullptr);
+  const AVCodec *codec = nullptr;
+  if (r >= 0) r = av_find_best_stream(s->format_, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+  if (r < 0 || codec == nullptr) {
+    *error = "'" + path + "' holds no video FFmpeg can decode";
+    return nullptr;
+  }
+  s->stream_ = r;
+  AVStream *st = s->format_->streams[r];
+  s->decoder_ = avcodec_alloc_context3(codec);
+  avcodec_parameters_to_context(s->decoder_, st->codecpar);
+  r = avcodec_open2(s->decoder_, codec, nullptr);
+  if (r < 0) {
+    *error = "'" + path + "': the video decoder did not open: " + AvError(r);
+    return nullptr;
+  }
+  s->timeBase_ = av_q2d(st->time_base);
+  AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
+  if (rate.num > 0 && rate.den > 0) s->frameDuration_ = av_q2d(av_inv_q(rate));
+  s->current_ = av_frame_alloc();
+  s->next_ = av_frame_alloc();
+  if (!s->DecodeNext()) {
+    *error = "'" + path + "' holds no picture";
+    return nullptr;
+  }
+  std::swap(s->current_, s->next_);
+  s->currentTime_ = s->nextTime_;
+  ++s->currentSerial_;
+  s->DecodeNext();
+  s->audio48k_ = DecodeAudio(path, kAudioRate);
+  return s;
+}
+
+FileSource::~FileSource() {
+  av_frame_free(&current_);
+  av_frame_free(&next_);
+  avcodec_free_context(&decoder_);
+  avformat_close_input(&format_);
+}
+
+bool FileSource::DecodeNext() {
+  if (ended_) return false;
+  AVPacket *packet = av_packet_alloc();
+  bool got = false;
+  for (;;) {
+    int r = avcodec_receive_frame(decoder_, next_);
+    if (r >= 0) {
+      got = true;
+      break;
+    }
+    if (r == AVERROR_EOF) break;
+    r = av_read_frame(format_, packet);
+    if (r < 0) {
+      avcodec_send_packet(decoder_, nullptr);  // drain what the decoder holds
+      continue;
+    }
+    if (packet->stream_index == stream_) avcodec_send_packet(decoder_, packet);
+    av_packet_unref(packet);
+  }
+  av_packet_free(&packet);
+  if (!got) {
+    ended_ = true;
+    return false;
+  }
+  int64_t pts = next_->best_effort_timestamp;
+  double t = pts == AV_NOPTS_VALUE ? nextTime_ + frameDuration_ : pts * timeBase_;
+  AVStream *st = format_->streams[stream_];
+  if (st->start_time != AV_NOPTS_VALUE) t -= st->start_time * timeBase_;
+  // A file without usable stamps still advances one frame at a time.
+  if (nextTime_ >= 0 && t <= nextTime_ - 1e-9 && currentTime_ >= 0) t = nextTime_ + frameDuration_;
+  nextTime_ = std::max(t, 0.0);
+  return true;
+}
+
+void FileSource::Rewind() {
+  av_seek_frame(format_, stream_,
+                format_->streams[stream_]->start_time == AV_NOPTS_VALUE
+                    ? 0
+                    : format_->streams[stream_]->start_time,
+                AVSEEK_FLAG_BACKWARD);
+  avcodec_flush_buffers(decoder_);
+  ended_ = false;
+  currentTime_ = nextTime_ = -1;
+  if (DecodeNext()) {
+    std::swap(current_, next_);
+    currentTime_ = nextTime_;
+    ++currentSerial_;
+    DecodeNext();
+  }
+}
+
+const FileSource::Picture &FileSource::PictureAt(double seconds, bool lines625) {
+  double t = seconds;
+  if (loopLength_ > 0) t = std::fmod(t, loopLength_);
+  if (t < currentTime_) Rewind();
+  for (;;) {
+    if (!ended_ && nextTime_ <= t) {
+      std::swap(current_, next_);
+      currentTime_ = nextTime_;
+      ++currentSerial_;
+      DecodeNext();
+      continue;
+    }
+    if (ended_ && loopLength_ == 0) {
+      // The end of the first pass fixes the loop's length; then start over.
+      loopLength_ = std::max(currentTime_ + frameDuration_, frameDuration_);
+      if (t >= loopLength_) {
+        t = std::fmod(t, loopLength_);
+        Rewind();
+        continue;
+      }
+    }
+    break;
+  }
+  Cached &c = cache_[lines625 ? 1 : 0];
+  if (c.serial != currentSerial_) {
+    Convert(current_, lines625, &c.picture);
+    c.serial = currentSerial_;
+  }
+  return c.picture;
+}
+
+void FileSource::Convert(const AVFrame *frame, bool lines625, Picture *out) {
+  const unsigned width = sim::kSourceWidth;
+  const unsigned lines = lines625 ? 576 : 480;
+  out->lines = lines;
+  out->y.assign(static_cast<size_t>(width) * lines, 16);
+  out->u.assign(out->y.size(), 128);
+  out->v.assign(out->y.size(), 128);
+  auto fmt = static_cast<AVPixelFormat>(frame->format);
+  // At the standard's own size the samples go through untouched, so a capture can be
+  // compared bit for bit with its input.
+  if (frame->width == static_cast<int>(width) && frame->height == static_cast<int>(lines)) {
+    int hShift = -1, vShift = 0;
+    bool packed = false;
+    switch (fmt) {
+      case AV_PIX_FMT_YUV444P:
+      case AV_PIX_FMT_YUVJ444P:
+        hShift = 0;
+        break;
+      case AV_PIX_FMT_YUV422P:
+      case AV_PIX_FMT_YUVJ422P:
+        hShift = 1;
+        break;
+      case AV_PIX_FMT_YUV420P:
+      case AV_PIX_FMT_YUVJ420P:
+        hShift = 1;
+        vShift = 1;
+        break;
+      case AV_PIX_FMT_YUV411P:
+        hShift = 2;
+        break;
+      case AV_PIX_FMT_YUYV422:
+      case AV_PIX_FMT_UYVY422:
+        packed = true;
+        break;
+      default:
+        break;
+    }
+    if (packed) {
+      bool yuyv = fmt == AV_PIX_FMT_YUYV422;
+      for (unsigned l = 0; l < lines; ++l) {
+        const uint8_t *row = frame->data[0] + static_cast<size_t>(l) * frame->linesize[0];
+        for (unsigned x = 0; x < width; x += 2, row += 4) {
+          size_t at = static_cast<size_t>(l) * width + x;
+          out->y[at] = row[yuyv ? 0 : 1];
+          out->y[at + 1] = row[yuyv ? 2 : 3];
+          out->u[at] = out->u[at + 1] = row[yuyv ? 1 : 0];
+          out->v[at] = out->v[at + 1] = row[yuyv ? 3 : 2];
+        }
+      }
+      return;
+    }
+    if (hShift >= 0) {
+      for (unsigned l = 0; l < lines; ++l) {
+        size_t at = static_cast<size_t>(l) * width;
+        std::memcpy(&out->y[at], frame->data[0] + static_cast<size_t>(l) * frame->linesize[0],
+                    width);
+        unsigned cl = l >> vShift;
+        Widen(frame->data[1] + static_cast<size_t>(cl) * frame->linesize[1], hShift, &out->u[at],
+              width);
+        Widen(frame->data[2] + static_cast<size_t>(cl) * frame->linesize[2], hShift, &out->v[at],
+              width);
+      }
+      return;
+    }
+  }
+  SwsContext *sws = sws_getContext(frame->width, frame->height, fmt, width, lines,
+                                   AV_PIX_FMT_YUV444P, SWS_BICUBIC, nullptr, nullptr, nullptr);
+  if (sws == nullptr) return;  // a picture we cannot convert shows black
+  uint8_t *dst[4] = {out->y.data(), out->u.data(), out->v.data(), nullptr};
+  int stride[4] = {static_cast<int>(width), static_cast<int>(width), static_cast<int>(width), 0};
+  sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst, stride);
+  sws_freeContext(sws);
+}
+
+void FileSource::RenderLine(const sim::FieldRequest &field, unsigned line, uint8_t *y, uint8_t *u,
+                            uint8_t *v) {
+  if (lastPicture_ == nullptr || field.frame != lastFrame_ || field.lines625 != lastLines625_) {
+    // The input's frames run at the standard's rate from its first frame on.
+    double period = field.lines625 ? 1.0 / 25 : 1001.0 / 30000;
+    lastPicture_ = &PictureAt(static_cast<double>(field.frame) * period, field.lines625);
+    lastFrame_ = field.frame;
+    lastLines625_ = field.lines625;
+  }
+  unsigned row = 2 * line + (field.fieldB ? 1 : 0);
+  if (row >= lastPicture_->lines) row = lastPicture_->lines - 1;
+  size_t at = static_cast<size_t>(row) * sim::kSourceWidth;
+  std::memcpy(y, &lastPicture_->y[at], sim::kSourceWidth);
+  std::memcpy(u, &lastPicture_->u[at], sim::kSourceWidth);
+  std::memcpy(v, &lastPicture_->v[at], sim::kSourceWidth);
+}
+
+const std::vector<int16_t> &FileSource::AudioAtRate(int rate) {
+  if (rate == kAudioRate || audio48k_.empty()) return audio48k_;
+  auto it = audioByRate_.find(rate);
+  if (it != audioByRate_.end()) return it->second;
+  std::vector<int16_t> &out = audioByRate_[rate];
+  SwrContext *swr = nullptr;
+  AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
+  if (swr_alloc_set_opts2(&swr, &mono, AV_SAMPLE_FMT_S16, rate, &mono, AV_SAMPLE_FMT_S16,
+                          kAudioRate, 0, nullptr) >= 0 &&
+      swr_init(swr) >= 0) {
+    int room = swr_get_out_samples(swr, static_cast<int>(audio48k_.size())) + 64;
+    out.resize(static_cast<size_t>(room));
+    uint8_t *dst = reinterpret_cast<uint8_t *>(out.data());
+    const uint8_t *src = reinterpret_cast<const uint8_t *>(audio48k_.data());
+    int n = swr_convert(swr, &dst, room, &src, static_cast<int>(audio48k_.size()));
+    int tail = n >= 0 ? swr_convert(swr, &dst, 0, nullptr, 0) : 0;
+    (void)tail;
+    out.resize(static_cast<size_t>(std::max(n, 0)));
+  }
+  swr_free(&swr);
+  return out;
+}
+
+void FileSource::RenderAudio(const sim::AudioRequest &request, int16_t *out) {
+  if (request.clockDivisor == 0) {
+    std::fill(out, out + request.count, 0);
+    return;
+  }
+  int rate = static_cast<int>(std::llround(8192e9 / request.clockDivisor));
+  const std::vector<int16_t> &track = AudioAtRate(rate);
+  if (track.empty()) {
+    std::fill(out, out + request.count, 0);
+    return;
+  }
+  for (size_t i = 0; i < request.count; ++i) {
+    sim::CardTime t = request.SampleTime(request.firstIndex + i);
+    uint64_t index = static_cast<uint64_t>(static_cast<__int128>(std::max<sim::CardTime>(t, 0)) *
+                                           rate / 1000000000);
+    out[i] = track[index % track.size()];
+  }
+}
+
+}  // namespace ctl
