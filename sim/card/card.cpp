@@ -291,6 +291,11 @@ void Card::SetDecoderRegister(int bank, uint8_t r, uint32_t value) {
 
 void Card::SetInputSignal(unsigned channel, const InputSignal &signal) {
   if (channel >= kVideoChannels) throw std::out_of_range("Card::SetInputSignal channel");
+  if (inputs_[channel].present != signal.present) {
+    auto &changes = presenceChanges_[channel];
+    changes.push_back({Now(), inputs_[channel].present});
+    if (changes.size() > 8) changes.pop_front();  // longer ago than any block lasts
+  }
   inputs_[channel] = signal;
   ApplyInputSignal(channel);
   if (timelines_[channel].lines625() != signal.lines625)

@@ -30,7 +30,8 @@
 // outside a live common buffer); nothing is written then.
 //
 // Audio channel c (bit 8 + c) samples 16-bit little-endian mono at 8,192,000,000,000 /
-// value(0xB4) Hz: sample k of a run at start + floor(k * value / 8192) ns. Blocks of
+// value(0xB4) Hz: sample k at start + floor(k * value / 8192) ns, counted from the
+// channel's start or from the last change of the clock. Blocks of
 // (0xB0 >> 19) & 0x1FFF bytes go alternately to block A (address in 0x60 + 8c) and B
 // (0x64 + 8c), starting with A; a block completes when its last sample has been taken
 // one sample period earlier (block n at start + (n + 1) * samples * value / 8192 ns).
@@ -40,7 +41,8 @@
 //
 // A buffer address of 0 means the driver never armed that buffer: the card writes
 // nothing there and raises nothing for it. With no signal the card captures black
-// (Y 16, U and V 128) and silence, with the same timing.
+// (Y 16, U and V 128) and silence, with the same timing: a field is black when the
+// signal is away at its end; samples taken from a loss until the return are 0.
 #pragma once
 
 #include <array>
@@ -335,6 +337,8 @@ class Card : public PciDevice {
   void SignalCompletion(unsigned bit);
   void RaiseEventBit(unsigned bit);
   uint64_t ScheduleOnce(CardTime when, std::function<void()> fn);
+  // What the input carries while present; SourceFor is black and silence while absent.
+  InputSource &CarriedSource(unsigned channel);
   InputSource &SourceFor(unsigned channel);
   static bool ValidOffset(uint32_t offset, uint32_t length) {
     return (offset & 3u) == 0 && offset < length;
@@ -351,6 +355,14 @@ class Card : public PciDevice {
   std::array<InputSignal, kVideoChannels> inputs_{};
   std::array<InputTimeline, kVideoChannels> timelines_{};
   std::array<std::shared_ptr<InputSource>, kVideoChannels> sources_{};
+  // When each input's signal last came or went, newest last, and whether it was there
+  // before: an audio block spanning a change is part sound, part silence.
+  struct PresenceChange {
+    CardTime time = 0;
+    bool before = true;
+  };
+  std::array<std::deque<PresenceChange>, kVideoChannels> presenceChanges_{};
+  bool PresentAt(unsigned channel, CardTime t) const;
   std::array<VideoEngine, kVideoChannels> video_{};
   std::array<AudioEngine, kVideoChannels> audio_{};
   std::array<EngineCounters, 16> counters_{};

@@ -85,11 +85,21 @@ bool Card::OnBus() const {
   return std::find(devices.begin(), devices.end(), this) != devices.end();
 }
 
-InputSource &Card::SourceFor(unsigned channel) {
-  static NoSignal noSignal;
-  if (!inputs_[channel].present) return noSignal;
+InputSource &Card::CarriedSource(unsigned channel) {
   if (!sources_[channel]) sources_[channel] = std::make_shared<PatternSource>();
   return *sources_[channel];
+}
+
+InputSource &Card::SourceFor(unsigned channel) {
+  static NoSignal noSignal;
+  return inputs_[channel].present ? CarriedSource(channel) : noSignal;
+}
+
+bool Card::PresentAt(unsigned channel, CardTime t) const {
+  bool present = inputs_[channel].present;
+  const auto &changes = presenceChanges_[channel];
+  for (auto it = changes.rbegin(); it != changes.rend() && t < it->time; ++it) present = it->before;
+  return present;
 }
 
 const InputTimeline &Card::inputTimeline(unsigned channel) const {
@@ -315,7 +325,15 @@ void Card::AudioBlockDone(unsigned c) {
   const size_t count = e.blockBytes / 2;
   const AudioRequest request{c, e.anchor, e.index, e.divisor, count, &timelines_[c]};
   samples_.resize(count);
-  SourceFor(c).RenderAudio(request, samples_.data());
+  const auto &changes = presenceChanges_[c];
+  if (!changes.empty() && changes.back().time > request.SampleTime(e.index)) {
+    // The signal came or went during the block: silence where it was away.
+    CarriedSource(c).RenderAudio(request, samples_.data());
+    for (size_t i = 0; i < count; ++i)
+      if (!PresentAt(c, request.SampleTime(e.index + i))) samples_[i] = 0;
+  } else {
+    SourceFor(c).RenderAudio(request, samples_.data());
+  }
   blockBytes_.resize(e.blockBytes);
   for (size_t i = 0; i < count; ++i) {
     const auto sample = static_cast<uint16_t>(samples_[i]);
