@@ -102,32 +102,32 @@ bool ParseInput(const std::string &text, std::vector<InputSpec> *inputs, std::st
     return false;
   }
   std::string source = text.substr(eq + 1);
-  InputSpec spec;
-  spec.card = card;
+  InputSpec parsed;
+  parsed.card = card;
   for (const char *suffix : {":525", ":625"}) {
     if (source.size() > 4 && source.compare(source.size() - 4, 4, suffix) == 0) {
-      spec.lines625 = std::strcmp(suffix, ":625") == 0;
+      parsed.lines625 = std::strcmp(suffix, ":625") == 0;
       source.resize(source.size() - 4);
     }
   }
   if (source == "525" || source == "625") {
-    spec.lines625 = source == "625";
+    parsed.lines625 = source == "625";
     source = "pattern";
   }
   if (source == "pattern") {
-    spec.kind = InputSpec::Kind::Pattern;
+    parsed.kind = InputSpec::Kind::Pattern;
   } else if (source == "none" || source == "absent") {
-    spec.kind = InputSpec::Kind::Absent;
+    parsed.kind = InputSpec::Kind::Absent;
   } else if (!source.empty()) {
-    spec.kind = InputSpec::Kind::File;
-    spec.path = source;
+    parsed.kind = InputSpec::Kind::File;
+    parsed.path = source;
   } else {
     *error = "--input '" + text + "': no source (pattern, none or a media file)";
     return false;
   }
   for (unsigned c : list) {
-    spec.channel = c;
-    inputs->push_back(spec);
+    parsed.channel = c;
+    inputs->push_back(parsed);
   }
   return true;
 }
