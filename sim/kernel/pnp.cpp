@@ -273,8 +273,8 @@ std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> PnpManager::DefaultResources(const C
   return {mem, irq};
 }
 
-NTSTATUS PnpManager::StartCard(Card &card, const ResourceSpec &spec) {
-  auto descriptors = spec.descriptors.empty() ? DefaultResources(card) : spec.descriptors;
+NTSTATUS PnpManager::StartCard(Card &card, const ResourceSpec &resources) {
+  auto descriptors = resources.descriptors.empty() ? DefaultResources(card) : resources.descriptors;
   const size_t count = descriptors.size();
   // The descriptors run past the declared one-element array: place them by offset.
   constexpr size_t kFirst =
@@ -302,8 +302,8 @@ NTSTATUS PnpManager::StartCard(Card &card, const ResourceSpec &spec) {
     }
   }
   NTSTATUS status = impl_->Send(card, IRP_MJ_PNP, IRP_MN_START_DEVICE, [&](PIO_STACK_LOCATION s) {
-    s->Parameters.StartDevice.AllocatedResources = spec.absent ? nullptr : raw;
-    s->Parameters.StartDevice.AllocatedResourcesTranslated = spec.absent ? nullptr : list;
+    s->Parameters.StartDevice.AllocatedResources = resources.absent ? nullptr : raw;
+    s->Parameters.StartDevice.AllocatedResourcesTranslated = resources.absent ? nullptr : list;
   });
   card.started = NT_SUCCESS(status);
   return status;
