@@ -14,7 +14,7 @@
 #include <memory>
 #include <thread>
 
-#include "inspect.h"
+#include "listing.h"
 #include "media.h"
 #include "sim/kernel/registry.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "capture.h"
-#include "inspect.h"
+#include "listing.h"
 #include "options.h"
 #include "rig.h"
 #include "sim/kernel/verifier.h"
