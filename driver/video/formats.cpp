@@ -211,8 +211,9 @@ void ResetChannelFormats(ULONG channel) { UseChannelFormats(channel, false); }
 
 namespace {
 
-// The parts of the two ranges a client may not change.
-bool SameRangeTerms(const KS_DATARANGE_VIDEO *a, const KS_DATARANGE_VIDEO *b) {
+// The parts of the two ranges a client may not change (both range kinds share them).
+template <class Range>
+bool SameRangeTerms(const Range *a, const Range *b) {
   return a->bFixedSizeSamples == b->bFixedSizeSamples &&
          a->bTemporalCompression == b->bTemporalCompression &&
          a->StreamDescriptionFlags == b->StreamDescriptionFlags &&
@@ -239,6 +240,53 @@ bool HeaderFits(ULONG n, ULONG extra, ULONG formatSize) {
   return whole <= formatSize;
 }
 
+// Fits the client's rectangles to its picture size, and flips the height of the RGB
+// subtypes, before the header is copied.
+void NormaliseVideoInfo(KS_VIDEOINFOHEADER &vih, const GUID &subtype) {
+  LONG width = vih.bmiHeader.biWidth;
+  LONG height = vih.bmiHeader.biHeight;
+  if (Abs(width) != Abs(vih.rcSource.right - vih.rcSource.left))
+    vih.rcSource.right = vih.rcSource.left + width;
+  if (Abs(width) != Abs(vih.rcTarget.right - vih.rcTarget.left))
+    vih.rcTarget.right = vih.rcTarget.left + width;
+  if (Abs(height) != Abs(vih.rcSource.bottom - vih.rcSource.top))
+    vih.rcSource.bottom = vih.rcSource.top + height;
+  if (Abs(height) != Abs(vih.rcTarget.bottom - vih.rcTarget.top))
+    vih.rcTarget.bottom = vih.rcTarget.top + height;
+  if (IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_RGB555) ||
+      IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_RGB565))
+    vih.bmiHeader.biHeight = -vih.bmiHeader.biHeight;
+}
+
+// One kind of range (KS_DATARANGE_VIDEO with a KS_VIDEOINFOHEADER, or the second kind):
+// the checks, the size rules and the copy are the same; `fixed` is the header's size
+// before its bitmap header.
+template <class Range, class Header>
+NTSTATUS IntersectRange(PKSDATARANGE dataRange, PKSDATARANGE matchingDataRange, ULONG fixed,
+                        ULONG dataBufferSize, PVOID data, PULONG dataSize) {
+  if (dataRange->FormatSize < sizeof(Range)) return STATUS_NO_MATCH;
+  auto *client = reinterpret_cast<Range *>(dataRange);
+  if (!SameRangeTerms(client, reinterpret_cast<const Range *>(matchingDataRange)))
+    return STATUS_NO_MATCH;
+  ULONG n = client->VideoInfoHeader.bmiHeader.biSize;
+  if (!HeaderFits(n, fixed, dataRange->FormatSize)) return STATUS_INVALID_PARAMETER;
+  *dataSize = n + fixed + sizeof(KSDATAFORMAT);
+  if (dataBufferSize == 0) return STATUS_BUFFER_OVERFLOW;
+  if (dataBufferSize < *dataSize) return STATUS_BUFFER_TOO_SMALL;
+
+  auto *out = static_cast<PKSDATAFORMAT>(data);
+  RtlCopyMemory(out, matchingDataRange, sizeof(KSDATAFORMAT));
+  out->FormatSize = *dataSize;
+  if constexpr (sizeof(Header) == sizeof(KS_VIDEOINFOHEADER))
+    NormaliseVideoInfo(client->VideoInfoHeader, matchingDataRange->SubFormat);
+  auto *outHeader = reinterpret_cast<Header *>(out + 1);
+  RtlCopyMemory(outHeader, &client->VideoInfoHeader, n + fixed);
+  ULONG size = ImageSize(outHeader->bmiHeader);
+  out->SampleSize = size;
+  outHeader->bmiHeader.biSizeImage = size;
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 NTSTATUS VideoIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE dataRange,
@@ -247,69 +295,12 @@ NTSTATUS VideoIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARAN
   if (context == nullptr || irp == nullptr || pin == nullptr || dataRange == nullptr ||
       matchingDataRange == nullptr || dataSize == nullptr)
     return STATUS_UNSUCCESSFUL;
-  auto *out = static_cast<PKSDATAFORMAT>(data);
-
-  if (IsEqualGUID(matchingDataRange->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO)) {
-    if (dataRange->FormatSize < sizeof(KS_DATARANGE_VIDEO)) return STATUS_NO_MATCH;
-    auto *client = reinterpret_cast<PKS_DATARANGE_VIDEO>(dataRange);
-    auto *ours = reinterpret_cast<const KS_DATARANGE_VIDEO *>(matchingDataRange);
-    if (!SameRangeTerms(client, ours)) return STATUS_NO_MATCH;
-    ULONG n = client->VideoInfoHeader.bmiHeader.biSize;
-    if (!HeaderFits(n, 48, dataRange->FormatSize)) return STATUS_INVALID_PARAMETER;
-    *dataSize = n + 112;
-    if (dataBufferSize == 0) return STATUS_BUFFER_OVERFLOW;
-    if (dataBufferSize < *dataSize) return STATUS_BUFFER_TOO_SMALL;
-
-    RtlCopyMemory(out, matchingDataRange, sizeof(KSDATAFORMAT));
-    out->FormatSize = *dataSize;
-    KS_VIDEOINFOHEADER &vih = client->VideoInfoHeader;
-    LONG width = vih.bmiHeader.biWidth;
-    LONG height = vih.bmiHeader.biHeight;
-    if (Abs(width) != Abs(vih.rcSource.right - vih.rcSource.left))
-      vih.rcSource.right = vih.rcSource.left + width;
-    if (Abs(width) != Abs(vih.rcTarget.right - vih.rcTarget.left))
-      vih.rcTarget.right = vih.rcTarget.left + width;
-    if (Abs(height) != Abs(vih.rcSource.bottom - vih.rcSource.top))
-      vih.rcSource.bottom = vih.rcSource.top + height;
-    if (Abs(height) != Abs(vih.rcTarget.bottom - vih.rcTarget.top))
-      vih.rcTarget.bottom = vih.rcTarget.top + height;
-    if (IsEqualGUID(matchingDataRange->SubFormat, KSDATAFORMAT_SUBTYPE_RGB555) ||
-        IsEqualGUID(matchingDataRange->SubFormat, KSDATAFORMAT_SUBTYPE_RGB565))
-      vih.bmiHeader.biHeight = -vih.bmiHeader.biHeight;
-    auto *outVih = reinterpret_cast<PKS_VIDEOINFOHEADER>(out + 1);
-    RtlCopyMemory(outVih, &vih, n + 48);
-    ULONG size = ImageSize(outVih->bmiHeader);
-    out->SampleSize = size;
-    outVih->bmiHeader.biSizeImage = size;
-    return STATUS_SUCCESS;
-  }
-
-  if (IsEqualGUID(matchingDataRange->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO2)) {
-    if (dataRange->FormatSize < sizeof(KS_DATARANGE_VIDEO2)) return STATUS_NO_MATCH;
-    auto *client = reinterpret_cast<PKS_DATARANGE_VIDEO2>(dataRange);
-    auto *ours = reinterpret_cast<const KS_DATARANGE_VIDEO2 *>(matchingDataRange);
-    if (client->bFixedSizeSamples != ours->bFixedSizeSamples ||
-        client->bTemporalCompression != ours->bTemporalCompression ||
-        client->StreamDescriptionFlags != ours->StreamDescriptionFlags ||
-        client->MemoryAllocationFlags != ours->MemoryAllocationFlags ||
-        !RtlEqualMemory(&client->ConfigCaps, &ours->ConfigCaps,
-                        sizeof(KS_VIDEO_STREAM_CONFIG_CAPS)))
-      return STATUS_NO_MATCH;
-    ULONG n = client->VideoInfoHeader.bmiHeader.biSize;
-    if (!HeaderFits(n, 72, dataRange->FormatSize)) return STATUS_INVALID_PARAMETER;
-    *dataSize = n + 136;
-    if (dataBufferSize == 0) return STATUS_BUFFER_OVERFLOW;
-    if (dataBufferSize < *dataSize) return STATUS_BUFFER_TOO_SMALL;
-    RtlCopyMemory(out, matchingDataRange, sizeof(KSDATAFORMAT));
-    out->FormatSize = *dataSize;
-    auto *outVih = reinterpret_cast<PKS_VIDEOINFOHEADER2>(out + 1);
-    RtlCopyMemory(outVih, &client->VideoInfoHeader, n + 72);
-    ULONG size = ImageSize(outVih->bmiHeader);
-    out->SampleSize = size;
-    outVih->bmiHeader.biSizeImage = size;
-    return STATUS_SUCCESS;
-  }
-
+  if (IsEqualGUID(matchingDataRange->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO))
+    return IntersectRange<KS_DATARANGE_VIDEO, KS_VIDEOINFOHEADER>(dataRange, matchingDataRange, 48,
+                                                                  dataBufferSize, data, dataSize);
+  if (IsEqualGUID(matchingDataRange->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO2))
+    return IntersectRange<KS_DATARANGE_VIDEO2, KS_VIDEOINFOHEADER2>(
+        dataRange, matchingDataRange, 72, dataBufferSize, data, dataSize);
   *dataSize = 0;
   return STATUS_NO_MATCH;
 }

@@ -64,16 +64,8 @@ void SerialBus::Reset(bool clock, bool dataReleased, bool dataLevel) {
   if (open_) log_.push_back(std::move(current_));
   open_ = false;
   current_ = {};
-  phase_ = Phase::Idle;
-  shift_ = 0;
-  bits_ = 0;
-  ninthRisen_ = false;
+  ClearMessage(Phase::Idle);
   ackLow_ = false;
-  risen_ = false;
-  retry_ = false;
-  addressed_ = false;
-  reading_ = false;
-  sending_ = false;
   deviceLow_ = false;
   clock_ = clock;
   released_ = dataReleased;
@@ -173,6 +165,18 @@ void SerialBus::OnFall(int64_t now) {
   }
 }
 
+void SerialBus::ClearMessage(Phase phase) {
+  phase_ = phase;
+  shift_ = 0;
+  bits_ = 0;
+  ninthRisen_ = false;
+  risen_ = false;
+  retry_ = false;
+  addressed_ = false;
+  reading_ = false;
+  sending_ = false;
+}
+
 void SerialBus::LogPendingByte() {
   // A byte whose ninth clock was cut short by a condition was not acknowledged.
   if (bits_ == 8) current_.events.push_back(BusEvent{BusEvent::Byte, shift_, false, byteTime_});
@@ -190,15 +194,7 @@ void SerialBus::OnStartCondition(int64_t now) {
   }
   current_.events.push_back(BusEvent{BusEvent::Start, 0, false, now});
   lastStart_ = now;
-  phase_ = Phase::Address;
-  shift_ = 0;
-  bits_ = 0;
-  ninthRisen_ = false;
-  risen_ = false;
-  retry_ = false;
-  addressed_ = false;
-  reading_ = false;
-  sending_ = false;
+  ClearMessage(Phase::Address);
   // The card drives data low for a start, so letting go does not move the line.
   deviceLow_ = false;
   if (device_) device_->OnStart();
@@ -213,13 +209,7 @@ void SerialBus::OnStopCondition(int64_t now) {
   current_ = {};
   open_ = false;
   lastStop_ = now;
-  phase_ = Phase::Idle;
-  bits_ = 0;
-  ninthRisen_ = false;
-  risen_ = false;
-  retry_ = false;
-  addressed_ = false;
-  sending_ = false;
+  ClearMessage(Phase::Idle);
   if (device_) device_->OnStop();
 }
 

@@ -91,6 +91,8 @@ class SerialBus {
   void OnFall(int64_t now);
   void OnStartCondition(int64_t now);
   void OnStopCondition(int64_t now);
+  // Forgets the decoding state of the message in progress.
+  void ClearMessage(Phase phase);
   void LogPendingByte();
   void Check(int64_t now, const char *what, int64_t since, int64_t minimum);
 
