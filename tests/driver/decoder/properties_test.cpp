@@ -166,7 +166,6 @@ TEST(DecoderProperties, SetsThatAlwaysFailCarryTheCustomerBit) {
   EXPECT_EQ(b.client->GetS(f, PROPSETID_VIDCAP_VIDEOCONTROL, KSPROPERTY_VIDEOCONTROL_CAPS, &vc),
             static_cast<NTSTATUS>(0xE0000002));
   KSALLOCATOR_FRAMING framing{};
-  std::vector<uint8_t> request(sizeof(KSPROPERTY) + sizeof(framing));
   EXPECT_EQ(b.client->GetProperty(f, KSPROPSETID_Connection, KSPROPERTY_CONNECTION_ALLOCATORFRAMING,
                                   &framing, sizeof(framing)),
             static_cast<NTSTATUS>(0xE0000002));
