@@ -182,9 +182,12 @@ void ConfigureChannelVideo(CCaptureDevice *d, ULONG c, ULONG width, ULONG height
 
 void ProgramFrameRate(CCaptureDevice *d, ULONG c, LONGLONG frameInterval) {
   if (c >= kVideoChannels || frameInterval <= 0) return;
-  ULONG status = ReadChannelStatus(d, c);
-  LONG fps = static_cast<LONG>(10000000 / frameInterval);
-  ULONG p = FrameKeepPattern(fps, (status & 1) == 0);
+  bool is525 = (ReadChannelStatus(d, c) & 1) == 0;
+  // Rounded, not truncated: 29.97 frames per second (333,667) keeps every frame.
+  LONG fps = static_cast<LONG>((10000000 + frameInterval / 2) / frameInterval);
+  ULONG p = FrameKeepPattern(fps, is525);
+  // An empty pattern would deliver nothing, ever: the slowest rates keep one frame in 15.
+  if (p == 0) p = FrameKeepPattern(is525 ? 2 : 1, is525);
   Put(d, 0xE4 + 4 * c, p | (p << 1) | 0x80000000, false);
   ULONG control = ReadRegister(d, 0x40 + 4 * c);
   Put(d, 0x40 + 4 * c, control & 0xCFFFFFFF);

@@ -305,6 +305,15 @@ NTSTATUS VideoIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARAN
   return STATUS_NO_MATCH;
 }
 
+ULONG SubtypeBitCount(const GUID &subtype) {
+  if (IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_YUY2) ||
+      IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_UYVY) ||
+      IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_RGB565))
+    return 16;
+  if (IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_Y41P)) return 12;
+  return 0;
+}
+
 ULONG VideoFormatCode(const GUID *subtype) {
   ULONG fourcc = subtype->Data1;
   if (fourcc == FourCc('I', '4', '2', '0')) return 1;

@@ -19,6 +19,8 @@ NTSTATUS VideoIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARAN
                                PKSDATARANGE matchingDataRange, ULONG dataBufferSize, PVOID data,
                                PULONG dataSize);
 
+// Bits per pixel the card packs a subtype in, or 0 for a subtype it does not capture.
+ULONG SubtypeBitCount(const GUID &subtype);
 // The card's 3-bit pixel format code for a subtype.
 ULONG VideoFormatCode(const GUID *subtype);
 // Writes the subtype's code into bits 20-22 of the channel control register.

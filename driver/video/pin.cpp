@@ -9,6 +9,7 @@ namespace {
 constexpr ULONG kStreamHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);  // 128
 constexpr ULONG kSnapshotSize = sizeof(KS_VIDEOINFOHEADER);                           // 88
 constexpr ULONG kMaxLineBytes = 1440;
+constexpr ULONG kMaxWidth = 720;
 constexpr ULONG kMaxLinesPerField = 288;
 
 const KSALLOCATOR_FRAMING_EX kVideoFraming = {
@@ -48,6 +49,11 @@ const KSPIN_DISPATCH kVideoDispatch[kVideoChannels] = {
 CCaptureDevice *PinDevice(PKSPIN pin) { return DeviceContext(KsGetDevice(pin)); }
 
 ULONG Magnitude(LONG v) { return v < 0 ? 0u - static_cast<ULONG>(v) : static_cast<ULONG>(v); }
+
+// Bytes from one line of the image to the next: the packed line rounded up to 4 bytes.
+ULONG ImageStride(const KS_BITMAPINFOHEADER &bmi) {
+  return ((static_cast<ULONG>(bmi.biBitCount) * Magnitude(bmi.biWidth) + 31) >> 3) & ~3u;
+}
 
 bool IsRgb(const GUID &subtype) {
   return IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_RGB565) ||
@@ -185,15 +191,20 @@ NTSTATUS CheckCapturableFormat(const CCaptureDevice *d, ULONG channel, const KSD
                                const KS_VIDEOINFOHEADER *vih) {
   if (format == nullptr || vih == nullptr) return STATUS_INVALID_PARAMETER;
   const KS_BITMAPINFOHEADER &bmi = vih->bmiHeader;
+  // The card packs each subtype at one depth; another would program lines of the wrong size.
+  ULONG bits = SubtypeBitCount(format->SubFormat);
+  if (bits == 0 || bmi.biBitCount != bits) return STATUS_INVALID_PARAMETER;
   ULONG width = Magnitude(bmi.biWidth);
-  if (width == 0 || width > 720 || width % PixelGroup(format->SubFormat) != 0)
-    return STATUS_INVALID_PARAMETER;
-  if (bmi.biBitCount == 0 || bmi.biBitCount > 32 ||
-      (static_cast<ULONG>(bmi.biBitCount) * width) / 8 > kMaxLineBytes)
-    return STATUS_INVALID_PARAMETER;
+  if (width == 0 || width % PixelGroup(format->SubFormat) != 0) return STATUS_INVALID_PARAMETER;
+  // A line must fit the field buffer's lines, and the scaler takes at most 720 pixels.
+  if (static_cast<ULONGLONG>(bits) * width / 8 > kMaxLineBytes) return STATUS_INVALID_PARAMETER;
+  if (width > kMaxWidth) return STATUS_INVALID_PARAMETER;
   if (bmi.biHeight == 0) return STATUS_INVALID_PARAMETER;
   FieldSplit split = SplitFields(d, channel, bmi.biHeight);
   if (split.linesPerField == 0 || split.linesPerField > kMaxLinesPerField)
+    return STATUS_INVALID_PARAMETER;
+  // Two fields of unequal height would shear the woven picture.
+  if (split.fields * split.linesPerField != Magnitude(bmi.biHeight))
     return STATUS_INVALID_PARAMETER;
   if (vih->AvgTimePerFrame <= 0) return STATUS_INVALID_PARAMETER;
   return STATUS_SUCCESS;
@@ -283,6 +294,8 @@ NTSTATUS VideoPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM, cons
   ULONG header = fixed + bmi->biSize;
   if (header < fixed || header + 64 < header || header + 64 > format->FormatSize)
     return STATUS_UNSUCCESSFUL;
+  ULONG bits = SubtypeBitCount(format->SubFormat);
+  if (bits != 0 && bmi->biBitCount != bits) return STATUS_UNSUCCESSFUL;
   ULONG width = static_cast<ULONG>(bmi->biWidth);
   ULONG height = Magnitude(bmi->biHeight);
   ULONG bytes = static_cast<ULONG>(bmi->biBitCount) / 8;
@@ -449,16 +462,17 @@ NTSTATUS CVideoStream::ProcessVideoFrame() {
   ULONG lines = linesA;
   ULONG copyLength = bytesPerLineA;
   PKSSTREAM_HEADER header = currentFrame->StreamHeader;
-  ULONG extent = header->FrameExtent;
   ULONG available = currentFrame->OffsetOut.Count;
   if (available == 0 || lines == 0) {
     EjectCurrent(0, false);
     return STATUS_SUCCESS;
   }
-  // A frame too small for the picture is handed back empty rather than overrun.
+  // Lines sit at the image's own stride whatever the frame's size; a frame too small for
+  // the image is handed back empty rather than overrun.
   ULONG totalLines = fields * lines;
-  ULONG pitch = extent / fields / lines;
-  if (extent > available || pitch < copyLength) {
+  ULONG pitch = ImageStride(bmi);
+  ULONG imageBytes = pitch * totalLines;
+  if (available < imageBytes) {
     EjectCurrent(0, true);
     return STATUS_SUCCESS;
   }
@@ -491,7 +505,7 @@ NTSTATUS CVideoStream::ProcessVideoFrame() {
     }
   }
   header->Duration = formatSnapshot->AvgTimePerFrame;
-  header->DataUsed = available;
+  header->DataUsed = imageBytes;
   if (!IsEqualGUID(*pin->Descriptor->PinDescriptor.Name, PINNAME_VIDEO_PREVIEW) &&
       referenceClock != nullptr) {
     header->PresentationTime.Time = referenceClock->GetTime();

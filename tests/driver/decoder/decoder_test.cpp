@@ -274,26 +274,48 @@ TEST(ChannelVideo, SizesTheScalerCannotDivideByAreNeverProgrammed) {
   EXPECT_TRUE(b.ok());
 }
 
-TEST(FrameRate, PatternFollowsTheLiveStatusBit) {
+// Frames per second are rounded to the nearest whole number, and no interval the pin
+// accepts programs an empty pattern: the table follows the live status bit.
+TEST(FrameRate, RoundedRatesAndNeverAnEmptyPattern) {
   Bench b;
   ASSERT_EQ(b.Start(), STATUS_SUCCESS);
   CCaptureDevice *d = b.dev();
+  const ULONG keep = 0xE4 + 4 * 1;
   b.card.Poke(0x40 + 4 * 1, 0xFFFFFFFF);
   ProgramFrameRate(d, 1, 333667);
-  EXPECT_EQ(b.card.Peek(0xE4 + 4 * 1), 0x8FFFFFFFu) << "29 fps keeps 14 of 15";
-  EXPECT_EQ(b.card.Peek(0x40 + 4 * 1), 0xCFFFFFFFu);
-  ProgramFrameRate(d, 1, 333333);
-  EXPECT_EQ(b.card.Peek(0xE4 + 4 * 1), 0xBFFFFFFFu);
-  ProgramFrameRate(d, 1, 5000001);
-  EXPECT_EQ(b.card.Peek(0xE4 + 4 * 1), 0x80000000u);
+  EXPECT_EQ(b.card.Peek(keep), 0xBFFFFFFFu) << "29.97 frames per second keep every frame";
+  EXPECT_EQ(b.card.Peek(0x40 + 4 * 1), 0xCFFFFFFFu) << "bits 28 and 29 cleared, read back";
+  EXPECT_EQ(b.card.Reads(0x40 + 4 * 1).size(), 2u);
+  const std::pair<LONGLONG, uint32_t> rates525[] = {
+      {333333, 0xBFFFFFFF},    // 30
+      {344828, 0x8FFFFFFF},    // 29.0: 14 of 15
+      {357143, 0x8FFFFFFF},    // 28.0
+      {666667, 0x83333333},    // 15.0: 7 of 15
+      {689655, 0x83333333},    // 14.5 rounds to 15
+      {4000000, 0x80000003},   // 2.5 rounds to 3: one of 15
+      {5000001, 0x80000003},   // 1.99 rounds to 2
+      {10010010, 0x80000003},  // the slowest published interval: not nothing
+      {100000000, 0x80000003}};
+  for (auto [interval, word] : rates525) {
+    ProgramFrameRate(d, 1, interval);
+    EXPECT_EQ(b.card.Peek(keep), word) << interval;
+  }
   b.card.SetInputSignal(1, {true, true});
-  ProgramFrameRate(d, 1, 400000);
-  EXPECT_EQ(b.card.Peek(0xE4 + 4 * 1), 0xBFFFFFFFu);
-  ProgramFrameRate(d, 1, 10000000);
-  EXPECT_EQ(b.card.Peek(0xE4 + 4 * 1), 0x80000006u) << "1 fps keeps one frame in 15";
+  const std::pair<LONGLONG, uint32_t> rates625[] = {
+      {400000, 0xBFFFFFFF},     // 25
+      {416667, 0x9FFFFFFE},     // 24: 14 of 15
+      {10000000, 0x80000006},   // 1 frame per second keeps one frame in 15
+      {30000000, 0x80000006}};  // 0.33 rounds to 0: still one in 15
+  for (auto [interval, word] : rates625) {
+    ProgramFrameRate(d, 1, interval);
+    EXPECT_EQ(b.card.Peek(keep), word) << interval;
+  }
   b.card.SetInputSignal(6, {true, true});
   ProgramFrameRate(d, 6, 400000);  // status over the bus
   EXPECT_EQ(b.card.Peek(0xE4 + 4 * 6), 0xBFFFFFFFu);
+  b.card.SetInputSignal(6, {true, false});
+  ProgramFrameRate(d, 6, 400000);
+  EXPECT_EQ(b.card.Peek(0xE4 + 4 * 6), 0x8FF3FCFFu) << "25 on the 525-line table: 12 of 15";
 }
 
 TEST(PixelFormat, OnlyBits20To22Change) {

@@ -270,24 +270,36 @@ TEST(VideoDelivery, StarvationAndRecoveryCountEveryFrame) {
   EXPECT_GE(info.DropCount, 10);
 }
 
-TEST(VideoDelivery, FrameRateDecimationKeeps14Of15At29Fps) {
-  ClientBench b;
-  Stream s(b, 5, false, 0);  // 333,667 per frame: 29 frames per second by the table
-  ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
-  for (int i = 0; i < 8; ++i) s.Queue();
+// Input frame numbers of `count` frames in a row, buffers always queued.
+std::vector<uint32_t> Frames(Stream &s, int count) {
+  EXPECT_EQ(s.b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  for (int i = 0; i < 4; ++i) s.Queue();
   std::vector<uint32_t> frames;
-  for (int i = 0; i < 30; ++i) {
+  for (int i = 0; i < count; ++i) {
     Frame f = s.Next();
     frames.push_back(s.Counter(f, 0)->frame);
     EXPECT_EQ(Stream::Info(f).DropCount, 0) << "skipped by the card is not dropped";
     s.Queue();
   }
-  int skips = 0;
-  for (size_t i = 1; i < frames.size(); ++i) {
-    ASSERT_LE(frames[i] - frames[i - 1], 2u);
-    skips += frames[i] - frames[i - 1] == 2;
-  }
-  EXPECT_EQ(skips, 2) << "one input frame in fifteen is not captured";
+  EXPECT_EQ(s.b.client->SetState(s.pin, KSSTATE_STOP), STATUS_SUCCESS);
+  return frames;
+}
+
+TEST(VideoDelivery, TheNominalRateKeepsEveryFrameAndSlowerRatesKeepSome) {
+  ClientBench b;
+  Stream nominal(b, 5, false, 0);  // 333,667: 29.97 frames per second
+  Stream half(b, 6, false, 0, [](KS_VIDEOINFOHEADER &v) { v.AvgTimePerFrame = 666667; });
+  Stream slowest(b, 7, false, 0, [](KS_VIDEOINFOHEADER &v) { v.AvgTimePerFrame = 10010010; });
+  std::vector<uint32_t> all = Frames(nominal, 30);
+  for (size_t i = 1; i < all.size(); ++i) EXPECT_EQ(all[i], all[i - 1] + 1) << i;
+  // 15 frames per second: 7 of every 15 input frames.
+  std::vector<uint32_t> seven = Frames(half, 15);
+  EXPECT_EQ(seven[7] - seven[0], 15u);
+  EXPECT_EQ(seven[14] - seven[7], 15u);
+  // Under one frame per second: one frame of every 15, never none.
+  std::vector<uint32_t> one = Frames(slowest, 3);
+  EXPECT_EQ(one[1] - one[0], 15u);
+  EXPECT_EQ(one[2] - one[1], 15u);
 }
 
 TEST(VideoDelivery, AChannelErrorStopsFramesUntilTheWatchdogResumesThem) {
@@ -353,6 +365,25 @@ TEST(VideoDelivery, AFrameTooSmallIsCompletedEmpty) {
   Frame full = s.Next();
   EXPECT_EQ(full.header.DataUsed, 691200u);
   EXPECT_TRUE(b.ok());
+}
+
+// A frame larger than the image holds the image at its own stride from the start, says
+// so in DataUsed, and keeps the rest as the client gave it.
+TEST(VideoDelivery, AFrameLargerThanTheImageKeepsTheImagesLayout) {
+  ClientBench b;
+  Stream s(b, 0, false, 0);
+  ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  s.Queue(1000000, 0, 0xAB);
+  Frame f = s.Next();
+  EXPECT_EQ(f.header.DataUsed, 691200u);
+  auto top = PatternSource::DecodeCounter(PixelFormat::Yuy2, f.data.data(), 720);
+  ASSERT_TRUE(top.has_value());
+  std::vector<uint8_t> expected;
+  for (unsigned line : {0u, 1u, 2u, 239u, 478u, 479u}) {
+    PackExpected(PixelFormat::Yuy2, 0, top->frame, line % 2 == 1, line / 2, false, 720, &expected);
+    EXPECT_EQ(std::memcmp(f.data.data() + size_t{line} * 1440, expected.data(), 1440), 0) << line;
+  }
+  EXPECT_EQ(std::count(f.data.begin() + 691200, f.data.end(), 0xAB), 1000000 - 691200);
 }
 
 // A bottom-up RGB frame arrives upright: the picture's top line is the buffer's last row.

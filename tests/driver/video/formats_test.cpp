@@ -176,36 +176,33 @@ TEST(FormatCodes, SubtypesMapToTheCardsPixelFormats) {
   EXPECT_EQ(VideoFormatCode(&KSDATAFORMAT_TYPE_VIDEO), 2u);
 }
 
-TEST(FrameKeepPattern, BothTablesAtTheirBoundaries) {
-  struct Row {
-    LONG fps;
-    bool is525;
-    ULONG pattern;
-  };
-  const Row rows[] = {{-1, true, 0x15555555},
-                      {0, true, 0},
-                      {1, true, 0},
-                      {2, true, 1},
-                      {13, true, 0x01104411},
-                      {14, true, 0x01111111},
-                      {29, true, 0x05555555},
-                      {30, true, 0x15555555},
-                      {1000, true, 0x15555555},
-                      {0, false, 0},
-                      {1, false, 2},
-                      {3, false, 0x8002},
-                      {10, false, 0x02208822},
-                      {15, false, 0x08A2288A},
-                      {20, false, 0x0AA2A8AA},
-                      {24, false, 0x0AAAAAAA},
-                      {25, false, 0x15555555},
-                      {-7, false, 0x15555555}};
-  for (const Row &r : rows)
-    EXPECT_EQ(FrameKeepPattern(r.fps, r.is525), r.pattern) << r.fps << " " << r.is525;
-  // Kept frames of 15 match the table's count: bits 0..28 even on 525, odd on 625.
+// Every row of both tables: the 525-line table by pairs of rates, the 625-line one by
+// its own steps; out-of-table rates keep everything.
+TEST(FrameKeepPattern, EveryRowOfBothTables) {
+  const ULONG k525[15] = {0x00000000, 0x00000001, 0x00004001, 0x00104001, 0x00404041,
+                          0x01041041, 0x01104411, 0x01111111, 0x04444445, 0x04511445,
+                          0x05145145, 0x05151515, 0x05515455, 0x05551555, 0x05555555};
+  const ULONG k625[25] = {0x00000000, 0x00000002, 0x00000002, 0x00008002, 0x00200802,
+                          0x00200802, 0x00808082, 0x00808082, 0x02082082, 0x02082082,
+                          0x02208822, 0x02222222, 0x02222222, 0x0888888A, 0x0888888A,
+                          0x08A2288A, 0x0A28A28A, 0x0A28A28A, 0x0A2A2A2A, 0x0A2A2A2A,
+                          0x0AA2A8AA, 0x0AAA2AAA, 0x0AAA2AAA, 0x0AAAAAAA, 0x0AAAAAAA};
+  for (LONG fps = -2; fps <= 40; ++fps) {
+    ULONG want525 = fps >= 0 && fps < 30 ? k525[fps / 2] : 0x15555555;
+    ULONG want625 = fps >= 0 && fps < 25 ? k625[fps] : 0x15555555;
+    EXPECT_EQ(FrameKeepPattern(fps, true), want525) << fps;
+    EXPECT_EQ(FrameKeepPattern(fps, false), want625) << fps;
+  }
+  // Kept frames of 15: bits 0..28 even on 525 lines, odd on 625 lines.
   for (LONG fps = 0; fps < 30; ++fps) {
     EXPECT_EQ(__builtin_popcount(FrameKeepPattern(fps, true) & 0x05555555), fps / 2);
     EXPECT_EQ(FrameKeepPattern(fps, true) & 0x0AAAAAAA, 0u);
+  }
+  const int kept625[25] = {0, 1, 1, 2,  3,  3,  4,  4,  5,  5,  6,  7, 7,
+                           8, 8, 9, 10, 10, 11, 11, 12, 13, 13, 14, 14};
+  for (LONG fps = 0; fps < 25; ++fps) {
+    EXPECT_EQ(__builtin_popcount(FrameKeepPattern(fps, false) & 0x0AAAAAAA), kept625[fps]);
+    EXPECT_EQ(FrameKeepPattern(fps, false) & 0x05555555, 0u);
   }
 }
 

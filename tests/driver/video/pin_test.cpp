@@ -23,7 +23,7 @@ TEST(VideoPin, CreationProgramsTheChannel) {
     uint32_t geometry;
     uint32_t formatCode;
   };
-  // The 525-line ranges' 333,667 interval is 29 frames per second by the keep table.
+  // Both nominal intervals keep every frame (333,667 is 29.97 frames per second).
   const Case cases[] = {{1, false, 0, 0x3C2D05A0, 6}, {2, false, 1, 0x3C2D05A0, 0},
                         {3, false, 3, 0x3C2D05A0, 5}, {4, false, 2, 0x3C21C438, 3},
                         {5, true, 0, 0x482D05A0, 6},  {6, true, 1, 0x482D05A0, 0},
@@ -41,8 +41,7 @@ TEST(VideoPin, CreationProgramsTheChannel) {
     EXPECT_EQ((b.card.Peek(0x40 + 4 * k.channel) >> 20) & 7, k.formatCode) << k.channel;
     EXPECT_EQ(b.card.Peek(CHANNEL_ROUTING) & (3u << (16 + 2 * k.channel)),
               3u << (16 + 2 * k.channel));
-    EXPECT_EQ(b.card.Peek(0xE4 + 4 * k.channel), k.lines625 ? 0xBFFFFFFFu : 0x8FFFFFFFu)
-        << k.channel;
+    EXPECT_EQ(b.card.Peek(0xE4 + 4 * k.channel), 0xBFFFFFFFu) << k.channel;
     EXPECT_NE(d->openPinMask & (1u << k.channel), 0u);
     EXPECT_NE(d->videoStreams[k.channel], nullptr);
     KSALLOCATOR_FRAMING_EX framing;
@@ -74,50 +73,73 @@ TEST(VideoPin, OnePinPerChannelAcrossFilterInstances) {
   EXPECT_NE(b.CreatePin(f2, format), 0u);
 }
 
-// Formats the card cannot capture are refused with nothing programmed or registered.
+// Formats the card cannot capture are refused with nothing programmed or registered:
+// a depth other than the subtype's already when the host sets the format, the rest by
+// creation (each of these gets past the format check with a consistent image size).
 TEST(VideoPin, RefusesFormatsTheCardCannotCapture) {
   ClientBench b;
   Handle f = b.Open(true, 2);
   std::vector<uint8_t> yuy2 = b.VideoFormat(f, 0);
   std::vector<uint8_t> y41p = b.VideoFormat(f, 2);
+  std::vector<uint8_t> rgb = b.VideoFormat(f, 3);
   auto with = [](std::vector<uint8_t> format, auto change) {
-    change(ClientBench::Vih(format));
+    change(ClientBench::Vih(format).bmiHeader, ClientBench::Vih(format));
     return format;
   };
-  const std::vector<std::vector<uint8_t>> refused = {
-      with(yuy2, [](KS_VIDEOINFOHEADER &v) { v.bmiHeader.biWidth = 0; }),
-      with(yuy2, [](KS_VIDEOINFOHEADER &v) { v.bmiHeader.biWidth = 722; }),
-      with(yuy2, [](KS_VIDEOINFOHEADER &v) { v.bmiHeader.biWidth = 359; }),
-      with(y41p, [](KS_VIDEOINFOHEADER &v) { v.bmiHeader.biWidth = 708; }),
-      with(yuy2, [](KS_VIDEOINFOHEADER &v) { v.bmiHeader.biBitCount = 32; }),
-      with(yuy2, [](KS_VIDEOINFOHEADER &v) { v.bmiHeader.biHeight = 0; }),
-      with(yuy2,
-           [](KS_VIDEOINFOHEADER &v) {
-             v.bmiHeader.biHeight = 578;  // 289 lines per field
-             v.bmiHeader.biSizeImage = 1440 * 578;
-           }),
-      with(yuy2, [](KS_VIDEOINFOHEADER &v) { v.AvgTimePerFrame = 0; }),
-      with(yuy2, [](KS_VIDEOINFOHEADER &v) { v.AvgTimePerFrame = -333667; }),
+  auto size = [](KS_BITMAPINFOHEADER &h, LONG width, LONG height, ULONG lineBytes) {
+    h.biWidth = width;
+    h.biHeight = height;
+    h.biSizeImage = lineBytes * static_cast<ULONG>(height < 0 ? -height : height);
+  };
+  const std::pair<std::vector<uint8_t>, NTSTATUS> refused[] = {
+      {with(yuy2, [](auto &h, auto &) { h.biBitCount = 12; }), STATUS_UNSUCCESSFUL},
+      {with(y41p, [](auto &h, auto &) { h.biBitCount = 16; }), STATUS_UNSUCCESSFUL},
+      {with(rgb, [](auto &h, auto &) { h.biBitCount = 24; }), STATUS_UNSUCCESSFUL},
+      {with(yuy2, [&](auto &h, auto &) { size(h, 0, 480, 0); }), STATUS_INVALID_PARAMETER},
+      {with(yuy2, [&](auto &h, auto &) { size(h, 722, 480, 1444); }), STATUS_INVALID_PARAMETER},
+      {with(y41p, [&](auto &h, auto &) { size(h, 728, 480, 1092); }), STATUS_INVALID_PARAMETER},
+      {with(yuy2, [&](auto &h, auto &) { size(h, 358, 480, 716); }), STATUS_SUCCESS},
+      {with(yuy2, [&](auto &h, auto &) { size(h, 359, 480, 720); }), STATUS_INVALID_PARAMETER},
+      {with(y41p, [&](auto &h, auto &) { size(h, 708, 480, 1064); }), STATUS_INVALID_PARAMETER},
+      {with(yuy2, [&](auto &h, auto &) { size(h, 720, 0, 1440); }), STATUS_INVALID_PARAMETER},
+      {with(yuy2, [&](auto &h, auto &) { size(h, 720, 578, 1440); }), STATUS_INVALID_PARAMETER},
+      {with(yuy2, [&](auto &h, auto &) { size(h, 720, 479, 1440); }), STATUS_INVALID_PARAMETER},
+      {with(yuy2, [](auto &, auto &v) { v.AvgTimePerFrame = 0; }), STATUS_INVALID_PARAMETER},
+      {with(yuy2, [](auto &, auto &v) { v.AvgTimePerFrame = -333667; }), STATUS_INVALID_PARAMETER},
   };
   size_t dmaWrites = b.card.CountWrites(0x200 + 0x20 * 2 + 4);
   size_t geometryWrites = b.card.CountWrites(0x128 + 4 * 2);
-  for (const auto &format : refused) {
+  for (const auto &[format, status] : refused) {
+    if (status == STATUS_SUCCESS) continue;  // the even width beside the odd one below
     Handle p = 0;
-    EXPECT_LT(b.client->CreatePin(f, 0, format, &p), 0);
+    EXPECT_EQ(b.client->CreatePin(f, 0, format, &p), status)
+        << ClientBench::Vih(const_cast<std::vector<uint8_t> &>(format)).bmiHeader.biWidth;
   }
   EXPECT_EQ(b.card.CountWrites(0x200 + 0x20 * 2 + 4), dmaWrites);
   EXPECT_EQ(b.card.CountWrites(0x128 + 4 * 2), geometryWrites);
   EXPECT_EQ(b.dev()->openPinMask, 0u);
   EXPECT_EQ(b.dev()->videoStreams[2], nullptr);
-  // What the card can do still works: 352 x 240 is one field of 240 lines of 704 bytes.
-  std::vector<uint8_t> cif = with(yuy2, [](KS_VIDEOINFOHEADER &v) {
-    v.bmiHeader.biWidth = 352;
-    v.bmiHeader.biHeight = 240;
-    v.bmiHeader.biSizeImage = 704 * 240;
-  });
-  ASSERT_NE(b.CreatePin(f, cif), 0u);
+  // Creation holds the same depth rule on its own, and takes only what the card packs.
+  std::vector<uint8_t> deep = refused[0].first;
+  auto *format = reinterpret_cast<KSDATAFORMAT *>(deep.data());
+  EXPECT_EQ(CheckCapturableFormat(b.dev(), 2, format, &ClientBench::Vih(deep)),
+            STATUS_INVALID_PARAMETER);
+  ClientBench::Vih(deep).bmiHeader.biBitCount = 16;
+  EXPECT_EQ(CheckCapturableFormat(b.dev(), 2, format, &ClientBench::Vih(deep)), STATUS_SUCCESS);
+  format->SubFormat = KSDATAFORMAT_SUBTYPE_RGB555;
+  EXPECT_EQ(CheckCapturableFormat(b.dev(), 2, format, &ClientBench::Vih(deep)),
+            STATUS_INVALID_PARAMETER);
+  // What the card can do still works: 352 x 240 is one field of 240 lines of 704 bytes, and
+  // an odd height is fine in one field.
+  ASSERT_NE(b.CreatePin(f, with(yuy2, [&](auto &h, auto &) { size(h, 352, 240, 704); })), 0u);
   EXPECT_EQ(DmaWord(b, 2, 0x04), (240u << 22) | (704u << 11) | 704u);
   EXPECT_EQ(static_cast<CVideoStream *>(b.dev()->videoStreams[2])->fieldsPerFrame, 1u);
+  Handle f3 = b.Open(true, 3);
+  ASSERT_NE(b.CreatePin(f3, with(yuy2, [&](auto &h, auto &) { size(h, 720, 239, 1440); })), 0u);
+  EXPECT_EQ(DmaWord(b, 3, 0x04), (239u << 22) | (1440u << 11) | 1440u);
+  Handle f4 = b.Open(true, 4);
+  ASSERT_NE(b.CreatePin(f4, refused[6].first), 0u) << "358 is a whole number of pixel pairs";
+  EXPECT_TRUE(b.ok());
 }
 
 TEST(VideoPin, ALargeBitmapHeaderIsTruncatedInTheSnapshot) {
