@@ -229,47 +229,73 @@ ULONG ImageSize(const KS_BITMAPINFOHEADER &bmi) {
   return bmi.biHeight < 0 ? 0u - size : size;
 }
 
-LONG Abs(LONG v) { return v < 0 ? -v : v; }
+constexpr LONGLONG kLongMin = -2147483647ll - 1;
+constexpr LONGLONG kLongMax = 2147483647ll;
 
-// Header size n + extra and the whole range must fit in 32 bits and in FormatSize.
-bool HeaderFits(ULONG n, ULONG extra, ULONG formatSize) {
+LONGLONG Abs(LONGLONG v) { return v < 0 ? -v : v; }
+bool FitsLong(LONGLONG v) { return v >= kLongMin && v <= kLongMax; }
+
+// Header size n + extra and, after the range's `head`, the whole range must fit in 32
+// bits and in FormatSize.
+bool HeaderFits(ULONG n, ULONG extra, ULONG head, ULONG formatSize) {
   ULONG header = n + extra;
   if (header < n) return false;
-  ULONG whole = header + 208;
+  ULONG whole = header + head;
   if (whole < header) return false;
   return whole <= formatSize;
 }
 
-// Fits the client's rectangles to its picture size, and flips the height of the RGB
-// subtypes, before the header is copied.
-void NormaliseVideoInfo(KS_VIDEOINFOHEADER &vih, const GUID &subtype) {
-  LONG width = vih.bmiHeader.biWidth;
-  LONG height = vih.bmiHeader.biHeight;
-  if (Abs(width) != Abs(vih.rcSource.right - vih.rcSource.left))
-    vih.rcSource.right = vih.rcSource.left + width;
-  if (Abs(width) != Abs(vih.rcTarget.right - vih.rcTarget.left))
-    vih.rcTarget.right = vih.rcTarget.left + width;
-  if (Abs(height) != Abs(vih.rcSource.bottom - vih.rcSource.top))
-    vih.rcSource.bottom = vih.rcSource.top + height;
-  if (Abs(height) != Abs(vih.rcTarget.bottom - vih.rcTarget.top))
-    vih.rcTarget.bottom = vih.rcTarget.top + height;
-  if (IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_RGB555) ||
-      IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_RGB565))
-    vih.bmiHeader.biHeight = -vih.bmiHeader.biHeight;
+// The client's rectangles fitted to its picture size, and the height of the RGB subtypes
+// flipped, computed apart from the client's header so that values whose sums,
+// differences or negation leave 32 bits refuse the range before anything changes.
+struct FittedVideoInfo {
+  RECT source, target;
+  LONG height;
+};
+
+bool FitVideoInfo(const KS_VIDEOINFOHEADER &vih, const GUID &subtype, FittedVideoInfo *out) {
+  const LONGLONG width = vih.bmiHeader.biWidth;
+  const LONGLONG height = vih.bmiHeader.biHeight;
+  // A size whose magnitude has no 32-bit value is no picture.
+  if (width == kLongMin || height == kLongMin) return false;
+  const RECT *in[2] = {&vih.rcSource, &vih.rcTarget};
+  RECT *fitted[2] = {&out->source, &out->target};
+  for (int i = 0; i < 2; ++i) {
+    LONGLONG right = in[i]->right, bottom = in[i]->bottom;
+    if (Abs(width) != Abs(right - in[i]->left)) right = in[i]->left + width;
+    if (Abs(height) != Abs(bottom - in[i]->top)) bottom = in[i]->top + height;
+    if (!FitsLong(right) || !FitsLong(bottom)) return false;
+    *fitted[i] = *in[i];
+    fitted[i]->right = static_cast<LONG>(right);
+    fitted[i]->bottom = static_cast<LONG>(bottom);
+  }
+  bool rgb = IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_RGB555) ||
+             IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_RGB565);
+  out->height = static_cast<LONG>(rgb ? -height : height);
+  return true;
 }
 
 // One kind of range (KS_DATARANGE_VIDEO with a KS_VIDEOINFOHEADER, or the second kind):
-// the checks, the size rules and the copy are the same; `fixed` is the header's size
-// before its bitmap header.
+// the checks, the size rules and the copy are the same.
 template <class Range, class Header>
-NTSTATUS IntersectRange(PKSDATARANGE dataRange, PKSDATARANGE matchingDataRange, ULONG fixed,
+NTSTATUS IntersectRange(PKSDATARANGE dataRange, PKSDATARANGE matchingDataRange,
                         ULONG dataBufferSize, PVOID data, PULONG dataSize) {
+  constexpr ULONG fixed = offsetof(Header, bmiHeader);
+  constexpr bool fitsRectangles = sizeof(Header) == sizeof(KS_VIDEOINFOHEADER);
   if (dataRange->FormatSize < sizeof(Range)) return STATUS_NO_MATCH;
   auto *client = reinterpret_cast<Range *>(dataRange);
   if (!SameRangeTerms(client, reinterpret_cast<const Range *>(matchingDataRange)))
     return STATUS_NO_MATCH;
   ULONG n = client->VideoInfoHeader.bmiHeader.biSize;
-  if (!HeaderFits(n, fixed, dataRange->FormatSize)) return STATUS_INVALID_PARAMETER;
+  // A bitmap header shorter than its own fields would be read and written past its end.
+  if (n < sizeof(KS_BITMAPINFOHEADER) ||
+      !HeaderFits(n, fixed, offsetof(Range, VideoInfoHeader), dataRange->FormatSize))
+    return STATUS_INVALID_PARAMETER;
+  FittedVideoInfo fitted;
+  if constexpr (fitsRectangles) {
+    if (!FitVideoInfo(client->VideoInfoHeader, matchingDataRange->SubFormat, &fitted))
+      return STATUS_NO_MATCH;
+  }
   *dataSize = n + fixed + sizeof(KSDATAFORMAT);
   if (dataBufferSize == 0) return STATUS_BUFFER_OVERFLOW;
   if (dataBufferSize < *dataSize) return STATUS_BUFFER_TOO_SMALL;
@@ -277,8 +303,11 @@ NTSTATUS IntersectRange(PKSDATARANGE dataRange, PKSDATARANGE matchingDataRange, 
   auto *out = static_cast<PKSDATAFORMAT>(data);
   RtlCopyMemory(out, matchingDataRange, sizeof(KSDATAFORMAT));
   out->FormatSize = *dataSize;
-  if constexpr (sizeof(Header) == sizeof(KS_VIDEOINFOHEADER))
-    NormaliseVideoInfo(client->VideoInfoHeader, matchingDataRange->SubFormat);
+  if constexpr (fitsRectangles) {
+    client->VideoInfoHeader.rcSource = fitted.source;
+    client->VideoInfoHeader.rcTarget = fitted.target;
+    client->VideoInfoHeader.bmiHeader.biHeight = fitted.height;
+  }
   auto *outHeader = reinterpret_cast<Header *>(out + 1);
   RtlCopyMemory(outHeader, &client->VideoInfoHeader, n + fixed);
   ULONG size = ImageSize(outHeader->bmiHeader);
@@ -296,11 +325,11 @@ NTSTATUS VideoIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARAN
       matchingDataRange == nullptr || dataSize == nullptr)
     return STATUS_UNSUCCESSFUL;
   if (IsEqualGUID(matchingDataRange->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO))
-    return IntersectRange<KS_DATARANGE_VIDEO, KS_VIDEOINFOHEADER>(dataRange, matchingDataRange, 48,
+    return IntersectRange<KS_DATARANGE_VIDEO, KS_VIDEOINFOHEADER>(dataRange, matchingDataRange,
                                                                   dataBufferSize, data, dataSize);
   if (IsEqualGUID(matchingDataRange->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO2))
-    return IntersectRange<KS_DATARANGE_VIDEO2, KS_VIDEOINFOHEADER2>(
-        dataRange, matchingDataRange, 72, dataBufferSize, data, dataSize);
+    return IntersectRange<KS_DATARANGE_VIDEO2, KS_VIDEOINFOHEADER2>(dataRange, matchingDataRange,
+                                                                    dataBufferSize, data, dataSize);
   *dataSize = 0;
   return STATUS_NO_MATCH;
 }

@@ -2,7 +2,9 @@
 // pixel format codes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "decoder/decoder.h"
@@ -156,6 +158,110 @@ TEST(Intersection, RefusesRangesItDidNotPublish) {
   EXPECT_EQ(VideoIntersectHandler(nullptr, nullptr, nullptr, &c.range.DataRange, &c.range.DataRange,
                                   0, nullptr, &none.size),
             STATUS_UNSUCCESSFUL);
+}
+
+// A bitmap header shorter than its fields, or sizes and rectangles whose arithmetic
+// leaves 32 bits, are refused before anything is read past the client's range, written
+// past the output or changed in place. The output is exactly as large as the old size
+// query said, so an overrun shows under the sanitizers.
+TEST(Intersection, RefusesHeadersAndValuesItCannotHandleSafely) {
+  for (ULONG biSize : {0u, 39u}) {
+    Client c(kVideoRanges480[0]);
+    c.range.VideoInfoHeader.bmiHeader.biSize = biSize;
+    Result r = Intersect(c.range, kVideoRanges480[0], biSize + 112);
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER) << biSize;
+    EXPECT_EQ(r.size, 0xDEADBEEFu);
+    EXPECT_EQ(std::count(r.data.begin(), r.data.end(), 0xCC), static_cast<long>(r.data.size()));
+  }
+  const LONG kMin = std::numeric_limits<LONG>::min(), kMax = std::numeric_limits<LONG>::max();
+  struct Case {
+    int range;
+    void (*edit)(KS_VIDEOINFOHEADER &);
+  };
+  static LONG min = kMin, max = kMax;
+  const Case refused[] = {
+      {0, [](KS_VIDEOINFOHEADER &v) { v.bmiHeader.biWidth = min; }},
+      {0, [](KS_VIDEOINFOHEADER &v) { v.bmiHeader.biHeight = min; }},
+      {3, [](KS_VIDEOINFOHEADER &v) { v.bmiHeader.biHeight = min; }},
+      {0, [](KS_VIDEOINFOHEADER &v) { v.rcSource.left = max - 100; }},
+      {0, [](KS_VIDEOINFOHEADER &v) { v.rcTarget.top = max - 100; }},
+  };
+  for (const Case &k : refused) {
+    Client c(kVideoRanges480[k.range]);
+    k.edit(c.range.VideoInfoHeader);
+    KS_DATARANGE_VIDEO before = c.range;
+    Result r = Intersect(c.range, kVideoRanges480[k.range]);
+    EXPECT_EQ(r.status, STATUS_NO_MATCH);
+    EXPECT_EQ(r.size, 0xDEADBEEFu);
+    EXPECT_EQ(std::memcmp(&before, &c.range, sizeof before), 0) << "nothing changed in place";
+    EXPECT_EQ(r.data[0], 0xCC);
+  }
+  // Large values whose results fit are still formats, also where their extents leave
+  // 32 bits.
+  Client far(kVideoRanges480[1]);
+  far.range.VideoInfoHeader.rcSource = RECT{kMax - 720, 0, 0, 0};
+  far.range.VideoInfoHeader.rcTarget = RECT{10, 0, kMin + 5, kMin};
+  Result r = Intersect(far.range, kVideoRanges480[1]);
+  ASSERT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.vih().rcSource.right, kMax);
+  EXPECT_EQ(r.vih().rcSource.bottom, 480);
+  EXPECT_EQ(r.vih().rcTarget.right, 730);
+  EXPECT_EQ(r.vih().rcTarget.bottom, 480);
+}
+
+// The second kind of range: a KS_VIDEOINFOHEADER2 after the same 208 bytes, copied with
+// its sizes computed, without the rectangle and height changes of the first kind.
+TEST(Intersection, SecondHeaderKind) {
+  KS_DATARANGE_VIDEO2 ours{};
+  const KS_DATARANGE_VIDEO &rgb = kVideoRanges480[3];
+  std::memcpy(&ours, &rgb, offsetof(KS_DATARANGE_VIDEO2, VideoInfoHeader));
+  ours.DataRange.FormatSize = sizeof(KS_DATARANGE_VIDEO2);
+  ours.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_VIDEOINFO2;
+  ours.VideoInfoHeader.rcSource = RECT{0, 0, 10, 10};
+  ours.VideoInfoHeader.AvgTimePerFrame = 333667;
+  ours.VideoInfoHeader.dwPictAspectRatioX = 4;
+  ours.VideoInfoHeader.dwPictAspectRatioY = 3;
+  ours.VideoInfoHeader.bmiHeader = rgb.VideoInfoHeader.bmiHeader;
+  ASSERT_EQ(sizeof(KS_DATARANGE_VIDEO2), 320u);
+  auto intersect = [&](KS_DATARANGE_VIDEO2 &client, ULONG bufferSize) {
+    IRP irp{};
+    KSP_PIN pin{};
+    int filter = 0;
+    Result r;
+    r.data.assign(bufferSize, 0xCC);
+    r.status = VideoIntersectHandler(&filter, &irp, &pin, &client.DataRange, &ours.DataRange,
+                                     bufferSize, bufferSize ? r.data.data() : nullptr, &r.size);
+    return r;
+  };
+  KS_DATARANGE_VIDEO2 client = ours;
+  Result q = intersect(client, 0);
+  EXPECT_EQ(q.status, STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(q.size, 176u);
+  EXPECT_EQ(intersect(client, 175).status, STATUS_BUFFER_TOO_SMALL);
+  Result r = intersect(client, 176);
+  ASSERT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.format().FormatSize, 176u);
+  EXPECT_EQ(r.format().Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO2);
+  auto &out = *reinterpret_cast<const KS_VIDEOINFOHEADER2 *>(r.data.data() + sizeof(KSDATAFORMAT));
+  EXPECT_EQ(out.rcSource.right, 10) << "rectangles as the client gave them";
+  EXPECT_EQ(out.dwPictAspectRatioX, 4u);
+  EXPECT_EQ(out.bmiHeader.biHeight, -480) << "no flip for the second kind";
+  EXPECT_EQ(out.bmiHeader.biSizeImage, 691200u);
+  EXPECT_EQ(r.format().SampleSize, 691200u);
+
+  KS_DATARANGE_VIDEO2 shortRange = ours;
+  shortRange.DataRange.FormatSize = 319;
+  EXPECT_EQ(intersect(shortRange, 176).status, STATUS_NO_MATCH);
+  KS_DATARANGE_VIDEO2 caps = ours;
+  caps.ConfigCaps.MaxOutputSize.cx = 704;
+  EXPECT_EQ(intersect(caps, 176).status, STATUS_NO_MATCH);
+  for (ULONG biSize : {39u, 41u, 0xFFFFFFB0u}) {
+    KS_DATARANGE_VIDEO2 bad = ours;
+    bad.VideoInfoHeader.bmiHeader.biSize = biSize;
+    Result refused = intersect(bad, 400);
+    EXPECT_EQ(refused.status, STATUS_INVALID_PARAMETER) << biSize;
+    EXPECT_EQ(refused.size, 0xDEADBEEFu);
+  }
 }
 
 TEST(FormatCodes, SubtypesMapToTheCardsPixelFormats) {
