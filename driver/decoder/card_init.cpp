@@ -127,10 +127,10 @@ void DetectChannelStandard(CCaptureDevice *d, ULONG channel) {
   if (channel >= kVideoChannels) return;
   if (ReadChannelStatus(d, channel) & 1) {
     d->channelVideo[channel].videoStandard = KS_AnalogVideo_PAL_B;
-    UseChannelFormats(channel, true);
+    UseChannelFormats(d, channel, true);
   } else {
     d->channelVideo[channel].videoStandard = KS_AnalogVideo_NTSC_M;
-    UseChannelFormats(channel, false);
+    UseChannelFormats(d, channel, false);
   }
 }
 

@@ -148,7 +148,7 @@ NTSTATUS DecoderPropertySet(CCaptureDevice *d, PKSIDENTIFIER property, PVOID dat
       ULONG v = static_cast<PKSPROPERTY_VIDEODECODER_S>(data)->Value;
       bool is625 = Is625LineStandard(v);
       d->channelVideo[c].videoStandard = v;
-      UseChannelFormats(c, is625);
+      UseChannelFormats(d, c, is625);
       DecoderWrite(d, ChannelBank(c), ChannelRegister(c, 8), is625 ? 0x18 : 0x14);
       DecoderWrite(d, ChannelBank(c), ChannelRegister(c, 10), is625 ? 10 : 15);
       return STATUS_SUCCESS;

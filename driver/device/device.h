@@ -102,6 +102,9 @@ struct CCaptureDevice {
   // The filter factories published at the last start, replaced at the next one.
   PKSFILTERFACTORY filterFactories[16];
   ULONG filterFactoryCount;
+  // Per video channel, the four data ranges its pin offers: this card's own lists, so
+  // another card's standard detection or start never changes what this one publishes.
+  PKSDATARANGE channelFormats[kVideoChannels][4];
 };
 
 // Register access: single aligned 32-bit volatile accesses; stores that change channel

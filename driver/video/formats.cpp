@@ -190,24 +190,17 @@ const KS_DATARANGE_VIDEO kVideoRanges576[4] = {
 
 // The host only reads through these pointers; its descriptor type is not const.
 #define MORVANE_RANGE(set, i) const_cast<PKSDATARANGE>(&set[i].DataRange)
-#define MORVANE_RANGES_480                                                   \
-  {                                                                          \
-    MORVANE_RANGE(kVideoRanges480, 0), MORVANE_RANGE(kVideoRanges480, 1),    \
-        MORVANE_RANGE(kVideoRanges480, 2), MORVANE_RANGE(kVideoRanges480, 3) \
-  }
-PKSDATARANGE channelFormatTable[kVideoChannels][4] = {
-    MORVANE_RANGES_480, MORVANE_RANGES_480, MORVANE_RANGES_480, MORVANE_RANGES_480,
-    MORVANE_RANGES_480, MORVANE_RANGES_480, MORVANE_RANGES_480, MORVANE_RANGES_480,
-};
-#undef MORVANE_RANGES_480
+const PKSDATARANGE kDefaultVideoRangeList[4] = {
+    MORVANE_RANGE(kVideoRanges480, 0), MORVANE_RANGE(kVideoRanges480, 1),
+    MORVANE_RANGE(kVideoRanges480, 2), MORVANE_RANGE(kVideoRanges480, 3)};
 
-void UseChannelFormats(ULONG channel, bool lines576) {
+void UseChannelFormats(CCaptureDevice *d, ULONG channel, bool lines576) {
   if (channel >= kVideoChannels) return;
   const KS_DATARANGE_VIDEO *set = lines576 ? kVideoRanges576 : kVideoRanges480;
-  for (ULONG i = 0; i < 4; ++i) channelFormatTable[channel][i] = MORVANE_RANGE(set, i);
+  for (ULONG i = 0; i < 4; ++i) d->channelFormats[channel][i] = MORVANE_RANGE(set, i);
 }
 
-void ResetChannelFormats(ULONG channel) { UseChannelFormats(channel, false); }
+void ResetChannelFormats(CCaptureDevice *d, ULONG channel) { UseChannelFormats(d, channel, false); }
 
 namespace {
 

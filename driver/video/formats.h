@@ -7,13 +7,14 @@
 // The four ranges of one line standard, in the order the host proposes them.
 extern const KS_DATARANGE_VIDEO kVideoRanges480[4];
 extern const KS_DATARANGE_VIDEO kVideoRanges576[4];
-// Per channel, the list the channel's video pin descriptor points to.
-extern PKSDATARANGE channelFormatTable[kVideoChannels][4];
+// The 480-line list the static pin descriptors carry; each card's factories point their
+// pins at the card's own lists (CCaptureDevice::channelFormats).
+extern const PKSDATARANGE kDefaultVideoRangeList[4];
 
 // Back to the 480-line ranges a channel offers before standard detection.
-void ResetChannelFormats(ULONG channel);
-// Switches a channel between its 576-line and 480-line ranges.
-void UseChannelFormats(ULONG channel, bool lines576);
+void ResetChannelFormats(CCaptureDevice *d, ULONG channel);
+// Switches a channel of the card between its 576-line and 480-line ranges.
+void UseChannelFormats(CCaptureDevice *d, ULONG channel, bool lines576);
 
 NTSTATUS VideoIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE dataRange,
                                PKSDATARANGE matchingDataRange, ULONG dataBufferSize, PVOID data,

@@ -172,7 +172,7 @@ NTSTATUS VideoPinCreate(PKSPIN pin, PIRP, ULONG c) {
          0,                                                                            \
          nullptr,                                                                      \
          4,                                                                            \
-         channelFormatTable[c],                                                        \
+         kDefaultVideoRangeList,                                                       \
          KSPIN_DATAFLOW_OUT,                                                           \
          KSPIN_COMMUNICATION_BOTH,                                                     \
          &PINNAME_VIDEO_CAPTURE,                                                       \

@@ -165,19 +165,20 @@ TEST(Standard, DetectionFollowsTheInputAndSwitchesTheRanges) {
     DetectChannelStandard(d, 5);
     DetectChannelStandard(d, 1);
     EXPECT_EQ(d->channelVideo[5].videoStandard, static_cast<ULONG>(KS_AnalogVideo_PAL_B));
-    EXPECT_EQ(channelFormatTable[5][0], &kVideoRanges576[0].DataRange);
-    EXPECT_EQ(channelFormatTable[1][3], &kVideoRanges576[3].DataRange);
-    EXPECT_EQ(channelFormatTable[2][0], &kVideoRanges480[0].DataRange);
+    EXPECT_EQ(d->channelFormats[5][0], &kVideoRanges576[0].DataRange);
+    EXPECT_EQ(d->channelFormats[1][3], &kVideoRanges576[3].DataRange);
+    EXPECT_EQ(d->channelFormats[2][0], &kVideoRanges480[0].DataRange);
     b.card.SetInputSignal(5, {true, false});
     DetectChannelStandard(d, 5);
     EXPECT_EQ(d->channelVideo[5].videoStandard, static_cast<ULONG>(KS_AnalogVideo_NTSC_M));
-    EXPECT_EQ(channelFormatTable[5][0], &kVideoRanges480[0].DataRange);
+    EXPECT_EQ(d->channelFormats[5][0], &kVideoRanges480[0].DataRange);
     size_t before = b.card.trace().size();
     DetectChannelStandard(d, 8);
     EXPECT_EQ(b.card.trace().size(), before);
     ASSERT_EQ(b.m.pnp().StopCard(*b.c), STATUS_SUCCESS);
     ASSERT_EQ(b.Start(), STATUS_SUCCESS);
-    EXPECT_EQ(channelFormatTable[1][0], &kVideoRanges480[0].DataRange) << "start resets the lists";
+    EXPECT_EQ(b.dev()->channelFormats[1][0], &kVideoRanges480[0].DataRange)
+        << "start resets the lists";
   }
 }
 

@@ -76,12 +76,15 @@ TEST(VideoRanges, PublishedValuesIncludingTheirIrregularities) {
 }
 
 TEST(VideoRanges, ChannelListsSwitchAsAWhole) {
-  UseChannelFormats(3, true);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(channelFormatTable[3][i], &kVideoRanges576[i].DataRange);
-  EXPECT_EQ(channelFormatTable[2][0], &kVideoRanges480[0].DataRange) << "other channels unchanged";
-  ResetChannelFormats(3);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(channelFormatTable[3][i], &kVideoRanges480[i].DataRange);
-  UseChannelFormats(8, true);  // no such channel: ignored
+  CCaptureDevice d{};
+  for (ULONG c = 0; c < 8; ++c) ResetChannelFormats(&d, c);
+  UseChannelFormats(&d, 3, true);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(d.channelFormats[3][i], &kVideoRanges576[i].DataRange);
+  EXPECT_EQ(d.channelFormats[2][0], &kVideoRanges480[0].DataRange) << "other channels unchanged";
+  ResetChannelFormats(&d, 3);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(d.channelFormats[3][i], &kVideoRanges480[i].DataRange);
+  UseChannelFormats(&d, 8, true);  // no such channel: ignored
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(kDefaultVideoRangeList[i], &kVideoRanges480[i].DataRange);
 }
 
 TEST(Intersection, SizeQueriesAndBufferChecks) {
