@@ -327,6 +327,8 @@ CVideoStream::CVideoStream(PKSPIN p, CCaptureDevice *d) : pin(p), device(d) {
   currentFrame = nullptr;
   referenceClock = nullptr;
   formatSnapshot = nullptr;
+  fieldMissed = false;
+  restartFrame = 0;
   KeInitializeSpinLock(&stateLock);
 }
 
@@ -338,9 +340,20 @@ void CVideoStream::Free(PVOID p) {
 BOOLEAN CVideoStream::AlwaysTrue() { return TRUE; }
 
 void CVideoStream::OnInterrupt(ULONG, ULONG, ULONG status04) {
-  if (runState != 2) return;
+  if (runState != 2) {
+    // While paused the card goes on: nothing counts, but what the held frame has is now
+    // of an earlier input frame than whatever field comes next.
+    if (runState == 1) fieldMissed = true;
+    return;
+  }
+  if (fieldMissed) {
+    fieldMissed = false;
+    fieldASinceStart = false;
+    restartFrame = 1;
+  }
   // Every frame the card completes counts, whether or not a client frame takes it; a
-  // field B before any field A ends a frame that started before the channel did.
+  // field B before any field A ends a frame that started before the channel did (or
+  // while the pin was paused).
   ULONG c = channel();
   if ((status04 >> (24 + c)) & 1) {
     if (fieldASinceStart) ++pictureNumber;
@@ -450,6 +463,11 @@ NTSTATUS CVideoStream::ProcessVideoFrame() {
   ULONG bank = (status >> c) & 1;
   if (!framePending) return STATUS_PENDING;
   framePending = 0;
+  if (restartFrame) {
+    // Fields went by while paused: the held frame is not finished with a later one's.
+    restartFrame = 0;
+    fieldsSeen = 0;
+  }
 
   if (currentFrame == nullptr) {
     currentFrame = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);

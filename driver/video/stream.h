@@ -36,7 +36,11 @@ class CVideoStream : public CChannelStream {
   // Fields per frame as programmed at creation (one rule for decoder, DMA and delivery).
   ULONG fieldsPerFrame;
   ULONG delivered;        // frames completed to the client since the start
-  bool fieldASinceStart;  // a field A was signalled since the channel started
+  bool fieldASinceStart;  // a field A was signalled since the channel started (or resumed)
+  // Fields went by while the pin was paused: the next field signalled after resuming
+  // restarts the counting, and the frame being filled starts again at its next field A.
+  bool fieldMissed;
+  volatile UCHAR restartFrame;
 
   ULONG channel() const { return channelId & 0xF; }
 

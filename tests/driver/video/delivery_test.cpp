@@ -402,6 +402,51 @@ TEST(VideoDelivery, BottomUpRgbIsUpright) {
       << "the first row is the bottom of the picture";
 }
 
+// A pause with a frame half filled: on RUN the frame starts again at the next field A, so
+// both its fields come from one input frame, and the frames that went by while paused
+// are neither pictures nor drops. Paused for an even and an odd number of fields, so that
+// a field B and a field A come first after resuming.
+TEST(VideoDelivery, APauseNeitherTearsTheHeldFrameNorCountsAsDrops) {
+  for (int pausedFields : {10, 11}) {
+    SCOPED_TRACE(pausedFields);
+    ClientBench b;
+    Stream s(b, 0, false, 0);
+    ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
+    s.Queue();
+    s.Queue();
+    Frame first = s.Next();
+    ASSERT_EQ(Stream::Info(first).PictureNumber, 1);
+    bool fieldA = false;
+    b.card.SetCompletionObserver([&](const Card::Completion &c) {
+      if (c.channelBit == 0 && !c.fieldB) fieldA = true;
+    });
+    ASSERT_TRUE(b.m.RunUntil([&] { return fieldA; }, b.m.now() + kSecond));
+    b.m.RunFor(sim::kMillisecond);
+    auto *stream = static_cast<CVideoStream *>(b.dev()->videoStreams[0]);
+    ASSERT_NE(stream->currentFrame, nullptr);
+    ASSERT_EQ(stream->fieldsSeen, 1u) << "held with its field A";
+    ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    b.m.RunFor(pausedFields * 16683 * sim::kMicrosecond);
+    ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
+    Frame f = s.Next();
+    auto top = s.Counter(f, 0), second = s.Counter(f, 1);
+    ASSERT_TRUE(top && second);
+    EXPECT_FALSE(top->fieldB);
+    EXPECT_TRUE(second->fieldB);
+    EXPECT_EQ(top->frame, second->frame) << "both fields of one input frame";
+    EXPECT_GE(top->frame, s.Counter(first, 0)->frame + pausedFields / 2);
+    KS_FRAME_INFO info = Stream::Info(f);
+    EXPECT_EQ(info.PictureNumber, 2) << "what went by while paused is no picture";
+    EXPECT_EQ(info.DropCount, 0) << "a deliberate pause loses nothing";
+    s.Queue();
+    Frame g = s.Next();
+    EXPECT_EQ(Stream::Info(g).PictureNumber, 3);
+    EXPECT_EQ(Stream::Info(g).DropCount, 0);
+    EXPECT_EQ(s.Counter(g, 0)->frame, top->frame + 1);
+    EXPECT_TRUE(b.ok());
+  }
+}
+
 // Stopping between the fields of a frame returns it unfinished, and nothing stays locked.
 TEST(VideoDelivery, StopWithAHalfFilledFrameCancelsIt) {
   ClientBench b;
