@@ -36,8 +36,9 @@ void ConfigureChannelVideo(CCaptureDevice *d, ULONG channel, ULONG width, ULONG 
 void ProgramFrameRate(CCaptureDevice *d, ULONG channel, LONGLONG frameInterval);
 ULONG FrameKeepPattern(LONG framesPerSecond, bool is525);
 
-// A standard of the 625-line class (PAL B/D/G/H/I/N, SECAM).
-inline bool Is625LineStandard(ULONG standard) { return (standard & 0xFF5F0) != 0; }
+// The standards of the 625-line class: PAL B/D/G/H/I/N and every SECAM.
+constexpr ULONG k625LineStandards = 0xFF5F0;
+inline bool Is625LineStandard(ULONG standard) { return (standard & k625LineStandards) != 0; }
 
 // How a channel captures a picture of |height| lines: as two fields of half the lines
 // when it is taller than one field of the channel's standard, else as one field.

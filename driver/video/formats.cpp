@@ -13,179 +13,194 @@ constexpr ULONG FourCc(char a, char b, char c, char d) {
          static_cast<ULONG>(static_cast<UCHAR>(d)) << 24;
 }
 
-constexpr ULONG kStandards480 = 0x207;    // NTSC M, NTSC M J, NTSC 4.43, PAL M
-constexpr ULONG kStandards576 = 0xFF5F0;  // PAL B/D/G/H/I/N, SECAM
+constexpr ULONG kStandards480 = 0x207;  // NTSC M, NTSC M J, NTSC 4.43, PAL M
 
+// What sets one range apart from the others of its line standard.
 struct RangeValues {
   GUID subtype;
-  ULONG sampleSize;
-  LONGLONG minInterval, maxInterval;
-  LONG minBits, maxBits;
-  bool fullRects;
-  ULONG bitRate;
-  LONGLONG avgTimePerFrame;
-  LONG height;
-  WORD bitCount;
-  ULONG compression;
-  ULONG sizeImage;
+  ULONG sampleSize;          // DataRange.SampleSize
+  LONGLONG minInterval;      // ConfigCaps.MinFrameInterval, 100 ns
+  LONGLONG maxInterval;      // ConfigCaps.MaxFrameInterval
+  LONG minBits;              // ConfigCaps.MinBitsPerSecond
+  LONG maxBits;              // ConfigCaps.MaxBitsPerSecond
+  bool fullRects;            // rcSource = rcTarget = the whole picture, else all zero
+  ULONG bitRate;             // VideoInfoHeader.dwBitRate
+  LONGLONG avgTimePerFrame;  // VideoInfoHeader.AvgTimePerFrame
+  LONG height;               // bmiHeader.biHeight
+  WORD bitCount;             // bmiHeader.biBitCount
+  ULONG compression;         // bmiHeader.biCompression
+  ULONG sizeImage;           // bmiHeader.biSizeImage
 };
 
 constexpr KS_DATARANGE_VIDEO MakeRange(bool lines576, const RangeValues &v) {
   const LONG lines = lines576 ? 576 : 480;
+  const LONG minWidth = lines576 ? 96 : 80;
   const RECT rect = v.fullRects ? RECT{0, 0, 720, lines} : RECT{0, 0, 0, 0};
-  return KS_DATARANGE_VIDEO{
-      {{sizeof(KS_DATARANGE_VIDEO),
-        0,
-        v.sampleSize,
-        0,
-        {STATICGUIDOF(KSDATAFORMAT_TYPE_VIDEO)},
-        v.subtype,
-        {STATICGUIDOF(KSDATAFORMAT_SPECIFIER_VIDEOINFO)}}},
-      TRUE,  // fixed-size samples
-      TRUE,  // marked as temporally compressed, as published
-      0,
-      0,
-      {{STATICGUIDOF(KSDATAFORMAT_SPECIFIER_VIDEOINFO)},
-       lines576 ? kStandards576 : kStandards480,
-       {720, lines},
-       {lines576 ? 96 : 80, 120},
-       {720, lines},
-       8,
-       2,
-       8,
-       2,
-       {lines576 ? 96 : 80, 120},
-       {720, lines},
-       8,
-       2,
-       0,
-       0,
-       1,
-       1,
-       v.minInterval,
-       v.maxInterval,
-       v.minBits,
-       v.maxBits},
-      {rect,
-       rect,
-       v.bitRate,
-       0,
-       v.avgTimePerFrame,
-       {40, 720, v.height, 1, v.bitCount, v.compression, v.sizeImage, 0, 0, 0, 0}}};
+  return KS_DATARANGE_VIDEO{{{sizeof(KS_DATARANGE_VIDEO),  // FormatSize
+                              0,                           // Flags
+                              v.sampleSize,                // SampleSize
+                              0,                           // Reserved
+                              {STATICGUIDOF(KSDATAFORMAT_TYPE_VIDEO)},
+                              v.subtype,
+                              {STATICGUIDOF(KSDATAFORMAT_SPECIFIER_VIDEOINFO)}}},
+                            TRUE,  // bFixedSizeSamples
+                            TRUE,  // bTemporalCompression: marked so, as published
+                            0,     // StreamDescriptionFlags
+                            0,     // MemoryAllocationFlags
+                            {{STATICGUIDOF(KSDATAFORMAT_SPECIFIER_VIDEOINFO)},
+                             lines576 ? k625LineStandards : kStandards480,  // VideoStandard
+                             {720, lines},                                  // InputSize
+                             {minWidth, 120},                               // MinCroppingSize
+                             {720, lines},                                  // MaxCroppingSize
+                             8,                                             // CropGranularityX
+                             2,                                             // CropGranularityY
+                             8,                                             // CropAlignX
+                             2,                                             // CropAlignY
+                             {minWidth, 120},                               // MinOutputSize
+                             {720, lines},                                  // MaxOutputSize
+                             8,                                             // OutputGranularityX
+                             2,                                             // OutputGranularityY
+                             0,                                             // StretchTapsX
+                             0,                                             // StretchTapsY
+                             1,                                             // ShrinkTapsX
+                             1,                                             // ShrinkTapsY
+                             v.minInterval,
+                             v.maxInterval,
+                             v.minBits,
+                             v.maxBits},
+                            {rect,                          // rcSource
+                             rect,                          // rcTarget
+                             v.bitRate,                     // dwBitRate
+                             0,                             // dwBitErrorRate
+                             v.avgTimePerFrame,             // AvgTimePerFrame
+                             {sizeof(KS_BITMAPINFOHEADER),  // biSize
+                              720,                          // biWidth
+                              v.height,                     // biHeight
+                              1,                            // biPlanes
+                              v.bitCount,                   // biBitCount
+                              v.compression,                // biCompression
+                              v.sizeImage,                  // biSizeImage
+                              0,                            // biXPelsPerMeter
+                              0,                            // biYPelsPerMeter
+                              0,                            // biClrUsed
+                              0}}};                         // biClrImportant
 }
 
 }  // namespace
 
+// The values as published, irregularities included (see the tests): several sample
+// sizes are in bits, the 480-line UYVY range has max = min interval, the 480-line YUY2
+// range twice the others' maximum bit rate.
 const KS_DATARANGE_VIDEO kVideoRanges480[4] = {
-    MakeRange(false, {{STATICGUIDOF(KSDATAFORMAT_SUBTYPE_YUY2)},
-                      691200,
-                      333667,
-                      10010010,
-                      153600,
-                      331776000,
-                      true,
-                      165888000,
-                      333667,
-                      480,
-                      16,
-                      FourCc('Y', 'U', 'Y', '2'),
-                      691200}),
-    MakeRange(false, {{STATICGUIDOF(KSDATAFORMAT_SUBTYPE_UYVY)},
-                      691200,
-                      333667,
-                      333667,
-                      153600,
-                      165888000,
-                      true,
-                      165888000,
-                      333667,
-                      480,
-                      16,
-                      FourCc('U', 'Y', 'V', 'Y'),
-                      691200}),
-    MakeRange(false, {{STATICGUIDOF(KSDATAFORMAT_SUBTYPE_Y41P)},
-                      4147200,
-                      333667,
-                      10010010,
-                      3456000,
-                      124416000,
-                      false,
-                      124416000,
-                      333667,
-                      480,
-                      12,
-                      FourCc('Y', '4', '1', 'P'),
-                      518400}),
-    MakeRange(false, {{STATICGUIDOF(KSDATAFORMAT_SUBTYPE_RGB565)},
-                      5529600,
-                      333667,
-                      10010010,
-                      4608000,
-                      165888000,
-                      false,
-                      165888000,
-                      333667,
-                      -480,
-                      16,
-                      0,
-                      691200}),
+    MakeRange(false, {.subtype = {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_YUY2)},
+                      .sampleSize = 691200,
+                      .minInterval = 333667,
+                      .maxInterval = 10010010,
+                      .minBits = 153600,
+                      .maxBits = 331776000,
+                      .fullRects = true,
+                      .bitRate = 165888000,
+                      .avgTimePerFrame = 333667,
+                      .height = 480,
+                      .bitCount = 16,
+                      .compression = FourCc('Y', 'U', 'Y', '2'),
+                      .sizeImage = 691200}),
+    MakeRange(false, {.subtype = {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_UYVY)},
+                      .sampleSize = 691200,
+                      .minInterval = 333667,
+                      .maxInterval = 333667,
+                      .minBits = 153600,
+                      .maxBits = 165888000,
+                      .fullRects = true,
+                      .bitRate = 165888000,
+                      .avgTimePerFrame = 333667,
+                      .height = 480,
+                      .bitCount = 16,
+                      .compression = FourCc('U', 'Y', 'V', 'Y'),
+                      .sizeImage = 691200}),
+    MakeRange(false, {.subtype = {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_Y41P)},
+                      .sampleSize = 4147200,
+                      .minInterval = 333667,
+                      .maxInterval = 10010010,
+                      .minBits = 3456000,
+                      .maxBits = 124416000,
+                      .fullRects = false,
+                      .bitRate = 124416000,
+                      .avgTimePerFrame = 333667,
+                      .height = 480,
+                      .bitCount = 12,
+                      .compression = FourCc('Y', '4', '1', 'P'),
+                      .sizeImage = 518400}),
+    MakeRange(false, {.subtype = {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_RGB565)},
+                      .sampleSize = 5529600,
+                      .minInterval = 333667,
+                      .maxInterval = 10010010,
+                      .minBits = 4608000,
+                      .maxBits = 165888000,
+                      .fullRects = false,
+                      .bitRate = 165888000,
+                      .avgTimePerFrame = 333667,
+                      .height = -480,
+                      .bitCount = 16,
+                      .compression = 0,  // BI_RGB
+                      .sizeImage = 691200}),
 };
 
 // The RGB565 range is published top-down (height -576) like its 480-line sibling, so
 // that intersection of either yields the upright positive height pins handle.
 const KS_DATARANGE_VIDEO kVideoRanges576[4] = {
-    MakeRange(true, {{STATICGUIDOF(KSDATAFORMAT_SUBTYPE_YUY2)},
-                     6635520,
-                     400000,
-                     10000000,
-                     184320,
-                     165888000,
-                     true,
-                     165888000,
-                     400000,
-                     576,
-                     16,
-                     FourCc('Y', 'U', 'Y', '2'),
-                     829440}),
-    MakeRange(true, {{STATICGUIDOF(KSDATAFORMAT_SUBTYPE_UYVY)},
-                     829440,
-                     400000,
-                     10000000,
-                     184320,
-                     165888000,
-                     true,
-                     165888000,
-                     400000,
-                     576,
-                     16,
-                     FourCc('U', 'Y', 'V', 'Y'),
-                     829440}),
-    MakeRange(true, {{STATICGUIDOF(KSDATAFORMAT_SUBTYPE_Y41P)},
-                     4976640,
-                     400000,
-                     10000000,
-                     138240,
-                     124416000,
-                     false,
-                     124416000,
-                     400000,
-                     576,
-                     12,
-                     FourCc('Y', '4', '1', 'P'),
-                     622080}),
-    MakeRange(true, {{STATICGUIDOF(KSDATAFORMAT_SUBTYPE_RGB565)},
-                     829440,
-                     400000,
-                     10000000,
-                     184320,
-                     165888000,
-                     false,
-                     165888000,
-                     400000,
-                     -576,
-                     16,
-                     0,
-                     829440}),
+    MakeRange(true, {.subtype = {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_YUY2)},
+                     .sampleSize = 6635520,
+                     .minInterval = 400000,
+                     .maxInterval = 10000000,
+                     .minBits = 184320,
+                     .maxBits = 165888000,
+                     .fullRects = true,
+                     .bitRate = 165888000,
+                     .avgTimePerFrame = 400000,
+                     .height = 576,
+                     .bitCount = 16,
+                     .compression = FourCc('Y', 'U', 'Y', '2'),
+                     .sizeImage = 829440}),
+    MakeRange(true, {.subtype = {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_UYVY)},
+                     .sampleSize = 829440,
+                     .minInterval = 400000,
+                     .maxInterval = 10000000,
+                     .minBits = 184320,
+                     .maxBits = 165888000,
+                     .fullRects = true,
+                     .bitRate = 165888000,
+                     .avgTimePerFrame = 400000,
+                     .height = 576,
+                     .bitCount = 16,
+                     .compression = FourCc('U', 'Y', 'V', 'Y'),
+                     .sizeImage = 829440}),
+    MakeRange(true, {.subtype = {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_Y41P)},
+                     .sampleSize = 4976640,
+                     .minInterval = 400000,
+                     .maxInterval = 10000000,
+                     .minBits = 138240,
+                     .maxBits = 124416000,
+                     .fullRects = false,
+                     .bitRate = 124416000,
+                     .avgTimePerFrame = 400000,
+                     .height = 576,
+                     .bitCount = 12,
+                     .compression = FourCc('Y', '4', '1', 'P'),
+                     .sizeImage = 622080}),
+    MakeRange(true, {.subtype = {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_RGB565)},
+                     .sampleSize = 829440,
+                     .minInterval = 400000,
+                     .maxInterval = 10000000,
+                     .minBits = 184320,
+                     .maxBits = 165888000,
+                     .fullRects = false,
+                     .bitRate = 165888000,
+                     .avgTimePerFrame = 400000,
+                     .height = -576,
+                     .bitCount = 16,
+                     .compression = 0,  // BI_RGB
+                     .sizeImage = 829440}),
 };
 
 // The host only reads through these pointers; its descriptor type is not const.

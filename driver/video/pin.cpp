@@ -279,11 +279,11 @@ NTSTATUS VideoPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM, cons
   auto *vih = reinterpret_cast<PKS_VIDEOINFOHEADER>(format + 1);
   if (IsEqualGUID(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO)) {
     if (format->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) return STATUS_UNSUCCESSFUL;
-    fixed = 48;
+    fixed = offsetof(KS_VIDEOINFOHEADER, bmiHeader);
     bmi = &vih->bmiHeader;
   } else if (IsEqualGUID(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO2)) {
     if (format->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER2)) return STATUS_UNSUCCESSFUL;
-    fixed = 72;
+    fixed = offsetof(KS_VIDEOINFOHEADER2, bmiHeader);
     bmi = &reinterpret_cast<PKS_VIDEOINFOHEADER2>(format + 1)->bmiHeader;
   } else {
     return STATUS_UNSUCCESSFUL;
@@ -292,8 +292,8 @@ NTSTATUS VideoPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM, cons
   vih->rcSource = RECT{0, 0, 0, 0};
   vih->rcTarget = RECT{0, 0, 0, 0};
   ULONG header = fixed + bmi->biSize;
-  if (header < fixed || header + 64 < header || header + 64 > format->FormatSize)
-    return STATUS_UNSUCCESSFUL;
+  ULONG whole = header + sizeof(KSDATAFORMAT);
+  if (header < fixed || whole < header || whole > format->FormatSize) return STATUS_UNSUCCESSFUL;
   ULONG bits = SubtypeBitCount(format->SubFormat);
   if (bits != 0 && bmi->biBitCount != bits) return STATUS_UNSUCCESSFUL;
   ULONG width = static_cast<ULONG>(bmi->biWidth);

@@ -75,27 +75,54 @@ TEST(PictureControls, OutOfRangeValuesAreRefusedAndWriteNothing) {
   }
 }
 
-TEST(PictureControls, BasicSupportAdvertisesRangesAndDefaults) {
+// Basic support of all five controls: a stepped signed range and the default, as a
+// client lays them out for a slider; the handlers refuse exactly what lies outside.
+TEST(PictureControls, BasicSupportAdvertisesWhatTheHandlersAccept) {
   ClientBench b;
   Handle f = b.Open(true, 0);
-  std::vector<uint8_t> d;
-  ASSERT_EQ(b.client->BasicSupport(f, PROPSETID_VIDCAP_VIDEOPROCAMP,
-                                   KSPROPERTY_VIDEOPROCAMP_CONTRAST, &d),
-            STATUS_SUCCESS);
-  ASSERT_GE(d.size(), sizeof(KSPROPERTY_DESCRIPTION) + 2 * sizeof(KSPROPERTY_MEMBERSHEADER) + 20u);
-  auto *desc = reinterpret_cast<const KSPROPERTY_DESCRIPTION *>(d.data());
-  EXPECT_EQ(desc->MembersListCount, 2u);
-  EXPECT_EQ(desc->PropTypeSet.Set, KSPROPTYPESETID_General);
-  EXPECT_EQ(desc->PropTypeSet.Id, 3u);
-  auto *ranges = reinterpret_cast<const KSPROPERTY_MEMBERSHEADER *>(desc + 1);
-  EXPECT_EQ(ranges->MembersFlags, static_cast<ULONG>(KSPROPERTY_MEMBER_RANGES));
-  auto *stepping = reinterpret_cast<const KSPROPERTY_STEPPING_LONG *>(ranges + 1);
-  EXPECT_EQ(stepping->SteppingDelta, 1u);
-  EXPECT_EQ(stepping->Bounds.SignedMinimum, 0);
-  EXPECT_EQ(stepping->Bounds.SignedMaximum, 255);
-  auto *values = reinterpret_cast<const KSPROPERTY_MEMBERSHEADER *>(stepping + 1);
-  EXPECT_EQ(values->Flags, static_cast<ULONG>(KSPROPERTY_MEMBER_FLAG_DEFAULT));
-  EXPECT_EQ(*reinterpret_cast<const LONG *>(values + 1), 128);
+  struct Control {
+    ULONG id;
+    LONG minimum, maximum, defaultValue;
+  };
+  const Control controls[] = {{KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, -128, 127, 0},
+                              {KSPROPERTY_VIDEOPROCAMP_CONTRAST, 0, 255, 128},
+                              {KSPROPERTY_VIDEOPROCAMP_HUE, -128, 127, 0},
+                              {KSPROPERTY_VIDEOPROCAMP_SATURATION, 0, 255, 128},
+                              {KSPROPERTY_VIDEOPROCAMP_SHARPNESS, 0, 15, 0}};
+  for (const Control &c : controls) {
+    SCOPED_TRACE(c.id);
+    std::vector<uint8_t> d;
+    ASSERT_EQ(b.client->BasicSupport(f, PROPSETID_VIDCAP_VIDEOPROCAMP, c.id, &d), STATUS_SUCCESS);
+    ASSERT_EQ(d.size(), sizeof(KSPROPERTY_DESCRIPTION) + 2 * sizeof(KSPROPERTY_MEMBERSHEADER) +
+                            sizeof(KSPROPERTY_STEPPING_LONG) + sizeof(LONG));
+    auto *desc = reinterpret_cast<const KSPROPERTY_DESCRIPTION *>(d.data());
+    EXPECT_EQ(desc->MembersListCount, 2u);
+    EXPECT_EQ(desc->PropTypeSet.Set, KSPROPTYPESETID_General);
+    EXPECT_EQ(desc->PropTypeSet.Id, 3u) << "VT_I4";
+    auto *ranges = reinterpret_cast<const KSPROPERTY_MEMBERSHEADER *>(desc + 1);
+    EXPECT_EQ(ranges->MembersFlags, static_cast<ULONG>(KSPROPERTY_MEMBER_RANGES));
+    EXPECT_EQ(ranges->MembersSize, 16u);
+    EXPECT_EQ(ranges->MembersCount, 1u);
+    EXPECT_EQ(ranges->Flags, 0u);
+    auto *stepping = reinterpret_cast<const KSPROPERTY_STEPPING_LONG *>(ranges + 1);
+    EXPECT_EQ(stepping->SteppingDelta, 1u);
+    EXPECT_EQ(stepping->Reserved, 0u);
+    EXPECT_EQ(stepping->Bounds.SignedMinimum, c.minimum);
+    EXPECT_EQ(stepping->Bounds.SignedMaximum, c.maximum);
+    auto *values = reinterpret_cast<const KSPROPERTY_MEMBERSHEADER *>(stepping + 1);
+    EXPECT_EQ(values->MembersFlags, static_cast<ULONG>(KSPROPERTY_MEMBER_VALUES));
+    EXPECT_EQ(values->MembersSize, 4u);
+    EXPECT_EQ(values->MembersCount, 1u);
+    EXPECT_EQ(values->Flags, static_cast<ULONG>(KSPROPERTY_MEMBER_FLAG_DEFAULT));
+    EXPECT_EQ(*reinterpret_cast<const LONG *>(values + 1), c.defaultValue);
+    // The advertised range is exactly what a set accepts.
+    EXPECT_EQ(SetControl(b, f, c.id, c.minimum), STATUS_SUCCESS);
+    EXPECT_EQ(GetControl(b, f, c.id), c.minimum);
+    EXPECT_EQ(SetControl(b, f, c.id, c.maximum), STATUS_SUCCESS);
+    EXPECT_EQ(GetControl(b, f, c.id), c.maximum);
+    EXPECT_EQ(SetControl(b, f, c.id, c.minimum - 1), static_cast<NTSTATUS>(0xE000000D));
+    EXPECT_EQ(SetControl(b, f, c.id, c.maximum + 1), static_cast<NTSTATUS>(0xE000000D));
+  }
 }
 
 TEST(DecoderProperties, StandardCapsAndStatus) {
@@ -162,6 +189,11 @@ TEST(DecoderProperties, SetsThatAlwaysFailCarryTheCustomerBit) {
       b.client->GetS(f, PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_OUTPUT_ENABLE, &s),
       STATUS_SUCCESS);
   EXPECT_EQ(s.Value, 1u);
+  s.Value = 77;
+  ASSERT_EQ(
+      b.client->GetS(f, PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_VCR_TIMING, &s),
+      STATUS_SUCCESS);
+  EXPECT_EQ(s.Value, 0u) << "VCR timing reads 0";
   KSPROPERTY_VIDEOCONTROL_CAPS_S vc{};
   EXPECT_EQ(b.client->GetS(f, PROPSETID_VIDCAP_VIDEOCONTROL, KSPROPERTY_VIDEOCONTROL_CAPS, &vc),
             static_cast<NTSTATUS>(0xE0000002));
