@@ -90,11 +90,15 @@ parse() {
 }
 parse
 
-# How often `from` occurs in a file, and the file with occurrence `nth` replaced.
-count_in() { FROM=$1 perl -0ne 'my $n = () = /\Q$ENV{FROM}\E/g; print $n' "$2"; }
+# How often `from` occurs in a file, and the file with occurrence `nth` replaced. In the
+# list "\n" stands for a line break and "\\" for a backslash.
+unescape='sub u { my $s = shift; $s =~ s/\\(.)/$1 eq "n" ? "\n" : $1/ge; $s }'
+count_in() {
+  FROM=$1 perl -0ne "$unescape"' my $f = u($ENV{FROM}); my $n = () = /\Q$f\E/g; print $n' "$2"
+}
 plant() {
-  FROM=$1 TO=$2 NTH=$3 perl -0pi -e \
-    'my $i = 0; s/\Q$ENV{FROM}\E/++$i == $ENV{NTH} ? $ENV{TO} : $&/ge' "$4"
+  FROM=$1 TO=$2 NTH=$3 perl -0pi -e "$unescape"' my ($f, $t) = (u($ENV{FROM}), u($ENV{TO}));
+    my $i = 0; s/\Q$f\E/++$i == $ENV{NTH} ? $t : $&/ge' "$4"
 }
 
 bad=0
@@ -175,7 +179,12 @@ say() { echo "$*" | tee -a "$report"; }
 say "fault  result    by                              file"
 for i in "${selected[@]}"; do
   f=${files[$i]}
+  cp "$work/src/$f" "$work/original"
   plant "${froms[$i]}" "${tos[$i]}" "${nths[$i]}" "$work/src/$f"
+  if cmp -s "$work/original" "$work/src/$f"; then
+    echo "mutants: fault ${ids[$i]} changed nothing in $f" >&2
+    exit 2
+  fi
   result=survived by=""
   for t in $(tests_for "$i"); do
     if ! build "$t"; then
@@ -192,7 +201,7 @@ for i in "${selected[@]}"; do
       break
     fi
   done
-  cp "$f" "$work/src/$f"  # back as it was, with a fresh time so it is compiled again
+  cp "$work/original" "$work/src/$f"  # back as it was, with a fresh time: compiled again
   case "$result" in
     caught) caught=$((caught + 1)) ;;
     broken) broken=$((broken + 1)) ;;
