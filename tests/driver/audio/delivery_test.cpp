@@ -117,6 +117,36 @@ TEST(AudioDelivery, PresentationTimeFromTheClock) {
   EXPECT_LE(f.header.PresentationTime.Time, b.m.now() / 100);
 }
 
+// The toggle rules one interrupt at a time: a block is a change of the channel's toggle
+// bit against the last one acted on; a paused stream acts on nothing and remembers
+// nothing, so after resuming the toggle of the last delivered block delivers nothing.
+TEST(AudioDelivery, ToggleRulesExactly) {
+  ClientBench b;
+  AudioStream a(b, 3, 48000);
+  const ULONG bit = 1u << 11;
+  ASSERT_EQ(b.client->SetState(a.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  std::memset(b.dev()->audioBuffers[6], 0x11, 4096);  // block A of channel 3
+  std::memset(b.dev()->audioBuffers[7], 0x22, 4096);  // block B
+  for (int i = 0; i < 4; ++i) a.Queue();
+  auto raise = [&](ULONG toggle) {
+    b.card.RaiseChannelEvents(bit, toggle);
+    return b.client->CompletedFrames(a.pin);
+  };
+  EXPECT_EQ(raise(bit), 0u) << "set after start, as after a stop: no block yet";
+  EXPECT_EQ(raise(0), 1u) << "the first change is block A";
+  EXPECT_EQ(raise(0), 1u) << "unchanged: two blocks went by, or none";
+  EXPECT_EQ(raise(bit), 2u);
+  ASSERT_EQ(b.client->SetState(a.pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+  EXPECT_EQ(raise(0), 2u) << "paused: nothing delivered";
+  ASSERT_EQ(b.client->SetState(a.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_EQ(raise(bit), 2u) << "the toggle last delivered, kept across the pause";
+  EXPECT_EQ(raise(0), 3u);
+  Frame f;
+  std::vector<uint8_t> firsts;
+  while (b.client->TakeFrame(a.pin, &f) == STATUS_SUCCESS) firsts.push_back(f.data[0]);
+  EXPECT_EQ(firsts, (std::vector<uint8_t>{0x11, 0x22, 0x11})) << "A, B, A";
+}
+
 // A block is recognised only by a change of its toggle bit.
 TEST(AudioDelivery, ToggleRules) {
   ClientBench b;

@@ -1,6 +1,7 @@
 // The sixteen filters a started card publishes, their pins' names by the Preview
 // settings, and standard detection when a filter opens.
 #include "driver/client_bench.h"
+#include "sim/kernel/dma.h"
 #include "sim/ks/host.h"
 
 namespace {
@@ -109,6 +110,23 @@ TEST(Filters, OpeningAFilterDetectsItsChannelsStandard) {
     b.client->Close(a);
     b.client->Close(f);
   }
+}
+
+// The tenth of the sixteen factories cannot be made (its descriptor copy finds no pool):
+// nine exist, Start fails with that status and holds nothing; the next Start replaces the
+// nine with all sixteen.
+TEST(Filters, TheTenthFactoryFailing) {
+  ClientBench b(Card::Variant::Standard, false);
+  b.m.pool().FailAllocation(2 * 9 + 1);  // each factory takes a descriptor and a pin copy
+  EXPECT_EQ(b.m.pnp().StartCard(*b.c), STATUS_NO_MEMORY);
+  auto *device = sim::ks::host::DeviceOf(sim::ks::DeviceFromFdo(b.c->fdo));
+  EXPECT_EQ(device->factories.size(), 9u);
+  EXPECT_EQ(b.dev()->registers, nullptr);
+  EXPECT_EQ(b.m.dma().liveAdapters(), 0u);
+  EXPECT_EQ(b.m.liveMappings(&b.card), 0u);
+  ASSERT_EQ(b.m.pnp().StartCard(*b.c), STATUS_SUCCESS);
+  EXPECT_EQ(device->factories.size(), 16u);
+  EXPECT_EQ(b.client->Interfaces(KSCATEGORY_CAPTURE).size(), 16u);
 }
 
 // Two cards: each publishes its own ranges per channel, and one card's filter opening or

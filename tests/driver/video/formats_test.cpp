@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "decoder/decoder.h"
@@ -43,36 +44,107 @@ Result Intersect(KS_DATARANGE_VIDEO &client, const KS_DATARANGE_VIDEO &ours,
   return r;
 }
 
-TEST(VideoRanges, PublishedValuesIncludingTheirIrregularities) {
-  const KS_DATARANGE_VIDEO &yuy2 = kVideoRanges480[0];
-  EXPECT_EQ(yuy2.DataRange.FormatSize, 296u);
-  EXPECT_EQ(yuy2.DataRange.MajorFormat, KSDATAFORMAT_TYPE_VIDEO);
-  EXPECT_EQ(yuy2.DataRange.SubFormat, KSDATAFORMAT_SUBTYPE_YUY2);
-  EXPECT_EQ(yuy2.DataRange.Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO);
-  EXPECT_EQ(yuy2.bTemporalCompression, 1);
-  EXPECT_EQ(yuy2.ConfigCaps.VideoStandard, 0x207u);
-  EXPECT_EQ(yuy2.ConfigCaps.MaxBitsPerSecond, 331776000) << "twice the others";
-  EXPECT_EQ(yuy2.VideoInfoHeader.bmiHeader.biCompression, 0x32595559u);
-  EXPECT_EQ(yuy2.VideoInfoHeader.rcSource.right, 720);
-  EXPECT_EQ(yuy2.VideoInfoHeader.rcTarget.bottom, 480);
-  EXPECT_EQ(kVideoRanges480[1].ConfigCaps.MaxFrameInterval, 333667) << "UYVY: max = min";
-  EXPECT_EQ(kVideoRanges480[2].DataRange.SampleSize, 4147200u) << "bits, not bytes";
-  EXPECT_EQ(kVideoRanges480[2].VideoInfoHeader.bmiHeader.biSizeImage, 518400u);
-  EXPECT_EQ(kVideoRanges480[2].VideoInfoHeader.rcSource.right, 0);
-  EXPECT_EQ(kVideoRanges480[3].VideoInfoHeader.bmiHeader.biHeight, -480);
-  EXPECT_EQ(kVideoRanges480[3].VideoInfoHeader.bmiHeader.biCompression, 0u);
-  EXPECT_EQ(kVideoRanges576[0].DataRange.SampleSize, 6635520u);
-  EXPECT_EQ(kVideoRanges576[0].ConfigCaps.VideoStandard, 0xFF5F0u);
-  EXPECT_EQ(kVideoRanges576[0].ConfigCaps.MinCroppingSize.cx, 96);
-  EXPECT_EQ(kVideoRanges576[2].ConfigCaps.MinBitsPerSecond, 138240);
-  EXPECT_EQ(kVideoRanges576[3].VideoInfoHeader.bmiHeader.biHeight, -576) << "top-down like 480";
-  for (const auto *set : {kVideoRanges480, kVideoRanges576})
-    for (int i = 0; i < 4; ++i) {
-      EXPECT_EQ(set[i].ConfigCaps.CropGranularityX, 8);
-      EXPECT_EQ(set[i].ConfigCaps.ShrinkTapsY, 1);
-      EXPECT_EQ(set[i].VideoInfoHeader.bmiHeader.biSize, 40u);
-      EXPECT_EQ(set[i].VideoInfoHeader.bmiHeader.biWidth, 720);
+// Every field of the eight ranges, as published (irregularities included: several sample
+// sizes in bits, the 480-line UYVY range's maximum interval equal to its minimum, the
+// 480-line YUY2 range's doubled maximum bit rate, the RGB565 ranges top-down).
+TEST(VideoRanges, EveryFieldOfEveryRange) {
+  struct Row {
+    const KS_DATARANGE_VIDEO &range;
+    GUID subtype;
+    ULONG sampleSize;
+    LONGLONG minInterval, maxInterval;
+    LONG minBits, maxBits;
+    bool fullRects;
+    ULONG bitRate;
+    LONGLONG avgTimePerFrame;
+    LONG height;
+    WORD bitCount;
+    ULONG compression, sizeImage;
+  };
+  const ULONG yuy2 = 0x32595559, uyvy = 0x59565955, y41p = 0x50313459;
+  const Row rows[] = {
+      {kVideoRanges480[0], KSDATAFORMAT_SUBTYPE_YUY2, 691200, 333667, 10010010, 153600, 331776000,
+       true, 165888000, 333667, 480, 16, yuy2, 691200},
+      {kVideoRanges480[1], KSDATAFORMAT_SUBTYPE_UYVY, 691200, 333667, 333667, 153600, 165888000,
+       true, 165888000, 333667, 480, 16, uyvy, 691200},
+      {kVideoRanges480[2], KSDATAFORMAT_SUBTYPE_Y41P, 4147200, 333667, 10010010, 3456000, 124416000,
+       false, 124416000, 333667, 480, 12, y41p, 518400},
+      {kVideoRanges480[3], KSDATAFORMAT_SUBTYPE_RGB565, 5529600, 333667, 10010010, 4608000,
+       165888000, false, 165888000, 333667, -480, 16, 0, 691200},
+      {kVideoRanges576[0], KSDATAFORMAT_SUBTYPE_YUY2, 6635520, 400000, 10000000, 184320, 165888000,
+       true, 165888000, 400000, 576, 16, yuy2, 829440},
+      {kVideoRanges576[1], KSDATAFORMAT_SUBTYPE_UYVY, 829440, 400000, 10000000, 184320, 165888000,
+       true, 165888000, 400000, 576, 16, uyvy, 829440},
+      {kVideoRanges576[2], KSDATAFORMAT_SUBTYPE_Y41P, 4976640, 400000, 10000000, 138240, 124416000,
+       false, 124416000, 400000, 576, 12, y41p, 622080},
+      {kVideoRanges576[3], KSDATAFORMAT_SUBTYPE_RGB565, 829440, 400000, 10000000, 184320, 165888000,
+       false, 165888000, 400000, -576, 16, 0, 829440},
+  };
+  for (const Row &r : rows) {
+    const KS_DATARANGE_VIDEO &v = r.range;
+    bool lines576 = &v >= kVideoRanges576 && &v < kVideoRanges576 + 4;
+    LONG lines = lines576 ? 576 : 480;
+    SCOPED_TRACE(std::to_string(lines) + " " +
+                 std::to_string(&v - (lines576 ? kVideoRanges576 : kVideoRanges480)));
+    EXPECT_EQ(v.DataRange.FormatSize, 296u);
+    EXPECT_EQ(v.DataRange.Flags, 0u);
+    EXPECT_EQ(v.DataRange.SampleSize, r.sampleSize);
+    EXPECT_EQ(v.DataRange.Reserved, 0u);
+    EXPECT_EQ(v.DataRange.MajorFormat, KSDATAFORMAT_TYPE_VIDEO);
+    EXPECT_EQ(v.DataRange.SubFormat, r.subtype);
+    EXPECT_EQ(v.DataRange.Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO);
+    EXPECT_EQ(v.bFixedSizeSamples, 1);
+    EXPECT_EQ(v.bTemporalCompression, 1);
+    EXPECT_EQ(v.StreamDescriptionFlags, 0u);
+    EXPECT_EQ(v.MemoryAllocationFlags, 0u);
+    const KS_VIDEO_STREAM_CONFIG_CAPS &c = v.ConfigCaps;
+    EXPECT_EQ(c.guid, KSDATAFORMAT_SPECIFIER_VIDEOINFO);
+    EXPECT_EQ(c.VideoStandard, lines576 ? 0xFF5F0u : 0x207u);
+    for (const SIZE &full : {c.InputSize, c.MaxCroppingSize, c.MaxOutputSize}) {
+      EXPECT_EQ(full.cx, 720);
+      EXPECT_EQ(full.cy, lines);
     }
+    for (const SIZE &least : {c.MinCroppingSize, c.MinOutputSize}) {
+      EXPECT_EQ(least.cx, lines576 ? 96 : 80);
+      EXPECT_EQ(least.cy, 120);
+    }
+    EXPECT_EQ(c.CropGranularityX, 8);
+    EXPECT_EQ(c.CropGranularityY, 2);
+    EXPECT_EQ(c.CropAlignX, 8);
+    EXPECT_EQ(c.CropAlignY, 2);
+    EXPECT_EQ(c.OutputGranularityX, 8);
+    EXPECT_EQ(c.OutputGranularityY, 2);
+    EXPECT_EQ(c.StretchTapsX, 0);
+    EXPECT_EQ(c.StretchTapsY, 0);
+    EXPECT_EQ(c.ShrinkTapsX, 1);
+    EXPECT_EQ(c.ShrinkTapsY, 1);
+    EXPECT_EQ(c.MinFrameInterval, r.minInterval);
+    EXPECT_EQ(c.MaxFrameInterval, r.maxInterval);
+    EXPECT_EQ(c.MinBitsPerSecond, r.minBits);
+    EXPECT_EQ(c.MaxBitsPerSecond, r.maxBits);
+    const KS_VIDEOINFOHEADER &h = v.VideoInfoHeader;
+    for (const RECT &rect : {h.rcSource, h.rcTarget}) {
+      EXPECT_EQ(rect.left, 0);
+      EXPECT_EQ(rect.top, 0);
+      EXPECT_EQ(rect.right, r.fullRects ? 720 : 0);
+      EXPECT_EQ(rect.bottom, r.fullRects ? lines : 0);
+    }
+    EXPECT_EQ(h.dwBitRate, r.bitRate);
+    EXPECT_EQ(h.dwBitErrorRate, 0u);
+    EXPECT_EQ(h.AvgTimePerFrame, r.avgTimePerFrame);
+    const KS_BITMAPINFOHEADER &bmi = h.bmiHeader;
+    EXPECT_EQ(bmi.biSize, 40u);
+    EXPECT_EQ(bmi.biWidth, 720);
+    EXPECT_EQ(bmi.biHeight, r.height);
+    EXPECT_EQ(bmi.biPlanes, 1);
+    EXPECT_EQ(bmi.biBitCount, r.bitCount);
+    EXPECT_EQ(bmi.biCompression, r.compression);
+    EXPECT_EQ(bmi.biSizeImage, r.sizeImage);
+    EXPECT_EQ(bmi.biXPelsPerMeter, 0);
+    EXPECT_EQ(bmi.biYPelsPerMeter, 0);
+    EXPECT_EQ(bmi.biClrUsed, 0u);
+    EXPECT_EQ(bmi.biClrImportant, 0u);
+  }
 }
 
 TEST(VideoRanges, ChannelListsSwitchAsAWhole) {

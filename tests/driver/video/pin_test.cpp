@@ -1,5 +1,7 @@
 // The video pin through the client: formats the card cannot capture are refused, pin
 // creation programs the channel, framing, one pin per channel, and the state machine.
+#include <tuple>
+
 #include "decoder/decoder.h"
 #include "driver/client_bench.h"
 
@@ -58,6 +60,46 @@ TEST(VideoPin, CreationProgramsTheChannel) {
       8192u)
       << "the shared descriptor stays as published";
   EXPECT_EQ(b.m.connectedInterrupts(), 1u);
+}
+
+// The channel's DMA block is written addresses first, in bank order, then the two
+// geometry words, each store fenced; then the routing bits by read-modify-write.
+TEST(VideoPin, DmaBlockWriteOrder) {
+  ClientBench b;
+  CCaptureDevice *d = b.dev();
+  Handle f = b.Open(true, 5);
+  std::vector<uint8_t> format = b.VideoFormat(f, 0);
+  size_t mark = b.card.trace().size();
+  ASSERT_NE(b.CreatePin(f, format), 0u);
+  using Kind = sim::CardTraceEntry::Kind;
+  std::vector<std::tuple<Kind, uint32_t, uint32_t>> ops;
+  const uint32_t block = 0x200 + 0x20 * 5;
+  bool inBlock = false;
+  for (size_t i = mark; i < b.card.trace().size(); ++i) {
+    const sim::CardTraceEntry &e = b.card.trace()[i];
+    bool ours = (e.offset >= block && e.offset < block + 0x20) || e.offset == CHANNEL_ROUTING;
+    if (e.kind == Kind::Barrier ? !inBlock : !ours) continue;
+    if (e.kind != Kind::Read && e.kind != Kind::Write && e.kind != Kind::Barrier) continue;
+    inBlock = e.kind != Kind::Barrier || inBlock;
+    ops.emplace_back(e.kind, e.kind == Kind::Barrier ? 0 : e.offset,
+                     e.kind == Kind::Write ? e.value : 0);
+    if (e.kind == Kind::Read && e.offset == CHANNEL_ROUTING && ops.size() > 14) break;
+  }
+  std::vector<std::tuple<Kind, uint32_t, uint32_t>> expected;
+  for (ULONG k = 0; k < 4; ++k) {
+    expected.emplace_back(Kind::Write, block + 8 * k, d->videoBufferAddresses[5][k].LowPart);
+    expected.emplace_back(Kind::Barrier, 0, 0);
+  }
+  for (ULONG offset : {0x04u, 0x14u}) {
+    expected.emplace_back(Kind::Write, block + offset, 0x3C2D05A0u);
+    expected.emplace_back(Kind::Barrier, 0, 0);
+  }
+  uint32_t routing = 0x144Du | (3u << (16 + 2 * 5));
+  expected.emplace_back(Kind::Read, CHANNEL_ROUTING, 0);
+  expected.emplace_back(Kind::Write, CHANNEL_ROUTING, routing);
+  expected.emplace_back(Kind::Barrier, 0, 0);
+  expected.emplace_back(Kind::Read, CHANNEL_ROUTING, 0);
+  EXPECT_EQ(ops, expected);
 }
 
 TEST(VideoPin, OnePinPerChannelAcrossFilterInstances) {
