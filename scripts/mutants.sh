@@ -16,7 +16,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 list=tests/mutants/list.txt
-work=build/mutants
+work=$root/build/mutants
 only=""
 check=0
 timeout_s=300
@@ -41,6 +41,7 @@ driver_tests="device_lifecycle_test device_channel_interrupt_test decoder_test v
 area_tests() {
   case "$1" in
     driver/*) echo "$driver_tests" ;;
+    hw/*) echo "$driver_tests card_test card_engine_test" ;;
     sim/kernel/*) echo "kernel_services_test io_dma_test verifier_test registry_test
         pnp_device_test $driver_tests" ;;
     sim/ks/*) echo "ks_host_test pnp_device_test $driver_tests" ;;
@@ -145,7 +146,7 @@ run() {
   local exe
   exe=$(program "$1")
   [ -n "$exe" ] || return 3
-  (cd "$work" && timeout "$timeout_s" "$root/$exe" --gtest_brief=1 >"$work/run.log" 2>&1)
+  (cd "$work" && timeout "$timeout_s" "$exe" --gtest_brief=1 >"$work/run.log" 2>&1)
 }
 tests_for() {
   local all="" t

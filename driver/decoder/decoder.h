@@ -22,9 +22,6 @@ UCHAR BusReadRegister(CCaptureDevice *d, UCHAR reg);
 // memory-mapped card register, or on the 0x6864 board bank 1 over the bus.
 void DecoderWrite(CCaptureDevice *d, ULONG bank, ULONG r, ULONG value);
 ULONG DecoderRead(CCaptureDevice *d, ULONG bank, ULONG r);
-// Register n of channel c's block.
-inline ULONG ChannelBank(ULONG c) { return c / 4; }
-inline ULONG ChannelRegister(ULONG c, ULONG n) { return 0x10 * (c % 4) + n; }
 
 // Brings the card and its decoders to a known state (device start, return to D0).
 void InitializeCard(CCaptureDevice *d);

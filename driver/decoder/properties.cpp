@@ -33,11 +33,11 @@ struct PictureControl {
     }                                                                                           \
   }
 const PictureControl kControls[5] = {
-    MORVANE_CONTROL(KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 1, true, -128, 127, 0),
-    MORVANE_CONTROL(KSPROPERTY_VIDEOPROCAMP_CONTRAST, 2, false, 0, 255, 128),
-    MORVANE_CONTROL(KSPROPERTY_VIDEOPROCAMP_HUE, 6, true, -128, 127, 0),
-    MORVANE_CONTROL(KSPROPERTY_VIDEOPROCAMP_SATURATION, 4, false, 0, 255, 128),
-    MORVANE_CONTROL(KSPROPERTY_VIDEOPROCAMP_SHARPNESS, 3, false, 0, 15, 0),
+    MORVANE_CONTROL(KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, DECODER_BRIGHTNESS, true, -128, 127, 0),
+    MORVANE_CONTROL(KSPROPERTY_VIDEOPROCAMP_CONTRAST, DECODER_CONTRAST, false, 0, 255, 128),
+    MORVANE_CONTROL(KSPROPERTY_VIDEOPROCAMP_HUE, DECODER_HUE, true, -128, 127, 0),
+    MORVANE_CONTROL(KSPROPERTY_VIDEOPROCAMP_SATURATION, DECODER_SATURATION, false, 0, 255, 128),
+    MORVANE_CONTROL(KSPROPERTY_VIDEOPROCAMP_SHARPNESS, DECODER_SHARPNESS, false, 0, 15, 0),
 };
 #undef MORVANE_CONTROL
 
@@ -113,7 +113,7 @@ NTSTATUS PictureControlSet(CCaptureDevice *d, PKSIDENTIFIER property, PVOID data
   ULONG value = static_cast<ULONG>(s->Value);
   DecoderWrite(d, ChannelBank(c), ChannelRegister(c, control->reg), value);
   if (control->id == KSPROPERTY_VIDEOPROCAMP_SATURATION)
-    DecoderWrite(d, ChannelBank(c), ChannelRegister(c, 5), value);
+    DecoderWrite(d, ChannelBank(c), ChannelRegister(c, DECODER_SATURATION + 1), value);
   return STATUS_SUCCESS;
 }
 
@@ -155,8 +155,8 @@ NTSTATUS DecoderPropertySet(CCaptureDevice *d, PKSIDENTIFIER property, PVOID dat
       bool is625 = Is625LineStandard(v);
       d->channelVideo[c].videoStandard = v;
       UseChannelFormats(d, c, is625);
-      DecoderWrite(d, ChannelBank(c), ChannelRegister(c, 8), is625 ? 0x18 : 0x14);
-      DecoderWrite(d, ChannelBank(c), ChannelRegister(c, 10), is625 ? 10 : 15);
+      DecoderWrite(d, ChannelBank(c), ChannelRegister(c, DECODER_MODE), is625 ? 0x18 : 0x14);
+      DecoderWrite(d, ChannelBank(c), ChannelRegister(c, DECODER_DELAY), is625 ? 10 : 15);
       return STATUS_SUCCESS;
     }
     case KSPROPERTY_VIDEODECODER_OUTPUT_ENABLE:

@@ -368,7 +368,7 @@ ULONG VideoFormatCode(const GUID *subtype) {
 }
 
 ULONG SelectVideoFormat(CCaptureDevice *d, ULONG channel, const GUID *subtype) {
-  ULONG offset = 0x40 + 4 * channel;
+  ULONG offset = ChannelControlRegister(channel);
   ULONG value = (ReadRegister(d, offset) & ~0x00700000u) | (VideoFormatCode(subtype) << 20);
   return WriteRegisterAndFlush(d, offset, value, 1);
 }

@@ -247,13 +247,13 @@ NTSTATUS ProgramVideoDma(CVideoStream *stream, ULONG c, ULONG bytesPerLine, ULON
   CCaptureDevice *d = stream->device;
   stream->bytesPerLineA = stream->bytesPerLineB = bytesPerLine;
   stream->linesA = stream->linesB = linesPerField;
-  ULONG block = 0x200 + 0x20 * c;
   ULONG geometry = (linesPerField << 22) | ((bytesPerLine & 0x7FF) << 11) | (bytesPerLine & 0x7FF);
-  const ULONG order[] = {0x00, 0x08, 0x10, 0x18};
+  // Buffer i is field i / 2, bank i % 2; the addresses go first, in that order.
   for (ULONG i = 0; i < 4; ++i)
-    WriteRegisterAndFlush(d, block + order[i], d->videoBufferAddresses[c][i].LowPart, 0);
-  WriteRegisterAndFlush(d, block + 0x04, geometry, 0);
-  WriteRegisterAndFlush(d, block + 0x14, geometry, 0);
+    WriteRegisterAndFlush(d, DmaAddressRegister(c, i / 2, i % 2),
+                          d->videoBufferAddresses[c][i].LowPart, 0);
+  WriteRegisterAndFlush(d, DmaGeometryRegister(c, 0), geometry, 0);
+  WriteRegisterAndFlush(d, DmaGeometryRegister(c, 1), geometry, 0);
   ULONG routing = ReadRegister(d, CHANNEL_ROUTING) | (3u << (16 + 2 * c));
   WriteRegisterAndFlush(d, CHANNEL_ROUTING, routing, 1);
   return STATUS_SUCCESS;

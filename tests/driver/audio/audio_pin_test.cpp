@@ -100,17 +100,18 @@ TEST(AudioPin, CreationProgramsBlocksClockAndLength) {
   for (Card::Variant v : {Card::Variant::Device6864, Card::Variant::Standard}) {
     ClientBench b(v);
     CCaptureDevice *d = b.dev();
-    b.card.Poke(0xB0, 0x0007FFFF);  // bits 10..0 must survive, 18..11 are cleared
+    b.card.Poke(AUDIO_BLOCK_LENGTH, 0x0007FFFF);  // bits 10..0 must survive, 18..11 are cleared
     Handle f = b.Open(false, 5);
     Handle p = b.CreatePin(f, b.Intersect(f, ClientBench::AudioRange(48000, 48000)));
     ASSERT_NE(p, 0u);
-    EXPECT_EQ(b.card.Peek(0xB4), 0x0A2C2AAAu);
-    EXPECT_EQ(b.card.Peek(0xB0), 0x800007FFu);
-    EXPECT_EQ(b.card.Peek(0x60 + 8 * 5), d->audioBufferAddresses[10].LowPart);
-    EXPECT_EQ(b.card.Peek(0x64 + 8 * 5), d->audioBufferAddresses[11].LowPart);
-    EXPECT_EQ(b.card.CountWrites(0xB44), v == Card::Variant::Standard ? 1u : 0u);
+    EXPECT_EQ(b.card.Peek(AUDIO_SAMPLE_CLOCK), 0x0A2C2AAAu);
+    EXPECT_EQ(b.card.Peek(AUDIO_BLOCK_LENGTH), 0x800007FFu);
+    EXPECT_EQ(b.card.Peek(AudioBlockRegister(5, 0)), d->audioBufferAddresses[10].LowPart);
+    EXPECT_EQ(b.card.Peek(AudioBlockRegister(5, 1)), d->audioBufferAddresses[11].LowPart);
+    EXPECT_EQ(b.card.CountWrites(DecoderRegisterOffset(1, DecoderAudioRegister(5))),
+              v == Card::Variant::Standard ? 1u : 0u);
     if (v == Card::Variant::Standard) {
-      EXPECT_EQ(b.card.Peek(0xB44), 0x20u);
+      EXPECT_EQ(b.card.Peek(DecoderRegisterOffset(1, DecoderAudioRegister(5))), 0x20u);
     }
     EXPECT_NE(d->openPinMask & (1u << 13), 0u);
 
@@ -124,8 +125,8 @@ TEST(AudioPin, CreationProgramsBlocksClockAndLength) {
 
     Handle f0 = b.Open(false, 0);
     ASSERT_NE(b.CreatePin(f0, b.Intersect(f0, ClientBench::AudioRange(8000, 8000))), 0u);
-    EXPECT_EQ(b.card.Peek(0x740), 0x20u);
-    EXPECT_EQ(b.card.Peek(0xB4), 0x3D090000u) << "one sample clock for all channels";
+    EXPECT_EQ(b.card.Peek(DecoderRegisterOffset(0, DecoderAudioRegister(0))), 0x20u);
+    EXPECT_EQ(b.card.Peek(AUDIO_SAMPLE_CLOCK), 0x3D090000u) << "one sample clock for all channels";
   }
 }
 

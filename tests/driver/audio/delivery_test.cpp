@@ -40,7 +40,7 @@ struct AudioStream {
   }
   // The samples the input carried from the channel's start, as the card takes them.
   std::vector<int16_t> Expected(size_t count) const {
-    uint32_t divisor = b.card.Peek(0xB4);
+    uint32_t divisor = b.card.Peek(AUDIO_SAMPLE_CLOCK);
     sim::AudioRequest request;
     request.channel = channel;
     request.anchor = firstBlockAt - static_cast<sim::CardTime>(2048ull * divisor / 8192);
@@ -200,7 +200,7 @@ TEST(AudioDelivery, NoBufferQueuedDropsTheBlock) {
   int matched = -1;
   for (int n = 0; n < 12; ++n)
     if (std::memcmp(got.data(), expected.data() + n * 2048, 4096) == 0) matched = n;
-  sim::Nanos blockPeriod = 2048ll * b.card.Peek(0xB4) / 8192;
+  sim::Nanos blockPeriod = 2048ll * b.card.Peek(AUDIO_SAMPLE_CLOCK) / 8192;
   EXPECT_EQ(matched, static_cast<int>((queuedAt - a.firstBlockAt) / blockPeriod + 1));
   EXPECT_GE(matched, 4);
   EXPECT_TRUE(b.ok());

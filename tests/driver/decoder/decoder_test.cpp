@@ -76,10 +76,12 @@ TEST(SerialBus, WriteAndReadOnTheWires) {
 TEST(SerialBus, MemoryMappedBanksTakeOneRegisterWrite) {
   Bench b(Card::Variant::Standard);
   ASSERT_EQ(b.Start(), STATUS_SUCCESS);
-  size_t writes = b.card.CountWrites(0x860);
+  size_t writes = b.card.CountWrites(DecoderRegisterOffset(1, ChannelRegister(5, DECODER_MODE)));
   DecoderWrite(b.dev(), ChannelBank(5), ChannelRegister(5, 8), 0xFFFFFFF6);
-  EXPECT_EQ(b.card.CountWrites(0x860), writes + 1);
-  EXPECT_EQ(b.card.Peek(0x860), 0xFFFFFFF6u) << "the whole 32-bit value";
+  EXPECT_EQ(b.card.CountWrites(DecoderRegisterOffset(1, ChannelRegister(5, DECODER_MODE))),
+            writes + 1);
+  EXPECT_EQ(b.card.Peek(DecoderRegisterOffset(1, ChannelRegister(5, DECODER_MODE))), 0xFFFFFFF6u)
+      << "the whole 32-bit value";
   EXPECT_TRUE(b.card.BusLog().empty());
 }
 
@@ -254,7 +256,7 @@ TEST(CardInit, DecodersAfterInitialisation) {
   EXPECT_EQ(b.card.DecoderRegister(1, 0x6C), 0x0Fu);
   EXPECT_EQ(b.card.DecoderRegister(1, 0x96), 0xE7u);
   EXPECT_EQ(b.card.DecoderRegister(0, 0x96), 0xE7u);
-  EXPECT_EQ(b.card.Peek(0x3F4) & 0x8002u, 0x8002u);
+  EXPECT_EQ(b.card.Peek(DECODER_RESET) & 0x8002u, 0x8002u);
 }
 
 TEST(CardInit, AgainOnTheWayBackToD0) {
@@ -265,10 +267,10 @@ TEST(CardInit, AgainOnTheWayBackToD0) {
   b.m.pnp().SetCardPower(*b.c, PowerDeviceD0);
   EXPECT_EQ(b.card.CountWrites(RESET_CONTROL), resets);
   b.m.pnp().SetCardPower(*b.c, PowerDeviceD3);
-  b.card.Poke(0x820, 0x99);
+  b.card.Poke(DecoderRegisterOffset(1, ChannelRegister(4, DECODER_MODE)), 0x99);
   b.m.pnp().SetCardPower(*b.c, PowerDeviceD0);
   EXPECT_EQ(b.card.CountWrites(RESET_CONTROL), resets + 4);
-  EXPECT_EQ(b.card.Peek(0x820), 0x14u);
+  EXPECT_EQ(b.card.Peek(DecoderRegisterOffset(1, ChannelRegister(4, DECODER_MODE))), 0x14u);
 }
 
 TEST(Standard, DetectionFollowsTheInputAndSwitchesTheRanges) {
@@ -305,12 +307,10 @@ struct Programmed {
 Programmed Configure(Bench &b, ULONG c, ULONG width, ULONG height) {
   CCaptureDevice *d = b.dev();
   ConfigureChannelVideo(d, c, width, height);
-  ULONG bank = ChannelBank(c), k = c % 4;
+  ULONG bank = ChannelBank(c);
   bool bus = bank == 1 && d->isDevice6864;
-  auto scaler = [&](ULONG i) {
-    return b.card.DecoderRegister(bank, bus ? 0xE4 + 3 * k + i : 0x44 + 0x10 * k + i);
-  };
-  return {b.card.Peek(0x128 + 4 * c),
+  auto scaler = [&](ULONG i) { return b.card.DecoderRegister(bank, ScalerRegister(c, i, bus)); };
+  return {b.card.Peek(CaptureGeometryRegister(c)),
           scaler(0),
           scaler(1),
           scaler(2),
@@ -326,7 +326,7 @@ TEST(ChannelVideo, WorkedSizesOnBothStandardsAndBothBanks) {
     d->channelVideo[c].videoStandard = KS_AnalogVideo_NTSC_M;
     Programmed p = Configure(b, c, 720, 480);
     EXPECT_EQ(p.geometry, 0x80F002D0u);
-    EXPECT_EQ(b.card.Peek(0x104), 0x80F002D0u);
+    EXPECT_EQ(b.card.Peek(CAPTURE_GEOMETRY), 0x80F002D0u);
     EXPECT_EQ(p.scaler0, 0x00u);
     EXPECT_EQ(p.scaler1, 0x11u);
     EXPECT_EQ(p.scaler2, 0x00u);
@@ -346,7 +346,7 @@ TEST(ChannelVideo, WorkedSizesOnBothStandardsAndBothBanks) {
     EXPECT_EQ(p.reg10, 10u);
   }
   EXPECT_EQ(b.m.connectedInterrupts(), 1u) << "configuring a channel connects the interrupt";
-  EXPECT_EQ(b.card.Writes(0x104).size(), 3u * 2u * 2u);
+  EXPECT_EQ(b.card.Writes(CAPTURE_GEOMETRY).size(), 3u * 2u * 2u);
 }
 
 TEST(ChannelVideo, RegistrySettingsAreReadAtEachConfiguration) {
@@ -374,7 +374,7 @@ TEST(ChannelVideo, SizesTheScalerCannotDivideByAreNeverProgrammed) {
   Bench b(Card::Variant::Standard);
   ASSERT_EQ(b.Start(), STATUS_SUCCESS);
   CCaptureDevice *d = b.dev();
-  size_t geometryWrites = b.card.CountWrites(0x128 + 4 * 2);
+  size_t geometryWrites = b.card.CountWrites(CaptureGeometryRegister(2));
   for (auto [w, h] : {std::pair{2048u, 480u},
                       {0u, 480u},
                       {0x10000u + 720, 480u},
@@ -383,11 +383,11 @@ TEST(ChannelVideo, SizesTheScalerCannotDivideByAreNeverProgrammed) {
                       {0x102D0u, 240u}}) {
     ConfigureChannelVideo(d, 2, w, h);
   }
-  EXPECT_EQ(b.card.CountWrites(0x128 + 4 * 2), geometryWrites);
-  size_t patterns = b.card.CountWrites(0xE4 + 4 * 2);
+  EXPECT_EQ(b.card.CountWrites(CaptureGeometryRegister(2)), geometryWrites);
+  size_t patterns = b.card.CountWrites(FrameKeepRegister(2));
   ProgramFrameRate(d, 2, 0);
   ProgramFrameRate(d, 2, -333667);
-  EXPECT_EQ(b.card.CountWrites(0xE4 + 4 * 2), patterns);
+  EXPECT_EQ(b.card.CountWrites(FrameKeepRegister(2)), patterns);
   EXPECT_TRUE(b.ok());
 }
 
@@ -397,12 +397,13 @@ TEST(FrameRate, RoundedRatesAndNeverAnEmptyPattern) {
   Bench b;
   ASSERT_EQ(b.Start(), STATUS_SUCCESS);
   CCaptureDevice *d = b.dev();
-  const ULONG keep = 0xE4 + 4 * 1;
+  const ULONG keep = FrameKeepRegister(1);
   b.card.Poke(0x40 + 4 * 1, 0xFFFFFFFF);
   ProgramFrameRate(d, 1, 333667);
   EXPECT_EQ(b.card.Peek(keep), 0xBFFFFFFFu) << "29.97 frames per second keep every frame";
-  EXPECT_EQ(b.card.Peek(0x40 + 4 * 1), 0xCFFFFFFFu) << "bits 28 and 29 cleared, read back";
-  EXPECT_EQ(b.card.Reads(0x40 + 4 * 1).size(), 2u);
+  EXPECT_EQ(b.card.Peek(ChannelControlRegister(1)), 0xCFFFFFFFu)
+      << "bits 28 and 29 cleared, read back";
+  EXPECT_EQ(b.card.Reads(ChannelControlRegister(1)).size(), 2u);
   const std::pair<LONGLONG, uint32_t> rates525[] = {
       {333333, 0xBFFFFFFF},    // 30
       {344828, 0x8FFFFFFF},    // 29.0: 14 of 15
@@ -429,10 +430,10 @@ TEST(FrameRate, RoundedRatesAndNeverAnEmptyPattern) {
   }
   b.card.SetInputSignal(6, {true, true});
   ProgramFrameRate(d, 6, 400000);  // status over the bus
-  EXPECT_EQ(b.card.Peek(0xE4 + 4 * 6), 0xBFFFFFFFu);
+  EXPECT_EQ(b.card.Peek(FrameKeepRegister(6)), 0xBFFFFFFFu);
   b.card.SetInputSignal(6, {true, false});
   ProgramFrameRate(d, 6, 400000);
-  EXPECT_EQ(b.card.Peek(0xE4 + 4 * 6), 0x8FF3FCFFu) << "25 on the 525-line table: 12 of 15";
+  EXPECT_EQ(b.card.Peek(FrameKeepRegister(6)), 0x8FF3FCFFu) << "25 on the 525-line table: 12 of 15";
 }
 
 TEST(PixelFormat, OnlyBits20To22Change) {
@@ -440,9 +441,9 @@ TEST(PixelFormat, OnlyBits20To22Change) {
   ASSERT_EQ(b.Start(), STATUS_SUCCESS);
   b.card.Poke(0x40 + 4 * 4, 0xFFFFFFFF);
   SelectVideoFormat(b.dev(), 4, &KSDATAFORMAT_SUBTYPE_UYVY);
-  EXPECT_EQ(b.card.Peek(0x40 + 4 * 4), 0xFF8FFFFFu);
+  EXPECT_EQ(b.card.Peek(ChannelControlRegister(4)), 0xFF8FFFFFu);
   SelectVideoFormat(b.dev(), 4, &KSDATAFORMAT_SUBTYPE_YUY2);
-  EXPECT_EQ(b.card.Peek(0x40 + 4 * 4), 0xFFEFFFFFu);
+  EXPECT_EQ(b.card.Peek(ChannelControlRegister(4)), 0xFFEFFFFFu);
 }
 
 }  // namespace

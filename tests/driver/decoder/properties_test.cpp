@@ -30,7 +30,9 @@ TEST(PictureControls, MemoryMappedAndBusChannels) {
   ClientBench b;
   Handle f2 = b.Open(true, 2), f6 = b.Open(true, 6), f5 = b.Open(true, 5), f1 = b.Open(true, 1);
   ASSERT_EQ(SetControl(b, f2, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, -1), STATUS_SUCCESS);
-  EXPECT_EQ(b.card.Peek(0x484), 0xFFFFFFFFu) << "bank 0 register 0x21 takes the whole value";
+  EXPECT_EQ(b.card.Peek(DecoderRegisterOffset(0, ChannelRegister(2, DECODER_BRIGHTNESS))),
+            0xFFFFFFFFu)
+      << "bank 0 register 0x21 takes the whole value";
   EXPECT_EQ(GetControl(b, f2, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS), -1);
 
   ASSERT_EQ(SetControl(b, f6, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, -1), STATUS_SUCCESS);
@@ -133,8 +135,8 @@ TEST(DecoderProperties, StandardCapsAndStatus) {
   ASSERT_EQ(
       b.client->SetS(f1, PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_STANDARD, standard),
       STATUS_SUCCESS);
-  EXPECT_EQ(b.card.Peek(0x460), 0x18u);
-  EXPECT_EQ(b.card.Peek(0x468), 10u);
+  EXPECT_EQ(b.card.Peek(DecoderRegisterOffset(0, ChannelRegister(1, DECODER_MODE))), 0x18u);
+  EXPECT_EQ(b.card.Peek(DecoderRegisterOffset(0, ChannelRegister(1, DECODER_DELAY))), 10u);
   std::vector<std::vector<uint8_t>> ranges;
   ASSERT_EQ(b.client->PinDataRanges(f1, 0, &ranges), STATUS_SUCCESS);
   EXPECT_EQ(reinterpret_cast<const KS_DATARANGE_VIDEO *>(ranges[0].data())->ConfigCaps.InputSize.cy,
@@ -150,8 +152,8 @@ TEST(DecoderProperties, StandardCapsAndStatus) {
   ASSERT_EQ(
       b.client->SetS(f1, PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_STANDARD, standard),
       STATUS_SUCCESS);
-  EXPECT_EQ(b.card.Peek(0x460), 0x14u);
-  EXPECT_EQ(b.card.Peek(0x468), 15u);
+  EXPECT_EQ(b.card.Peek(DecoderRegisterOffset(0, ChannelRegister(1, DECODER_MODE))), 0x14u);
+  EXPECT_EQ(b.card.Peek(DecoderRegisterOffset(0, ChannelRegister(1, DECODER_DELAY))), 15u);
   KSPROPERTY_VIDEODECODER_S got{};
   ASSERT_EQ(
       b.client->GetS(f1, PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_STANDARD, &got),

@@ -12,7 +12,7 @@ using sim::Card;
 using sim::ks::Handle;
 
 uint32_t DmaWord(const ClientBench &b, ULONG c, ULONG offset) {
-  return b.card.Peek(0x200 + 0x20 * c + offset);
+  return b.card.Peek(DmaBlock(c) + offset);
 }
 
 TEST(VideoPin, CreationProgramsTheChannel) {
@@ -40,10 +40,11 @@ TEST(VideoPin, CreationProgramsTheChannel) {
     EXPECT_EQ(DmaWord(b, k.channel, 0x14), k.geometry) << k.channel;
     for (ULONG i = 0; i < 4; ++i)
       EXPECT_EQ(DmaWord(b, k.channel, 8 * i), d->videoBufferAddresses[k.channel][i].LowPart);
-    EXPECT_EQ((b.card.Peek(0x40 + 4 * k.channel) >> 20) & 7, k.formatCode) << k.channel;
+    EXPECT_EQ((b.card.Peek(ChannelControlRegister(k.channel)) >> 20) & 7, k.formatCode)
+        << k.channel;
     EXPECT_EQ(b.card.Peek(CHANNEL_ROUTING) & (3u << (16 + 2 * k.channel)),
               3u << (16 + 2 * k.channel));
-    EXPECT_EQ(b.card.Peek(0xE4 + 4 * k.channel), 0xBFFFFFFFu) << k.channel;
+    EXPECT_EQ(b.card.Peek(FrameKeepRegister(k.channel)), 0xBFFFFFFFu) << k.channel;
     EXPECT_NE(d->openPinMask & (1u << k.channel), 0u);
     EXPECT_NE(d->videoStreams[k.channel], nullptr);
     KSALLOCATOR_FRAMING_EX framing;
@@ -73,7 +74,7 @@ TEST(VideoPin, DmaBlockWriteOrder) {
   ASSERT_NE(b.CreatePin(f, format), 0u);
   using Kind = sim::CardTraceEntry::Kind;
   std::vector<std::tuple<Kind, uint32_t, uint32_t>> ops;
-  const uint32_t block = 0x200 + 0x20 * 5;
+  const uint32_t block = DmaBlock(5);
   bool inBlock = false;
   for (size_t i = mark; i < b.card.trace().size(); ++i) {
     const sim::CardTraceEntry &e = b.card.trace()[i];
@@ -149,16 +150,16 @@ TEST(VideoPin, RefusesFormatsTheCardCannotCapture) {
       {with(yuy2, [](auto &, auto &v) { v.AvgTimePerFrame = 0; }), STATUS_INVALID_PARAMETER},
       {with(yuy2, [](auto &, auto &v) { v.AvgTimePerFrame = -333667; }), STATUS_INVALID_PARAMETER},
   };
-  size_t dmaWrites = b.card.CountWrites(0x200 + 0x20 * 2 + 4);
-  size_t geometryWrites = b.card.CountWrites(0x128 + 4 * 2);
+  size_t dmaWrites = b.card.CountWrites(DmaGeometryRegister(2, 0));
+  size_t geometryWrites = b.card.CountWrites(CaptureGeometryRegister(2));
   for (const auto &[format, status] : refused) {
     if (status == STATUS_SUCCESS) continue;  // the even width beside the odd one below
     Handle p = 0;
     EXPECT_EQ(b.client->CreatePin(f, 0, format, &p), status)
         << ClientBench::Vih(const_cast<std::vector<uint8_t> &>(format)).bmiHeader.biWidth;
   }
-  EXPECT_EQ(b.card.CountWrites(0x200 + 0x20 * 2 + 4), dmaWrites);
-  EXPECT_EQ(b.card.CountWrites(0x128 + 4 * 2), geometryWrites);
+  EXPECT_EQ(b.card.CountWrites(DmaGeometryRegister(2, 0)), dmaWrites);
+  EXPECT_EQ(b.card.CountWrites(CaptureGeometryRegister(2)), geometryWrites);
   EXPECT_EQ(b.dev()->openPinMask, 0u);
   EXPECT_EQ(b.dev()->videoStreams[2], nullptr);
   // Creation holds the same depth rule on its own, and takes only what the card packs.
@@ -236,7 +237,7 @@ struct Counter {
   LONGLONG lastStop = 0;
   size_t stops = 0;
   size_t starts() const {
-    return video ? b.m.pool().liveCount(kTagSnapshot) - 1 : b.card.CountReads(0x2C);
+    return video ? b.m.pool().liveCount(kTagSnapshot) - 1 : b.card.CountReads(CARD_SETUP_2C);
   }
   void Step() {
     if (b.dev()->lastErrorTime != lastStop) {

@@ -41,7 +41,7 @@ TEST(Pnp, CardLifecycleIsLeakFree) {
 
   ASSERT_EQ(b.m.pnp().StartCard(*b.c), STATUS_SUCCESS);
   EXPECT_TRUE(b.ks()->Started);
-  EXPECT_EQ(b.card.CountReads(sim::Card::kIntStatus), 1u);
+  EXPECT_EQ(b.card.CountReads(INT_STATUS), 1u);
   EXPECT_EQ(b.m.liveMappings(&b.card), 1u);
 
   EXPECT_EQ(b.m.pnp().SetCardPower(*b.c, PowerDeviceD3), STATUS_SUCCESS);
