@@ -63,7 +63,12 @@ TEST(SerialBus, WriteAndReadOnTheWires) {
 
   b.card.ClearBusLog();
   size_t mark = b.card.trace().size();
+  t0 = b.m.now();
   EXPECT_EQ(DecoderRead(d, 1, 0x18), 0xA7u);
+  sim::Nanos readTook = b.m.now() - t0;
+  // 115 half steps: start, two bytes with their acks and a stop; a fresh start (its own
+  // four), the address, its ack, eight bits read, a stop.
+  EXPECT_NEAR(readTook / 1000.0, 115 * 20, 10);
   ASSERT_EQ(b.card.BusLog().size(), 2u) << "a write phase and a fresh read phase";
   EXPECT_EQ(Describe(b.card.BusLog()[0]), "S 50+ 18+ P");
   EXPECT_EQ(Describe(b.card.BusLog()[1]), "S 51+ A7- P");

@@ -174,6 +174,29 @@ TEST(Interrupt, SharedLineInterruptsWithNothingOfOursAreDeclined) {
   EXPECT_FALSE(b.m.IsDpcQueued(&d->interruptDpc));
 }
 
+// An interrupt between the watchdog's gathering and its applying hands the gathered
+// channels over itself: 0x28 from the mask with one read-back, then 0x08 read, stored with
+// them and read back once.
+TEST(Interrupt, HandsOverChannelsTheWatchdogGathered) {
+  ClientBench b;
+  CCaptureDevice *d = b.dev();
+  b.AudioPin(0, KSSTATE_RUN);
+  d->enabledMask &= ~(1u << 8);
+  d->restartMask = 1u << 8;
+  size_t mark = b.card.trace().size();
+  b.card.RaiseChannelEvents(1u << 5, 0);  // an event of a channel without a stream
+  std::vector<Op> expected = {{R, INT_STATUS, 0},     {R, ERROR_STATUS_A, 0},
+                              {R, BUFFER_STATUS, 0},  {R, CHANNEL_ENABLE, 0},
+                              {R, ERROR_STATUS_B, 0}, {R, CHANNEL_ROUTING, 0},
+                              {R, BUFFER_STATUS, 0}};
+  Flushed(&expected, CHANNEL_ENABLE, 1u << 8, 1);
+  expected.emplace_back(R, CHANNEL_CONTROL, 0);
+  Flushed(&expected, CHANNEL_CONTROL, kMasterEnable | (1u << 8), 1);
+  EXPECT_EQ(Ops(b.card, mark), expected);
+  EXPECT_EQ(d->restartMask, 0u);
+  EXPECT_EQ(d->enabledMask, 1u << 8);
+}
+
 TEST(Interrupt, ErrorSetsFollowEachVariantsLayout) {
   // 6864: A bits 0-7, 16-23 and 24-31 and INT_STATUS bits 24-31 count; A 8-15 and B do not.
   EXPECT_EQ(ErrorChannels(1, 0, 0x00000100, 0), 0u);
