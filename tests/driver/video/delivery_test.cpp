@@ -386,6 +386,30 @@ TEST(VideoDelivery, AFrameLargerThanTheImageKeepsTheImagesLayout) {
   EXPECT_EQ(std::count(f.data.begin() + 691200, f.data.end(), 0xAB), 1000000 - 691200);
 }
 
+// Rows of an odd RGB565 width are padded to four bytes: 361 pixels fill 722 bytes of each
+// 724-byte row, in a frame larger than the picture too, and the padding stays untouched.
+TEST(VideoDelivery, OddWidthRowsKeepTheirPadding) {
+  ClientBench b;
+  Stream s(b, 2, false, 3, [](KS_VIDEOINFOHEADER &v) {
+    v.bmiHeader.biWidth = 361;
+    v.bmiHeader.biSizeImage = 724 * 480;
+  });
+  ASSERT_EQ(s.image(), 724u * 480);
+  ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  s.Queue(400000, 0, 0xAB);
+  Frame f = s.Next();
+  EXPECT_EQ(f.header.DataUsed, 724u * 480);
+  int padding = 0, pixels = 0;
+  for (size_t row = 0; row < 480; ++row) {
+    const uint8_t *line = f.data.data() + row * 724;
+    padding += line[722] == 0xAB && line[723] == 0xAB;
+    pixels += std::count(line, line + 722, 0xAB) < 722;
+  }
+  EXPECT_EQ(padding, 480);
+  EXPECT_EQ(pixels, 480);
+  EXPECT_EQ(std::count(f.data.begin() + 724 * 480, f.data.end(), 0xAB), 400000 - 724 * 480);
+}
+
 // A bottom-up RGB frame arrives upright: the picture's top line is the buffer's last row.
 TEST(VideoDelivery, BottomUpRgbIsUpright) {
   ClientBench b;

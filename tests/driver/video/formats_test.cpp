@@ -205,6 +205,12 @@ TEST(Intersection, RectanglesFollowTheClientsSizeAndRgbFlips) {
   Client y41p(kVideoRanges576[2]);
   Result y = Intersect(y41p.range, kVideoRanges576[2]);
   EXPECT_EQ(y.vih().bmiHeader.biSizeImage, 622080u);
+  // Rows are padded to four bytes: 361 RGB565 pixels take 722 bytes in rows of 724.
+  Client odd(kVideoRanges480[3]);
+  odd.range.VideoInfoHeader.bmiHeader.biWidth = 361;
+  Result o = Intersect(odd.range, kVideoRanges480[3]);
+  EXPECT_EQ(o.vih().bmiHeader.biSizeImage, 724u * 480);
+  EXPECT_EQ(o.format().SampleSize, 724u * 480);
 }
 
 TEST(Intersection, RefusesRangesItDidNotPublish) {
