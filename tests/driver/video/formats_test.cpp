@@ -217,9 +217,14 @@ TEST(Intersection, RefusesRangesItDidNotPublish) {
   Client caps(kVideoRanges480[0]);
   caps.range.ConfigCaps.MinOutputSize.cx = 88;
   EXPECT_EQ(Intersect(caps.range, kVideoRanges480[0]).status, STATUS_NO_MATCH);
-  Client flags(kVideoRanges480[0]);
-  flags.range.bTemporalCompression = FALSE;
-  EXPECT_EQ(Intersect(flags.range, kVideoRanges480[0]).status, STATUS_NO_MATCH);
+  for (int field = 0; field < 4; ++field) {
+    Client flags(kVideoRanges480[0]);
+    if (field == 0) flags.range.bFixedSizeSamples = FALSE;
+    if (field == 1) flags.range.bTemporalCompression = FALSE;
+    if (field == 2) flags.range.StreamDescriptionFlags = 1;
+    if (field == 3) flags.range.MemoryAllocationFlags = 1;
+    EXPECT_EQ(Intersect(flags.range, kVideoRanges480[0]).status, STATUS_NO_MATCH) << field;
+  }
   Client shortRange(kVideoRanges480[0]);
   shortRange.range.DataRange.FormatSize = 200;
   EXPECT_EQ(Intersect(shortRange.range, kVideoRanges480[0]).status, STATUS_NO_MATCH);
