@@ -100,7 +100,18 @@ TEST(Channels, StartArmsTheWatchdogStopOfTheLastSilencesTheCardAndAStartArmsItAg
   EXPECT_EQ(d->watchdogPeriod, 32000000);
   EXPECT_FALSE(b.m.IsTimerArmed(&d->watchdogTimer)) << "not armed before the first start";
   sim::Nanos t0 = b.m.now();
+  size_t mark = b.card.trace().size();
   ASSERT_EQ(b.client->SetState(video, KSSTATE_RUN), STATUS_SUCCESS);
+  // The video enable: 0x28 from runningMask, then 0x08 read and stored with it and the
+  // master enable, no read-backs (enabledMask is the watchdog's to set).
+  std::vector<Op> enable;
+  Flushed(&enable, CHANNEL_ENABLE, 1u << 2, 0);
+  enable.emplace_back(R, CHANNEL_CONTROL, 0);
+  Flushed(&enable, CHANNEL_CONTROL, kMasterEnable | (1u << 2), 0);
+  auto started = Ops(b.card, mark);
+  ASSERT_GE(started.size(), enable.size());
+  EXPECT_EQ(std::vector(started.end() - static_cast<long>(enable.size()), started.end()), enable);
+  EXPECT_EQ(d->enabledMask, 0u);
   EXPECT_EQ(d->watchdogPeriod, 130000);
   EXPECT_EQ(b.m.TimerDueTime(&d->watchdogTimer), t0 + 13 * kMillisecond);
   ASSERT_EQ(b.client->SetState(audio, KSSTATE_RUN), STATUS_SUCCESS);
@@ -110,7 +121,7 @@ TEST(Channels, StartArmsTheWatchdogStopOfTheLastSilencesTheCardAndAStartArmsItAg
   EXPECT_FALSE(d->watchdogStopRequested);
   EXPECT_NE(b.card.Peek(CHANNEL_CONTROL) & kMasterEnable, 0u) << "others still run";
 
-  size_t mark = b.card.trace().size();
+  mark = b.card.trace().size();
   ASSERT_EQ(b.client->SetState(audio, KSSTATE_STOP), STATUS_SUCCESS);
   // The stream's own disable, then 0x28 before 0x08, each stored, fenced and read back once.
   std::vector<Op> tail;

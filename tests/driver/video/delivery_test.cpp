@@ -181,10 +181,21 @@ TEST(VideoDelivery, WovenFramesInEveryFormatOnBothStandards) {
   }
 }
 
+// "INTMODE%d" 2 builds frames from field B alone, each line twice; any other value weaves.
 TEST(VideoDelivery, LinearModeDoublesFieldBLines) {
   ClientBench b(Card::Variant::Standard, false);
   b.m.registry().SetDword(b.SettingsKey(), "INTMODE2", 2);
+  b.m.registry().SetDword(b.SettingsKey(), "INTMODE3", 1);
   ASSERT_EQ(b.m.pnp().StartCard(*b.c), STATUS_SUCCESS);
+  Stream woven(b, 3, false, 0);
+  ASSERT_EQ(b.dev()->intmode[3], 1u);
+  ASSERT_EQ(b.client->SetState(woven.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  woven.Queue();
+  Frame w = woven.Next();
+  ASSERT_TRUE(woven.Counter(w, 0) && woven.Counter(w, 1));
+  EXPECT_FALSE(woven.Counter(w, 0)->fieldB);
+  EXPECT_TRUE(woven.Counter(w, 1)->fieldB);
+
   Stream s(b, 2, false, 0);
   ASSERT_EQ(b.dev()->intmode[2], 2u);
   ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
