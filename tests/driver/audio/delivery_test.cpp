@@ -1,5 +1,6 @@
 // Audio delivery end to end: the card fills blocks A and B in turn, the interrupt's DPC
 // copies each new block into the client's next buffer with its timing.
+#include <algorithm>
 #include <cstring>
 
 #include "driver/client_bench.h"
@@ -27,10 +28,12 @@ struct AudioStream {
       if (done.channelBit == 8 + channel && firstBlockAt < 0) firstBlockAt = done.time;
     });
   }
-  NTSTATUS Queue(ULONG bytes = 4096) {
+  NTSTATUS Queue(ULONG bytes = 4096, ULONG optionsFlags = 0, uint8_t fill = 0) {
     sim::ks::FrameRequest r;
     r.bufferSize = bytes;
     r.extendedHeader.resize(sizeof(KS_FRAME_INFO));  // audio buffers carry the same 128-byte header
+    r.optionsFlags = optionsFlags;
+    r.storage.assign(bytes, fill);
     return b.client->QueueFrame(pin, std::move(r));
   }
   Frame Next() {
@@ -88,14 +91,22 @@ TEST(AudioDelivery, DurationsAndBufferSizes) {
   ASSERT_EQ(b.client->SetState(a.pin, KSSTATE_RUN), STATUS_SUCCESS);
   a.Queue(4096);
   a.Queue(1000);
-  a.Queue(8192);
-  Frame full = a.Next(), small = a.Next(), large = a.Next();
+  a.Queue(8192, 0, 0xAB);
+  a.Queue(4096);
+  Frame full = a.Next(), small = a.Next(), large = a.Next(), next = a.Next();
   EXPECT_EQ(full.header.Duration, 464399);
   EXPECT_EQ(small.header.Duration, 113378);
   EXPECT_EQ(small.header.DataUsed, 1000u);
   EXPECT_EQ(small.status, STATUS_SUCCESS) << "a small buffer is completed all the same";
   EXPECT_EQ(large.header.DataUsed, 4096u);
   EXPECT_EQ(large.header.Duration, 464399);
+  EXPECT_EQ(std::count(large.data.begin() + 4096, large.data.end(), 0xAB), 4096)
+      << "one block fills one buffer, whatever its size";
+  // The blocks follow each other with no sample lost: the next buffer starts where the
+  // large one's block ended.
+  std::vector<int16_t> expected = a.Expected(4 * 2048);
+  EXPECT_EQ(std::memcmp(large.data.data(), expected.data() + 2 * 2048, 4096), 0);
+  EXPECT_EQ(std::memcmp(next.data.data(), expected.data() + 3 * 2048, 4096), 0);
   // No clock: the sample-clock fraction and no valid time.
   EXPECT_EQ(full.header.PresentationTime.Time, 0);
   EXPECT_EQ(full.header.PresentationTime.Numerator, 80000000u);
@@ -108,11 +119,13 @@ TEST(AudioDelivery, PresentationTimeFromTheClock) {
   AudioStream a(b, 0, 16000);
   ASSERT_EQ(b.client->SetMasterClock(a.pin, true), STATUS_SUCCESS);
   ASSERT_EQ(b.client->SetState(a.pin, KSSTATE_RUN), STATUS_SUCCESS);
-  a.Queue();
+  a.Queue(4096, KSSTREAM_HEADER_OPTIONSF_TIMEDISCONTINUITY);
   Frame f = a.Next();
   EXPECT_EQ(f.header.PresentationTime.Numerator, 1u);
   EXPECT_EQ(f.header.PresentationTime.Denominator, 1u);
-  EXPECT_EQ(f.header.OptionsFlags, static_cast<ULONG>(KSSTREAM_HEADER_OPTIONSF_TIMEVALID));
+  EXPECT_EQ(f.header.OptionsFlags, static_cast<ULONG>(KSSTREAM_HEADER_OPTIONSF_TIMEVALID |
+                                                      KSSTREAM_HEADER_OPTIONSF_TIMEDISCONTINUITY))
+      << "the time-valid flag is added to the client's";
   EXPECT_GE(f.header.PresentationTime.Time, a.firstBlockAt / 100);
   EXPECT_LE(f.header.PresentationTime.Time, b.m.now() / 100);
 }
@@ -141,10 +154,17 @@ TEST(AudioDelivery, ToggleRulesExactly) {
   ASSERT_EQ(b.client->SetState(a.pin, KSSTATE_RUN), STATUS_SUCCESS);
   EXPECT_EQ(raise(bit), 2u) << "the toggle last delivered, kept across the pause";
   EXPECT_EQ(raise(0), 3u);
+  // A stop sets the toggle back: after a new start block A is the first block again.
+  ASSERT_EQ(b.client->SetState(a.pin, KSSTATE_STOP), STATUS_SUCCESS);
+  ASSERT_EQ(b.client->SetState(a.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  a.Queue();
+  size_t before = b.client->CompletedFrames(a.pin);  // the unused buffer came back at STOP
+  EXPECT_EQ(raise(0), before + 1);
   Frame f;
   std::vector<uint8_t> firsts;
-  while (b.client->TakeFrame(a.pin, &f) == STATUS_SUCCESS) firsts.push_back(f.data[0]);
-  EXPECT_EQ(firsts, (std::vector<uint8_t>{0x11, 0x22, 0x11})) << "A, B, A";
+  while (b.client->TakeFrame(a.pin, &f) == STATUS_SUCCESS)
+    if (f.status == STATUS_SUCCESS) firsts.push_back(f.data[0]);
+  EXPECT_EQ(firsts, (std::vector<uint8_t>{0x11, 0x22, 0x11, 0x11})) << "A, B, A; A";
 }
 
 // A block is recognised only by a change of its toggle bit.
