@@ -663,7 +663,7 @@ CaptureResult Capture(Rig &rig, const Options &o) {
   std::snprintf(line, sizeof line, "%-13s %-26s %9s %7s %5s %10s  %s\n", "stream", "format",
                 "delivered", "dropped", "gaps", "duration", "file");
   result.text += line;
-  Json &list = result.json.Set("streams", Json::Array());
+  Json &list = result.json["streams"] = Json::array();
   for (const Stream &st : streams) {
     // Complete: the stream covers what was asked, and nothing was dropped or lost on the way.
     bool ok;
@@ -704,32 +704,32 @@ CaptureResult Capture(Rig &rig, const Options &o) {
                   FormatText(st).c_str(), static_cast<unsigned long long>(st.delivered),
                   dropped.c_str(), gaps.c_str(), Seconds(span).c_str(), path.c_str());
     result.text += line;
-    Json &j = list.Add(Json::Object());
-    j.Set("device", st.id.Name());
-    j.Set("kind", st.id.video ? "video" : "audio");
-    j.Set("format", FormatText(st));
+    Json &j = list.emplace_back(Json::object());
+    j["device"] = st.id.Name();
+    j["kind"] = st.id.video ? "video" : "audio";
+    j["format"] = FormatText(st);
     if (st.id.video) {
-      j.Set("pixelFormat", PixelName(st.video.pixel));
-      j.Set("filePixelFormat", FilePixelFormatName(st.video.pixel));
-      j.Set("width", st.video.width);
-      j.Set("height", st.video.height);
-      j.Set("frameInterval", static_cast<long long>(st.video.interval));
-      j.Set("timestamps", st.timestamps);
-      j.Set("dropped", static_cast<long long>(st.dropCount));
-      j.Set("pictureNumberGaps", static_cast<unsigned long long>(st.pictureGaps));
-      j.Set("holes", static_cast<unsigned long long>(st.holes));
+      j["pixelFormat"] = PixelName(st.video.pixel);
+      j["filePixelFormat"] = FilePixelFormatName(st.video.pixel);
+      j["width"] = st.video.width;
+      j["height"] = st.video.height;
+      j["frameInterval"] = static_cast<long long>(st.video.interval);
+      j["timestamps"] = st.timestamps;
+      j["dropped"] = static_cast<long long>(st.dropCount);
+      j["pictureNumberGaps"] = static_cast<unsigned long long>(st.pictureGaps);
+      j["holes"] = static_cast<unsigned long long>(st.holes);
     } else {
-      j.Set("sampleRate", st.sampleRate);
-      j.Set("missingBlocks", static_cast<unsigned long long>(st.missingBlocks));
+      j["sampleRate"] = st.sampleRate;
+      j["missingBlocks"] = static_cast<unsigned long long>(st.missingBlocks);
     }
-    j.Set("delivered", static_cast<unsigned long long>(st.delivered));
-    j.Set("complete", ok);
-    j.Set("duration", span);
-    j.Set("file", st.file != nullptr ? Json(st.file->path) : Json());
+    j["delivered"] = static_cast<unsigned long long>(st.delivered);
+    j["complete"] = ok;
+    j["duration"] = span;
+    j["file"] = st.file != nullptr ? Json(st.file->path) : Json();
   }
   if (!sheetPath.empty()) {
     result.text += "contact sheet: " + sheetPath + "\n";
-    result.json.Set("contactSheet", sheetPath);
+    result.json["contactSheet"] = sheetPath;
   }
   for (const Stream &st : streams)
     if (st.id.video && st.video.pixel == Pixel::Y41P && st.file != nullptr && st.file->media) {
@@ -741,8 +741,8 @@ CaptureResult Capture(Rig &rig, const Options &o) {
       line, sizeof line, "simulated %.3f s in %.3f s\n", elapsed,
       std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count());
   result.text += line;
-  result.json.Set("complete", result.complete);
-  result.json.Set("simulatedSeconds", elapsed);
+  result.json["complete"] = result.complete;
+  result.json["simulatedSeconds"] = elapsed;
   return result;
 }
 

@@ -14,7 +14,7 @@ namespace ctl {
 struct CaptureResult {
   bool complete = false;  // every stream delivered what was asked
   std::string text;       // the summary table
-  Json json = Json::Object();
+  Json json = Json::object();
   std::vector<std::string> problems;  // one line each, for stderr
 };
 

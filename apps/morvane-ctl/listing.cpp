@@ -141,7 +141,7 @@ bool ReadControl(Rig &rig, sim::ks::Handle filter, ULONG id, LONG *value) {
   return true;
 }
 
-Json &Section(Report *report, const char *name) { return report->json.Set(name, Json::Array()); }
+Json &Section(Report *report, const char *name) { return report->json[name] = Json::array(); }
 
 void ListDevices(Rig &rig, const std::vector<FilterId> &filters, Report *report) {
   Json &cards = Section(report, "devices");
@@ -155,48 +155,48 @@ void ListDevices(Rig &rig, const std::vector<FilterId> &filters, Report *report)
       std::snprintf(id, sizeof id, "%04X:%04X", sim::Card::kVendorId, card.deviceId());
       report->text += "card" + std::to_string(f.card) + ": variant " + VariantName(card.variant()) +
                       " (" + id + "), " + rig.instancePath(f.card) + "\n";
-      Json &c = cards.Add(Json::Object());
-      c.Set("card", f.card);
-      c.Set("variant", VariantName(card.variant()));
-      c.Set("pciId", std::string(id));
-      c.Set("instancePath", rig.instancePath(f.card));
-      filterList = &c.Set("filters", Json::Array());
+      Json &c = cards.emplace_back(Json::object());
+      c["card"] = f.card;
+      c["variant"] = VariantName(card.variant());
+      c["pciId"] = std::string(id);
+      c["instancePath"] = rig.instancePath(f.card);
+      filterList = &(c["filters"] = Json::array());
     }
     sim::ks::DeviceInterface i = rig.Interface(f);
     sim::ks::Handle h = rig.Open(f);
     std::string categories;
-    Json cats = Json::Array();
+    Json cats = Json::array();
     for (const GUID &g : i.categories) {
       if (g == GUID{}) continue;  // the list's terminator, published with it
       categories += (categories.empty() ? "" : ", ") + CategoryName(g);
-      cats.Add(CategoryName(g));
+      cats.emplace_back(CategoryName(g));
     }
     std::string pin = PinNameOf(rig, h);
     char line[256];
     std::snprintf(line, sizeof line, "  %-13s %-16s %s  pin 0 \"%s\"\n", f.Name().c_str(),
                   categories.c_str(), GuidText(i.referenceGuid).c_str(), pin.c_str());
     report->text += line;
-    Json &j = filterList->Add(Json::Object());
-    j.Set("device", f.Name());
-    j.Set("kind", f.video ? "video" : "audio");
-    j.Set("channel", f.channel);
-    j.Set("referenceGuid", GuidText(i.referenceGuid));
-    j.Set("categories", std::move(cats));
-    j.Set("symbolicLink", i.symbolicLink);
-    Json &pins = j.Set("pins", Json::Array());
+    Json &j = filterList->emplace_back(Json::object());
+    j["device"] = f.Name();
+    j["kind"] = f.video ? "video" : "audio";
+    j["channel"] = f.channel;
+    j["referenceGuid"] = GuidText(i.referenceGuid);
+    j["categories"] = std::move(cats);
+    j["symbolicLink"] = i.symbolicLink;
+    Json &pins = j["pins"] = Json::array();
     ULONG count = 0;
     rig.client().PinCount(h, &count);
     for (ULONG p = 0; p < count; ++p) {
-      Json &pj = pins.Add(Json::Object());
-      pj.Set("id", static_cast<unsigned>(p));
+      Json &pj = pins.emplace_back(Json::object());
+      pj["id"] = static_cast<unsigned>(p);
       std::u16string name;
-      if (NT_SUCCESS(rig.client().PinName(h, p, &name))) pj.Set("name", sim::Utf16ToUtf8(name));
+      if (NT_SUCCESS(rig.client().PinName(h, p, &name))) pj["name"] = sim::Utf16ToUtf8(name);
       GUID category{};
       if (NT_SUCCESS(rig.client().PinCategory(h, p, &category)))
-        pj.Set("category", CategoryName(category));
+        pj["category"] = CategoryName(category);
       KSPIN_DATAFLOW flow{};
       if (NT_SUCCESS(rig.client().PinDataFlow(h, p, &flow)))
-        pj.Set("dataFlow", flow == KSPIN_DATAFLOW_OUT ? "out" : "in");
+        pj["dataFlow"] = flow == KSPIN_DATAFLOW_OUT ? "out" : "in";
     }
   }
 }
@@ -208,18 +208,18 @@ void ListFormats(Rig &rig, const std::vector<FilterId> &filters, Report *report)
     std::vector<std::vector<uint8_t>> ranges;
     NTSTATUS s = rig.client().PinDataRanges(h, 0, &ranges);
     if (!NT_SUCCESS(s)) throw StepError(f.Name() + ": the pin's data ranges: " + Status(s));
-    Json &j = list.Add(Json::Object());
-    j.Set("device", f.Name());
-    j.Set("pin", PinNameOf(rig, h));
-    Json &rj = j.Set("ranges", Json::Array());
+    Json &j = list.emplace_back(Json::object());
+    j["device"] = f.Name();
+    j["pin"] = PinNameOf(rig, h);
+    Json &rj = j["ranges"] = Json::array();
     report->text += f.Name() + " pin 0 \"" + PinNameOf(rig, h) + "\":\n";
     for (size_t n = 0; n < ranges.size(); ++n) {
       const std::vector<uint8_t> &r = ranges[n];
       KSDATARANGE base;
       std::memcpy(&base, r.data(), sizeof base);
-      Json &one = rj.Add(Json::Object());
-      one.Set("index", static_cast<unsigned>(n));
-      one.Set("subtype", SubtypeName(base.SubFormat));
+      Json &one = rj.emplace_back(Json::object());
+      one["index"] = static_cast<unsigned>(n);
+      one["subtype"] = SubtypeName(base.SubFormat);
       char line[320];
       if (f.video && r.size() >= sizeof(KS_DATARANGE_VIDEO)) {
         KS_DATARANGE_VIDEO v;
@@ -244,21 +244,21 @@ void ListFormats(Rig &rig, const std::vector<FilterId> &filters, Report *report)
             Fps(caps.MinFrameInterval).c_str(), Fps(v.VideoInfoHeader.AvgTimePerFrame).c_str(),
             Hex(caps.VideoStandard).c_str());
         report->text += line;
-        one.Set("compression", FourCc(bmi.biCompression));
-        one.Set("bitCount", static_cast<unsigned>(bmi.biBitCount));
-        one.Set("width", static_cast<long>(bmi.biWidth));
-        one.Set("height", static_cast<long>(bmi.biHeight));
-        one.Set("minWidth", static_cast<long>(caps.MinOutputSize.cx));
-        one.Set("minHeight", static_cast<long>(caps.MinOutputSize.cy));
-        one.Set("maxWidth", static_cast<long>(caps.MaxOutputSize.cx));
-        one.Set("maxHeight", static_cast<long>(caps.MaxOutputSize.cy));
-        one.Set("stepWidth", caps.OutputGranularityX);
-        one.Set("stepHeight", caps.OutputGranularityY);
-        one.Set("minFrameInterval", static_cast<long long>(caps.MinFrameInterval));
-        one.Set("maxFrameInterval", static_cast<long long>(caps.MaxFrameInterval));
-        one.Set("defaultFrameInterval", static_cast<long long>(v.VideoInfoHeader.AvgTimePerFrame));
-        one.Set("videoStandards", Hex(caps.VideoStandard));
-        one.Set("lines", caps.InputSize.cy == 576 ? 625 : 525);
+        one["compression"] = FourCc(bmi.biCompression);
+        one["bitCount"] = static_cast<unsigned>(bmi.biBitCount);
+        one["width"] = static_cast<long>(bmi.biWidth);
+        one["height"] = static_cast<long>(bmi.biHeight);
+        one["minWidth"] = static_cast<long>(caps.MinOutputSize.cx);
+        one["minHeight"] = static_cast<long>(caps.MinOutputSize.cy);
+        one["maxWidth"] = static_cast<long>(caps.MaxOutputSize.cx);
+        one["maxHeight"] = static_cast<long>(caps.MaxOutputSize.cy);
+        one["stepWidth"] = caps.OutputGranularityX;
+        one["stepHeight"] = caps.OutputGranularityY;
+        one["minFrameInterval"] = static_cast<long long>(caps.MinFrameInterval);
+        one["maxFrameInterval"] = static_cast<long long>(caps.MaxFrameInterval);
+        one["defaultFrameInterval"] = static_cast<long long>(v.VideoInfoHeader.AvgTimePerFrame);
+        one["videoStandards"] = Hex(caps.VideoStandard);
+        one["lines"] = caps.InputSize.cy == 576 ? 625 : 525;
       } else if (!f.video && r.size() >= sizeof(KSDATARANGE_AUDIO)) {
         KSDATARANGE_AUDIO a;
         std::memcpy(&a, r.data(), sizeof a);
@@ -269,11 +269,11 @@ void ListFormats(Rig &rig, const std::vector<FilterId> &filters, Report *report)
                       static_cast<unsigned>(a.MinimumSampleFrequency),
                       static_cast<unsigned>(a.MaximumSampleFrequency));
         report->text += line;
-        one.Set("channels", static_cast<unsigned>(a.MaximumChannels));
-        one.Set("minBits", static_cast<unsigned>(a.MinimumBitsPerSample));
-        one.Set("maxBits", static_cast<unsigned>(a.MaximumBitsPerSample));
-        one.Set("minRate", static_cast<unsigned>(a.MinimumSampleFrequency));
-        one.Set("maxRate", static_cast<unsigned>(a.MaximumSampleFrequency));
+        one["channels"] = static_cast<unsigned>(a.MaximumChannels);
+        one["minBits"] = static_cast<unsigned>(a.MinimumBitsPerSample);
+        one["maxBits"] = static_cast<unsigned>(a.MaximumBitsPerSample);
+        one["minRate"] = static_cast<unsigned>(a.MinimumSampleFrequency);
+        one["maxRate"] = static_cast<unsigned>(a.MaximumSampleFrequency);
       } else {
         std::snprintf(line, sizeof line, "  [%zu] %s\n", n, SubtypeName(base.SubFormat).c_str());
         report->text += line;
@@ -296,17 +296,17 @@ void ListControls(Rig &rig, const std::vector<FilterId> &filters,
     for (const Control &c : kControls) wanted.push_back(&c);
   for (const FilterId &f : VideoOnly(filters, "picture controls")) {
     sim::ks::Handle h = rig.Open(f);
-    Json &j = list.Add(Json::Object());
-    j.Set("device", f.Name());
-    Json &cj = j.Set("controls", Json::Array());
+    Json &j = list.emplace_back(Json::object());
+    j["device"] = f.Name();
+    Json &cj = j["controls"] = Json::array();
     if (ranges) report->text += f.Name() + ":\n";
     for (const Control *c : wanted) {
       LONG value = 0;
       if (!ReadControl(rig, h, c->id, &value))
         throw StepError(f.Name() + ": reading " + c->name + " failed");
-      Json &one = cj.Add(Json::Object());
-      one.Set("name", c->name);
-      one.Set("value", static_cast<long>(value));
+      Json &one = cj.emplace_back(Json::object());
+      one["name"] = c->name;
+      one["value"] = static_cast<long>(value);
       char line[200];
       if (ranges) {
         ControlRange r;
@@ -316,10 +316,10 @@ void ListControls(Rig &rig, const std::vector<FilterId> &filters,
             line, sizeof line, "  %-10s (int): min=%ld max=%ld step=%ld default=%ld value=%ld\n",
             c->name, static_cast<long>(r.minimum), static_cast<long>(r.maximum),
             static_cast<long>(r.step), static_cast<long>(r.defaultValue), static_cast<long>(value));
-        one.Set("min", static_cast<long>(r.minimum));
-        one.Set("max", static_cast<long>(r.maximum));
-        one.Set("step", static_cast<long>(r.step));
-        if (r.hasDefault) one.Set("default", static_cast<long>(r.defaultValue));
+        one["min"] = static_cast<long>(r.minimum);
+        one["max"] = static_cast<long>(r.maximum);
+        one["step"] = static_cast<long>(r.step);
+        if (r.hasDefault) one["default"] = static_cast<long>(r.defaultValue);
       } else {
         std::snprintf(line, sizeof line, "%s %s: %ld\n", f.Name().c_str(), c->name,
                       static_cast<long>(value));
@@ -400,13 +400,13 @@ void GetStandard(Rig &rig, const std::vector<FilterId> &filters, Report *report)
                   status.SignalLocked ? "locked" : "not locked",
                   Hex(caps.StandardsSupported).c_str());
     report->text += line;
-    Json &j = list.Add(Json::Object());
-    j.Set("device", f.Name());
-    j.Set("standard", StandardName(standard.Value));
-    j.Set("value", static_cast<unsigned>(standard.Value));
-    j.Set("lines", static_cast<unsigned>(status.NumberOfLines));
-    j.Set("signalLocked", status.SignalLocked != 0);
-    j.Set("supported", static_cast<unsigned>(caps.StandardsSupported));
+    Json &j = list.emplace_back(Json::object());
+    j["device"] = f.Name();
+    j["standard"] = StandardName(standard.Value);
+    j["value"] = static_cast<unsigned>(standard.Value);
+    j["lines"] = static_cast<unsigned>(status.NumberOfLines);
+    j["signalLocked"] = status.SignalLocked != 0;
+    j["supported"] = static_cast<unsigned>(caps.StandardsSupported);
   }
 }
 

@@ -12,7 +12,7 @@ namespace ctl {
 
 struct Report {
   std::string text;
-  Json json = Json::Object();
+  Json json = Json::object();
 };
 
 // The filters a selection covers (the whole machine when `device` is empty).

@@ -47,7 +47,7 @@ int Run(const ctl::Options &o) {
   if (o.WantsCapture()) {
     ctl::CaptureResult result = ctl::Capture(rig, o);
     if (!o.json) std::fputs(result.text.c_str(), stdout);
-    report.json.Set("capture", std::move(result.json));
+    report.json["capture"] = std::move(result.json);
     if (!result.complete) status = kExitFailed;
     for (const std::string &problem : result.problems) Fail(0, problem);
   }
@@ -57,7 +57,7 @@ int Run(const ctl::Options &o) {
     rig.Shutdown();
   }
   rig.SaveFiles();
-  if (o.json) std::printf("%s\n", report.json.Dump().c_str());
+  if (o.json) std::printf("%s\n", ctl::JsonText(report.json).c_str());
   return status;
 }
 

@@ -106,7 +106,7 @@ TEST(CtlCapture, LineDoublingAndPreviewFollowTheSettings) {
       "--setting INTMODE0=2,Preview1=1 -d card0 --stream-count 2 --no-audio "
       "--stream-to 'cap%d.mkv' --json");
   ASSERT_EQ(o.status, 0) << o.err;
-  ASSERT_TRUE(e2e::JsonCheck::Valid(o.out));
+  ASSERT_TRUE(e2e::JsonValid(o.out));
   auto lineDoubled = [&](const std::string &file) {
     std::string frame = w.Raw(file, "gray", "-frames:v 1");
     if (frame.size() != 720u * 480u) return false;
@@ -165,7 +165,7 @@ TEST(CtlCapture, InjectedFaultsShowInTheSummaryAndTheFilesStayPlayable) {
       "-d video0 --fault error:0@0.2 --duration 0.6 --no-audio --stream-to "
       "e.mkv --json --trace t.txt");
   EXPECT_EQ(o.status, 1) << "frames were lost: not everything asked for came";
-  ASSERT_TRUE(e2e::JsonCheck::Valid(o.out)) << o.out;
+  ASSERT_TRUE(e2e::JsonValid(o.out)) << o.out;
   EXPECT_NE(o.err.find("card0/video0:"), std::string::npos) << o.err;
   auto v = w.Probe("e.mkv", "v:0");
   EXPECT_EQ(v["codec_name"], "rawvideo");

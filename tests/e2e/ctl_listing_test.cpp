@@ -70,7 +70,7 @@ TEST(CtlInspect, StandardIsDetectedSetAndReportedAsJson) {
   // A set standard holds for the rest of the run: the formats follow it.
   o = w.Ctl("-d video1 -s secam_l --get-standard --list-formats-ext --json");
   ASSERT_EQ(o.status, 0) << o.err;
-  EXPECT_TRUE(e2e::JsonCheck::Valid(o.out)) << o.out;
+  EXPECT_TRUE(e2e::JsonValid(o.out)) << o.out;
   EXPECT_NE(o.out.find("\"standard\": \"SECAM_L\""), std::string::npos) << o.out;
   EXPECT_NE(o.out.find("\"height\": 576"), std::string::npos);
   o = w.Ctl("-d video1 -s pal_60");
@@ -79,7 +79,7 @@ TEST(CtlInspect, StandardIsDetectedSetAndReportedAsJson) {
 
   o = w.Ctl("--cards 2 --json --list-devices -l --get-standard");
   ASSERT_EQ(o.status, 0) << o.err;
-  EXPECT_TRUE(e2e::JsonCheck::Valid(o.out));
+  EXPECT_TRUE(e2e::JsonValid(o.out));
   EXPECT_EQ(Count(o.out, "\"device\": \"card1/video"), 3u * 8u);
 }
 

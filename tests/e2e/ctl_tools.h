@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -110,92 +111,13 @@ class Workdir {
   std::filesystem::path path_;
 };
 
-// A strict JSON syntax check, so --json is validated by something other than its writer.
-class JsonCheck {
- public:
-  static bool Valid(const std::string &text) {
-    JsonCheck c{text};
-    c.Space();
-    if (!c.Value()) return false;
-    c.Space();
-    return c.at_ == text.size();
-  }
-
- private:
-  explicit JsonCheck(const std::string &t) : t_(t) {}
-  void Space() {
-    while (at_ < t_.size() && std::isspace(static_cast<unsigned char>(t_[at_]))) ++at_;
-  }
-  bool Eat(char c) {
-    Space();
-    if (at_ < t_.size() && t_[at_] == c) {
-      ++at_;
-      return true;
-    }
-    return false;
-  }
-  bool Literal(const char *w) {
-    size_t n = std::strlen(w);
-    if (t_.compare(at_, n, w) != 0) return false;
-    at_ += n;
-    return true;
-  }
-  bool String() {
-    if (!Eat('"')) return false;
-    while (at_ < t_.size()) {
-      char c = t_[at_++];
-      if (c == '"') return true;
-      if (static_cast<unsigned char>(c) < 0x20) return false;
-      if (c == '\\') {
-        if (at_ >= t_.size()) return false;
-        char e = t_[at_++];
-        if (e == 'u') {
-          for (int i = 0; i < 4; ++i)
-            if (at_ >= t_.size() || !std::isxdigit(static_cast<unsigned char>(t_[at_++])))
-              return false;
-        } else if (std::strchr("\"\\/bfnrt", e) == nullptr) {
-          return false;
-        }
-      }
-    }
-    return false;
-  }
-  bool Number() {
-    size_t start = at_;
-    if (at_ < t_.size() && t_[at_] == '-') ++at_;
-    while (at_ < t_.size() && (std::isdigit(static_cast<unsigned char>(t_[at_])) ||
-                               std::strchr(".eE+-", t_[at_]) != nullptr))
-      ++at_;
-    return at_ > start && std::isdigit(static_cast<unsigned char>(t_[at_ - 1]));
-  }
-  bool Value() {
-    Space();
-    if (at_ >= t_.size()) return false;
-    char c = t_[at_];
-    if (c == '{') {
-      ++at_;
-      if (Eat('}')) return true;
-      do {
-        Space();
-        if (!String() || !Eat(':') || !Value()) return false;
-      } while (Eat(','));
-      return Eat('}');
-    }
-    if (c == '[') {
-      ++at_;
-      if (Eat(']')) return true;
-      do {
-        if (!Value()) return false;
-      } while (Eat(','));
-      return Eat(']');
-    }
-    if (c == '"') return String();
-    if (Literal("true") || Literal("false") || Literal("null")) return true;
-    return Number();
-  }
-  const std::string &t_;
-  size_t at_ = 0;
-};
+// JSON read back by a library that is not the writer's code path.
+using Json = nlohmann::ordered_json;
+inline bool JsonValid(const std::string &text) { return Json::accept(text); }
+// The parsed document; a null value when the text is not JSON.
+inline Json ParseJson(const std::string &text) {
+  return Json::parse(text, nullptr, /*allow_exceptions=*/false);
+}
 
 inline size_t Count(const std::string &text, const std::string &what) {
   size_t n = 0;

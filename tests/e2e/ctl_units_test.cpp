@@ -4,7 +4,6 @@
 #include <filesystem>
 
 #include "capture.h"
-#include "json.h"
 #include "media.h"
 #include "options.h"
 
@@ -124,14 +123,10 @@ TEST(CtlMedia, AudioIsPlacedByItsStampsWithSilenceForGapsAndNothingTwice) {
   std::filesystem::remove_all(dir);
 }
 
-TEST(CtlNames, ChannelFilesAndJsonText) {
+TEST(CtlNames, ChannelFiles) {
   EXPECT_EQ(ctl::ChannelFile(ctl::ChannelFilePattern("out"), 3), "out/channel3.avi");
   EXPECT_EQ(ctl::ChannelFile(ctl::ChannelFilePattern("out/"), 3), "out/channel3.avi");
   EXPECT_EQ(ctl::ChannelFile(ctl::ChannelFilePattern("cap/in%d.mkv"), 7), "cap/in7.mkv");
-  ctl::Json j = ctl::Json::Object();
-  j.Set("a\"b", "line\nnext\x01");
-  j.Set("n", 3);
-  EXPECT_EQ(j.Dump(), "{\n  \"a\\\"b\": \"line\\nnext\\u0001\",\n  \"n\": 3\n}");
 }
 
 }  // namespace
