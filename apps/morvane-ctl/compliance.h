@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "json.h"
 #include "rig.h"
@@ -17,7 +18,20 @@ struct ComplianceResult {
   Json json = Json::object();
 };
 
-// Checks the filters `device` names (every filter of every card when empty).
-ComplianceResult RunCompliance(Rig &rig, const std::string &device, bool json);
+// A filter to check: a name for the lines, and its device interface.
+struct ComplianceTarget {
+  std::string name;
+  std::string symbolicLink;
+};
+
+// Runs every check on each target through `client`; `machine` runs while frames are
+// awaited. Works on any kernel-streaming filter: the video and audio checks apply to
+// pins whose ranges are of those major formats.
+ComplianceResult CheckCompliance(sim::ks::Client &client, sim::Machine &machine,
+                                 const std::vector<ComplianceTarget> &targets);
+
+// The filters `device` names on the rig (every filter of every card when empty).
+std::vector<ComplianceTarget> ComplianceTargets(Rig &rig, const std::string &device);
+ComplianceResult RunCompliance(Rig &rig, const std::string &device);
 
 }  // namespace ctl

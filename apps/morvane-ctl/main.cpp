@@ -76,7 +76,7 @@ int Run(const ctl::Options &o, ctl::Outputs &outputs) {
   int status = kExitOk;
   ctl::Report report;
   if (o.compliance) {
-    ctl::ComplianceResult r = ctl::RunCompliance(rig, o.device, o.json);
+    ctl::ComplianceResult r = ctl::RunCompliance(rig, o.device);
     if (!o.json) std::fputs(r.text.c_str(), stdout);
     report.json["compliance"] = std::move(r.json);
     if (r.failed > 0) status = kExitFailed;
