@@ -106,6 +106,7 @@ class Checker {
   bool video_ = false;
   bool audio_ = false;
   bool preview_ = false;
+  std::vector<GUID> cachedNames_;  // per pin factory, from the device interface
 };
 
 // ------------------------------------------------------------------ formats
@@ -189,6 +190,10 @@ void Checker::Filter(const ComplianceTarget &target) {
   Json &filter = result_->json["filters"].emplace_back(Json::object());
   filter["device"] = target.name;
   checks_ = &(filter["checks"] = Json::array());
+  cachedNames_.clear();
+  for (const sim::ks::DeviceInterface &i : client_.AllInterfaces())
+    if (i.symbolicLink == target.symbolicLink && cachedNames_.empty())
+      for (const sim::ks::CachedPin &p : i.pins) cachedNames_.push_back(p.name);
   Handle h = 0;
   NTSTATUS s = client_.OpenFilter(target.symbolicLink, &h);
   Check("the filter opens", NT_SUCCESS(s), Status(s));
@@ -234,7 +239,10 @@ void Checker::PinFactory(Handle filter, ULONG pinId) {
   }
   GUID category{};
   s = client_.PinCategory(filter, pinId, &category);
-  preview_ = NT_SUCCESS(s) && category == PINNAME_VIDEO_PREVIEW;
+  // A preview pin (by category, or by the name GUID the class driver cached) stamps no
+  // presentation times.
+  preview_ = (NT_SUCCESS(s) && category == PINNAME_VIDEO_PREVIEW) ||
+             (pinId < cachedNames_.size() && cachedNames_[pinId] == PINNAME_VIDEO_PREVIEW);
   if (video_)
     Check("a video pin's category is capture or preview",
           NT_SUCCESS(s) && (category == PINNAME_VIDEO_CAPTURE || preview_),
