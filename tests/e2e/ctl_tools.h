@@ -11,6 +11,7 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -117,6 +118,36 @@ inline bool JsonValid(const std::string &text) { return Json::accept(text); }
 // The parsed document; a null value when the text is not JSON.
 inline Json ParseJson(const std::string &text) {
   return Json::parse(text, nullptr, /*allow_exceptions=*/false);
+}
+
+// Every name in the folder, hidden ones too, sorted.
+inline std::vector<std::string> Listing(const std::filesystem::path &dir) {
+  std::vector<std::string> names;
+  for (const auto &entry : std::filesystem::recursive_directory_iterator(dir))
+    names.push_back(std::filesystem::relative(entry.path(), dir).string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// morvane-ctl started in `dir` without waiting for it; stdout and stderr go to files there.
+inline pid_t Spawn(const std::filesystem::path &dir, const std::vector<std::string> &args) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    FILE *out = std::freopen(".stdout", "w", stdout);
+    FILE *err = std::freopen(".stderr", "w", stderr);
+    (void)out;
+    (void)err;
+    std::vector<char *> argv;
+    std::string program = MORVANE_CTL;
+    argv.push_back(program.data());
+    std::vector<std::string> copy = args;
+    for (auto &a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  return pid;
 }
 
 inline size_t Count(const std::string &text, const std::string &what) {
