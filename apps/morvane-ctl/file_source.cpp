@@ -195,8 +195,14 @@ bool FileSource::DecodeNext() {
   int64_t pts = next_->best_effort_timestamp;
   AVStream *st = format_->streams[stream_];
   int64_t t = nextTime_ + frameTicks_;
-  if (pts != AV_NOPTS_VALUE)
+  if (pts != AV_NOPTS_VALUE) {
     t = (pts - (st->start_time != AV_NOPTS_VALUE ? st->start_time : 0)) * tickPerStamp_;
+    // Containers round stamps to their time base (Matroska: milliseconds), so a
+    // 30000/1001 frame may be stamped up to half a millisecond off its place. A stamp
+    // within one time-base unit of the frame rate's grid is on the grid.
+    const int64_t slot = (t + frameTicks_ / 2) / frameTicks_;
+    if (std::llabs(t - slot * frameTicks_) <= tickPerStamp_) t = slot * frameTicks_;
+  }
   // A file without usable stamps still advances one frame at a time.
   if (nextTime_ >= 0 && t <= nextTime_ && currentTime_ >= 0) t = nextTime_ + frameTicks_;
   nextTime_ = std::max<int64_t>(t, 0);

@@ -106,6 +106,11 @@ void Outputs::Claim(const std::string &path, const std::string &option, bool cre
   // The folder must take a new file (the temporary, then the rename).
   std::filesystem::path folder = FolderOf(path);
   std::error_code ec;
+  // A folder another output of this run creates will be there too.
+  for (const Entry &other : entries_)
+    if (other.output && other.createFolder &&
+        FolderOf(other.path).lexically_normal() == folder.lexically_normal())
+      createFolder = true;
   if (!std::filesystem::is_directory(folder, ec)) {
     if (!createFolder || std::filesystem::exists(folder, ec))
       throw UsageError(shown + ": cannot write there: no folder '" + Shown(folder.string()) + "'");

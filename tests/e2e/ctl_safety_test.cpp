@@ -60,9 +60,8 @@ TEST(CtlRegistryFile, EveryHiveKeyAndValueTypeComesBackWithTheSettingsAdded) {
   sim::Registry before, after;
   before.LoadText(ForeignExport());
   after.Load((w / "machine.reg").string());
-  for (const char *root :
-       {"HKEY_CURRENT_USER", "HKEY_USERS", "HKEY_CLASSES_ROOT", "HKEY_CURRENT_CONFIG",
-        "HKEY_LOCAL_MACHINE\\SOFTWARE"})
+  for (const char *root : {"HKEY_CURRENT_USER", "HKEY_USERS", "HKEY_CLASSES_ROOT",
+                           "HKEY_CURRENT_CONFIG", "HKEY_LOCAL_MACHINE\\SOFTWARE"})
     EXPECT_EQ(after.SaveText(sim::Registry::Encoding::Utf8, {root}),
               before.SaveText(sim::Registry::Encoding::Utf8, {root}))
         << root;
@@ -88,14 +87,14 @@ TEST(CtlRegistryFile, ARunThatFailsLeavesItByteIdentical) {
   std::ofstream(w / "machine.reg", std::ios::binary) << ForeignExport();
   const std::string original = Slurp(w / "machine.reg");
   const char *failing[] = {
-      "--registry machine.reg --setting Preview1=1 -d card7 -l",               // bad device
+      "--registry machine.reg --setting Preview1=1 -d card7 -l",  // bad device
       "--registry machine.reg --setting Preview1=1 --fault error:card3/0@1 -d card0 "
-      "--stream-to o/",                                                         // card beyond
+      "--stream-to o/",  // card beyond
       "--registry machine.reg --setting INTMODE0=2 -d video0 -v width=722 "
-      "--stream-to x.avi",                                                      // driver refuses
+      "--stream-to x.avi",  // driver refuses
       "--registry machine.reg --setting Preview1=1 -d video0 --stream-to "
-      "missing/x.avi",                                                          // unwritable
-      "--registry machine.reg --setting Preview1=1 -i 0=nothing.mkv -l",        // no input
+      "missing/x.avi",                                                    // unwritable
+      "--registry machine.reg --setting Preview1=1 -i 0=nothing.mkv -l",  // no input
   };
   for (const char *args : failing) {
     e2e::Outcome o = w.Ctl(args);
@@ -190,9 +189,9 @@ TEST(CtlOutputs, SigtermRemovesWhatTheCaptureWasWriting) {
   ASSERT_EQ(::waitpid(pid, &raw, 0), pid);
   EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == SIGTERM) << raw;
   std::vector<std::string> left = Listing(w.path());
-  left.erase(std::remove_if(left.begin(), left.end(),
-                            [](const std::string &n) { return n[0] == '.'; }),
-             left.end());
+  left.erase(
+      std::remove_if(left.begin(), left.end(), [](const std::string &n) { return n[0] == '.'; }),
+      left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"out"})) << "only the folder it created";
 }
 

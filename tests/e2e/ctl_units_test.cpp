@@ -94,7 +94,7 @@ TEST(CtlMedia, AudioIsPlacedByItsStampsWithSilenceForGapsAndNothingTwice) {
   std::string path = (dir / "a.wav").string();
   std::string error;
   ctl::MediaFile::Audio audio{8000};
-  auto f = ctl::MediaFile::Create(path, nullptr, &audio, &error);
+  auto f = ctl::MediaFile::Create(path, path + ".part", nullptr, &audio, &error);
   ASSERT_TRUE(f) << error;
   EXPECT_FALSE(std::filesystem::exists(path)) << "only a finished file takes the name";
   std::vector<int16_t> block(2048, 100);
@@ -110,17 +110,41 @@ TEST(CtlMedia, AudioIsPlacedByItsStampsWithSilenceForGapsAndNothingTwice) {
   ASSERT_TRUE(f->WriteAudio(block.data(), block.size(), 3 * blockTime, &error));
   ASSERT_TRUE(f->WriteAudio(block.data(), block.size(), -blockTime / 2, &error));
   EXPECT_EQ(f->audioSamples(), 4 * 2048);
+  // Finished, the file waits under its temporary name for the run to commit it.
   ASSERT_TRUE(f->Finish(&error)) << error;
-  EXPECT_TRUE(std::filesystem::exists(path));
-  EXPECT_FALSE(std::filesystem::exists(path + ".part"));
+  EXPECT_TRUE(std::filesystem::exists(path + ".part"));
+  EXPECT_FALSE(std::filesystem::exists(path));
 
-  auto g = ctl::MediaFile::Create((dir / "b.mkv").string(), nullptr, &audio, &error);
+  auto g = ctl::MediaFile::Create((dir / "b.mkv").string(), (dir / "b.mkv.part").string(), nullptr,
+                                  &audio, &error);
   ASSERT_TRUE(g);
   g->Discard();
-  EXPECT_TRUE(std::filesystem::exists(dir / "a.wav"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "a.wav.part"));
   EXPECT_FALSE(std::filesystem::exists(dir / "b.mkv"));
   EXPECT_FALSE(std::filesystem::exists(dir / "b.mkv.part"));
   std::filesystem::remove_all(dir);
+}
+
+TEST(CtlFaults, OnlyLossesWithinAFaultOfTheSameChannelAreExplained) {
+  using ctl::FaultSpec;
+  const ctl::Hns start = 1'000'000, second = ctl::kHnsPerSecond, slack = 700'000;
+  std::vector<FaultSpec> faults(3);
+  faults[0] = {FaultSpec::Kind::ChannelError, 0, 2, 1.0, 0, false};   // card0 ch2 at 1 s
+  faults[1] = {FaultSpec::Kind::SignalLoss, 1, 2, 2.0, 0.5, false};   // card1 ch2 2-2.5 s
+  faults[2] = {FaultSpec::Kind::StandardChange, 0, 5, 3.0, 0, true};  // card0 ch5 from 3 s
+  auto explains = [&](int card, unsigned channel, double from, double to) {
+    return ctl::FaultExplains(faults, card, channel, start, start + ctl::SecondsToHns(from),
+                              start + ctl::SecondsToHns(to), slack);
+  };
+  EXPECT_TRUE(explains(0, 2, 0.98, 1.2));  // begins a frame or two before the error
+  EXPECT_FALSE(explains(0, 2, 0.5, 1.2));  // began before it
+  EXPECT_FALSE(explains(0, 2, 1.5, 2.5));  // lasts beyond its recovery
+  EXPECT_FALSE(explains(0, 3, 1.0, 1.2));  // another channel
+  EXPECT_FALSE(explains(1, 2, 1.0, 1.2));  // another card, before its own fault
+  EXPECT_TRUE(explains(1, 2, 2.0, 3.4));   // the loss and the recovery after it
+  EXPECT_FALSE(explains(1, 2, 2.0, 3.6));
+  EXPECT_TRUE(explains(0, 5, 3.0, 100.0));  // a new standard for good
+  (void)second;
 }
 
 TEST(CtlNames, ChannelFiles) {

@@ -392,8 +392,7 @@ TEST(RegFileLimits, LinesValuesAndFilesHaveBounds) {
   std::string longLine = header + "\"v\"=\"" + std::string(Registry::kMaxLineChars, 'x') + "\"\n";
   EXPECT_THROW(r.LoadText(longLine), RegFileError);
   // A string one character over the value limit (UTF-16: two bytes a character).
-  std::string big =
-      header + "\"b\"=\"" + std::string(Registry::kMaxValueBytes / 2, 'y') + "\"\n";
+  std::string big = header + "\"b\"=\"" + std::string(Registry::kMaxValueBytes / 2, 'y') + "\"\n";
   try {
     r.LoadText(big);
     ADD_FAILURE() << "an oversized value was accepted";
