@@ -642,6 +642,8 @@ void Session::Loop() {
     progress.Show(streams_, NanosToSeconds(m.now() - runStart_), false);
   }
   if (signal_ == 0) signal_ = Outputs::PendingSignal();
+  // From here on a signal ends the program at once, removing what is not yet committed.
+  Outputs::SetListening(false);
   elapsed_ = NanosToSeconds(m.now() - runStart_);
   progress.Show(streams_, elapsed_, true);
 }

@@ -390,7 +390,7 @@ void FileSource::RenderAudio(const sim::AudioRequest &request, int16_t *out) {
   for (size_t i = 0; i < request.count; ++i) {
     sim::CardTime t = request.SampleTime(request.firstIndex + i);
     uint64_t index = static_cast<uint64_t>(static_cast<__int128>(std::max<sim::CardTime>(t, 0)) *
-                                           rate / 1000000000);
+                                           rate / sim::kSecond);
     out[i] = track[index % track.size()];
   }
 }

@@ -1,6 +1,7 @@
 #include "listing.h"
 
 #include "sim/kernel/registry.h"
+#include "timeunits.h"
 
 #include <cctype>
 #include <cstdio>
@@ -59,7 +60,7 @@ std::string FourCc(uint32_t v) {
 
 std::string Fps(LONGLONG interval) {
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%.3f", interval > 0 ? 1e7 / static_cast<double>(interval) : 0.0);
+  std::snprintf(buf, sizeof buf, "%.3f", IntervalToFps(interval));
   return buf;
 }
 

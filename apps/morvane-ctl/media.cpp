@@ -16,6 +16,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "timeunits.h"
+
 namespace ctl {
 
 namespace {
@@ -377,7 +379,7 @@ std::unique_ptr<MediaFile> MediaFile::Create(const std::string &path, const std:
           av_get_bits_per_pixel(av_pix_fmt_desc_get(FilePixelFormat(video->pixel)));
     }
     int num = 0, den = 0;
-    av_reduce(&num, &den, video->interval, 10000000, INT32_MAX);
+    av_reduce(&num, &den, video->interval, kHnsPerSecond, INT32_MAX);
     st->time_base = AVRational{num, den};
     f->videoTimeBase_[0] = num;
     f->videoTimeBase_[1] = den;
@@ -467,7 +469,7 @@ bool MediaFile::WriteAudio(const int16_t *samples, size_t count, int64_t start,
   if (audioIndex_ < 0 || done_) return false;
   // Where the block belongs, in samples; stamps are exact to the clock, so half a block
   // of difference from the running position is stamping jitter, not a gap.
-  int64_t at = av_rescale_rnd(start, sampleRate_, 10000000, AV_ROUND_NEAR_INF);
+  int64_t at = av_rescale_rnd(start, sampleRate_, kHnsPerSecond, AV_ROUND_NEAR_INF);
   int64_t slack = static_cast<int64_t>(count) / 2;
   if (at < audioWritten_ && at > audioWritten_ - slack) at = audioWritten_;
   if (at > audioWritten_ && at < audioWritten_ + slack) at = audioWritten_;
