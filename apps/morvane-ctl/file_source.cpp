@@ -9,6 +9,7 @@
 
 #include "media.h"
 #include "outputs.h"
+#include "sim/kernel/machine.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
