@@ -230,7 +230,7 @@ Handle CreateAudioPin(Rig &rig, const Options &o, const FilterId &id) {
 
 // ------------------------------------------------------------------ the frame log
 
-const char *StateFlagNames(ULONG flags) {
+const char *OptionFlagNames(ULONG flags) {
   static thread_local std::string names;
   names.clear();
   const struct {
@@ -267,7 +267,7 @@ void LogFrame(std::FILE *log, const Stream &st, const sim::ks::Frame &frame, Hns
   j["dataUsed"] = h.DataUsed;
   j["frameExtent"] = h.FrameExtent;
   j["optionsFlags"] = Hex(h.OptionsFlags);
-  j["options"] = StateFlagNames(h.OptionsFlags);
+  j["options"] = OptionFlagNames(h.OptionsFlags);
   KS_FRAME_INFO info{};
   if (st.id.video && frame.Extended(&info)) {
     j["pictureNumber"] = info.PictureNumber;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "listing.h"
 #include "sim/kernel/registry.h"
