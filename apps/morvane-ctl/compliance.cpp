@@ -35,7 +35,7 @@ Bytes BytesOf(const T &value) {
 template <class T>
 T As(const Bytes &b) {
   T value{};
-  std::memcpy(&value, b.data(), std::min(sizeof value, b.size()));
+  if (!b.empty()) std::memcpy(&value, b.data(), std::min(sizeof value, b.size()));
   return value;
 }
 
@@ -93,7 +93,7 @@ class Checker {
       r.extendedHeader.resize(extra);
       KS_FRAME_INFO info{};
       info.ExtendedHeaderSize = static_cast<ULONG>(extra);
-      std::memcpy(r.extendedHeader.data(), &info, std::min(extra, sizeof info));
+      if (extra != 0) std::memcpy(r.extendedHeader.data(), &info, std::min(extra, sizeof info));
       return client_.QueueFrame(pin, std::move(r));
     };
     NTSTATUS s = attempt(headerExtra_);
