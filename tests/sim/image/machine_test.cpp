@@ -21,8 +21,7 @@ using sim::image::Image;
 class ImageOnMachine : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string path = image_test::WindowsBuildFile("tests/sim/image/probe/probe.sys");
-    if (path.empty()) GTEST_SKIP() << "probe.sys is not built in " MORVANE_WINDOWS_BUILD_DIR;
+    REQUIRE_WINDOWS_FILE(path, "tests/sim/image/probe/probe.sys");
     image = Image::LoadFile(path, image_test::ProbeExports());
     machine = std::make_unique<Machine>();
     machine->AttachPciDevice(&device);
