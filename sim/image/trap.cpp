@@ -256,14 +256,14 @@ class Emulation {
       default:
         break;
     }
-    if (!decoded_) Unemulated("cannot decode the instruction (" + reason_ + ")");
+    if (!decoded_) Unemulated("an instruction the decoder does not know (" + reason_ + ")");
     if (in_.map == 1 && (in_.opcode == 0x20 || in_.opcode == 0x22)) return ControlRegister();
     // Descriptor-table, page and VMX instructions take memory operands but fault for
     // being privileged.
     bool privileged =
         in_.map == 1 && (in_.opcode <= 0x01 || in_.opcode == 0x78 || in_.opcode == 0x79);
     if (in_.memory && !privileged) return Memory();
-    Unemulated("a privileged instruction the simulated processor does not emulate");
+    Unemulated("a privileged instruction");
   }
 
  private:
@@ -284,8 +284,7 @@ class Emulation {
 
   void ControlRegister() {
     if (in_.reg != 8) {
-      Unemulated("an access to control register cr" + std::to_string(in_.reg) +
-                 ", which the simulated processor does not emulate");
+      Unemulated("an access to control register cr" + std::to_string(in_.reg));
     }
     g_counts.irql.fetch_add(1, std::memory_order_relaxed);
     if (in_.opcode == 0x20) {
@@ -363,8 +362,7 @@ class Emulation {
     uint64_t address = EffectiveAddress();
     if (in_.segment == 0x64 || in_.segment == 0x65) {
       Unemulated(std::string("a ") + (in_.segment == 0x65 ? "gs" : "fs") +
-                 "-relative access (the processor control region), which the simulated "
-                 "processor does not emulate");
+                 "-relative access (the processor control region)");
     }
     auto *pointer = reinterpret_cast<volatile void *>(address);
     bool registers = machine_->IsIoSpace(pointer);
