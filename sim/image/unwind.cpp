@@ -190,8 +190,8 @@ class Translator {
 
     // Saves are relative to the establisher frame: the stack pointer when the frame
     // register was set, or after the whole prolog when there is none.
-    uint32_t depth = 8;
-    uint32_t establisher = 0;
+    uint64_t depth = 8;
+    uint64_t establisher = 0;
     bool framed = false;
     for (const Op &op : ops) {
       if (op.code == kPushNonvol) depth += 8;
@@ -205,7 +205,7 @@ class Translator {
     if (!framed) establisher = depth;
 
     std::vector<uint8_t> cfi;
-    uint32_t rspToCfa = 8;
+    uint64_t rspToCfa = 8;
     bool cfaOnFrameRegister = false;
     uint8_t at = 0;
     for (const Op &op : ops) {
@@ -248,7 +248,7 @@ class Translator {
     EmitFde(f.begin, f.end, cfi);
   }
 
-  static void DefCfaOffset(std::vector<uint8_t> *cfi, uint32_t offset) {
+  static void DefCfaOffset(std::vector<uint8_t> *cfi, uint64_t offset) {
     cfi->push_back(DW_CFA_def_cfa_offset);
     Uleb(cfi, offset);
   }

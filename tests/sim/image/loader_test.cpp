@@ -218,6 +218,46 @@ TEST(ImageLoader, RefusesDamagedImagesNamingTheProblem) {
   }
 }
 
+// Damage anywhere in the headers and tables: the loader refuses or loads, never crashes.
+TEST(ImageLoader, SurvivesRandomDamageToHeadersAndTables) {
+  REQUIRE_WINDOWS_FILE(path, kProbe);
+  const std::vector<uint8_t> good = image_test::ReadFile(path);
+  const Layout l(good);
+  // The headers, and the tables the directories point at (imports, exceptions, unwind
+  // data, relocations, exports).
+  std::vector<std::pair<size_t, size_t>> regions = {{0, 0x400}};
+  for (int d : {0, 1, 3, 5}) {
+    size_t at = l.FileOffset(l.Get32(l.Directory(d)));
+    if (at != 0) regions.emplace_back(at, l.Get32(l.Directory(d) + 4));
+  }
+  for (int i = 0; i < l.Get16(l.pe + 6); ++i) {
+    if (std::strncmp(reinterpret_cast<const char *>(&good[l.Section(i)]), ".xdata", 8) == 0)
+      regions.emplace_back(l.Get32(l.Section(i) + 20), l.Get32(l.Section(i) + 16));
+  }
+  uint64_t seed = 0x9E3779B97F4A7C15u;
+  auto next = [&] {
+    seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;
+    return seed;
+  };
+  int loaded = 0, refused = 0;
+  for (int round = 0; round < 600; ++round) {
+    std::vector<uint8_t> bad = good;
+    const auto &[begin, length] = regions[next() % regions.size()];
+    for (int n = 1 + next() % 3; n > 0; --n) {
+      size_t at = begin + next() % std::max<size_t>(length, 1);
+      if (at < bad.size()) bad[at] = static_cast<uint8_t>(next());
+    }
+    try {
+      LoadProbe(bad);
+      ++loaded;
+    } catch (const ImageError &) {
+      ++refused;
+    }
+  }
+  EXPECT_GT(refused, 0);
+  EXPECT_EQ(loaded + refused, 600);
+}
+
 // The driver as the Windows build ships it: every routine it imports is one the
 // simulation provides, except those the integration still has to add.
 TEST(DriverImage, ImportsOnlyRoutinesTheSimulationProvides) {
