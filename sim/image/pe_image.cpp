@@ -115,6 +115,7 @@ const char *DirectoryName(uint32_t index) {
 }
 
 uint64_t AlignUp(uint64_t v, uint64_t a) { return (v + a - 1) / a * a; }
+bool PowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 // Where the imports nothing provides point when an image is loaded for inspection.
 __attribute__((ms_abi)) void UnresolvedImport() {
@@ -123,7 +124,6 @@ __attribute__((ms_abi)) void UnresolvedImport() {
                        "the image called an import the simulation does not provide");
   throw std::logic_error("the image called an import the simulation does not provide");
 }
-bool PowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 }  // namespace
 
