@@ -21,7 +21,8 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "pe-check: %s: cannot be read\n", path);
     return 1;
   }
-  std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
   std::string error;
   std::optional<pe::ImageFacts> facts = pe::Inspect(image, &error);
   if (!facts) {

@@ -13,7 +13,7 @@ namespace pe {
 struct ImageFacts {
   uint32_t storedChecksum = 0;
   uint32_t computedChecksum = 0;
-  uint32_t certificateOffset = 0, certificateSize = 0;  // the security directory
+  uint32_t certificateOffset = 0, certificateSize = 0;    // the security directory
   uint16_t certificateRevision = 0, certificateType = 0;  // of its first WIN_CERTIFICATE
 };
 

@@ -44,8 +44,8 @@ TEST(PeImage, ChecksumLeavesItsOwnFieldOutAndSeesEveryOtherByte) {
   EXPECT_NE(pe::Inspect(b, &error)->computedChecksum, 0x26B8u);
 
   b.push_back(0x5A);  // an odd length counts its last byte as a word
-  EXPECT_EQ(pe::Checksum(b, kChecksum), pe::Checksum(std::vector<uint8_t>(b.begin(), b.end() - 1),
-                                                     kChecksum) + 0x5A + 1);
+  EXPECT_EQ(pe::Checksum(b, kChecksum),
+            pe::Checksum(std::vector<uint8_t>(b.begin(), b.end() - 1), kChecksum) + 0x5A + 1);
 }
 
 TEST(PeImage, CertificateTableIsReadAndOneOutsideTheFileIsRefused) {
