@@ -63,7 +63,7 @@ const char *const kSaved[8] = {"00000000", "00000001", "00000000", "00000000",
 
 TEST_F(RoundTripTest, TheChannelsSavedAsPreviewPublishPreviewPinsAndNoOthers) {
   const std::string path = roundtrip::FirstCardPath();
-  ASSERT_EQ(path.rfind("PCI\\VEN_4D56&DEV_6864&", 0), 0u) << path;
+  ASSERT_EQ(path.rfind("PCI\\VEN_", 0), 0u) << path;
   const std::string file = Write(Utf16leWithCrlf(CardExport(path, PreviewValues(kSaved))));
 
   // Channels 2 and 8 hold 1; channel 5's 0xFFFFFFFF (a stored 7 the tool kept) is not 1.

@@ -31,6 +31,13 @@ std::string GuidText(const GUID &g) {
   return text;
 }
 
+// "PCI\VEN_vvvv&DEV_6864" for the configured vendor, with what follows.
+std::string Board6864(const std::string &rest = "") {
+  char text[32];
+  std::snprintf(text, sizeof text, "PCI\\VEN_%04X&DEV_6864", sim::Card::kVendorId);
+  return text + rest;
+}
+
 std::string ShippedInf() { return sim::BuiltInDriverPackages().at(0).second; }
 
 std::vector<std::string> MultiString(const sim::Registry &r, const std::string &key,
@@ -259,7 +266,10 @@ TEST_F(Installation, WritesTheServiceTheEnumListTheDeviceAndItsSoftwareKey) {
   sim::Card first(sim::Card::Variant::Device6864), second(sim::Card::Variant::Standard);
   sim::PnpManager::Card *a = Add(first);
   sim::PnpManager::Card *b = Add(second);
-  EXPECT_EQ(a->instancePath, "PCI\\VEN_4D56&DEV_6864&SUBSYS_00014D56&REV_01\\4&2d5b8c1&0&0800");
+  char subsystem[32];
+  std::snprintf(subsystem, sizeof subsystem, "&SUBSYS_%04X%04X&REV_01", sim::Card::kSubsystemId,
+                sim::Card::kVendorId);
+  EXPECT_EQ(a->instancePath, Board6864(subsystem) + "\\4&2d5b8c1&0&0800");
 
   // The list the settings tools read.
   const std::string list = std::string(kControl) + "Services\\morvane\\Enum";
@@ -274,7 +284,7 @@ TEST_F(Installation, WritesTheServiceTheEnumListTheDeviceAndItsSoftwareKey) {
   EXPECT_EQ(reg().GetString(device, "DeviceDesc"), "MORVANE 8-Channel Capture Card (6864)");
   EXPECT_EQ(reg().GetString(device, "Mfg"), "Orl");
   EXPECT_EQ(MultiString(reg(), device, "HardwareID").at(0), a->instancePath.substr(0, 44));
-  EXPECT_EQ(MultiString(reg(), device, "CompatibleIDs").at(1), "PCI\\VEN_4D56&DEV_6864");
+  EXPECT_EQ(MultiString(reg(), device, "CompatibleIDs").at(1), Board6864());
   EXPECT_TRUE(reg().KeyExists(device + "\\Device Parameters"));
   EXPECT_EQ(reg().GetString(std::string(kControl) + "Enum\\" + b->instancePath, "DeviceDesc"),
             "MORVANE 8-Channel Capture Card");
@@ -286,7 +296,7 @@ TEST_F(Installation, WritesTheServiceTheEnumListTheDeviceAndItsSoftwareKey) {
   EXPECT_EQ(driverA, "{4d36e96c-e325-11ce-bfc1-08002be10318}\\0000");
   EXPECT_EQ(driverB, "{4d36e96c-e325-11ce-bfc1-08002be10318}\\0001");
   const std::string software = std::string(kControl) + "Control\\Class\\" + driverA;
-  EXPECT_EQ(reg().GetString(software, "MatchingDeviceId"), "pci\\ven_4d56&dev_6864");
+  EXPECT_EQ(reg().GetString(software, "MatchingDeviceId"), sim::InfLower(Board6864()));
   EXPECT_EQ(reg().GetString(software, "ProviderName"), "Orl");
   EXPECT_EQ(reg().GetString(software, "InfSection"), "MorvaneCapture");
 }
