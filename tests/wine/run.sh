@@ -41,8 +41,8 @@ for file in "$tools/Pinflip.exe" "$tools/Fieldflip.exe" "$package/morvane.inf" \
   fi
 done
 cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
-vendor=$(cache MORVANE_PCI_VENDOR_ID)
-standard=$(cache MORVANE_PCI_DEVICE_ID_STANDARD)
+vendor=$(cache MORVANE_PCI_VENDOR_ID | tr a-f A-F)
+standard=$(cache MORVANE_PCI_DEVICE_ID_STANDARD | tr a-f A-F)
 [[ -n $vendor && -n $standard ]] || { echo "wine-e2e: no card IDs in $build" >&2; exit 1; }
 hardware_ids=("PCI\\VEN_${vendor}&DEV_6864" "PCI\\VEN_${vendor}&DEV_${standard}")
 
