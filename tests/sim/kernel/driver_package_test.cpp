@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <regex>
 #include <set>
 
@@ -247,9 +248,12 @@ class Installation : public ::testing::Test {
       if (c->fdo != nullptr) machine.pnp().RemoveCard(*c);
     machine.pnp().UnloadDriver();
   }
-  sim::PnpManager::Card *Add(sim::Card &card) {
+  // A board that lives as long as the machine's teardown needs it.
+  sim::PnpManager::Card *Add(sim::Card::Variant variant) {
+    boards.push_back(std::make_unique<sim::Card>(variant));
     sim::PnpManager::Card *c = nullptr;
-    EXPECT_EQ(machine.pnp().AddCard(&card, &c), STATUS_SUCCESS) << machine.pnp().lastError();
+    EXPECT_EQ(machine.pnp().AddCard(boards.back().get(), &c), STATUS_SUCCESS)
+        << machine.pnp().lastError();
     added.push_back(c);
     return c;
   }
@@ -257,15 +261,15 @@ class Installation : public ::testing::Test {
 
   sim::Machine machine;
   std::vector<sim::PnpManager::Card *> added;
+  std::vector<std::unique_ptr<sim::Card>> boards;
   std::unique_ptr<sim::ks::Client> client;
 };
 
 TEST_F(Installation, WritesTheServiceTheEnumListTheDeviceAndItsSoftwareKey) {
   ASSERT_EQ(machine.pnp().LoadDriver(DriverEntry), STATUS_SUCCESS);
   EXPECT_EQ(reg().GetDword(std::string(kControl) + "Services\\morvane", "Start"), 3u);
-  sim::Card first(sim::Card::Variant::Device6864), second(sim::Card::Variant::Standard);
-  sim::PnpManager::Card *a = Add(first);
-  sim::PnpManager::Card *b = Add(second);
+  sim::PnpManager::Card *a = Add(sim::Card::Variant::Device6864);
+  sim::PnpManager::Card *b = Add(sim::Card::Variant::Standard);
   char subsystem[32];
   std::snprintf(subsystem, sizeof subsystem, "&SUBSYS_%04X%04X&REV_01", sim::Card::kSubsystemId,
                 sim::Card::kVendorId);
@@ -303,8 +307,7 @@ TEST_F(Installation, WritesTheServiceTheEnumListTheDeviceAndItsSoftwareKey) {
 
 TEST_F(Installation, PublishesEveryFilterUnderItsNameAndTheProxyInEachCategory) {
   ASSERT_EQ(machine.pnp().LoadDriver(DriverEntry), STATUS_SUCCESS);
-  sim::Card card(sim::Card::Variant::Device6864);
-  sim::PnpManager::Card *c = Add(card);
+  sim::PnpManager::Card *c = Add(sim::Card::Variant::Device6864);
   ASSERT_EQ(machine.pnp().StartCard(*c), STATUS_SUCCESS);
   client = std::make_unique<sim::ks::Client>(machine);
   std::set<std::string> names;
@@ -327,8 +330,7 @@ TEST_F(Installation, PublishesEveryFilterUnderItsNameAndTheProxyInEachCategory) 
 
 TEST_F(Installation, AReinstallationKeepsTheCardsSettingsAndSoftwareKey) {
   ASSERT_EQ(machine.pnp().LoadDriver(DriverEntry), STATUS_SUCCESS);
-  sim::Card card(sim::Card::Variant::Device6864);
-  sim::PnpManager::Card *c = Add(card);
+  sim::PnpManager::Card *c = Add(sim::Card::Variant::Device6864);
   const std::string path = c->instancePath;
   const std::string device = std::string(kControl) + "Enum\\" + path;
   reg().SetDword(device + "\\Device Parameters", "INTMODE3", 2);
