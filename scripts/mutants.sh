@@ -5,19 +5,27 @@
 #
 #   bash scripts/mutants.sh                 every fault
 #   bash scripts/mutants.sh --only 12,40    some of them, by number
+#   bash scripts/mutants.sh --shard 2/4     the second of four consecutive slices of the list
+#   bash scripts/mutants.sh --resume ...    skip the selected faults that already have a result
+#   bash scripts/mutants.sh --summary       no build: the totals of the results recorded so far
 #   bash scripts/mutants.sh --check         only check that every fault applies (no build)
 #
 # A fault is caught when a test program fails, crashes or runs past the time limit. The
-# scratch copy and its build live in build/mutants/; the report goes to
-# build/mutants/report.txt as well as to the terminal. Exit status: 0 when at least 90% of
-# the faults are caught and every fault that survives is marked equivalent in the list, 1
-# otherwise, 2 for a list or set-up problem.
+# scratch copy and its build live in build/mutants/; each fault's result is kept in
+# build/mutants/results/ (so that slices run one after another, or a run cut short and
+# resumed, add up to one report), and the report goes to build/mutants/report.txt as well
+# as to the terminal. Exit status: 0 when at least 90% of the selected faults are caught
+# and every fault that survives is marked equivalent in the list, 1 otherwise, 2 for a
+# list or set-up problem.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 list=tests/mutants/list.txt
 work=$root/build/mutants
 only=""
+shard=""
+resume=0
+summary=0
 check=0
 timeout_s=300
 jobs=2
@@ -25,6 +33,9 @@ jobs=2
 while [ $# -gt 0 ]; do
   case "$1" in
     --only) only=",$2,"; shift 2 ;;
+    --shard) shard=$2; shift 2 ;;
+    --resume) resume=1; shift ;;
+    --summary) summary=1; shift ;;
     --check) check=1; shift ;;
     --list) list=$2; shift 2 ;;
     --timeout) timeout_s=$2; shift 2 ;;
@@ -123,6 +134,75 @@ done
 echo "mutants: ${#ids[@]} faults in $list apply"
 [ "$check" = 1 ] && exit 0
 
+# ---- which faults: all, some by number, or one consecutive slice of the list
+selected=()
+if [ -n "$shard" ]; then
+  k=${shard%/*} n=${shard#*/}
+  if ! [[ "$k" =~ ^[0-9]+$ && "$n" =~ ^[0-9]+$ ]] || [ "$k" -lt 1 ] || [ "$k" -gt "$n" ]; then
+    echo "mutants: --shard wants K/N with 1 <= K <= N" >&2
+    exit 2
+  fi
+  first=$(((k - 1) * ${#ids[@]} / n)) last=$((k * ${#ids[@]} / n))
+fi
+for i in "${!ids[@]}"; do
+  [ -z "$only" ] || case "$only" in *",${ids[$i]},"*) ;; *) continue ;; esac
+  [ -z "$shard" ] || { [ "$i" -ge "$first" ] && [ "$i" -lt "$last" ]; } || continue
+  selected+=("$i")
+done
+results=$work/results
+mkdir -p "$results"
+
+# ---- the report: from the recorded results of the selected faults
+report="$work/report.txt"
+summarise() {
+  local caught=0 survived=0 equivalent=0 broken=0 missing=0 seconds=0 i r result by f t
+  {
+    echo "fault  result     by                                       s  file"
+    for i in "${selected[@]}"; do
+      r=$results/${ids[$i]}
+      if [ ! -f "$r" ]; then
+        missing=$((missing + 1))
+        printf '%5s  %-9s\n' "${ids[$i]}" "not run"
+        continue
+      fi
+      IFS=$'\t' read -r result by t <"$r"
+      f=${files[$i]}
+      case "$result" in
+        caught) caught=$((caught + 1)) ;;
+        broken) broken=$((broken + 1)) ;;
+        survived)
+          if [ -n "${equivalents[$i]}" ]; then
+            result=equivalent equivalent=$((equivalent + 1))
+          else
+            survived=$((survived + 1))
+          fi
+          ;;
+      esac
+      seconds=$((seconds + t))
+      printf '%5s  %-10s %-37s %4s  %s\n' "${ids[$i]}" "$result" "$by" "$t" "$f"
+      if [ "$result" = caught ] && [ -n "${equivalents[$i]}" ]; then
+        echo "       (marked equivalent in the list, but caught: the note is wrong)"
+      fi
+    done
+    local total=${#selected[@]} pct=0
+    [ "$total" -gt 0 ] && pct=$((100 * caught / total))
+    echo
+    echo "faults $total, caught $caught (${pct}%), survived $((survived + equivalent))" \
+      "($equivalent of them marked equivalent), not compiling $broken, not run $missing;" \
+      "$seconds s of building and testing"
+    for i in "${selected[@]}"; do
+      if [ -n "${equivalents[$i]}" ]; then echo "  fault ${ids[$i]} equivalent: ${equivalents[$i]}"; fi
+    done
+  } >"$report"
+  cat "$report"
+  [ "$broken" = 0 ] && [ "$survived" = 0 ] && [ "$missing" = 0 ] &&
+    [ $((10 * caught)) -ge $((9 * ${#selected[@]})) ]
+}
+if [ "$summary" = 1 ]; then
+  summarise
+  exit
+fi
+
 # ---- the scratch copy: only files whose content differs are copied, with a fresh time,
 # so the scratch build recompiles exactly what changed since the last run.
 mkdir -p "$work/src"
@@ -156,37 +236,36 @@ tests_for() {
   echo "$all"
 }
 
-# Every program must pass on the sources as they are, or a failure would prove nothing.
-selected=()
-for i in "${!ids[@]}"; do
-  [ -z "$only" ] || case "$only" in *",${ids[$i]},"*) ;; *) continue ;; esac
-  selected+=("$i")
-done
-needed=""
-for i in "${selected[@]}"; do needed="$needed $(tests_for "$i")"; done
-needed=$(echo "$needed" | tr ' ' '\n' | sed '/^$/d' | sort -u | tr '\n' ' ')
-echo "mutants: building and checking the unchanged programs: $needed"
-start=$(date +%s)
-build $needed || { echo "mutants: the unchanged sources do not build, see $work/build.log" >&2; exit 2; }
-for t in $needed; do
-  run "$t" || { echo "mutants: $t fails on the unchanged sources, see $work/run.log" >&2; exit 2; }
+todo=()
+for i in "${selected[@]}"; do
+  if [ "$resume" = 1 ] && [ -f "$results/${ids[$i]}" ]; then continue; fi
+  rm -f "$results/${ids[$i]}"
+  todo+=("$i")
 done
 
+# Every program must pass on the sources as they are, or a failure would prove nothing.
+needed=""
+for i in "${todo[@]}"; do needed="$needed $(tests_for "$i")"; done
+needed=$(echo "$needed" | tr ' ' '\n' | sed '/^$/d' | sort -u | tr '\n' ' ')
+if [ -n "$needed" ]; then
+  echo "mutants: building and checking the unchanged programs: $needed"
+  build $needed || { echo "mutants: the unchanged sources do not build, see $work/build.log" >&2; exit 2; }
+  for t in $needed; do
+    run "$t" || { echo "mutants: $t fails on the unchanged sources, see $work/run.log" >&2; exit 2; }
+  done
+fi
+
 # ---- one fault at a time
-report="$work/report.txt"
-: >"$report"
-caught=0 survived=0 equivalent_survived=0 broken=0
-say() { echo "$*" | tee -a "$report"; }
-say "fault  result    by                              file"
-for i in "${selected[@]}"; do
+for i in "${todo[@]}"; do
   f=${files[$i]}
+  began=$(date +%s)
   cp "$work/src/$f" "$work/original"
   plant "${froms[$i]}" "${tos[$i]}" "${nths[$i]}" "$work/src/$f"
   if cmp -s "$work/original" "$work/src/$f"; then
     echo "mutants: fault ${ids[$i]} changed nothing in $f" >&2
     exit 2
   fi
-  result=survived by=""
+  result=survived by="-"
   for t in $(tests_for "$i"); do
     if ! build "$t"; then
       result=broken by="(does not compile)"
@@ -203,32 +282,7 @@ for i in "${selected[@]}"; do
     fi
   done
   cp "$work/original" "$work/src/$f"  # back as it was, with a fresh time: compiled again
-  case "$result" in
-    caught) caught=$((caught + 1)) ;;
-    broken) broken=$((broken + 1)) ;;
-    survived)
-      if [ -n "${equivalents[$i]}" ]; then
-        result=equivalent
-        equivalent_survived=$((equivalent_survived + 1))
-      else
-        survived=$((survived + 1))
-      fi
-      ;;
-  esac
-  say "$(printf '%5s  %-9s %-31s %s' "${ids[$i]}" "$result" "$by" "$f")"
-  if [ "$result" = caught ] && [ -n "${equivalents[$i]}" ]; then
-    say "       (marked equivalent in the list, but caught: the note is wrong)"
-  fi
+  printf '%s\t%s\t%s\n' "$result" "$by" "$(($(date +%s) - began))" >"$results/${ids[$i]}"
+  echo "mutants: fault ${ids[$i]}: $result $by"
 done
-
-total=${#selected[@]}
-elapsed=$(($(date +%s) - start))
-say ""
-say "faults $total, caught $caught, survived $((survived + equivalent_survived)) ($equivalent_survived of them marked equivalent), not compiling $broken"
-pct=0
-[ "$total" -gt 0 ] && pct=$((100 * caught / total))
-say "caught ${pct}% in ${elapsed} s"
-for i in "${selected[@]}"; do
-  if [ -n "${equivalents[$i]}" ]; then say "  fault ${ids[$i]} equivalent: ${equivalents[$i]}"; fi
-done
-[ "$broken" = 0 ] && [ "$survived" = 0 ] && [ $((10 * caught)) -ge $((9 * total)) ]
+summarise
