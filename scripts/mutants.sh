@@ -226,7 +226,7 @@ run() {
   local exe
   exe=$(program "$1")
   [ -n "$exe" ] || return 3
-  (cd "$work" && timeout "$timeout_s" "$exe" --gtest_brief=1 >"$work/run.log" 2>&1)
+  (cd "$work" && timeout "$timeout_s" "$exe" --gtest_brief=1) >"$work/run.log" 2>&1
 }
 tests_for() {
   local all="" t

@@ -403,7 +403,7 @@ TEST(FrameRate, RoundedRatesAndNeverAnEmptyPattern) {
   ASSERT_EQ(b.Start(), STATUS_SUCCESS);
   CCaptureDevice *d = b.dev();
   const ULONG keep = FrameKeepRegister(1);
-  b.card.Poke(0x40 + 4 * 1, 0xFFFFFFFF);
+  b.card.Poke(ChannelControlRegister(1), 0xFFFFFFFF);
   ProgramFrameRate(d, 1, 333667);
   EXPECT_EQ(b.card.Peek(keep), 0xBFFFFFFFu) << "29.97 frames per second keep every frame";
   EXPECT_EQ(b.card.Peek(ChannelControlRegister(1)), 0xCFFFFFFFu)
@@ -444,7 +444,7 @@ TEST(FrameRate, RoundedRatesAndNeverAnEmptyPattern) {
 TEST(PixelFormat, OnlyBits20To22Change) {
   Bench b;
   ASSERT_EQ(b.Start(), STATUS_SUCCESS);
-  b.card.Poke(0x40 + 4 * 4, 0xFFFFFFFF);
+  b.card.Poke(ChannelControlRegister(4), 0xFFFFFFFF);
   SelectVideoFormat(b.dev(), 4, &KSDATAFORMAT_SUBTYPE_UYVY);
   EXPECT_EQ(b.card.Peek(ChannelControlRegister(4)), 0xFF8FFFFFu);
   SelectVideoFormat(b.dev(), 4, &KSDATAFORMAT_SUBTYPE_YUY2);
