@@ -314,7 +314,10 @@ Programmed Configure(Bench &b, ULONG c, ULONG width, ULONG height) {
   ConfigureChannelVideo(d, c, width, height);
   ULONG bank = ChannelBank(c);
   bool bus = bank == 1 && d->isDevice6864;
-  auto scaler = [&](ULONG i) { return b.card.DecoderRegister(bank, ScalerRegister(c, i, bus)); };
+  // Where the decoders keep a channel's scaler: at 0x44 of its block in a mapped bank, three
+  // registers per channel from 0xE4 on the external decoder.
+  ULONG first = bus ? 0xE4 + 3 * (c % 4) : 0x44 + 0x10 * (c % 4);
+  auto scaler = [&](ULONG i) { return b.card.DecoderRegister(bank, first + i); };
   return {b.card.Peek(CaptureGeometryRegister(c)),
           scaler(0),
           scaler(1),
