@@ -136,8 +136,19 @@ TEST(VideoPin, RefusesFormatsTheCardCannotCapture) {
   };
   const std::pair<std::vector<uint8_t>, NTSTATUS> refused[] = {
       {with(yuy2, [](auto &h, auto &) { h.biBitCount = 12; }), STATUS_UNSUCCESSFUL},
-      {with(y41p, [](auto &h, auto &) { h.biBitCount = 16; }), STATUS_UNSUCCESSFUL},
-      {with(rgb, [](auto &h, auto &) { h.biBitCount = 24; }), STATUS_UNSUCCESSFUL},
+      // Deeper than the subtype, with room for it: only the depth is wrong.
+      {with(y41p,
+            [&](auto &h, auto &) {
+              h.biBitCount = 16;
+              size(h, 720, 480, 1440);
+            }),
+       STATUS_UNSUCCESSFUL},
+      {with(rgb,
+            [&](auto &h, auto &) {
+              h.biBitCount = 24;
+              size(h, 720, 480, 2160);
+            }),
+       STATUS_UNSUCCESSFUL},
       {with(yuy2, [&](auto &h, auto &) { size(h, 0, 480, 0); }), STATUS_INVALID_PARAMETER},
       {with(yuy2, [&](auto &h, auto &) { size(h, 722, 480, 1444); }), STATUS_INVALID_PARAMETER},
       {with(y41p, [&](auto &h, auto &) { size(h, 728, 480, 1092); }), STATUS_INVALID_PARAMETER},
