@@ -269,7 +269,8 @@ std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> PnpManager::DefaultResources(const C
   irq.Flags = CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE;
   irq.u.Interrupt.Level = kDeviceIrql;
   irq.u.Interrupt.Vector = card.device->vector();
-  irq.u.Interrupt.Affinity = 1;
+  // Any processor may take the line.
+  irq.u.Interrupt.Affinity = impl_->machine.activeProcessors();
   return {mem, irq};
 }
 

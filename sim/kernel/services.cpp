@@ -19,16 +19,24 @@ constexpr UCHAR kTimerNotificationObject = 8;
 extern "C" {
 
 // ---------------------------------------------------------------- IRQL
-KIRQL KeGetCurrentIrql(void) { return M().irql(); }
+KIRQL KeGetCurrentIrql(void) {
+  M().PreemptionPoint();
+  return M().irql();
+}
 
 void KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql) {
+  M().PreemptionPoint();
   *oldIrql = M().irql();
   M().RaiseIrql(newIrql);
 }
 
-void KeLowerIrql(KIRQL newIrql) { M().LowerIrql(newIrql); }
+void KeLowerIrql(KIRQL newIrql) {
+  M().PreemptionPoint();
+  M().LowerIrql(newIrql);
+}
 
 KIRQL KeRaiseIrqlToDpcLevel(void) {
+  M().PreemptionPoint();
   KIRQL old = M().irql();
   M().RaiseIrql(DISPATCH_LEVEL);
   return old;
@@ -44,6 +52,7 @@ void KeBugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PT
 
 // ---------------------------------------------------------------- DPCs
 void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
+  M().PreemptionPoint();
   if (M().IsDpcQueued(dpc))
     M().verifier().Stop(Rule::InvalidParameter, "KeInitializeDpc on a queued DPC");
   *dpc = KDPC{};
@@ -53,6 +62,7 @@ void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
 }
 
 BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID a1, PVOID a2) {
+  M().PreemptionPoint();
   if (dpc->DeferredRoutine == nullptr)
     M().verifier().Stop(Rule::InvalidParameter, "KeInsertQueueDpc of an uninitialised DPC");
   if (dpc->DpcData != nullptr) return FALSE;
@@ -61,7 +71,10 @@ BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID a1, PVOID a2) {
   return M().QueueDpc(dpc);
 }
 
-BOOLEAN KeRemoveQueueDpc(PRKDPC dpc) { return M().DequeueDpc(dpc); }
+BOOLEAN KeRemoveQueueDpc(PRKDPC dpc) {
+  M().PreemptionPoint();
+  return M().DequeueDpc(dpc);
+}
 
 void KeFlushQueuedDpcs(void) { M().FlushDpcs(); }
 
@@ -69,6 +82,7 @@ void KeFlushQueuedDpcs(void) { M().FlushDpcs(); }
 void KeInitializeTimer(PKTIMER timer) { KeInitializeTimerEx(timer, 0); }
 
 void KeInitializeTimerEx(PKTIMER timer, ULONG type) {
+  M().PreemptionPoint();
   if (M().IsTimerArmed(timer))
     M().verifier().Stop(Rule::InvalidParameter, "KeInitializeTimer on an armed timer");
   *timer = KTIMER{};
@@ -91,10 +105,14 @@ BOOLEAN KeCancelTimer(PKTIMER timer) {
   return M().CancelTimer(timer);
 }
 
-BOOLEAN KeReadStateTimer(PKTIMER timer) { return timer->Header.SignalState != 0; }
+BOOLEAN KeReadStateTimer(PKTIMER timer) {
+  M().PreemptionPoint();
+  return timer->Header.SignalState != 0;
+}
 
 // ---------------------------------------------------------------- events and waits
 void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
+  M().PreemptionPoint();
   *event = KEVENT{};
   event->Header.Type = static_cast<UCHAR>(type);
   event->Header.SignalState = state ? 1 : 0;
@@ -103,11 +121,14 @@ void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
 LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN) {
   M().RequireIrql(DISPATCH_LEVEL, "KeSetEvent");
   LONG previous = event->Header.SignalState;
-  event->Header.SignalState = 1;
+  M().SignalEvent(event);
   return previous;
 }
 
-void KeClearEvent(PRKEVENT event) { event->Header.SignalState = 0; }
+void KeClearEvent(PRKEVENT event) {
+  M().PreemptionPoint();
+  event->Header.SignalState = 0;
+}
 
 LONG KeResetEvent(PRKEVENT event) {
   M().RequireIrql(DISPATCH_LEVEL, "KeResetEvent");
@@ -116,7 +137,10 @@ LONG KeResetEvent(PRKEVENT event) {
   return previous;
 }
 
-LONG KeReadStateEvent(PRKEVENT event) { return event->Header.SignalState; }
+LONG KeReadStateEvent(PRKEVENT event) {
+  M().PreemptionPoint();
+  return event->Header.SignalState;
+}
 
 NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                PLARGE_INTEGER timeout) {
@@ -133,6 +157,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interva
 
 // ---------------------------------------------------------------- spin locks
 void KeInitializeSpinLock(PKSPIN_LOCK lock) {
+  M().PreemptionPoint();
   if (M().IsSpinLockHeld(lock))
     M().verifier().Stop(Rule::InvalidParameter, "KeInitializeSpinLock on a held lock");
   *lock = 0;
@@ -155,6 +180,7 @@ void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
 
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
   Machine &m = M();
+  m.PreemptionPoint();
   if (m.irql() < DISPATCH_LEVEL)
     m.verifier().Stop(Rule::IrqlTooHigh, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
   m.AcquireSpinLock(lock, "KeAcquireSpinLockAtDpcLevel");
@@ -162,13 +188,17 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
 
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) {
   Machine &m = M();
+  m.PreemptionPoint();
   if (m.irql() < DISPATCH_LEVEL)
     m.verifier().Stop(Rule::IrqlTooHigh, "KeReleaseSpinLockFromDpcLevel below DISPATCH_LEVEL");
   m.ReleaseSpinLock(lock, "KeReleaseSpinLockFromDpcLevel");
 }
 
 // ---------------------------------------------------------------- time
-void KeQuerySystemTime(PLARGE_INTEGER t) { t->QuadPart = M().SystemTime(); }
+void KeQuerySystemTime(PLARGE_INTEGER t) {
+  M().PreemptionPoint();
+  t->QuadPart = M().SystemTime();
+}
 
 LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER frequency) {
   Machine &m = M();
@@ -211,15 +241,20 @@ void WRITE_REGISTER_ULONG(volatile ULONG *reg, ULONG value) { M().WriteRegister(
 NTSTATUS IoConnectInterrupt(PKINTERRUPT *object, PKSERVICE_ROUTINE routine, PVOID context,
                             PKSPIN_LOCK spinLock, ULONG vector, KIRQL irql, KIRQL syncIrql,
                             KINTERRUPT_MODE mode, BOOLEAN share, KAFFINITY affinity, BOOLEAN) {
-  // One processor: the affinity must include it; a separate spin lock is not modelled.
-  if (affinity == 0 || spinLock != nullptr) return STATUS_INVALID_PARAMETER;
-  return M().ConnectInterrupt(object, routine, context, vector, irql, syncIrql, mode, share);
+  // A separate spin lock is not modelled; the affinity must name a processor there is.
+  if (spinLock != nullptr) return STATUS_INVALID_PARAMETER;
+  return M().ConnectInterrupt(object, routine, context, vector, irql, syncIrql, mode, share,
+                              affinity);
 }
 
 void IoDisconnectInterrupt(PKINTERRUPT object) { M().DisconnectInterrupt(object); }
 
+// Every interlocked operation is a preemption point of the threaded machine.
+void SimInterlockedOperation(void) { M().PreemptionPoint(); }
+
 BOOLEAN KeSynchronizeExecution(PKINTERRUPT interrupt, PKSYNCHRONIZE_ROUTINE routine,
                                PVOID context) {
+  M().PreemptionPoint();
   return M().SynchronizeExecution(interrupt, routine, context);
 }
 

@@ -75,6 +75,9 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE: {
+      // The class driver holds the device mutex on the minidriver's behalf through
+      // Start and PostStart ("Device Mutex in AVStream").
+      M().AcquireMutex(ext->host->mutex, "IRP_MN_START_DEVICE");
       // The bus starts the hardware first; the minidriver then takes its resources.
       NTSTATUS status = ForwardAndWait(device, irp);
       if (NT_SUCCESS(status) && dispatch != nullptr && dispatch->Start != nullptr)
@@ -84,6 +87,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
       if (NT_SUCCESS(status) && dispatch != nullptr && dispatch->PostStart != nullptr)
         status = dispatch->PostStart(device);
       device->Started = NT_SUCCESS(status);
+      M().ReleaseMutex(ext->host->mutex, "IRP_MN_START_DEVICE");
       return Complete(irp, status);
     }
     case IRP_MN_STOP_DEVICE:
@@ -113,7 +117,8 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
 }
 
 NTSTATUS DispatchPower(PDEVICE_OBJECT fdo, PIRP irp) {
-  PKSDEVICE device = &Ext(fdo)->pub;
+  DeviceExtension *ext = Ext(fdo);
+  PKSDEVICE device = &ext->pub;
   const KSDEVICE_DISPATCH *dispatch = device->Descriptor->Dispatch;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (stack->MinorFunction != IRP_MN_SET_POWER ||
@@ -124,6 +129,8 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT fdo, PIRP irp) {
   DEVICE_POWER_STATE to = stack->Parameters.Power.State.DeviceState;
   DEVICE_POWER_STATE from = device->DevicePowerState;
   NTSTATUS status;
+  // Power requests run under the device mutex ("Device Mutex in AVStream").
+  M().AcquireMutex(ext->host->mutex, "IRP_MN_SET_POWER");
   if (to == PowerDeviceD0) {
     // Powering up: the bus first, then the minidriver.
     status = ForwardAndWait(device, irp);
@@ -135,6 +142,7 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT fdo, PIRP irp) {
     status = ForwardAndWait(device, irp);
   }
   device->DevicePowerState = to;
+  M().ReleaseMutex(ext->host->mutex, "IRP_MN_SET_POWER");
   return Complete(irp, status);
 }
 
@@ -152,7 +160,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   d->kind = Kind::Device;
   d->device = d;
   d->pub = device;
-  d->bag = NewBag(d);
+  d->bag = NewBag(d, &d->mutex);
   ext->host = d;
   Register(device, d);
   device->Descriptor = it->second;
@@ -169,12 +177,14 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     CheckBackAtPassive("the device's Add dispatch");
   }
   // Filters the device descriptor declares get their factories, with cached data.
+  M().AcquireMutex(d->mutex, "adding a device");
   for (ULONG i = 0; NT_SUCCESS(status) && i < device->Descriptor->FilterDescriptorsCount; ++i) {
     PKSFILTERFACTORY factory = nullptr;
     status = KsCreateFilterFactory(fdo, device->Descriptor->FilterDescriptors[i], nullptr, nullptr,
                                    0, nullptr, nullptr, &factory);
     if (NT_SUCCESS(status)) status = KsFilterFactoryUpdateCacheData(factory, nullptr);
   }
+  M().ReleaseMutex(d->mutex, "adding a device");
   if (!NT_SUCCESS(status)) {
     DestroyDevice(ext);
     IoDetachDevice(device->NextDeviceObject);
@@ -232,14 +242,11 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
 
 void KsAcquireDevice(PKSDEVICE device) {
   M().RequireIrql(APC_LEVEL, "KsAcquireDevice");
-  DeviceOf(device)->mutexDepth++;
+  M().AcquireMutex(DeviceOf(device)->mutex, "KsAcquireDevice");
 }
 
 void KsReleaseDevice(PKSDEVICE device) {
-  Device *d = DeviceOf(device);
-  if (d->mutexDepth <= 0)
-    M().verifier().Stop(Rule::InvalidParameter, "KsReleaseDevice without KsAcquireDevice");
-  d->mutexDepth--;
+  M().ReleaseMutex(DeviceOf(device)->mutex, "KsReleaseDevice");
 }
 
 void KsDeviceRegisterAdapterObject(PKSDEVICE device, PADAPTER_OBJECT adapter, ULONG maxBytes,

@@ -166,11 +166,14 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCR
     return STATUS_INVALID_PARAMETER;  // nothing to name the interfaces by
   }
   Device *d = DeviceOf(ks);
+  if (!M().HoldsMutex(d->mutex))
+    M().verifier().Stop(Rule::MutexNotHeld,
+                        "KsCreateFilterFactory without the device mutex (KsAcquireDevice)");
   auto *f = new Factory;
   f->kind = Kind::Factory;
   f->device = d;
   f->pub.FilterDescriptor = descriptor;
-  f->pub.Bag = NewBag(d);
+  f->pub.Bag = NewBag(d, &d->mutex);
   f->pub.Context = nullptr;
   f->refString = ref;
   if (descriptor->ReferenceGuid != nullptr) f->referenceGuid = *descriptor->ReferenceGuid;
@@ -205,6 +208,9 @@ NTSTATUS KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY filterFactory, BO
 NTSTATUS KsDeleteFilterFactory(PKSFILTERFACTORY filterFactory) {
   M().RequireIrql(PASSIVE_LEVEL, "KsDeleteFilterFactory");
   Factory *f = AsFactory(filterFactory, "KsDeleteFilterFactory");
+  if (!M().HoldsMutex(f->device->mutex))
+    M().verifier().Stop(Rule::MutexNotHeld,
+                        "KsDeleteFilterFactory without the device mutex (KsAcquireDevice)");
   if (f->deleted)
     M().verifier().Stop(Rule::InvalidParameter, "KsDeleteFilterFactory: deleted twice");
   // Unpublished at once; open filters keep the factory until they close.

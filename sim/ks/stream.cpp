@@ -3,6 +3,7 @@
 // reference clock a client can give a pin.
 #include <cstring>
 
+#include "sim/kernel/sync_annotations.h"
 #include "sim/ks/host.h"
 
 using sim::Machine;
@@ -213,18 +214,30 @@ void CancelQueuedFrames(Pin *p) {
 void RequestProcessing(Pin *p, bool asynchronous) {
   if (!Eligible(p)) return;  // the gate is closed: the attempt is dropped
   p->requested = true;
+  // What the caller did before is seen by the process call it asks for.
+  sim::TsanRelease(p->file.get());
   if (p->inProcess) return;  // the running call goes round again
   if (!asynchronous && M().irql() == PASSIVE_LEVEL) {
-    RunProcess(p);
+    // Process calls hold the pin's processing mutex ("Processing Mutex in AVStream").
+    std::shared_ptr<FileObject> file = p->file;
+    M().AcquireMutex(file->processing, "a synchronous process call");
+    if (file->pin != nullptr && !file->pin->inProcess) RunProcess(file->pin);
+    M().ReleaseMutex(file->processing, "a synchronous process call");
     return;
   }
   if (p->workQueued) return;  // one queued call serves every attempt until it runs
   p->workQueued = true;
+  // On a worker thread; calls for one pin never overlap, as the processing mutex orders
+  // them.
   M().QueuePassiveWork([file = p->file] {
-    if (Pin *pin = file->pin) {
+    if (file->pin == nullptr || file->pin->closing) return;
+    M().AcquireMutex(file->processing, "an asynchronous process call");
+    if (Pin *pin = file->pin; pin != nullptr && !pin->closing) {
       pin->workQueued = false;
+      sim::TsanAcquire(file.get());
       RunProcess(pin);
     }
+    M().ReleaseMutex(file->processing, "an asynchronous process call");
   });
 }
 
