@@ -299,6 +299,17 @@ inline LONG InterlockedExchangeAdd(volatile LONG *Addend, LONG Value) {
   SimInterlockedOperation();
   return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
+inline PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
+  SimInterlockedOperation();
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange,
+                                               PVOID Comparand) {
+  SimInterlockedOperation();
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                              __ATOMIC_SEQ_CST);
+  return Comparand;
+}
 
 // ---------------------------------------------------------------- pool
 typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 } POOL_TYPE;

@@ -488,7 +488,11 @@ void Machine::SignalEvent(PKEVENT event) {
   event->Header.SignalState = 1;
   if (!threaded_) return;
   if (event->Header.Type == SynchronizationEvent) {
-    WakeOne(event);  // the woken waiter consumes the signal
+    // The one waiter it wakes consumes the signal.
+    if (Thread *waiter = FirstWaiter(event)) {
+      Wake(waiter, false);
+      event->Header.SignalState = 0;
+    }
   } else {
     WakeAll(event);
   }

@@ -155,6 +155,9 @@ class Machine {
   bool ThreadFinished(uint32_t id) const;
   // The running thread's name ("main" for the caller's own thread).
   std::string CurrentThreadName() const;
+  // The schedule's change points are drawn again among the next `steps` preemption points
+  // (0: the run's expected length): for the part of a scenario where threads meet.
+  void ExploreFromHere(uint64_t steps = 0);
   // Preemption points passed and context switches made so far.
   uint64_t steps() const { return steps_; }
   uint64_t switches() const { return switches_; }

@@ -43,6 +43,10 @@ void Machine::StartThreaded() {
   verifier_.SetContext([this] { return Describe(); });
 }
 
+void Machine::ExploreFromHere(uint64_t steps) {
+  if (threaded_) scheduler_->Restart(steps_, steps != 0 ? steps : options_.schedule.steps);
+}
+
 std::string Machine::Describe() const {
   std::string s = "seed " + std::to_string(options_.seed) + ", " + std::to_string(cpus_.size()) +
                   " processors, thread '" + running_->name + "' on processor " +
@@ -154,7 +158,10 @@ void Machine::IdleLoop(Processor &p) {
   for (;;) {
     try {
       try {
-        if (self->kill) throw ThreadKill{};
+        if (self->kill) {
+          self->unwinding = true;
+          throw ThreadKill{};
+        }
         DispatchPending();
         Reschedule();
       } catch (const ThreadKill &) {
@@ -276,7 +283,10 @@ void Machine::PlaceReadyThreads() {
 
 void Machine::Preempt() {
   if (verifier_.stopped() || killing_) {
-    if (running_->kill && std::uncaught_exceptions() == 0) throw ThreadKill{};
+    if (running_->kill && !running_->unwinding) {
+      running_->unwinding = true;
+      throw ThreadKill{};
+    }
     return;
   }
   ++steps_;
@@ -343,7 +353,11 @@ void Machine::SwitchTo(Thread *next) {
 void Machine::AfterResume() {
   Thread *self = running_;
   if (self->kill) {
-    if (std::uncaught_exceptions() == 0) throw ThreadKill{};
+    // Once per thread: code its unwinding runs may pass preemption points again.
+    if (!self->unwinding) {
+      self->unwinding = true;
+      throw ThreadKill{};
+    }
     return;
   }
   if (failure_ && self == threads_[0].get() && !killing_) {

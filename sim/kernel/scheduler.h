@@ -31,9 +31,18 @@ class Random {
 
 class Scheduler {
  public:
-  Scheduler(uint64_t seed, unsigned depth, uint64_t steps) : random_(seed ^ 0x6D6F7276616E65ull) {
+  Scheduler(uint64_t seed, unsigned depth, uint64_t steps)
+      : random_(seed ^ 0x6D6F7276616E65ull), depth_(depth) {
+    Restart(0, steps);
+  }
+
+  // New change points among the `steps` steps after `now`: a run whose interesting part
+  // starts late spends them there rather than in its set-up.
+  void Restart(uint64_t now, uint64_t steps) {
     steps = std::max<uint64_t>(steps, 1);
-    for (unsigned i = 1; i < depth; ++i) changes_.push_back(1 + random_.Below(steps));
+    changes_.clear();
+    next_ = 0;
+    for (unsigned i = 1; i < depth_; ++i) changes_.push_back(now + 1 + random_.Below(steps));
     std::sort(changes_.begin(), changes_.end());
   }
 
@@ -54,6 +63,7 @@ class Scheduler {
 
  private:
   Random random_;
+  unsigned depth_;
   std::vector<uint64_t> changes_;
   size_t next_ = 0;
   uint64_t lowered_ = 0;

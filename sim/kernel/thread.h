@@ -53,7 +53,8 @@ struct Thread {
   bool timedOut = false;
   uint64_t blockedAt = 0;  // arrival order for the object's wakers
 
-  bool kill = false;  // set while the machine unwinds it
+  bool kill = false;       // set while the machine unwinds it
+  bool unwinding = false;  // the kill is under way in this thread
 };
 
 }  // namespace sim
