@@ -45,7 +45,9 @@ const std::vector<std::string> kSavedRoots = {"HKLM\\SYSTEM\\CurrentControlSet\\
 }  // namespace
 
 Rig::Rig(const Options &options) : options_(options) {
-  machine_ = std::make_unique<sim::Machine>();
+  sim::Machine::Options machine;
+  machine.processors = static_cast<unsigned>(options.cpus);
+  machine_ = std::make_unique<sim::Machine>(machine);
   sim::Registry &registry = machine_->registry();
   if (!options.registryFile.empty() && std::filesystem::exists(options.registryFile)) {
     try {

@@ -89,12 +89,7 @@ Handle Rig::CreatePin(Handle filter, const std::vector<uint8_t> &format, bool cl
   NTSTATUS status = client->CreatePin(filter, 0, format, &pin);
   out.Check(status == expected, "creating a pin: " + Hex(status) + ", expected " + Hex(expected));
   if (!NT_SUCCESS(status)) return 0;
-  ULONG bytes = 4096;
-  if (format.size() >= sizeof(KSDATAFORMAT) + sizeof(KS_VIDEOINFOHEADER) &&
-      reinterpret_cast<const KSDATAFORMAT *>(format.data())->MajorFormat == KSDATAFORMAT_TYPE_VIDEO)
-    bytes = reinterpret_cast<const KS_VIDEOINFOHEADER *>(format.data() + sizeof(KSDATAFORMAT))
-                ->bmiHeader.biSizeImage;
-  frameBytes_.push_back({pin, bytes});
+  TrackPin(pin, format);
   if (clock) out.Check(client->SetMasterClock(pin, true) == STATUS_SUCCESS, "a master clock");
   return pin;
 }
@@ -107,6 +102,15 @@ Handle Rig::VideoPin(ULONG channel, int range, bool clock) {
 Handle Rig::AudioPin(ULONG channel, ULONG rate, bool clock) {
   Handle filter = Open(false, channel);
   return CreatePin(filter, AudioFormat(filter, rate), clock);
+}
+
+void Rig::TrackPin(Handle pin, const std::vector<uint8_t> &format) {
+  ULONG bytes = 4096;
+  if (format.size() >= sizeof(KSDATAFORMAT) + sizeof(KS_VIDEOINFOHEADER) &&
+      reinterpret_cast<const KSDATAFORMAT *>(format.data())->MajorFormat == KSDATAFORMAT_TYPE_VIDEO)
+    bytes = reinterpret_cast<const KS_VIDEOINFOHEADER *>(format.data() + sizeof(KSDATAFORMAT))
+                ->bmiHeader.biSizeImage;
+  frameBytes_.push_back({pin, bytes});
 }
 
 ULONG Rig::FrameBytes(Handle pin) const {

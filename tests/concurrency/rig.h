@@ -56,6 +56,8 @@ class Rig {
   Handle VideoPin(ULONG channel, int range = 0, bool clock = true);
   Handle AudioPin(ULONG channel, ULONG rate = 48000, bool clock = true);
   ULONG FrameBytes(Handle pin) const;
+  // Remembers the frame size of a pin created without CreatePin.
+  void TrackPin(Handle pin, const std::vector<uint8_t> &format);
   // Queues `count` buffers of the pin's frame size (with a KS_FRAME_INFO for video).
   void Queue(Handle pin, int count);
   // Takes what completed and queues the buffers again; the number taken.

@@ -117,30 +117,49 @@ void StopWhileProcessing(Rig &r) {
   r.JoinAll();
 }
 
-// Two pins on different filters of one card are created at once: the first creation
-// connects the interrupt, and only one may.
+// Two pins are created at once: on different filters of one card (the first creation
+// connects the interrupt, and only one may), or on two instances of one channel's filter
+// (only one pin per channel may exist).
 void TwoCreations(Rig &r) {
-  bool audioSecond = r.Pick(2) != 0;
+  unsigned kind = static_cast<unsigned>(r.Pick(3));  // video 1, audio 1, video 0 again
   Handle f0 = r.Open(true, 0);
-  Handle f1 = r.Open(!audioSecond, 1);
+  Handle f1 = r.Open(kind != 1, kind == 2 ? 0 : 1);
   std::vector<uint8_t> fmt0 = r.VideoFormat(f0);
-  std::vector<uint8_t> fmt1 = audioSecond ? r.AudioFormat(f1) : r.VideoFormat(f1);
+  std::vector<uint8_t> fmt1 = kind == 1 ? r.AudioFormat(f1) : r.VideoFormat(f1);
   Handle pins[2] = {0, 0};
+  NTSTATUS created[2] = {STATUS_PENDING, STATUS_PENDING};
   r.Explore();
-  r.Spawn("create 0", [&] { pins[0] = r.CreatePin(f0, fmt0); });
-  r.Spawn("create 1", [&] { pins[1] = r.CreatePin(f1, fmt1); });
+  auto create = [&](int i, Handle filter, const std::vector<uint8_t> &format) {
+    NTSTATUS status = r.client->CreatePin(filter, 0, format, &pins[i]);
+    created[i] = status;
+    if (NT_SUCCESS(status))
+      r.TrackPin(pins[i], format);
+    else
+      pins[i] = 0;
+  };
+  r.Spawn("create 0", [&] { create(0, f0, fmt0); });
+  r.Spawn("create 1", [&] { create(1, f1, fmt1); });
   r.JoinAll();
   r.out.Check(r.m.connectedInterrupts() == 1, "the interrupt is connected once");
-  ULONG both = 0x1u | (audioSecond ? 1u << 9 : 0x2u);
-  r.out.Check((r.dev()->openPinMask & both) == both, "both creations are recorded in openPinMask");
+  if (kind == 2) {
+    r.out.Check((created[0] == STATUS_SUCCESS) != (created[1] == STATUS_SUCCESS) &&
+                    (created[0] == STATUS_INSUFFICIENT_RESOURCES ||
+                     created[1] == STATUS_INSUFFICIENT_RESOURCES),
+                "one pin per channel: one creation succeeds and the other is refused");
+  } else {
+    r.out.Check(created[0] == STATUS_SUCCESS && created[1] == STATUS_SUCCESS,
+                "both creations succeed");
+    ULONG both = 0x1u | (kind == 1 ? 1u << 9 : 0x2u);
+    r.out.Check((r.dev()->openPinMask & both) == both, "both are recorded in openPinMask");
+  }
   for (Handle p : pins)
     if (p != 0 && Set(r, p, KSSTATE_RUN, "run")) r.Queue(p, 2);
   for (Handle p : pins) {
+    if (p == 0) continue;
     sim::ks::Frame f;
-    NTSTATUS status = p != 0 ? r.client->WaitForFrame(p, 300 * kMillisecond, &f) : STATUS_SUCCESS;
-    r.out.Check(
-        status == STATUS_SUCCESS && f.status == STATUS_SUCCESS,
-        "each new pin delivers: " + std::to_string(status) + ", frame " + std::to_string(f.status));
+    NTSTATUS status = r.client->WaitForFrame(p, 300 * kMillisecond, &f);
+    r.out.Check(status == STATUS_SUCCESS && f.status == STATUS_SUCCESS,
+                "each new pin delivers: " + std::to_string(status));
   }
   for (Handle p : pins)
     if (p != 0) Set(r, p, KSSTATE_STOP, "stop");
@@ -163,7 +182,6 @@ void RemoveWhileActive(Rig &r) {
   bool atBlock = r.Pick(2) != 0;
   Nanos settle = 180 * kMillisecond + static_cast<Nanos>(r.Pick(80)) * kMillisecond;
   Nanos lead = static_cast<Nanos>(r.Pick(400)) * kMicrosecond;
-  r.Explore();
   r.Spawn("feeder", [&] { Feed(r, pins, removed, &delivered); });
   r.Spawn(
       "pnp",
@@ -173,6 +191,7 @@ void RemoveWhileActive(Rig &r) {
         Nanos due = r.m.TimerDueTime(&r.dev()->watchdogTimer);
         if (due > r.m.now() + lead) Sleep(due - r.m.now() - lead);
         if (atBlock) r.WaitForCard(kAudioBit, 1);
+        r.Explore();  // the closes, the release of the hardware, the DPCs and the watchdog
         r.out.Check(r.m.pnp().RemoveCard(*r.c) == STATUS_SUCCESS, "the card is removed");
         r.MarkRemoved();
         removed = true;
@@ -191,11 +210,17 @@ void PropertiesDuringCreation(Rig &r) {
   bool powerCycled = false;
   Nanos powerAt = static_cast<Nanos>(r.Pick(8)) * kMillisecond;
   std::vector<LONG> values;
-  for (int i = 0; i < 6; ++i) values.push_back(static_cast<LONG>(r.Pick(256)) - 128);
+  std::vector<Nanos> gaps;  // the requests spread over the return to D0's 100 ms
+  for (int i = 0; i < 10; ++i) {
+    values.push_back(static_cast<LONG>(r.Pick(256)) - 128);
+    gaps.push_back(static_cast<Nanos>(r.Pick(25)) * kMillisecond + kMicrosecond);
+  }
   r.card.ClearBusLog();
   r.Explore();
   r.Spawn("controls", [&] {
-    for (LONG v : values) {
+    for (size_t i = 0; i < values.size(); ++i) {
+      LONG v = values[i];
+      Sleep(gaps[i]);
       KSPROPERTY_VIDEOPROCAMP_S s{};
       s.Value = v;
       NTSTATUS status =
@@ -297,6 +322,38 @@ void StartStopStorm(Rig &r) {
   r.out.Check(r.dev()->runningMask == 0, "nothing runs after every pin stopped");
 }
 
+// The last running channel stops while another pin starts, both around a watchdog tick:
+// afterwards the watchdog still watches the channel that runs, and recovers its error.
+void WatchdogStopAndStart(Rig &r) {
+  Handle first = r.VideoPin(0), second = r.VideoPin(1);
+  if (!Set(r, first, KSSTATE_RUN, "first")) return;
+  r.Queue(first, 2);
+  r.m.RunFor(40 * kMillisecond);  // the watchdog ticks every 13 ms now
+  Nanos due = r.m.TimerDueTime(&r.dev()->watchdogTimer);
+  // Both close together, a little before the tick.
+  Nanos stopAt = due - static_cast<Nanos>(r.Pick(40)) * kMicrosecond;
+  Nanos startAt = stopAt + static_cast<Nanos>(r.Pick(3)) * kMicrosecond;
+  r.Explore();
+  r.Spawn("stopper", [&] {
+    if (stopAt > r.m.now()) Sleep(stopAt - r.m.now());
+    Set(r, first, KSSTATE_STOP, "stop the last running channel");
+  });
+  r.Spawn("starter", [&] {
+    if (startAt > r.m.now()) Sleep(startAt - r.m.now());
+    if (Set(r, second, KSSTATE_RUN, "start another")) r.Queue(second, 2);
+  });
+  r.JoinAll();
+  r.m.RunFor(30 * kMillisecond);
+  CheckWatchdogWatches(r, "after a stop and a start met at a tick");
+  // The running channel's error is recovered from.
+  r.card.RaiseChannelError(1);
+  r.m.RunFor(120 * kMillisecond);
+  r.Recycle(second);
+  r.m.RunFor(100 * kMillisecond);
+  r.out.Check(r.client->CompletedFrames(second) > 0, "the running channel recovers from an error");
+  Set(r, second, KSSTATE_STOP, "stop");
+}
+
 // The pins' reference clocks are released while frames and blocks are being stamped.
 void ClockRelease(Rig &r) {
   Handle video = r.VideoPin(0), audio = r.AudioPin(0);
@@ -396,11 +453,13 @@ const std::vector<Scenario> kScenarios = {
     {"two-creations", "two pin creations on different filters of one card at once", TwoCreations,
      sim::Card::Variant::Standard, 300, 200, 40},
     {"remove-active", "device stop and removal while the watchdog and the DPC are active",
-     RemoveWhileActive, sim::Card::Variant::Standard, 1300, 200, 40},
+     RemoveWhileActive, sim::Card::Variant::Standard, 500, 200, 40},
     {"properties", "bus-channel properties during pin creation and a return to D0",
      PropertiesDuringCreation, sim::Card::Variant::Device6864, 300000, 200, 20},
     {"storm", "start/stop storms on all sixteen pins from several client threads", StartStopStorm,
      sim::Card::Variant::Standard, 4000, 200, 30},
+    {"watchdog", "the last channel's stop and another's start around a watchdog tick",
+     WatchdogStopAndStart, sim::Card::Variant::Standard, 400, 200, 40},
     {"clock-release", "reference-clock release while frames and blocks are stamped", ClockRelease,
      sim::Card::Variant::Standard, 900, 200, 40},
     {"sixteen-minute", "all sixteen streams for a simulated minute, exact counts",
