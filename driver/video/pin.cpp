@@ -330,13 +330,13 @@ void CVideoStream::Free(PVOID p) {
 BOOLEAN CVideoStream::AlwaysTrue() { return TRUE; }
 
 void CVideoStream::OnInterrupt(ULONG, ULONG, ULONG status04) {
-  // The DPC holds busLock: runState, pictureNumber and fieldASinceStart are its own here.
+  // The DPC holds busLock: runState and fieldASinceStart are its own here.
   if (runState != RunState::Running) return;
   // Every frame the card completes counts, whether or not a client frame takes it; a
   // field B before any field A ends a frame that started before the channel did.
   ULONG c = channel();
   if ((status04 >> (24 + c)) & 1) {
-    if (fieldASinceStart) ++pictureNumber;
+    if (fieldASinceStart) InterlockedIncrement(reinterpret_cast<volatile LONG *>(&pictureNumber));
   } else {
     fieldASinceStart = true;
   }
@@ -356,7 +356,7 @@ NTSTATUS CVideoStream::StartHardware() {
   delivered = 0;
   KsPinReleaseProcessingMutex(pin);
   KIRQL old = KeAcquireSpinLockRaiseToDpc(&device->busLock);
-  pictureNumber = 0;
+  AtomicWrite(&pictureNumber, 0);
   fieldASinceStart = false;
   KeReleaseSpinLock(&device->busLock, old);
   (void)ReadChannelStatus(device, channel());

@@ -35,7 +35,7 @@ class CVideoStream : public CChannelStream {
   ULONG linesA, linesB;
   // The pin's processing mutex (process calls hold it; the state path takes it).
   ULONG fieldsSeen;
-  // busLock: counted by the DPC, reset by StartHardware; the process call reads it whole.
+  // Interlocked: counted by the DPC, reset by StartHardware, read by the process call.
   ULONG pictureNumber;  // frames the card completed since the start, delivered or not
   KSPIN_LOCK stateLock;
   RunState runState;               // busLock for writes (the DPC reads it there)

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "sim/kernel/machine.h"
+#include "sim/kernel/sync_annotations.h"
 
 namespace sim {
 
@@ -70,6 +71,7 @@ size_t DmaSystem::liveAdapters() const {
 }
 
 void DmaSystem::PutAdapter(PDMA_ADAPTER adapter) {
+  InSim inSim;
   Machine &m = Machine::Current();
   m.RequireIrql(PASSIVE_LEVEL, "PutDmaAdapter");
   auto *a = reinterpret_cast<Adapter *>(adapter);
@@ -131,6 +133,7 @@ void GiveMemory(void *p, uint64_t span) {
 
 PVOID DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PPHYSICAL_ADDRESS logical,
                                       BOOLEAN) {
+  InSim inSim;
   Machine &m = Machine::Current();
   m.RequireIrql(PASSIVE_LEVEL, "AllocateCommonBuffer");
   auto *a = reinterpret_cast<Adapter *>(adapter);
@@ -157,6 +160,7 @@ PVOID DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PPHYSI
 
 void DmaSystem::FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSICAL_ADDRESS logical,
                                  PVOID virtualAddress, BOOLEAN) {
+  InSim inSim;
   Machine &m = Machine::Current();
   m.RequireIrql(PASSIVE_LEVEL, "FreeCommonBuffer");
   DmaSystem &sys = m.dma();

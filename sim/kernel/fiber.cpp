@@ -75,15 +75,24 @@ namespace {
 // The fiber being left by the switch in progress: the one that resumes learns the bounds
 // of the stack it came from (the host thread's stack is known only that way).
 Fiber *g_leaving = nullptr;
+// The running fiber (none: the host thread outside any threaded machine).
+Fiber *g_running = nullptr;
+bool g_hostIgnoring = false;
 
 size_t PageSize() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
 
 }  // namespace
 
-Fiber::Fiber() : name_("host") {
+Fiber::Fiber() : name_("host"), host_(true) {
 #if defined(MORVANE_TSAN_FIBERS)
   tsan_ = __tsan_get_current_fiber();
 #endif
+  tsanIgnoring_ = g_hostIgnoring;
+  g_running = this;
+}
+
+bool &Fiber::TsanIgnoring() {
+  return g_running != nullptr ? g_running->tsanIgnoring_ : g_hostIgnoring;
 }
 
 Fiber::Fiber(std::string name, std::function<void()> body, size_t stackBytes)
@@ -125,6 +134,10 @@ Fiber::Fiber(std::string name, std::function<void()> body, size_t stackBytes)
 }
 
 Fiber::~Fiber() {
+  if (host_ && g_running == this) {
+    g_hostIgnoring = tsanIgnoring_;
+    g_running = nullptr;
+  }
 #if defined(MORVANE_TSAN_FIBERS)
   if (ownsTsan_) __tsan_destroy_fiber(tsan_);
 #endif
@@ -142,7 +155,9 @@ void Fiber::Switch(Fiber &from, Fiber &to, bool leaving) {
   __tsan_switch_to_fiber(to.tsan_, __tsan_switch_to_fiber_no_sync);
 #endif
   g_leaving = &from;
+  g_running = &to;
   morvane_fiber_switch(&from.sp_, to.sp_);
+  g_running = &from;
   from.FinishSwitch();
 }
 
@@ -160,6 +175,7 @@ void Fiber::FinishSwitch() {
 
 void Fiber::Entry(void *self) {
   auto *fiber = static_cast<Fiber *>(self);
+  g_running = fiber;
   fiber->FinishSwitch();
   fiber->body_();
   std::fprintf(stderr, "fiber %s returned instead of switching away\n", fiber->name_.c_str());

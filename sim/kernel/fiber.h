@@ -28,6 +28,10 @@ class Fiber {
 
   const std::string &name() const { return name_; }
 
+  // Whether ThreadSanitizer ignores the running context's accesses (each fiber is a TSan
+  // thread of its own, so the flag goes with it).
+  static bool &TsanIgnoring();
+
  private:
   static void Entry(void *self);
   void FinishSwitch();
@@ -43,6 +47,8 @@ class Fiber {
   void *fakeStack_ = nullptr;
   void *tsan_ = nullptr;
   bool ownsTsan_ = false;
+  bool tsanIgnoring_ = false;
+  bool host_ = false;
 };
 
 }  // namespace sim

@@ -118,9 +118,11 @@ Machine::Machine(const Options &options)
   dma_ = std::make_unique<DmaSystem>(*this);
   pnp_ = std::make_unique<PnpManager>(*this);
   if (n > 1) StartThreaded();
+  TsanEnterSimulation();
 }
 
 Machine::~Machine() {
+  TsanLeaveSimulation();
   // Threads still alive (a scenario ended by a verifier stop) are unwound first.
   if (threaded_) StopThreaded();
   // Tear down quietly: a scenario that ended in a verifier stop leaves state behind.
@@ -366,7 +368,8 @@ void Machine::RunOneDpc() {
   p.runningDpc = q.sequence;
   ++p.dispatchDepth;
   TsanAcquire(dpc);
-  dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+  CallDriver(dpc->DeferredRoutine, dpc, dpc->DeferredContext, dpc->SystemArgument1,
+             dpc->SystemArgument2);
   Processor &after = cpu();
   --after.dispatchDepth;
   after.runningDpc = outer;
@@ -608,7 +611,7 @@ bool Machine::DeliverInterrupts() {
       continue;
     }
     size_t locksBefore = cpu().locksHeld;
-    BOOLEAN r = obj->routine(obj, obj->context);
+    BOOLEAN r = CallDriver(obj->routine, obj, obj->context);
     if (cpu().locksHeld != locksBefore)
       verifier_.Stop(Rule::SpinLockNotHeld, "an interrupt service routine returned holding a lock");
     if (cpu().irql != obj->syncIrql)
@@ -705,7 +708,7 @@ BOOLEAN Machine::SynchronizeExecution(PKINTERRUPT interrupt, PKSYNCHRONIZE_ROUTI
     verifier_.Stop(Rule::InvalidParameter,
                    "KeSynchronizeExecution on an interrupt object disconnected (and freed) "
                    "while this processor waited for its lock");
-  BOOLEAN r = routine(context);
+  BOOLEAN r = CallDriver(routine, context);
   ReleaseSpinLock(&interrupt->lock, "KeSynchronizeExecution");
   cpu().irql = old;
   DispatchPending();

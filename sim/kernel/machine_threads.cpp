@@ -124,6 +124,7 @@ std::string Machine::CurrentThreadName() const {
 }
 
 void Machine::ThreadMain(Thread *t) {
+  TsanEnterSimulation();
   TsanAcquire(t);
   if (!t->kill) {
     try {
@@ -154,6 +155,7 @@ void Machine::ThreadMain(Thread *t) {
 }
 
 void Machine::IdleLoop(Processor &p) {
+  TsanEnterSimulation();
   Thread *self = p.idle;
   for (;;) {
     try {
@@ -347,7 +349,9 @@ void Machine::SwitchTo(Thread *next) {
   running_ = next;
   current_ = next->processor != nullptr ? next->processor : current_;
   ++switches_;
-  Fiber::Switch(*previous->fiber, *next->fiber, previous->state == Thread::State::Finished);
+  bool leaving = previous->state == Thread::State::Finished;
+  if (leaving) TsanLeaveSimulation();  // a fiber ends with nothing ignored
+  Fiber::Switch(*previous->fiber, *next->fiber, leaving);
 }
 
 void Machine::AfterResume() {

@@ -1,3 +1,4 @@
+#include "sim/kernel/sync_annotations.h"
 #include "sim/kernel/pnp.h"
 
 #include <algorithm>
@@ -196,7 +197,7 @@ NTSTATUS PnpManager::LoadDriver(PDRIVER_INITIALIZE entry, const std::string &ser
   d->object.DriverName.Length = static_cast<USHORT>(d->name.size() * 2);
   d->object.DriverName.MaximumLength = d->object.DriverName.Length;
   d->object.DriverInit = entry;
-  NTSTATUS status = entry(&d->object, &regPath);
+  NTSTATUS status = CallDriver(entry, &d->object, &regPath);
   if (!NT_SUCCESS(status)) return status;
   s.driver = std::move(d);
   return status;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/kernel/sync_annotations.h"
 #include "sim/ks/device.h"
 #include "sim/ks/host.h"
 
@@ -68,7 +69,7 @@ void Release(Device *device, PVOID item) {
   PFNKSFREE free = it->second.free;
   device->items.erase(it);
   if (free != nullptr)
-    free(item);
+    sim::CallDriver(free, item);
   else
     ExFreePool(item);
 }
@@ -155,6 +156,7 @@ using namespace sim::ks::host;
 extern "C" {
 
 NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG objectBag, PVOID item, PFNKSFREE free) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsAddItemToObjectBag");
   Bag *bag = EditableBag(objectBag, "KsAddItemToObjectBag");
   if (item == nullptr) M().verifier().Stop(Rule::InvalidParameter, "null item for an object bag");
@@ -171,6 +173,7 @@ NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG objectBag, PVOID item, PFNKSFREE free
 }
 
 ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG objectBag, PVOID item, BOOLEAN free) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsRemoveItemFromObjectBag");
   Bag *bag = EditableBag(objectBag, "KsRemoveItemFromObjectBag");
   auto it = std::find(bag->items.begin(), bag->items.end(), item);
@@ -183,7 +186,7 @@ ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG objectBag, PVOID item, BOOLEAN free
   bag->device->items.erase(ref);
   if (free) {
     if (routine != nullptr)
-      routine(item);
+      sim::CallDriver(routine, item);
     else
       ExFreePool(item);
   }
@@ -192,6 +195,7 @@ ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG objectBag, PVOID item, BOOLEAN free
 
 NTSTATUS _KsEdit(KSOBJECT_BAG objectBag, PVOID *pointerToPointer, ULONG newSize, ULONG oldSize,
                  ULONG tag) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "_KsEdit");
   Bag *bag = EditableBag(objectBag, "_KsEdit");
   if (pointerToPointer == nullptr)

@@ -1,6 +1,7 @@
 // The kernel-streaming class driver at device level: it owns the FDO, the KS device
 // and its object bag, and turns PnP and power requests into the minidriver's
 // device dispatch calls.
+#include "sim/kernel/sync_annotations.h"
 #include "sim/ks/device.h"
 
 #include <algorithm>
@@ -81,18 +82,18 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
       // The bus starts the hardware first; the minidriver then takes its resources.
       NTSTATUS status = ForwardAndWait(device, irp);
       if (NT_SUCCESS(status) && dispatch != nullptr && dispatch->Start != nullptr)
-        status =
-            dispatch->Start(device, irp, stack->Parameters.StartDevice.AllocatedResourcesTranslated,
-                            stack->Parameters.StartDevice.AllocatedResources);
+        status = sim::CallDriver(dispatch->Start, device, irp,
+                                 stack->Parameters.StartDevice.AllocatedResourcesTranslated,
+                                 stack->Parameters.StartDevice.AllocatedResources);
       if (NT_SUCCESS(status) && dispatch != nullptr && dispatch->PostStart != nullptr)
-        status = dispatch->PostStart(device);
+        status = sim::CallDriver(dispatch->PostStart, device);
       device->Started = NT_SUCCESS(status);
       M().ReleaseMutex(ext->host->mutex, "IRP_MN_START_DEVICE");
       return Complete(irp, status);
     }
     case IRP_MN_STOP_DEVICE:
       if (device->Started && dispatch != nullptr && dispatch->Stop != nullptr)
-        dispatch->Stop(device, irp);
+        sim::CallDriver(dispatch->Stop, device, irp);
       device->Started = FALSE;
       irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(device, irp);
@@ -100,9 +101,10 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
       // Clients were told the device is leaving: their handles are closed first.
       CloseAllForRemoval(ext->host);
       if (device->Started && dispatch != nullptr && dispatch->Stop != nullptr)
-        dispatch->Stop(device, irp);
+        sim::CallDriver(dispatch->Stop, device, irp);
       device->Started = FALSE;
-      if (dispatch != nullptr && dispatch->Remove != nullptr) dispatch->Remove(device, irp);
+      if (dispatch != nullptr && dispatch->Remove != nullptr)
+        sim::CallDriver(dispatch->Remove, device, irp);
       irp->IoStatus.Status = STATUS_SUCCESS;
       PDEVICE_OBJECT lower = device->NextDeviceObject;
       NTSTATUS status = PassDown(device, irp);
@@ -135,10 +137,10 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT fdo, PIRP irp) {
     // Powering up: the bus first, then the minidriver.
     status = ForwardAndWait(device, irp);
     if (dispatch != nullptr && dispatch->SetPower != nullptr)
-      dispatch->SetPower(device, irp, to, from);
+      sim::CallDriver(dispatch->SetPower, device, irp, to, from);
   } else {
     if (dispatch != nullptr && dispatch->SetPower != nullptr)
-      dispatch->SetPower(device, irp, to, from);
+      sim::CallDriver(dispatch->SetPower, device, irp, to, from);
     status = ForwardAndWait(device, irp);
   }
   device->DevicePowerState = to;
@@ -173,7 +175,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   const KSDEVICE_DISPATCH *dispatch = device->Descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Add != nullptr) {
-    status = dispatch->Add(device);
+    status = sim::CallDriver(dispatch->Add, device);
     CheckBackAtPassive("the device's Add dispatch");
   }
   // Filters the device descriptor declares get their factories, with cached data.
@@ -226,6 +228,7 @@ extern "C" {
 
 NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
                             const KSDEVICE_DESCRIPTOR *descriptor) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsInitializeDriver");
   if (driver == nullptr || descriptor == nullptr) return STATUS_INVALID_PARAMETER;
   if (descriptor->Version != 0 && descriptor->Version != KSDEVICE_DESCRIPTOR_VERSION &&
@@ -241,16 +244,19 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
 }
 
 void KsAcquireDevice(PKSDEVICE device) {
+  sim::InSim inSim;
   M().RequireIrql(APC_LEVEL, "KsAcquireDevice");
   M().AcquireMutex(DeviceOf(device)->mutex, "KsAcquireDevice");
 }
 
 void KsReleaseDevice(PKSDEVICE device) {
+  sim::InSim inSim;
   M().ReleaseMutex(DeviceOf(device)->mutex, "KsReleaseDevice");
 }
 
 void KsDeviceRegisterAdapterObject(PKSDEVICE device, PADAPTER_OBJECT adapter, ULONG maxBytes,
                                    ULONG stride) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsDeviceRegisterAdapterObject");
   Device *d = DeviceOf(device);
   d->adapter = adapter;
@@ -259,6 +265,7 @@ void KsDeviceRegisterAdapterObject(PKSDEVICE device, PADAPTER_OBJECT adapter, UL
 }
 
 PKSDEVICE KsGetDevice(PVOID object) {
+  sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsGetDevice");
   Object *o = Lookup(object);
   if (o == nullptr || o->kind == Kind::StreamPointer)

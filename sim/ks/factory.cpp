@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <set>
 
+#include "sim/kernel/sync_annotations.h"
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/registry.h"
 #include "sim/ks/device.h"
@@ -140,6 +141,7 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCR
                                PFNKSFILTERFACTORYPOWER sleepCallback,
                                PFNKSFILTERFACTORYPOWER wakeCallback,
                                PKSFILTERFACTORY *filterFactory) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsCreateFilterFactory");
   PKSDEVICE ks = sim::ks::DeviceFromFdo(deviceObject);
   if (ks == nullptr)
@@ -189,6 +191,7 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCR
 
 NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY filterFactory,
                                         const KSFILTER_DESCRIPTOR *filterDescriptor) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsFilterFactoryUpdateCacheData");
   Factory *f = AsFactory(filterFactory, "KsFilterFactoryUpdateCacheData");
   const KSFILTER_DESCRIPTOR *d =
@@ -200,12 +203,14 @@ NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY filterFactory,
 }
 
 NTSTATUS KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY filterFactory, BOOLEAN newState) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsFilterFactorySetDeviceClassesState");
   AsFactory(filterFactory, "KsFilterFactorySetDeviceClassesState")->classesEnabled = newState != 0;
   return STATUS_SUCCESS;
 }
 
 NTSTATUS KsDeleteFilterFactory(PKSFILTERFACTORY filterFactory) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsDeleteFilterFactory");
   Factory *f = AsFactory(filterFactory, "KsDeleteFilterFactory");
   if (!M().HoldsMutex(f->device->mutex))

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/kernel/sync_annotations.h"
 #include "sim/kernel/io.h"
 #include "sim/ks/host.h"
 
@@ -58,7 +59,7 @@ void CloseFilterObject(const std::shared_ptr<FileObject> &file) {
   const KSFILTER_DISPATCH *dispatch = f->pub.Descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Close != nullptr) {
     PIRP irp = NewIrp(f, &f->pub, IRP_MJ_CLOSE);
-    dispatch->Close(&f->pub, irp);
+    sim::CallDriver(dispatch->Close, &f->pub, irp);
     IoFreeIrp(irp);
     CheckBackAtPassive("a filter's Close dispatch");
   }
@@ -92,7 +93,7 @@ void ClosePin(Pin *pin) {
   const KSPIN_DISPATCH *dispatch = p->pub.Descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Close != nullptr) {
     PIRP irp = NewIrp(p, &p->pub, IRP_MJ_CLOSE);
-    dispatch->Close(&p->pub, irp);
+    sim::CallDriver(dispatch->Close, &p->pub, irp);
     IoFreeIrp(irp);
     CheckBackAtPassive("a pin's Close dispatch");
   }
@@ -157,7 +158,7 @@ NTSTATUS OpenFilter(Factory *factory, std::shared_ptr<FileObject> *out) {
   const KSFILTER_DISPATCH *dispatch = f->pub.Descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Create != nullptr) {
     PIRP irp = NewIrp(f, &f->pub, IRP_MJ_CREATE);
-    status = dispatch->Create(&f->pub, irp);
+    status = sim::CallDriver(dispatch->Create, &f->pub, irp);
     IoFreeIrp(irp);
     CheckBackAtPassive("a filter's Create dispatch");
     if (!NT_SUCCESS(status)) DestroyFilter(f);
@@ -244,14 +245,15 @@ NTSTATUS CreatePin(Filter *filter, ULONG pinId, const void *format, ULONG format
     const KSPIN_DISPATCH *dispatch = pd->Dispatch;
     if (dispatch != nullptr && dispatch->SetDataFormat != nullptr) {
       for (const KSDATARANGE *range : candidates) {
-        status = dispatch->SetDataFormat(&p->pub, nullptr, nullptr, range, nullptr);
+        status =
+            sim::CallDriver(dispatch->SetDataFormat, &p->pub, nullptr, nullptr, range, nullptr);
         CheckBackAtPassive("a pin's SetDataFormat dispatch");
         if (status != STATUS_NO_MATCH) break;
       }
     }
     if (NT_SUCCESS(status) && dispatch != nullptr && dispatch->Create != nullptr) {
       PIRP irp = NewIrp(p, &p->pub, IRP_MJ_CREATE);
-      status = dispatch->Create(&p->pub, irp);
+      status = sim::CallDriver(dispatch->Create, &p->pub, irp);
       IoFreeIrp(irp);
       CheckBackAtPassive("a pin's Create dispatch");
     }
@@ -285,7 +287,7 @@ NTSTATUS SetPinStateLocked(Pin *p, KSSTATE target, bool force) {
     KSSTATE from = pin.DeviceState;
     auto to = static_cast<KSSTATE>(from < target ? from + 1 : from - 1);
     if (dispatch != nullptr && dispatch->SetDeviceState != nullptr) {
-      NTSTATUS status = dispatch->SetDeviceState(&pin, to, from);
+      NTSTATUS status = sim::CallDriver(dispatch->SetDeviceState, &pin, to, from);
       CheckBackAtPassive("a pin's SetDeviceState dispatch");
       if (!NT_SUCCESS(status) && !force) {
         pin.ClientState = pin.DeviceState;
@@ -371,6 +373,7 @@ Object *IrpObject(PIRP irp, const char *service) {
 extern "C" {
 
 PKSFILTER KsGetFilterFromIrp(PIRP irp) {
+  sim::InSim inSim;
   Object *o = IrpObject(irp, "KsGetFilterFromIrp");
   if (o == nullptr) return nullptr;
   if (o->kind == Kind::Filter) return &static_cast<Filter *>(o)->pub;
@@ -379,11 +382,13 @@ PKSFILTER KsGetFilterFromIrp(PIRP irp) {
 }
 
 PKSPIN KsGetPinFromIrp(PIRP irp) {
+  sim::InSim inSim;
   Object *o = IrpObject(irp, "KsGetPinFromIrp");
   return o != nullptr && o->kind == Kind::Pin ? &static_cast<Pin *>(o)->pub : nullptr;
 }
 
 KSOBJECTTYPE KsGetObjectTypeFromIrp(PIRP irp) {
+  sim::InSim inSim;
   Object *o = IrpObject(irp, "KsGetObjectTypeFromIrp");
   if (o != nullptr && o->kind == Kind::Pin) return KsObjectTypePin;
   if (o != nullptr && o->kind == Kind::Filter) return KsObjectTypeFilter;
@@ -391,6 +396,7 @@ KSOBJECTTYPE KsGetObjectTypeFromIrp(PIRP irp) {
 }
 
 void KsAcquireControl(PVOID object) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsAcquireControl");
   Object *o = Lookup(object);
   if (o != nullptr && o->kind == Kind::Pin) o = static_cast<Pin *>(o)->filter;
@@ -401,6 +407,7 @@ void KsAcquireControl(PVOID object) {
 }
 
 void KsReleaseControl(PVOID object) {
+  sim::InSim inSim;
   Object *o = Lookup(object);
   if (o != nullptr && o->kind == Kind::Pin) o = static_cast<Pin *>(o)->filter;
   if (o == nullptr || o->kind != Kind::Filter)
@@ -409,32 +416,38 @@ void KsReleaseControl(PVOID object) {
 }
 
 void KsPinAcquireProcessingMutex(PKSPIN pin) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsPinAcquireProcessingMutex");
   M().AcquireMutex(AsPin(pin, "KsPinAcquireProcessingMutex")->file->processing,
                    "KsPinAcquireProcessingMutex");
 }
 
 void KsPinReleaseProcessingMutex(PKSPIN pin) {
+  sim::InSim inSim;
   M().ReleaseMutex(AsPin(pin, "KsPinReleaseProcessingMutex")->file->processing,
                    "KsPinReleaseProcessingMutex");
 }
 
 PKSFILTER KsPinGetParentFilter(PKSPIN pin) {
+  sim::InSim inSim;
   return &AsPin(pin, "KsPinGetParentFilter")->filter->pub;
 }
 
 ULONG KsFilterGetChildPinCount(PKSFILTER filter, ULONG pinId) {
+  sim::InSim inSim;
   Filter *f = AsFilter(filter, "KsFilterGetChildPinCount");
   return pinId < f->pins.size() ? static_cast<ULONG>(f->pins[pinId].size()) : 0;
 }
 
 PKSPIN KsFilterGetFirstChildPin(PKSFILTER filter, ULONG pinId) {
+  sim::InSim inSim;
   Filter *f = AsFilter(filter, "KsFilterGetFirstChildPin");
   if (pinId >= f->pins.size() || f->pins[pinId].empty()) return nullptr;
   return &f->pins[pinId].front()->pub;
 }
 
 PKSPIN KsPinGetNextSiblingPin(PKSPIN pin) {
+  sim::InSim inSim;
   Pin *p = AsPin(pin, "KsPinGetNextSiblingPin");
   auto &list = p->filter->pins[p->pub.Id];
   auto it = std::find(list.begin(), list.end(), p);
