@@ -50,8 +50,15 @@ inline void TsanLeaveSimulation() { TsanIgnore(false); }
 #else
 inline void TsanAcquire(const void *) {}
 inline void TsanRelease(const void *) {}
-struct InSim {};
-struct InDriver {};
+// Declared with bodies so that a scope that does nothing still reads as used.
+struct InSim {
+  InSim() {}
+  ~InSim() {}
+};
+struct InDriver {
+  InDriver() {}
+  ~InDriver() {}
+};
 inline void TsanEnterSimulation() {}
 inline void TsanLeaveSimulation() {}
 #endif
