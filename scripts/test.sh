@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine and runs every build and test suite:
-# the Linux build, the sanitizer build, the Windows cross build with its image checks, and
-# the settings tools under Wine.
+# the Linux build, the sanitizer builds (AddressSanitizer with UndefinedBehaviorSanitizer;
+# ThreadSanitizer on the driver with the concurrency suites), the Windows cross build with its
+# image checks, and the settings tools under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -14,7 +15,7 @@ echo "== wine: Pinflip.exe and Fieldflip.exe end to end"
 bash scripts/install-deps.sh --wine || echo "wine-e2e: could not install Wine and the X tools"
 bash tests/wine/run.sh build/windows
 
-for preset in linux linux-asan; do
+for preset in linux linux-asan linux-tsan; do
   echo "== $preset: build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
