@@ -354,6 +354,33 @@ void WatchdogStopAndStart(Rig &r) {
   Set(r, second, KSSTATE_STOP, "stop");
 }
 
+// The device is stopped (its hardware released) while the watchdog ticks: no watchdog DPC
+// may still be using the interrupt object or the registers when they go.
+void StopWhileWatchdogTicks(Rig &r) {
+  // A pin's creation connects the interrupt; a start with no stream behind it keeps the
+  // watchdog ticking with nothing else running.
+  Handle pin = r.VideoPin(0, 0, false);
+  r.out.Check(r.client->Close(pin) == STATUS_SUCCESS, "close");
+  r.out.Check(StartChannel(r.dev(), kVideoIdBase | 3) == STATUS_SUCCESS, "the watchdog starts");
+  r.m.RunFor(30 * kMillisecond + static_cast<Nanos>(r.Pick(13)) * kMillisecond);
+  // The stop comes with the tick, or a little before it.
+  Nanos due = r.m.TimerDueTime(&r.dev()->watchdogTimer);
+  Nanos lead = static_cast<Nanos>(r.Pick(3)) * kMicrosecond;
+  r.Spawn(
+      "pnp",
+      [&] {
+        if (due - lead > r.m.now()) Sleep(due - lead - r.m.now());
+        r.Explore();
+        r.out.Check(r.m.pnp().StopCard(*r.c) == STATUS_SUCCESS, "the card stops");
+      },
+      sim::ThreadKind::System);
+  r.JoinAll();
+  r.m.RunFor(30 * kMillisecond);
+  CCaptureDevice *d = r.dev();
+  r.out.Check(!r.m.IsTimerArmed(&d->watchdogTimer) && !r.m.IsDpcQueued(&d->watchdogDpc),
+              "the watchdog is over once the hardware is released");
+}
+
 // The pins' reference clocks are released while frames and blocks are being stamped.
 void ClockRelease(Rig &r) {
   Handle video = r.VideoPin(0), audio = r.AudioPin(0);
@@ -460,6 +487,8 @@ const std::vector<Scenario> kScenarios = {
      sim::Card::Variant::Standard, 4000, 200, 30},
     {"watchdog", "the last channel's stop and another's start around a watchdog tick",
      WatchdogStopAndStart, sim::Card::Variant::Standard, 400, 200, 40},
+    {"stop-watchdog", "device stop while the watchdog ticks", StopWhileWatchdogTicks,
+     sim::Card::Variant::Standard, 60, 200, 40},
     {"clock-release", "reference-clock release while frames and blocks are stamped", ClockRelease,
      sim::Card::Variant::Standard, 900, 200, 40},
     {"sixteen-minute", "all sixteen streams for a simulated minute, exact counts",
