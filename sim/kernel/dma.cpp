@@ -1,10 +1,16 @@
 #include "sim/kernel/dma.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include <cstdlib>
+#include <map>
 #include <cstring>
 #include <string>
 
 #include "sim/kernel/machine.h"
+#include "sim/kernel/sync_annotations.h"
 
 namespace sim {
 
@@ -65,6 +71,7 @@ size_t DmaSystem::liveAdapters() const {
 }
 
 void DmaSystem::PutAdapter(PDMA_ADAPTER adapter) {
+  InSim inSim;
   Machine &m = Machine::Current();
   m.RequireIrql(PASSIVE_LEVEL, "PutDmaAdapter");
   auto *a = reinterpret_cast<Adapter *>(adapter);
@@ -79,8 +86,65 @@ void DmaSystem::PutAdapter(PDMA_ADAPTER adapter) {
   a->live = false;
 }
 
+namespace {
+
+// Freed common buffers are kept for the next machine: a scenario run over many seeds
+// would otherwise spend its time faulting fresh pages in. Kept memory is poisoned for
+// AddressSanitizer; under ThreadSanitizer it goes back to the allocator, whose reuse
+// resets what that sanitizer remembers about it.
+#if defined(__SANITIZE_ADDRESS__)
+#define MORVANE_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define MORVANE_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define MORVANE_POISON(p, n) ((void)(p), (void)(n))
+#define MORVANE_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+constexpr size_t kKeptBytes = 64u << 20;
+// Freed at exit, so the leak checker that runs after static destruction finds nothing.
+struct KeptMemory {
+  std::multimap<uint64_t, void *> bySpan;
+  ~KeptMemory() {
+    for (auto &[span, p] : bySpan) {
+      MORVANE_UNPOISON(p, span);
+      std::free(p);
+    }
+  }
+};
+KeptMemory g_keptMemory;
+std::multimap<uint64_t, void *> &g_kept = g_keptMemory.bySpan;
+size_t g_keptBytes = 0;
+
+void *TakeMemory(uint64_t span) {
+  auto it = g_kept.find(span);
+  if (it == g_kept.end()) return std::aligned_alloc(4096, span);
+  void *p = it->second;
+  g_kept.erase(it);
+  g_keptBytes -= span;
+  MORVANE_UNPOISON(p, span);
+  return p;
+}
+
+void GiveMemory(void *p, uint64_t span) {
+#if defined(MORVANE_TSAN_FIBERS)
+  const bool keep = false;
+#else
+  const bool keep = g_keptBytes + span <= kKeptBytes;
+#endif
+  if (!keep) {
+    std::free(p);
+    return;
+  }
+  MORVANE_POISON(p, span);
+  g_kept.emplace(span, p);
+  g_keptBytes += span;
+}
+
+}  // namespace
+
 PVOID DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PPHYSICAL_ADDRESS logical,
                                       BOOLEAN) {
+  InSim inSim;
   Machine &m = Machine::Current();
   m.RequireIrql(PASSIVE_LEVEL, "AllocateCommonBuffer");
   auto *a = reinterpret_cast<Adapter *>(adapter);
@@ -95,7 +159,7 @@ PVOID DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PPHYSI
   if (length == 0) return nullptr;
   uint64_t span = (static_cast<uint64_t>(length) + 4095) / 4096 * 4096;
   if (a->dma32 && sys.nextBus_ + span > 0x100000000ull) return nullptr;  // no 32-bit space left
-  auto *mem = static_cast<uint8_t *>(std::aligned_alloc(4096, span));
+  auto *mem = static_cast<uint8_t *>(TakeMemory(span));
   if (mem == nullptr) return nullptr;
   std::memset(mem, 0x5A, length);  // common buffers are not zeroed
   uint64_t bus = sys.nextBus_;
@@ -107,6 +171,7 @@ PVOID DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PPHYSI
 
 void DmaSystem::FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSICAL_ADDRESS logical,
                                  PVOID virtualAddress, BOOLEAN) {
+  InSim inSim;
   Machine &m = Machine::Current();
   m.RequireIrql(PASSIVE_LEVEL, "FreeCommonBuffer");
   DmaSystem &sys = m.dma();
@@ -120,7 +185,7 @@ void DmaSystem::FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSICAL_AD
                                                   " differs from the allocated " +
                                                   std::to_string(it->second.length));
   m.CheckFreedRange(virtualAddress, length, "a common buffer");
-  std::free(it->second.memory);
+  GiveMemory(it->second.memory, (static_cast<uint64_t>(length) + 4095) / 4096 * 4096);
   sys.buffers_.erase(it);
 }
 

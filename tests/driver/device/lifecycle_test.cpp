@@ -171,6 +171,7 @@ TEST(Lifecycle, FreeingTheContextWithTheWatchdogArmedIsCaught) {
   b.VideoPin(2, KSSTATE_RUN);
   ASSERT_TRUE(b.m.IsTimerArmed(&d->watchdogTimer));
   // What removal did when nothing disarmed the watchdog: the bag frees the context.
+  KsAcquireDevice(b.ks());
   EXPECT_VERIFIER_STOP(sim::Rule::FreedArmedObject,
                        KsRemoveItemFromObjectBag(sim::ks::DeviceFromFdo(b.c->fdo)->Bag, d, TRUE));
 }
