@@ -48,12 +48,12 @@ done
 # own `tests:` line names the likeliest ones first; the area's programs follow.
 driver_tests="device_lifecycle_test device_channel_interrupt_test decoder_test video_formats_test
   filters_test video_pin_test audio_pin_test properties_test video_delivery_test
-  audio_delivery_test capture_minute_test roundtrip_test card_capture_smoke_test"
+  audio_delivery_test capture_minute_test roundtrip_test card_capture_smoke_test concurrency_test"
 area_tests() {
   case "$1" in
     driver/*) echo "$driver_tests" ;;
     hw/*) echo "$driver_tests card_test card_engine_test" ;;
-    sim/kernel/*) echo "kernel_services_test io_dma_test verifier_test registry_test
+    sim/kernel/*) echo "kernel_services_test io_dma_test verifier_test registry_test threads_test
         pnp_device_test $driver_tests" ;;
     sim/ks/*) echo "ks_host_test pnp_device_test $driver_tests" ;;
     sim/card/*) echo "card_test card_decoder_bus_test card_source_test card_engine_test

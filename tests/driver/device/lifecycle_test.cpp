@@ -171,9 +171,10 @@ TEST(Lifecycle, FreeingTheContextWithTheWatchdogArmedIsCaught) {
   b.VideoPin(2, KSSTATE_RUN);
   ASSERT_TRUE(b.m.IsTimerArmed(&d->watchdogTimer));
   // What removal did when nothing disarmed the watchdog: the bag frees the context.
-  KsAcquireDevice(b.ks());
+  PKSDEVICE device = sim::ks::DeviceFromFdo(b.c->fdo);
+  KsAcquireDevice(device);
   EXPECT_VERIFIER_STOP(sim::Rule::FreedArmedObject,
-                       KsRemoveItemFromObjectBag(sim::ks::DeviceFromFdo(b.c->fdo)->Bag, d, TRUE));
+                       KsRemoveItemFromObjectBag(device->Bag, d, TRUE));
 }
 
 }  // namespace
