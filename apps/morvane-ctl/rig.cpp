@@ -10,7 +10,7 @@
 #include "outputs.h"
 #include "sim/kernel/registry.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 
 namespace ctl {
 

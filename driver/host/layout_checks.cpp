@@ -33,13 +33,13 @@ constexpr bool SameGuid(const GUID &a, const GUID &b) {
 #define CHECK_CONSTANT(name, value) \
   static_assert(static_cast<unsigned long long>(name) == (value##ull), #name " value")
 #define CHECK_CALLBACK(name, result, ...) \
-  static_assert(SameType<name, result (*)(__VA_ARGS__)>::value, #name " signature")
+  static_assert(SameType<name, result(NTAPI *)(__VA_ARGS__)>::value, #name " signature")
 // The STATIC_ form is a constant on both platforms; the GUID objects are only on one.
 #define CHECK_GUID(name, ...) \
   static_assert(SameGuid(GUID{STATIC_##name}, GUID{__VA_ARGS__}), #name " value")
 // A cast between function pointer types compiles only when the signatures are equal.
 #define CHECK_FUNCTION(name, result, ...) \
-  static_assert(sizeof(static_cast<result (*)(__VA_ARGS__)>(&name)) == sizeof(void *), #name)
+  static_assert(sizeof(static_cast<result(NTAPI *)(__VA_ARGS__)>(&name)) == sizeof(void *), #name)
 
 // ---------------------------------------------------------------- basic types
 CHECK_LAYOUT(CHAR, 1, 1);

@@ -15,9 +15,9 @@ void ResetChannelFormats(ULONG channel);
 // Switches a channel between its 576-line and 480-line ranges.
 void UseChannelFormats(ULONG channel, bool lines576);
 
-NTSTATUS VideoIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE dataRange,
-                               PKSDATARANGE matchingDataRange, ULONG dataBufferSize, PVOID data,
-                               PULONG dataSize);
+NTSTATUS NTAPI VideoIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE dataRange,
+                                     PKSDATARANGE matchingDataRange, ULONG dataBufferSize,
+                                     PVOID data, PULONG dataSize);
 
 // The card's 3-bit pixel format code for a subtype.
 ULONG VideoFormatCode(const GUID *subtype);

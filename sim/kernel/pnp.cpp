@@ -81,7 +81,7 @@ NTSTATUS ConfigAccess(PdoExtension *ext, PIO_STACK_LOCATION stack, bool write, U
   return STATUS_SUCCESS;
 }
 
-NTSTATUS BusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
+NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
   auto *ext = static_cast<PdoExtension *>(pdo->DeviceExtension);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
@@ -118,7 +118,7 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
   return status;
 }
 
-NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }

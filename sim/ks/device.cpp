@@ -42,7 +42,7 @@ void DestroyDevice(DeviceExtension *ext) {
   ext->host = nullptr;
 }
 
-NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -69,7 +69,7 @@ NTSTATUS PassDown(PKSDEVICE device, PIRP irp) {
   return IofCallDriver(device->NextDeviceObject, irp);
 }
 
-NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
   DeviceExtension *ext = Ext(fdo);
   PKSDEVICE device = &ext->pub;
   const KSDEVICE_DISPATCH *dispatch = device->Descriptor->Dispatch;
@@ -118,7 +118,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
   }
 }
 
-NTSTATUS DispatchPower(PDEVICE_OBJECT fdo, PIRP irp) {
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT fdo, PIRP irp) {
   DeviceExtension *ext = Ext(fdo);
   PKSDEVICE device = &ext->pub;
   const KSDEVICE_DISPATCH *dispatch = device->Descriptor->Dispatch;
@@ -148,7 +148,7 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT fdo, PIRP irp) {
   return Complete(irp, status);
 }
 
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   auto it = g_descriptors.find(driver);
   if (it == g_descriptors.end()) return STATUS_INVALID_DEVICE_REQUEST;
   PDEVICE_OBJECT fdo = nullptr;
@@ -196,7 +196,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   return STATUS_SUCCESS;
 }
 
-void DriverUnload(PDRIVER_OBJECT driver) { g_descriptors.erase(driver); }
+void NTAPI DriverUnload(PDRIVER_OBJECT driver) { g_descriptors.erase(driver); }
 
 }  // namespace
 
@@ -226,8 +226,8 @@ std::string InstancePath(const Device *device) {
 
 extern "C" {
 
-NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
-                            const KSDEVICE_DESCRIPTOR *descriptor) {
+NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
+                                  const KSDEVICE_DESCRIPTOR *descriptor) {
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsInitializeDriver");
   if (driver == nullptr || descriptor == nullptr) return STATUS_INVALID_PARAMETER;
@@ -243,19 +243,19 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
   return STATUS_SUCCESS;
 }
 
-void KsAcquireDevice(PKSDEVICE device) {
+void NTAPI KsAcquireDevice(PKSDEVICE device) {
   sim::InSim inSim;
   M().RequireIrql(APC_LEVEL, "KsAcquireDevice");
   M().AcquireMutex(DeviceOf(device)->mutex, "KsAcquireDevice");
 }
 
-void KsReleaseDevice(PKSDEVICE device) {
+void NTAPI KsReleaseDevice(PKSDEVICE device) {
   sim::InSim inSim;
   M().ReleaseMutex(DeviceOf(device)->mutex, "KsReleaseDevice");
 }
 
-void KsDeviceRegisterAdapterObject(PKSDEVICE device, PADAPTER_OBJECT adapter, ULONG maxBytes,
-                                   ULONG stride) {
+void NTAPI KsDeviceRegisterAdapterObject(PKSDEVICE device, PADAPTER_OBJECT adapter, ULONG maxBytes,
+                                         ULONG stride) {
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsDeviceRegisterAdapterObject");
   Device *d = DeviceOf(device);
@@ -264,7 +264,7 @@ void KsDeviceRegisterAdapterObject(PKSDEVICE device, PADAPTER_OBJECT adapter, UL
   d->mappingTableStride = stride;
 }
 
-PKSDEVICE KsGetDevice(PVOID object) {
+PKSDEVICE NTAPI KsGetDevice(PVOID object) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsGetDevice");
   Object *o = Lookup(object);

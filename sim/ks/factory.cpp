@@ -142,11 +142,12 @@ using namespace sim::ks::host;
 
 extern "C" {
 
-NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCRIPTOR *descriptor,
-                               PWSTR refString, PSECURITY_DESCRIPTOR, ULONG,
-                               PFNKSFILTERFACTORYPOWER sleepCallback,
-                               PFNKSFILTERFACTORYPOWER wakeCallback,
-                               PKSFILTERFACTORY *filterFactory) {
+NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT deviceObject,
+                                     const KSFILTER_DESCRIPTOR *descriptor, PWSTR refString,
+                                     PSECURITY_DESCRIPTOR, ULONG,
+                                     PFNKSFILTERFACTORYPOWER sleepCallback,
+                                     PFNKSFILTERFACTORYPOWER wakeCallback,
+                                     PKSFILTERFACTORY *filterFactory) {
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsCreateFilterFactory");
   PKSDEVICE ks = sim::ks::DeviceFromFdo(deviceObject);
@@ -195,8 +196,8 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCR
   return STATUS_SUCCESS;
 }
 
-NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY filterFactory,
-                                        const KSFILTER_DESCRIPTOR *filterDescriptor) {
+NTSTATUS NTAPI KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY filterFactory,
+                                              const KSFILTER_DESCRIPTOR *filterDescriptor) {
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsFilterFactoryUpdateCacheData");
   Factory *f = AsFactory(filterFactory, "KsFilterFactoryUpdateCacheData");
@@ -208,14 +209,15 @@ NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY filterFactory,
   return STATUS_SUCCESS;
 }
 
-NTSTATUS KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY filterFactory, BOOLEAN newState) {
+NTSTATUS NTAPI KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY filterFactory,
+                                                    BOOLEAN newState) {
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsFilterFactorySetDeviceClassesState");
   AsFactory(filterFactory, "KsFilterFactorySetDeviceClassesState")->classesEnabled = newState != 0;
   return STATUS_SUCCESS;
 }
 
-NTSTATUS KsDeleteFilterFactory(PKSFILTERFACTORY filterFactory) {
+NTSTATUS NTAPI KsDeleteFilterFactory(PKSFILTERFACTORY filterFactory) {
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsDeleteFilterFactory");
   Factory *f = AsFactory(filterFactory, "KsDeleteFilterFactory");

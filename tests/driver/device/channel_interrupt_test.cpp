@@ -107,7 +107,7 @@ TEST(Interrupt, SharedLineInterruptsWithNothingOfOursAreDeclined) {
   // Another device on the line: the card's status and error registers all read 0.
   PKINTERRUPT other;
   struct Quiet {
-    static BOOLEAN Isr(PKINTERRUPT, PVOID ctx) {
+    static BOOLEAN NTAPI Isr(PKINTERRUPT, PVOID ctx) {
       static_cast<sim::Machine *>(ctx)->SetInterruptLine(0x61, false);
       return TRUE;
     }

@@ -15,7 +15,7 @@
 #include "sim/kernel/pool.h"
 #include "sim/ks/device.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 
 namespace bench {
 
@@ -55,7 +55,7 @@ class TestStream : public CChannelStream {
  private:
   ULONG bit() const { return ChannelMaskBit(id_); }
   // Video: the watchdog brings enabledMask in line later.
-  static BOOLEAN EnableVideo(PVOID p) {
+  static BOOLEAN NTAPI EnableVideo(PVOID p) {
     auto *s = static_cast<TestStream *>(p);
     s->d_->runningMask |= s->bit();
     WriteRegisterAndFlush(s->d_, CHANNEL_ENABLE, s->d_->runningMask, 0);
@@ -63,7 +63,7 @@ class TestStream : public CChannelStream {
     WriteRegisterAndFlush(s->d_, CHANNEL_CONTROL, c | s->d_->runningMask | kMasterEnable, 0);
     return TRUE;
   }
-  static BOOLEAN EnableAudio(PVOID p) {
+  static BOOLEAN NTAPI EnableAudio(PVOID p) {
     auto *s = static_cast<TestStream *>(p);
     s->d_->runningMask |= s->bit();
     s->d_->enabledMask |= s->bit();
@@ -72,7 +72,7 @@ class TestStream : public CChannelStream {
                           ReadRegister(s->d_, CHANNEL_CONTROL) | s->bit() | kMasterEnable, 1);
     return TRUE;
   }
-  static BOOLEAN Disable(PVOID p) {
+  static BOOLEAN NTAPI Disable(PVOID p) {
     auto *s = static_cast<TestStream *>(p);
     s->d_->runningMask &= ~s->bit();
     s->d_->enabledMask &= ~s->bit();

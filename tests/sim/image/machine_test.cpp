@@ -69,9 +69,8 @@ TEST_F(ImageOnMachine, Cr8IsTheIrqlAndLoweringItRunsTheDpcsQueuedMeanwhile) {
   KDPC dpc;
   KeInitializeDpc(
       &dpc,
-      [](PKDPC, PVOID context, PVOID, PVOID) {
-        static_cast<Seen *>(context)->inDpc = Machine::Current().irql();
-      },
+      [](PKDPC, PVOID context, PVOID, PVOID)
+          NTAPI { static_cast<Seen *>(context)->inDpc = Machine::Current().irql(); },
       &seen);
   HostFunction callback = [&] {
     seen.atCallback = machine->irql();

@@ -250,7 +250,7 @@ TEST(KsObjects, ServicesFindTheObjectsBehindRequests) {
 }
 
 int g_freed = 0;
-void CountedFree(PVOID p) {
+void NTAPI CountedFree(PVOID p) {
   ++g_freed;
   ExFreePool(p);
 }
@@ -347,7 +347,7 @@ TEST(KsIrql, ADispatchReturningAbovePassiveIsCaught) {
   testmini::config().failTo = -1;
   // The minidriver's state callback leaves the processor at DISPATCH_LEVEL.
   struct Raise {
-    static NTSTATUS SetState(PKSPIN, KSSTATE, KSSTATE) {
+    static NTSTATUS NTAPI SetState(PKSPIN, KSSTATE, KSSTATE) {
       KIRQL old;
       KeRaiseIrql(DISPATCH_LEVEL, &old);
       return STATUS_SUCCESS;
