@@ -106,11 +106,14 @@ ExportTable SimulationExports() {
   KS(KsFilterFactoryUpdateCacheData);
   KS(KsFilterGetChildPinCount);
   KS(KsFilterGetFirstChildPin);
+  KS(KsFreeObjectCreateItemsByContext);
   KS(KsGetDevice);
   KS(KsGetFilterFromIrp);
   KS(KsGetObjectTypeFromIrp);
+  KS(KsGetParent);
   KS(KsGetPinFromIrp);
   KS(KsInitializeDriver);
+  KS(KsPinAcquireProcessingMutex);
   KS(KsPinAttemptProcessing);
   KS(KsPinGetAvailableByteCount);
   KS(KsPinGetLeadingEdgeStreamPointer);
@@ -118,6 +121,7 @@ ExportTable SimulationExports() {
   KS(KsPinGetParentFilter);
   KS(KsPinGetReferenceClockInterface);
   KS(KsPinGetTrailingEdgeStreamPointer);
+  KS(KsPinReleaseProcessingMutex);
   KS(KsReleaseControl);
   KS(KsReleaseDevice);
   KS(KsRemoveItemFromObjectBag);

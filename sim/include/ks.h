@@ -7,6 +7,7 @@
 #define KSDDKAPI extern "C"
 
 typedef PVOID KSOBJECT_BAG;
+typedef PVOID KSDEVICE_HEADER, KSOBJECT_HEADER;
 typedef PDMA_ADAPTER PADAPTER_OBJECT;
 typedef struct _KSDEVICE KSDEVICE, *PKSDEVICE;
 typedef struct _KSDEVICE_DISPATCH KSDEVICE_DISPATCH, *PKSDEVICE_DISPATCH;
@@ -955,14 +956,26 @@ inline PKSDEVICE KsFilterFactoryGetDevice(PKSFILTERFACTORY FilterFactory) {
 }
 inline PKSDEVICE KsFilterGetDevice(PKSFILTER Filter) { return KsGetDevice((PVOID)Filter); }
 inline PKSDEVICE KsPinGetDevice(PKSPIN Pin) { return KsGetDevice((PVOID)Pin); }
+KSDDKAPI PVOID NTAPI KsGetParent(PVOID Object);
+inline PKSDEVICE KsFilterFactoryGetParentDevice(PKSFILTERFACTORY FilterFactory) {
+  return (PKSDEVICE)KsGetParent((PVOID)FilterFactory);
+}
+inline PKSFILTERFACTORY KsFilterGetParentFilterFactory(PKSFILTER Filter) {
+  return (PKSFILTERFACTORY)KsGetParent((PVOID)Filter);
+}
 
 KSDDKAPI NTSTATUS NTAPI
 KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR *Descriptor,
                       PWSTR RefString, PSECURITY_DESCRIPTOR SecurityDescriptor,
                       ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER SleepCallback,
                       PFNKSFILTERFACTORYPOWER WakeCallback, PKSFILTERFACTORY *FilterFactory);
-// A macro over the device header on the platform; a plain service here.
-KSDDKAPI NTSTATUS NTAPI KsDeleteFilterFactory(PKSFILTERFACTORY FilterFactory);
+KSDDKAPI NTSTATUS NTAPI KsFreeObjectCreateItemsByContext(KSDEVICE_HEADER Header, PVOID Context);
+// The device header is the first field of the FDO's extension.
+#define KsDeleteFilterFactory(FilterFactory)                               \
+  KsFreeObjectCreateItemsByContext(                                        \
+      *(KSDEVICE_HEADER *)(KsFilterFactoryGetParentDevice(FilterFactory)   \
+                               ->FunctionalDeviceObject->DeviceExtension), \
+      FilterFactory)
 KSDDKAPI NTSTATUS NTAPI KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY FilterFactory,
                                                        const KSFILTER_DESCRIPTOR *FilterDescriptor);
 KSDDKAPI NTSTATUS NTAPI KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY FilterFactory,

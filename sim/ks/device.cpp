@@ -20,8 +20,11 @@ namespace {
 
 Machine &M() { return Machine::Current(); }
 
+// The platform's layout: the device header first (the header macros read it from there),
+// the KS device the minidriver's PKSDEVICE points to after it.
 struct DeviceExtension {
-  KSDEVICE pub;  // first: the minidriver's PKSDEVICE points here
+  KSDEVICE_HEADER header;
+  KSDEVICE pub;
   Device *host;
 };
 
@@ -40,6 +43,7 @@ void DestroyDevice(DeviceExtension *ext) {
   Unregister(&ext->pub);
   delete d;
   ext->host = nullptr;
+  ext->header = nullptr;
 }
 
 NTSTATUS NTAPI SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
@@ -163,6 +167,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   d->device = d;
   d->pub = device;
   d->bag = NewBag(d, &d->mutex);
+  ext->header = d;
   ext->host = d;
   Register(device, d);
   device->Descriptor = it->second;
@@ -262,6 +267,25 @@ void NTAPI KsDeviceRegisterAdapterObject(PKSDEVICE device, PADAPTER_OBJECT adapt
   d->adapter = adapter;
   d->maxMappingsByteCount = maxBytes;
   d->mappingTableStride = stride;
+}
+
+PVOID NTAPI KsGetParent(PVOID object) {
+  sim::InSim inSim;
+  M().RequireIrql(DISPATCH_LEVEL, "KsGetParent");
+  Object *o = Lookup(object);
+  if (o == nullptr || o->kind == Kind::StreamPointer)
+    M().verifier().Stop(Rule::InvalidParameter,
+                        "KsGetParent: not a device, filter factory, filter or pin");
+  switch (o->kind) {
+    case Kind::Factory:
+      return o->device->pub;
+    case Kind::Filter:
+      return &static_cast<Filter *>(o)->factory->pub;
+    case Kind::Pin:
+      return &static_cast<Pin *>(o)->filter->pub;
+    default:
+      return nullptr;  // a device has no parent object
+  }
 }
 
 PKSDEVICE NTAPI KsGetDevice(PVOID object) {

@@ -217,10 +217,19 @@ NTSTATUS NTAPI KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY filterFacto
   return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI KsDeleteFilterFactory(PKSFILTERFACTORY filterFactory) {
+// KsDeleteFilterFactory is this over the device header: a factory's create items have the
+// factory as their context.
+NTSTATUS NTAPI KsFreeObjectCreateItemsByContext(KSDEVICE_HEADER header, PVOID context) {
   sim::InSim inSim;
-  M().RequireIrql(PASSIVE_LEVEL, "KsDeleteFilterFactory");
-  Factory *f = AsFactory(filterFactory, "KsDeleteFilterFactory");
+  M().RequireIrql(PASSIVE_LEVEL, "KsFreeObjectCreateItemsByContext");
+  const std::vector<Device *> devices = Devices();
+  if (std::find(devices.begin(), devices.end(), header) == devices.end())
+    M().verifier().Stop(Rule::InvalidParameter,
+                        "KsFreeObjectCreateItemsByContext: not the header of a KS device");
+  Object *o = Lookup(context);
+  if (o == nullptr || o->kind != Kind::Factory || o->device != header)
+    return STATUS_OBJECT_NAME_NOT_FOUND;
+  auto *f = static_cast<Factory *>(o);
   if (!M().HoldsMutex(f->device->mutex))
     M().verifier().Stop(Rule::MutexNotHeld,
                         "KsDeleteFilterFactory without the device mutex (KsAcquireDevice)");
