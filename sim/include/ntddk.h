@@ -67,7 +67,7 @@ typedef KSPIN_LOCK *PKSPIN_LOCK;
 #define OPTIONAL
 #define FORCEINLINE inline
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
-#define POINTER_ALIGNMENT
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
 #define DECLSPEC_NOVTABLE
 #define DECLSPEC_NOTHROW
 #define ANYSIZE_ARRAY 1
@@ -497,6 +497,31 @@ typedef struct _CM_RESOURCE_LIST {
 } CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
 
 // ---------------------------------------------------------------- IRP and stack locations
+// The x64 layouts: a Windows build of the driver reads and writes these at the platform's
+// offsets. Members nothing here models are kept opaque at their size.
+typedef struct _MDL *PMDL;
+typedef struct _FILE_OBJECT *PFILE_OBJECT;
+typedef PVOID PSECURITY_DESCRIPTOR;
+
+typedef struct _KDEVICE_QUEUE_ENTRY {
+  LIST_ENTRY DeviceListEntry;
+  ULONG SortKey;
+  BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+typedef struct _KDEVICE_QUEUE {
+  CSHORT Type;
+  CSHORT Size;
+  LIST_ENTRY DeviceListHead;
+  KSPIN_LOCK Lock;
+  BOOLEAN Busy;
+} KDEVICE_QUEUE, *PKDEVICE_QUEUE;
+
+typedef void NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef DRIVER_CANCEL *PDRIVER_CANCEL;
+typedef void NTAPI DRIVER_STARTIO(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef DRIVER_STARTIO *PDRIVER_STARTIO;
+
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
@@ -507,7 +532,7 @@ typedef struct _IO_STACK_LOCATION {
       ULONG WhichSpace;
       PVOID Buffer;
       ULONG Offset;
-      ULONG Length;
+      ULONG POINTER_ALIGNMENT Length;
     } ReadWriteConfig;
     struct {
       PCM_RESOURCE_LIST AllocatedResources;
@@ -515,9 +540,9 @@ typedef struct _IO_STACK_LOCATION {
     } StartDevice;
     struct {
       ULONG SystemContext;
-      POWER_STATE_TYPE Type;
-      POWER_STATE State;
-      POWER_ACTION ShutdownType;
+      POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+      POWER_STATE POINTER_ALIGNMENT State;
+      POWER_ACTION POINTER_ALIGNMENT ShutdownType;
     } Power;
     struct {
       PVOID Argument1;
@@ -527,7 +552,7 @@ typedef struct _IO_STACK_LOCATION {
     } Others;
   } Parameters;
   struct _DEVICE_OBJECT *DeviceObject;
-  PVOID FileObject;
+  PFILE_OBJECT FileObject;
   PIO_COMPLETION_ROUTINE CompletionRoutine;
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
@@ -535,10 +560,14 @@ typedef struct _IO_STACK_LOCATION {
 typedef struct _IRP {
   CSHORT Type;
   USHORT Size;
+  PMDL MdlAddress;
   ULONG Flags;
   union {
+    struct _IRP *MasterIrp;
+    LONG IrpCount;
     PVOID SystemBuffer;
   } AssociatedIrp;
+  LIST_ENTRY ThreadListEntry;
   IO_STATUS_BLOCK IoStatus;
   KPROCESSOR_MODE RequestorMode;
   BOOLEAN PendingReturned;
@@ -546,14 +575,42 @@ typedef struct _IRP {
   CHAR CurrentLocation;
   BOOLEAN Cancel;
   KIRQL CancelIrql;
+  CCHAR ApcEnvironment;
+  UCHAR AllocationFlags;
   PIO_STATUS_BLOCK UserIosb;
   PKEVENT UserEvent;
+  union {
+    struct {
+      PVOID UserApcRoutine;
+      PVOID UserApcContext;
+    } AsynchronousParameters;
+    LARGE_INTEGER AllocationSize;
+  } Overlay;
+  PDRIVER_CANCEL CancelRoutine;
   PVOID UserBuffer;
   union {
     struct {
-      PVOID DriverContext[4];
-      struct _IO_STACK_LOCATION *CurrentStackLocation;
+      union {
+        KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
+        struct {
+          PVOID DriverContext[4];
+        };
+      };
+      PVOID Thread;
+      PCHAR AuxiliaryBuffer;
+      struct {
+        LIST_ENTRY ListEntry;
+        union {
+          struct _IO_STACK_LOCATION *CurrentStackLocation;
+          ULONG PacketType;
+        };
+      };
+      PFILE_OBJECT OriginalFileObject;
     } Overlay;
+    struct {
+      ULONG_PTR Opaque[11];
+    } Apc;  // a KAPC
+    PVOID CompletionKey;
   } Tail;
 } IRP, *PIRP;
 
@@ -574,7 +631,10 @@ typedef struct _DRIVER_OBJECT {
   PVOID DriverSection;
   PDRIVER_EXTENSION DriverExtension;
   UNICODE_STRING DriverName;
+  PUNICODE_STRING HardwareDatabase;
+  PVOID FastIoDispatch;
   PDRIVER_INITIALIZE DriverInit;
+  PDRIVER_STARTIO DriverStartIo;
   PDRIVER_UNLOAD DriverUnload;
   PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
@@ -586,10 +646,30 @@ typedef struct _DEVICE_OBJECT {
   struct _DRIVER_OBJECT *DriverObject;
   struct _DEVICE_OBJECT *NextDevice;
   struct _DEVICE_OBJECT *AttachedDevice;
+  struct _IRP *CurrentIrp;
+  PVOID Timer;
   ULONG Flags;
+  ULONG Characteristics;
+  PVOID Vpb;
   PVOID DeviceExtension;
   ULONG DeviceType;
   CCHAR StackSize;
+  union {
+    LIST_ENTRY ListEntry;
+    struct {
+      ULONG_PTR Opaque[9];
+    } Wcb;  // a WAIT_CONTEXT_BLOCK
+  } Queue;
+  ULONG AlignmentRequirement;
+  KDEVICE_QUEUE DeviceQueue;
+  KDPC Dpc;
+  ULONG ActiveThreadCount;
+  PSECURITY_DESCRIPTOR SecurityDescriptor;
+  KEVENT DeviceLock;
+  USHORT SectorSize;
+  USHORT Spare1;
+  PVOID DeviceObjectExtension;
+  PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 #define DO_POWER_PAGABLE 0x00002000

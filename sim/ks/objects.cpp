@@ -122,7 +122,8 @@ PIRP NewIrp(Object *object, const void *pub, UCHAR major) {
   irp->Tail.Overlay.CurrentStackLocation--;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   stack->MajorFunction = major;
-  stack->FileObject = const_cast<void *>(pub);
+  // The simulation hands the object itself where the platform has its file object.
+  stack->FileObject = static_cast<PFILE_OBJECT>(const_cast<void *>(pub));
   stack->DeviceObject = object->device->pub->FunctionalDeviceObject;
   irp->RequestorMode = 1;  // UserMode: the request came from an application
   irp->Tail.Overlay.DriverContext[0] = object;
