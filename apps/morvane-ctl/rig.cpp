@@ -81,7 +81,16 @@ Rig::Rig(const Options &options) : options_(options) {
     try {
       driver = sim::image::LoadDriverImage(options.driverFile);
     } catch (const sim::image::ImageError &e) {
-      throw UsageError("--driver: " + Shown(e.what()));
+      // The loader names the file first; the file is named here as typed instead.
+      std::string why = e.what();
+      const std::string &path = options.driverFile;
+      std::string name = path.substr(path.find_last_of('/') + 1);
+      for (const std::string &prefix : {path + ": ", name + ": "})
+        if (why.rfind(prefix, 0) == 0) {
+          why = why.substr(prefix.size());
+          break;
+        }
+      throw UsageError("--driver '" + Shown(path) + "': " + why);
     }
   }
   sim::Machine::Options machine;
