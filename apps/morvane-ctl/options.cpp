@@ -38,6 +38,7 @@ enum LongOnly {
   kBasicSupport,
   kCompliance,
   kCpus,
+  kDriver,
 };
 
 const option kLongOptions[] = {
@@ -49,6 +50,7 @@ const option kLongOptions[] = {
     {"setting", required_argument, nullptr, kSetting},
     {"realtime", no_argument, nullptr, kRealtime},
     {"cpus", required_argument, nullptr, kCpus},
+    {"driver", required_argument, nullptr, kDriver},
     {"trace", required_argument, nullptr, kTrace},
     {"device", required_argument, nullptr, 'd'},
     {"list-devices", no_argument, nullptr, kListDevices},
@@ -424,6 +426,13 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
       case kTrace:
         o->traceFile = arg;
         break;
+      case kDriver:
+        if (arg.empty()) {
+          *error = "--driver takes the path of a driver image (.sys)";
+          return false;
+        }
+        o->driverFile = arg;
+        break;
       case 'd':
         o->device = arg;
         break;
@@ -603,6 +612,8 @@ Machine:
   --realtime                 pace the simulated clock to the wall clock
   --cpus N                   simulated processors (1-8, default 2; 1 runs everything in turn)
   --trace FILE               write the cards' register and bus trace to FILE
+  --driver FILE.sys          run this Windows build of the driver (the image itself)
+                             instead of the one built into morvane-ctl
   --fault error:[cardK/]CH@T | loss:[cardK/]CH@T[+LEN] | standard:[cardK/]CH@T=525|625
                              inject a fault T seconds into the capture
 

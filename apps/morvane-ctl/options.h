@@ -68,6 +68,7 @@ struct Options {
   bool realtime = false;
   int cpus = 2;  // simulated processors: 1 is the sequential machine
   std::string traceFile;
+  std::string driverFile;  // a Windows build of the driver to run instead of the built-in one
 
   // ---- what to look at or do
   std::string device;  // -d: "card0", "card0/video3", "video3", "audio3"

@@ -31,7 +31,7 @@ const KSALLOCATOR_FRAMING_EX kVideoFraming = {
 NTSTATUS VideoPinCreate(PKSPIN pin, PIRP irp, ULONG channel);
 
 template <ULONG C>
-NTSTATUS VideoPinCreateFor(PKSPIN pin, PIRP irp) {
+NTSTATUS NTAPI VideoPinCreateFor(PKSPIN pin, PIRP irp) {
   return VideoPinCreate(pin, irp, C);
 }
 
@@ -75,7 +75,7 @@ const KS_VIDEOINFOHEADER *ConnectionVideoInfo(PKSPIN pin) {
   return reinterpret_cast<const KS_VIDEOINFOHEADER *>(format + 1);
 }
 
-BOOLEAN EnableVideoChannel(PVOID context) {
+BOOLEAN NTAPI EnableVideoChannel(PVOID context) {
   auto *w = static_cast<HardwareWork *>(context);
   CCaptureDevice *d = w->device;
   d->runningMask |= w->bit;
@@ -85,7 +85,7 @@ BOOLEAN EnableVideoChannel(PVOID context) {
   return TRUE;
 }
 
-BOOLEAN DisableVideoChannel(PVOID context) {
+BOOLEAN NTAPI DisableVideoChannel(PVOID context) {
   auto *w = static_cast<HardwareWork *>(context);
   CCaptureDevice *d = w->device;
   d->runningMask &= ~w->bit;
@@ -263,7 +263,7 @@ NTSTATUS ProgramVideoDma(CVideoStream *stream, ULONG c, ULONG bytesPerLine, ULON
   return STATUS_SUCCESS;
 }
 
-NTSTATUS VideoPinClose(PKSPIN pin, PIRP) {
+NTSTATUS NTAPI VideoPinClose(PKSPIN pin, PIRP) {
   auto *stream = static_cast<CVideoStream *>(pin->Context);
   if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   CCaptureDevice *d = stream->device;
@@ -274,8 +274,8 @@ NTSTATUS VideoPinClose(PKSPIN pin, PIRP) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS VideoPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM, const KSDATARANGE *,
-                               const KSATTRIBUTE_LIST *) {
+NTSTATUS NTAPI VideoPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM,
+                                     const KSDATARANGE *, const KSATTRIBUTE_LIST *) {
   if (pin->DeviceState != KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
   PKSDATAFORMAT format = pin->ConnectionFormat;
   if (format == nullptr) return STATUS_UNSUCCESSFUL;
@@ -312,13 +312,13 @@ NTSTATUS VideoPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM, cons
   return STATUS_SUCCESS;
 }
 
-NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
+NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   auto *stream = static_cast<CChannelStream *>(pin->Context);
   if (stream == nullptr) return STATUS_INVALID_DEVICE_STATE;
   return stream->SetState(to, from);
 }
 
-NTSTATUS VideoPinProcess(PKSPIN pin) {
+NTSTATUS NTAPI VideoPinProcess(PKSPIN pin) {
   auto *stream = static_cast<CVideoStream *>(pin->Context);
   return stream != nullptr ? stream->ProcessVideoFrame() : STATUS_PENDING;
 }
@@ -337,7 +337,7 @@ CVideoStream::CVideoStream(PKSPIN p, CCaptureDevice *d) : pin(p), device(d) {
   KeInitializeSpinLock(&stateLock);
 }
 
-void CVideoStream::Free(PVOID p) {
+void NTAPI CVideoStream::Free(PVOID p) {
   static_cast<CVideoStream *>(p)->~CVideoStream();
   ExFreePoolWithTag(p, kTagDevice);
 }

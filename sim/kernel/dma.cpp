@@ -70,7 +70,7 @@ size_t DmaSystem::liveAdapters() const {
   return n;
 }
 
-void DmaSystem::PutAdapter(PDMA_ADAPTER adapter) {
+void NTAPI DmaSystem::PutAdapter(PDMA_ADAPTER adapter) {
   InSim inSim;
   Machine &m = Machine::Current();
   m.RequireIrql(PASSIVE_LEVEL, "PutDmaAdapter");
@@ -142,8 +142,8 @@ void GiveMemory(void *p, uint64_t span) {
 
 }  // namespace
 
-PVOID DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PPHYSICAL_ADDRESS logical,
-                                      BOOLEAN) {
+PVOID NTAPI DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length,
+                                            PPHYSICAL_ADDRESS logical, BOOLEAN) {
   InSim inSim;
   Machine &m = Machine::Current();
   m.RequireIrql(PASSIVE_LEVEL, "AllocateCommonBuffer");
@@ -169,8 +169,8 @@ PVOID DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PPHYSI
   return mem;
 }
 
-void DmaSystem::FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSICAL_ADDRESS logical,
-                                 PVOID virtualAddress, BOOLEAN) {
+void NTAPI DmaSystem::FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSICAL_ADDRESS logical,
+                                       PVOID virtualAddress, BOOLEAN) {
   InSim inSim;
   Machine &m = Machine::Current();
   m.RequireIrql(PASSIVE_LEVEL, "FreeCommonBuffer");

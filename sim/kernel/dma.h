@@ -32,11 +32,11 @@ class DmaSystem {
   void FailCommonBufferAllocation(uint64_t nth) { failAt_ = nth ? allocations_ + nth : 0; }
 
   // Platform entry points (reached through DMA_OPERATIONS).
-  static void PutAdapter(PDMA_ADAPTER adapter);
-  static PVOID AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PPHYSICAL_ADDRESS logical,
-                                    BOOLEAN cacheEnabled);
-  static void FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSICAL_ADDRESS logical,
-                               PVOID virtualAddress, BOOLEAN cacheEnabled);
+  static void NTAPI PutAdapter(PDMA_ADAPTER adapter);
+  static PVOID NTAPI AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length,
+                                          PPHYSICAL_ADDRESS logical, BOOLEAN cacheEnabled);
+  static void NTAPI FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSICAL_ADDRESS logical,
+                                     PVOID virtualAddress, BOOLEAN cacheEnabled);
 
   struct Adapter;
 

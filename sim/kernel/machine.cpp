@@ -137,6 +137,7 @@ Machine::~Machine() {
   for (auto &[base, m] : mappings_)
     munmap(reinterpret_cast<void *>(base), (m.length + kPage - 1) / kPage * kPage);
   threads_.clear();
+  kept_.clear();
   g_current = previous_;
 }
 

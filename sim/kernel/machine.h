@@ -241,6 +241,8 @@ class Machine {
   // Work run when the machine goes away, for state other layers keep outside it
   // (what a scenario ended by a verifier stop leaves behind).
   void OnTeardown(std::function<void()> fn) { teardown_.push_back(std::move(fn)); }
+  // Kept until the machine is gone, after everything that may still use it (a driver image).
+  void KeepUntilGone(std::shared_ptr<void> object) { kept_.push_back(std::move(object)); }
 
   Verifier &verifier() { return verifier_; }
   Pool &pool() { return *pool_; }
@@ -364,6 +366,7 @@ class Machine {
   size_t idleWorkers_ = 0;
 
   std::vector<std::function<void()>> teardown_;
+  std::vector<std::shared_ptr<void>> kept_;
   Verifier verifier_;
   std::unique_ptr<Pool> pool_;
   std::unique_ptr<Registry> registry_;

@@ -128,7 +128,7 @@ void Advance(StreamPointer *sp, ULONG inUsed, ULONG outUsed, bool eject, const c
 // The reference clock: the machine's time in 100 ns units, counted references.
 class Clock final : public IKsReferenceClock {
  public:
-  NTSTATUS QueryInterface(REFIID iid, PVOID *out) override {
+  NTSTATUS STDMETHODCALLTYPE QueryInterface(REFIID iid, PVOID *out) override {
     sim::InSim inSim;
     if (out == nullptr) return STATUS_INVALID_PARAMETER;
     if (iid != IID_IUnknown) {
@@ -139,45 +139,45 @@ class Clock final : public IKsReferenceClock {
     *out = static_cast<IUnknown *>(this);
     return STATUS_SUCCESS;
   }
-  ULONG AddRef() override {
+  ULONG STDMETHODCALLTYPE AddRef() override {
     sim::InSim inSim;
     M().RequireIrql(DISPATCH_LEVEL, "IKsReferenceClock::AddRef");
     return ++refs;
   }
-  ULONG Release() override {
+  ULONG STDMETHODCALLTYPE Release() override {
     sim::InSim inSim;
     M().RequireIrql(DISPATCH_LEVEL, "IKsReferenceClock::Release");
     if (refs == 0)
       M().verifier().Stop(Rule::ObjectReference, "IKsReferenceClock released more than referenced");
     return --refs;
   }
-  LONGLONG GetTime() override {
+  LONGLONG STDMETHODCALLTYPE GetTime() override {
     sim::InSim inSim;
     Use("IKsReferenceClock::GetTime");
     return M().now() / 100;
   }
-  LONGLONG GetPhysicalTime() override {
+  LONGLONG STDMETHODCALLTYPE GetPhysicalTime() override {
     sim::InSim inSim;
     Use("IKsReferenceClock::GetPhysicalTime");
     return M().now() / 100;
   }
-  LONGLONG GetCorrelatedTime(PLONGLONG systemTime) override {
+  LONGLONG STDMETHODCALLTYPE GetCorrelatedTime(PLONGLONG systemTime) override {
     sim::InSim inSim;
     Use("IKsReferenceClock::GetCorrelatedTime");
     if (systemTime != nullptr) *systemTime = M().SystemTime();
     return M().now() / 100;
   }
-  LONGLONG GetCorrelatedPhysicalTime(PLONGLONG systemTime) override {
+  LONGLONG STDMETHODCALLTYPE GetCorrelatedPhysicalTime(PLONGLONG systemTime) override {
     sim::InSim inSim;
     return GetCorrelatedTime(systemTime);
   }
-  NTSTATUS GetResolution(PKSRESOLUTION resolution) override {
+  NTSTATUS STDMETHODCALLTYPE GetResolution(PKSRESOLUTION resolution) override {
     sim::InSim inSim;
     Use("IKsReferenceClock::GetResolution");
     if (resolution != nullptr) *resolution = KSRESOLUTION{1, 0};
     return STATUS_SUCCESS;
   }
-  NTSTATUS GetState(PKSSTATE state) override {
+  NTSTATUS STDMETHODCALLTYPE GetState(PKSSTATE state) override {
     sim::InSim inSim;
     Use("IKsReferenceClock::GetState");
     if (state != nullptr) *state = KSSTATE_RUN;
@@ -281,13 +281,13 @@ using namespace sim::ks::host;
 
 extern "C" {
 
-void KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous) {
+void NTAPI KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsPinAttemptProcessing");
   RequestProcessing(AsPin(pin, "KsPinAttemptProcessing"), asynchronous != 0);
 }
 
-PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state) {
+PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsPinGetLeadingEdgeStreamPointer");
   Pin *p = AsPin(pin, "KsPinGetLeadingEdgeStreamPointer");
@@ -300,13 +300,14 @@ PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_
   return &sp.pub;
 }
 
-PKSSTREAM_POINTER KsPinGetTrailingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state) {
+PKSSTREAM_POINTER NTAPI KsPinGetTrailingEdgeStreamPointer(PKSPIN pin,
+                                                          KSSTREAM_POINTER_STATE state) {
   sim::InSim inSim;
   // Without clones the trailing edge is the leading edge.
   return KsPinGetLeadingEdgeStreamPointer(pin, state);
 }
 
-NTSTATUS KsStreamPointerLock(PKSSTREAM_POINTER streamPointer) {
+NTSTATUS NTAPI KsStreamPointerLock(PKSSTREAM_POINTER streamPointer) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerLock");
   StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerLock");
@@ -318,7 +319,7 @@ NTSTATUS KsStreamPointerLock(PKSSTREAM_POINTER streamPointer) {
   return STATUS_SUCCESS;
 }
 
-void KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject) {
+void NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerUnlock");
   StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerUnlock");
@@ -327,8 +328,8 @@ void KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject) {
   if (eject) Complete(sp->pin, sp->pin->queue.front()->status);
 }
 
-void KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER streamPointer, ULONG inUsed,
-                                            ULONG outUsed, BOOLEAN eject) {
+void NTAPI KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER streamPointer, ULONG inUsed,
+                                                  ULONG outUsed, BOOLEAN eject) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerAdvanceOffsetsAndUnlock");
   StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerAdvanceOffsetsAndUnlock");
@@ -336,8 +337,8 @@ void KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER streamPointer, ULO
   sp->locked = false;
 }
 
-NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER streamPointer, ULONG inUsed, ULONG outUsed,
-                                       BOOLEAN eject) {
+NTSTATUS NTAPI KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER streamPointer, ULONG inUsed,
+                                             ULONG outUsed, BOOLEAN eject) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerAdvanceOffsets");
   StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerAdvanceOffsets");
@@ -351,7 +352,7 @@ NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER streamPointer, ULONG in
   return STATUS_SUCCESS;
 }
 
-NTSTATUS KsStreamPointerSetStatusCode(PKSSTREAM_POINTER streamPointer, NTSTATUS status) {
+NTSTATUS NTAPI KsStreamPointerSetStatusCode(PKSSTREAM_POINTER streamPointer, NTSTATUS status) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerSetStatusCode");
   StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerSetStatusCode");
@@ -360,7 +361,8 @@ NTSTATUS KsStreamPointerSetStatusCode(PKSSTREAM_POINTER streamPointer, NTSTATUS 
   return STATUS_SUCCESS;
 }
 
-NTSTATUS KsPinGetAvailableByteCount(PKSPIN pin, PLONG inputDataBytes, PLONG outputBufferBytes) {
+NTSTATUS NTAPI KsPinGetAvailableByteCount(PKSPIN pin, PLONG inputDataBytes,
+                                          PLONG outputBufferBytes) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsPinGetAvailableByteCount");
   Pin *p = AsPin(pin, "KsPinGetAvailableByteCount");
@@ -372,7 +374,7 @@ NTSTATUS KsPinGetAvailableByteCount(PKSPIN pin, PLONG inputDataBytes, PLONG outp
   return STATUS_SUCCESS;
 }
 
-NTSTATUS KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK *interface) {
+NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK *interface) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsPinGetReferenceClockInterface");
   Pin *p = AsPin(pin, "KsPinGetReferenceClockInterface");

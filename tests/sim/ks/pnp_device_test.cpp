@@ -12,7 +12,7 @@
 #include "sim/ks/device.h"
 #include "support/verifier_expect.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 
 namespace {
 
@@ -129,7 +129,7 @@ TEST(Pnp, RemovalWithTheCardsResourcesStillHeldIsCaught) {
 }
 
 int g_freed = 0;
-void CountFree(PVOID p) {
+void NTAPI CountFree(PVOID p) {
   ++g_freed;
   ExFreePool(p);
 }
