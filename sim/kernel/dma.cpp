@@ -189,14 +189,18 @@ const DmaSystem::Buffer *DmaSystem::Find(uint64_t bus, size_t length) const {
 
 bool DmaSystem::IsLive(uint64_t bus, size_t length) const { return Find(bus, length) != nullptr; }
 
-void DmaSystem::Write(uint64_t bus, const void *data, size_t length) {
+uint8_t *DmaSystem::WriteTarget(uint64_t bus, size_t length) {
   const Buffer *b = Find(bus, length);
   if (b == nullptr)
     machine_.verifier().Stop(Rule::DmaOutsideBuffer, "device write of " + std::to_string(length) +
                                                          " bytes at bus address " +
                                                          std::to_string(bus) +
                                                          " outside a live common buffer");
-  std::memcpy(b->memory + (bus - b->bus), data, length);
+  return b->memory + (bus - b->bus);
+}
+
+void DmaSystem::Write(uint64_t bus, const void *data, size_t length) {
+  std::memcpy(WriteTarget(bus, length), data, length);
 }
 
 void DmaSystem::Read(uint64_t bus, void *data, size_t length) {

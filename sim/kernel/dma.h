@@ -24,6 +24,9 @@ class DmaSystem {
   // The card's side: every access must fall inside one live common buffer.
   void Write(uint64_t busAddress, const void *data, size_t length);
   void Read(uint64_t busAddress, void *data, size_t length);
+  // Where a device write of `length` bytes at busAddress lands, for a device that builds
+  // its data in place; the same checks as Write.
+  uint8_t *WriteTarget(uint64_t busAddress, size_t length);
   bool IsLive(uint64_t busAddress, size_t length) const;
 
   size_t liveAdapters() const;
