@@ -147,7 +147,8 @@ struct Pin : Object {
   bool inProcess = false;
   bool closing = false;
   uint64_t processCalls = 0;
-  Clock *clock = nullptr;  // kept while the minidriver may hold references
+  sim::Nanos processorTime = 0;  // charged by its process calls (Machine::Charge)
+  Clock *clock = nullptr;        // kept while the minidriver may hold references
   bool clockAssigned = false;
   ~Pin();  // with the clock
 };

@@ -55,7 +55,11 @@ void RunProcess(Pin *p) {
     size_t queued = p->queue.size();
     ULONG advanced = queued ? p->queue.front()->advanced : 0;
     p->inProcess = true;
-    NTSTATUS status = sim::CallDriver(dispatch->Process, &p->pub);
+    NTSTATUS status;
+    {
+      Machine::AccountScope charged(M(), &p->processorTime);
+      status = sim::CallDriver(dispatch->Process, &p->pub);
+    }
     p->inProcess = false;
     p->processCalls++;
     CheckBackAtPassive("a pin's Process dispatch");
