@@ -200,20 +200,20 @@ Machine::AccountScope::AccountScope(Machine &m, Nanos *account)
 
 Machine::AccountScope::~AccountScope() { *slot_ = saved_; }
 
-void Machine::Charge(Nanos d) {
-  Nanos *account = *AccountSlot();
+void Machine::Charge(Nanos d, Nanos *account) {
+  if (account == nullptr) account = *AccountSlot();
   *(account != nullptr ? account : &load_.passive) += d;
   load_.total += d;
   Spend(d);
 }
 
-void Machine::ChargeCopy(const void *, const void *source, size_t length) {
+void Machine::ChargeCopy(const void *destination, const void *source, size_t length) {
   const Costs &c = options_.costs;
   const bool uncached = c.honourCacheEnabled && dma_->UncachedAt(source);
   const uint64_t ps =
       c.copyCallPs + length * (uncached ? c.uncachedPsPerByte : c.cachedPsPerByte) + chargeCarryPs_;
   chargeCarryPs_ = ps % 1000;
-  Charge(static_cast<Nanos>(ps / 1000));
+  Charge(static_cast<Nanos>(ps / 1000), copyOwner_ != nullptr ? copyOwner_(destination) : nullptr);
 }
 
 // ------------------------------------------------------------------ events

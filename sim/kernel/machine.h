@@ -151,11 +151,16 @@ class Machine {
 
   // ---- the cost model
   const Costs &costs() const { return options_.costs; }
-  // The processor works for d: time passes as in Spend, charged to the running context.
-  void Charge(Nanos d);
+  // The processor works for d: time passes as in Spend, charged to `account` or, when
+  // that is null, to the running context.
+  void Charge(Nanos d, Nanos *account = nullptr);
   // A copy by the driver: charged by its length and the memory it reads (cost model on).
   void ChargeCopy(const void *destination, const void *source, size_t length);
   const Load &load() const { return load_; }
+  // Whose a copy's destination is (a client frame is its pin's), so a copy made for a
+  // stream is that stream's cost whatever context makes it; null: the context's.
+  using CopyOwner = Nanos *(*)(const void *destination);
+  void SetCopyOwner(CopyOwner owner) { copyOwner_ = owner; }
   // While it lives, charges of the calling context go to `account` as well (a pin's
   // process call); interrupts and DPCs meanwhile charge their own.
   class AccountScope {
@@ -381,6 +386,7 @@ class Machine {
   Load load_;
   Nanos *passiveAccount_ = nullptr;
   uint64_t chargeCarryPs_ = 0;  // what the copies charged below a nanosecond
+  CopyOwner copyOwner_ = nullptr;
   Nanos now_ = 0;
   uint64_t frequency_;
   EventId nextEventId_ = 1;
