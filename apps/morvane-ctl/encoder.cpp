@@ -231,7 +231,24 @@ bool VideoEncoder::Encode(const uint8_t *frame, int64_t pts, const PacketSink &s
     *error = "out of memory";
     return false;
   }
-  sws_scale(convert_, source, strides, 0, video_.height, picture_->data, picture_->linesize);
+  if (picture_->format == AV_PIX_FMT_BGR0) {
+    // Widened by repeating each component's top bits, as a decoder of RGB565 widens it:
+    // exact both ways, where the library's converter goes through YUV.
+    for (int y = 0; y < video_.height; ++y) {
+      const uint8_t *in = source[0] + static_cast<ptrdiff_t>(y) * strides[0];
+      uint8_t *out = picture_->data[0] + static_cast<ptrdiff_t>(y) * picture_->linesize[0];
+      for (int x = 0; x < video_.width; ++x, in += 2, out += 4) {
+        const unsigned v = in[0] | in[1] << 8;
+        const unsigned r = v >> 11, g = v >> 5 & 63, b = v & 31;
+        out[0] = static_cast<uint8_t>(b << 3 | b >> 2);
+        out[1] = static_cast<uint8_t>(g << 2 | g >> 4);
+        out[2] = static_cast<uint8_t>(r << 3 | r >> 2);
+        out[3] = 0;
+      }
+    }
+  } else {
+    sws_scale(convert_, source, strides, 0, video_.height, picture_->data, picture_->linesize);
+  }
   picture_->pts = pts;
   int r = avcodec_send_frame(context_, picture_);
   if (r < 0) {
