@@ -5,6 +5,7 @@
 
 #include <time.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -28,6 +29,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 namespace bench {
 
 using sim::ks::Handle;
+
+// MORVANE_BENCH_QUICK: every measurement short, to check that it builds and runs.
+inline bool Quick() { return std::getenv("MORVANE_BENCH_QUICK") != nullptr; }
 
 // Seconds of CPU this thread has used: what the timings compare, as other work on the
 // machine moves wall-clock time around.
