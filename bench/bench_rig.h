@@ -46,7 +46,7 @@ inline double WallSeconds() {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-struct PinSpec {
+struct PinPlan {
   int card = 0;
   ULONG channel = 0;
   bool lines625 = false;
@@ -75,8 +75,8 @@ class Rig {
   }
 
   // Settings are read at the start; the inputs' standards before it.
-  void Start(const std::vector<PinSpec> &doubled = {}) {
-    for (const PinSpec &p : doubled)
+  void Start(const std::vector<PinPlan> &doubled = {}) {
+    for (const PinPlan &p : doubled)
       if (p.doubled)
         m.registry().SetDword(SettingsKey(p.card), "INTMODE" + std::to_string(p.channel), 2);
     for (auto *c : pnp) Check(m.pnp().StartCard(*c), "card start");
@@ -113,7 +113,7 @@ class Rig {
     ULONG frameBytes = 0;
     CVideoStream *stream = nullptr;
   };
-  VideoPin CreateVideo(const PinSpec &p) {
+  VideoPin CreateVideo(const PinPlan &p) {
     Handle f = Open(p.card, true, p.channel);
     std::vector<std::vector<uint8_t>> ranges;
     Check(client->PinDataRanges(f, 0, &ranges), "data ranges");

@@ -12,7 +12,7 @@
 
 namespace {
 
-using bench::PinSpec;
+using bench::PinPlan;
 using bench::Rig;
 
 // 12 channels of two cards: 48 field buffers of 414,720 bytes; with four client frames
@@ -51,14 +51,14 @@ struct Delivery {
   uint64_t frame = 0;
 
   explicit Delivery(const Format &f) {
-    std::vector<PinSpec> specs;
+    std::vector<PinPlan> plans;
     for (int i = 0; i < kPins; ++i)
-      specs.push_back(
+      plans.push_back(
           {i / 8, static_cast<ULONG>(i % 8), f.lines625, f.subtype, f.bottomUp, f.doubled});
-    for (const PinSpec &p : specs)
+    for (const PinPlan &p : plans)
       rig.boards[p.card]->SetInputSignal(p.channel, {true, p.lines625});
-    rig.Start(specs);
-    for (const PinSpec &p : specs) {
+    rig.Start(plans);
+    for (const PinPlan &p : plans) {
       pins.push_back(rig.CreateVideo(p));
       rig.client->SetState(pins.back().pin, KSSTATE_RUN);
     }

@@ -15,7 +15,7 @@
 
 namespace {
 
-using bench::PinSpec;
+using bench::PinPlan;
 using bench::Rig;
 
 constexpr int kQueued = 3;
@@ -32,10 +32,10 @@ struct Machine {
   size_t footprint = 0;              // field buffers and client frames
 
   Machine(int cards, bool worker) : rig(cards) {
-    std::vector<PinSpec> specs;
+    std::vector<PinPlan> plans;
     for (int card = 0; card < cards; ++card)
       for (ULONG c = 0; c < 8; ++c) {
-        specs.push_back({card, c, c >= 4});
+        plans.push_back({card, c, c >= 4});
         rig.boards[card]->SetInputSignal(c, {true, c >= 4});
       }
     if (worker) {
@@ -43,7 +43,7 @@ struct Machine {
       for (auto &board : rig.boards) board->SetRenderAhead(ahead);
     }
     rig.Start();
-    for (const PinSpec &p : specs) {
+    for (const PinPlan &p : plans) {
       Rig::VideoPin v = rig.CreateVideo(p);
       streams.push_back({v.pin, v.frameBytes, {}});
       const uint64_t fps = p.lines625 ? 25 : 30;

@@ -877,6 +877,7 @@ void Session::Summarise(CaptureResult *result) {
     if (st.id.video) {
       j["pixelFormat"] = PixelName(st.video.pixel);
       j["filePixelFormat"] = FilePixelFormatName(st.video.pixel);
+      j["codec"] = CodecName(o_.codec);
       j["width"] = st.video.width;
       j["height"] = st.video.height;
       j["frameInterval"] = st.video.interval;
