@@ -25,3 +25,9 @@ for preset in linux linux-asan linux-tsan; do
   echo "== $preset: tests"
   ctest --preset "$preset"
 done
+
+# The measurements keep building and running: each once, briefly (no timing is checked).
+echo "== benchmarks: a short pass of each"
+mkdir -p build/bench-out
+MORVANE_BENCH_QUICK=1 MORVANE_BENCH_DIR="$PWD/build/bench-out" ./build/linux/bench/morvane-bench
+rm -rf build/bench-out

@@ -39,6 +39,8 @@ enum LongOnly {
   kCompliance,
   kCpus,
   kDriver,
+  kCodec,
+  kCostModel,
 };
 
 const option kLongOptions[] = {
@@ -51,6 +53,7 @@ const option kLongOptions[] = {
     {"realtime", no_argument, nullptr, kRealtime},
     {"cpus", required_argument, nullptr, kCpus},
     {"driver", required_argument, nullptr, kDriver},
+    {"cost-model", required_argument, nullptr, kCostModel},
     {"trace", required_argument, nullptr, kTrace},
     {"device", required_argument, nullptr, 'd'},
     {"list-devices", no_argument, nullptr, kListDevices},
@@ -65,6 +68,7 @@ const option kLongOptions[] = {
     {"set-parm", required_argument, nullptr, 'p'},
     {"audio-rate", required_argument, nullptr, kAudioRate},
     {"no-audio", no_argument, nullptr, kNoAudio},
+    {"codec", required_argument, nullptr, kCodec},
     {"stream-count", required_argument, nullptr, kStreamCount},
     {"duration", required_argument, nullptr, kDuration},
     {"stream-to", required_argument, nullptr, kStreamTo},
@@ -490,6 +494,24 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
       case kNoAudio:
         o->noAudio = true;
         break;
+      case kCodec:
+        if (!ParseCodec(arg, &o->codec)) {
+          *error = "--codec '" + Shown(arg) + "': unknown codec (use raw, ffv1, h264 or mjpeg)";
+          return false;
+        }
+        break;
+      case kCostModel:
+        if (arg == "x64") {
+          o->costModel = Options::CostModel::X64;
+        } else if (arg == "uncached") {
+          o->costModel = Options::CostModel::Uncached;
+        } else if (arg == "none") {
+          o->costModel = Options::CostModel::None;
+        } else {
+          *error = "--cost-model '" + Shown(arg) + "': use x64, uncached or none";
+          return false;
+        }
+        break;
       case kStreamCount:
         if (!ParseLong(arg, &n) || n < 1 || n > 1000000) {
           *error = "--stream-count takes a number of frames from 1 to 1000000";
@@ -570,6 +592,11 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
     *error = "--stream-count and --duration exclude each other";
     return false;
   }
+  if (o->codec != Codec::Raw && !o->WantsCapture()) {
+    *error = std::string("--codec ") + CodecName(o->codec) +
+             " chooses how a capture stores video: add --stream-to";
+    return false;
+  }
   if (!o->frameLog.empty() && !o->WantsCapture()) {
     *error = "--frame-log records a capture: add --stream-to (or --contact-sheet)";
     return false;
@@ -611,6 +638,10 @@ Machine:
                              set Preview0-7, INTMODE0-7 or HDELAY0-7 before the cards start
   --realtime                 pace the simulated clock to the wall clock
   --cpus N                   simulated processors (1-8, default 2; 1 runs everything in turn)
+  --cost-model x64|uncached|none
+                             what the driver's copies and register reads cost the simulated
+                             processors: x64 (default: field buffers cached, as the platform
+                             gives them), uncached (as the driver asks for them), none
   --trace FILE               write the cards' register and bus trace to FILE
   --driver FILE.sys          run this Windows build of the driver (the image itself)
                              instead of the one built into morvane-ctl
@@ -638,6 +669,9 @@ Capture:
   -p, --set-parm FPS         frame rate
   --audio-rate HZ            8000, 16000, 24000, 32000, 44100 or 48000 (default 48000)
   --no-audio                 video only
+  --codec raw|ffv1|h264|mjpeg
+                             how .avi and .mkv files store the pictures: raw as captured
+                             (default), ffv1 lossless, h264 or mjpeg
   --contact-sheet FILE.png   a still of every channel of the card in one picture
   --frame-log FILE           every frame's and block's header as received, as JSON lines
 

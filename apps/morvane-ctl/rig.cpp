@@ -95,6 +95,8 @@ Rig::Rig(const Options &options) : options_(options) {
   }
   sim::Machine::Options machine;
   machine.processors = static_cast<unsigned>(options.cpus);
+  machine.costs.on = options.costModel != Options::CostModel::None;
+  machine.costs.honourCacheEnabled = options.costModel == Options::CostModel::Uncached;
   machine_ = std::make_unique<sim::Machine>(machine);
   sim::Registry &registry = machine_->registry();
   std::error_code ec;

@@ -1,6 +1,7 @@
 // The video capture pin of each channel: creation programs the channel, the stream
 // object starts and stops it, and the process operation delivers frames.
 #include "decoder/decoder.h"
+#include "host/frame_copy.h"
 #include "video/formats.h"
 #include "video/stream.h"
 
@@ -417,13 +418,18 @@ void CVideoStream::ReleaseOnStop() {
 
 void CVideoStream::CopyField(PUCHAR destination, const UCHAR *source, ULONG firstLine,
                              ULONG lineStep, ULONG pitch, ULONG copyLength, ULONG totalLines,
-                             bool bottomUp) const {
+                             bool bottomUp, bool twice) const {
+  // Each field line goes to its frame line, and to the next one too when doubled (read
+  // once, written twice while it is in the cache).
   for (ULONG k = 0; k < linesA; ++k) {
-    ULONG line = firstLine + k * lineStep;
-    ULONG row = bottomUp ? totalLines - 1 - line : line;
-    RtlCopyMemory(destination + static_cast<SIZE_T>(row) * pitch,
-                  source + static_cast<SIZE_T>(k) * copyLength, copyLength);
+    const UCHAR *from = source + static_cast<SIZE_T>(k) * copyLength;
+    for (ULONG copy = 0; copy < (twice ? 2u : 1u); ++copy) {
+      ULONG line = firstLine + k * lineStep + copy;
+      ULONG row = bottomUp ? totalLines - 1 - line : line;
+      CopyToFrame(destination + static_cast<SIZE_T>(row) * pitch, from, copyLength);
+    }
   }
+  FinishFrameStores();
 }
 
 void CVideoStream::EjectCurrent(ULONG dataUsed, bool setDataUsed) {
@@ -478,14 +484,13 @@ NTSTATUS CVideoStream::ProcessVideoFrame() {
   if (!fieldB || fieldsSeen == 0) {
     ++fieldsSeen;
     if (fields == 2 && !doubled)
-      CopyField(destination, source, 0, 2, pitch, copyLength, totalLines, bottomUp);
+      CopyField(destination, source, 0, 2, pitch, copyLength, totalLines, bottomUp, false);
     return STATUS_SUCCESS;
   }
 
   ULONG start = fields == 1 ? 0 : 1;
-  if (doubled)
-    CopyField(destination, source, start - 1, fields, pitch, copyLength, totalLines, bottomUp);
-  CopyField(destination, source, start, fields, pitch, copyLength, totalLines, bottomUp);
+  CopyField(destination, source, doubled ? start - 1 : start, fields, pitch, copyLength, totalLines,
+            bottomUp, doubled);
   ++delivered;
   // Frames the card completed that no client frame took are reported as dropped.
   ULONG pictures = AtomicRead(&pictureNumber);

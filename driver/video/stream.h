@@ -59,7 +59,7 @@ class CVideoStream : public CChannelStream {
 
  private:
   void CopyField(PUCHAR destination, const UCHAR *source, ULONG firstLine, ULONG lineStep,
-                 ULONG pitch, ULONG copyLength, ULONG totalLines, bool bottomUp) const;
+                 ULONG pitch, ULONG copyLength, ULONG totalLines, bool bottomUp, bool twice) const;
   void EjectCurrent(ULONG dataUsed, bool setDataUsed);
 };
 

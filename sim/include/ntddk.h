@@ -861,6 +861,17 @@ NTKERNELAPI void NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, P
 // ---------------------------------------------------------------- run-time library
 #define RtlZeroMemory(d, l) __builtin_memset((d), 0, (l))
 #define RtlFillMemory(d, l, f) __builtin_memset((d), (f), (l))
-#define RtlCopyMemory(d, s, l) __builtin_memcpy((d), (s), (l))
+// Simulation only: the machine's cost model charges the driver's copies to its clock
+// (by the memory they read and write) when it is on; off, a copy is a plain copy.
+extern "C" int SimCostModelOn;
+extern "C" void SimChargeCopyTo(void *destination, const void *source, SIZE_T length);
+inline void SimChargeCopy(void *destination, const void *source, SIZE_T length) {
+  if (SimCostModelOn) SimChargeCopyTo(destination, source, length);
+}
+inline void SimCopyMemory(void *destination, const void *source, SIZE_T length) {
+  SimChargeCopy(destination, source, length);
+  __builtin_memcpy(destination, source, length);
+}
+#define RtlCopyMemory(d, s, l) SimCopyMemory((d), (s), (l))
 #define RtlMoveMemory(d, s, l) __builtin_memmove((d), (s), (l))
 #define RtlEqualMemory(a, b, l) (__builtin_memcmp((a), (b), (l)) == 0)

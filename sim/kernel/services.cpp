@@ -307,6 +307,13 @@ void NTAPI IoDisconnectInterrupt(PKINTERRUPT object) {
   M().DisconnectInterrupt(object);
 }
 
+int SimCostModelOn = 0;
+
+void SimChargeCopyTo(void *destination, const void *source, SIZE_T length) {
+  sim::InSim inSim;
+  M().ChargeCopy(destination, source, length);
+}
+
 // Every interlocked operation is a preemption point of the threaded machine.
 void SimInterlockedOperation(void) {
   sim::InSim inSim;

@@ -1,6 +1,7 @@
 // Streaming: client frames queued on a pin, the leading-edge stream pointer, frame
 // completion, the processing gate and its asynchronous process calls, and the
 // reference clock a client can give a pin.
+#include <algorithm>
 #include <cstring>
 
 #include "sim/kernel/sync_annotations.h"
@@ -45,6 +46,30 @@ void Complete(Pin *p, NTSTATUS status) {
   if (p->file->completions) ++*p->file->completions;
 }
 
+// Live pins, for finding whose frame a copy writes (the cost model charges it to them).
+std::vector<Pin *> &LivePins() {
+  static std::vector<Pin *> pins;
+  return pins;
+}
+Pin *g_lastOwner = nullptr;
+
+bool HoldsAddress(const Pin *p, uintptr_t at) {
+  if (p->queue.empty()) return false;
+  const auto begin = reinterpret_cast<uintptr_t>(p->queue.front()->data.data());
+  return at >= begin && at < begin + p->queue.front()->data.size();
+}
+
+// Copies go to the frame at a pin's leading edge.
+sim::Nanos *FrameOwner(const void *destination) {
+  const auto at = reinterpret_cast<uintptr_t>(destination);
+  if (g_lastOwner == nullptr || !HoldsAddress(g_lastOwner, at)) {
+    g_lastOwner = nullptr;
+    for (Pin *p : LivePins())
+      if (HoldsAddress(p, at)) g_lastOwner = p;
+  }
+  return g_lastOwner != nullptr ? &g_lastOwner->processorTime : nullptr;
+}
+
 void RunProcess(Pin *p) {
   const KSPIN_DISPATCH *dispatch = p->pub.Descriptor->Dispatch;
   int idle = 0;
@@ -55,7 +80,11 @@ void RunProcess(Pin *p) {
     size_t queued = p->queue.size();
     ULONG advanced = queued ? p->queue.front()->advanced : 0;
     p->inProcess = true;
-    NTSTATUS status = sim::CallDriver(dispatch->Process, &p->pub);
+    NTSTATUS status;
+    {
+      Machine::AccountScope charged(M(), &p->processorTime);
+      status = sim::CallDriver(dispatch->Process, &p->pub);
+    }
     p->inProcess = false;
     p->processCalls++;
     CheckBackAtPassive("a pin's Process dispatch");
@@ -124,6 +153,11 @@ void Advance(StreamPointer *sp, ULONG inUsed, ULONG outUsed, bool eject, const c
 }
 
 }  // namespace
+
+Pin::Pin() {
+  LivePins().push_back(this);
+  M().SetCopyOwner(&FrameOwner);
+}
 
 // The reference clock: the machine's time in 100 ns units, counted references.
 class Clock final : public IKsReferenceClock {
@@ -198,6 +232,9 @@ class Clock final : public IKsReferenceClock {
 Pin::~Pin() {
   if (file) file->pin = nullptr;
   delete clock;
+  auto &pins = LivePins();
+  pins.erase(std::remove(pins.begin(), pins.end(), this), pins.end());
+  if (g_lastOwner == this) g_lastOwner = nullptr;
 }
 
 NTSTATUS QueueFrame(Pin *p, std::unique_ptr<Frame> frame) {

@@ -28,8 +28,9 @@ using sim::ks::Handle;
 
 class ClientBench {
  public:
-  explicit ClientBench(sim::Card::Variant v = sim::Card::Variant::Device6864, bool start = true)
-      : card(v) {
+  explicit ClientBench(sim::Card::Variant v = sim::Card::Variant::Device6864, bool start = true,
+                       const sim::Machine::Options &options = {})
+      : m(options), card(v) {
     EXPECT_EQ(m.pnp().LoadDriver(suite::SuiteDriver()), STATUS_SUCCESS);
     EXPECT_EQ(m.pnp().AddCard(&card, &c), STATUS_SUCCESS);
     if (start) {
