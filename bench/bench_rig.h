@@ -24,7 +24,7 @@
 #include "video/formats.h"
 #include "video/stream.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 
 namespace bench {
 

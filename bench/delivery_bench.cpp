@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bench_rig.h"
+#include "hw/card_registers.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ struct Delivery {
       rig.client->SetState(pins.back().pin, KSSTATE_RUN);
     }
     // The fields are signalled below, one by one; the engines stay still.
-    for (auto &board : rig.boards) board->Poke(sim::Card::kChannelControl, 0);
+    for (auto &board : rig.boards) board->Poke(CHANNEL_CONTROL, 0);
     frameBytes = pins[0].frameBytes;
     ring.assign(kRing, std::vector<uint8_t>(frameBytes, 1));
   }
@@ -78,8 +79,7 @@ struct Delivery {
     if (rig.client->QueueFrame(p.pin, Rig::Request(frameBytes, std::move(slot))) != STATUS_PENDING)
       return false;
     for (ULONG fieldB : {0u, 1u}) {
-      rig.boards[p.card]->Poke(sim::Card::kBufferStatus,
-                               bank << p.channel | fieldB << (24 + p.channel));
+      rig.boards[p.card]->Poke(BUFFER_STATUS, bank << p.channel | fieldB << (24 + p.channel));
       p.stream->framePending = 1;
       p.stream->ProcessVideoFrame();
     }

@@ -376,6 +376,7 @@ static bool ParsePropertyRequest(const std::string &text, PropertyRequest::Kind 
 
 bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
   optind = 1;
+  bool costModelGiven = false;
   opterr = 0;
   const char *shortOptions = ":hi:d:lC:c:s:v:p:";
   for (;;) {
@@ -501,6 +502,7 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
         }
         break;
       case kCostModel:
+        costModelGiven = true;
         if (arg == "x64") {
           o->costModel = Options::CostModel::X64;
         } else if (arg == "uncached") {
@@ -591,6 +593,17 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
   if (o->streamCount && o->duration) {
     *error = "--stream-count and --duration exclude each other";
     return false;
+  }
+  // The cost model charges the copies the Linux-built driver reports; an image copies with
+  // inline stores the machine never sees, so its charges would be register reads alone.
+  if (!o->driverFile.empty()) {
+    if (costModelGiven && o->costModel != Options::CostModel::None) {
+      *error =
+          "--cost-model x64 and uncached charge the built-in driver's copies, which an "
+          "image does not report: use --cost-model none with --driver";
+      return false;
+    }
+    o->costModel = Options::CostModel::None;
   }
   if (o->codec != Codec::Raw && !o->WantsCapture()) {
     *error = std::string("--codec ") + CodecName(o->codec) +

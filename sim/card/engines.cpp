@@ -114,10 +114,10 @@ void Card::RenderNextAhead(unsigned c) {
   if (!source->Pure()) return;
   const VideoEngine &e = video_[c];
   const unsigned type = e.field.fieldB ? 1 : 0;
-  const uint32_t capture = regs_[(kCaptureGeometryBase + 4 * c) / 4];
-  const uint32_t geometry = regs_[(kDmaBlockBase + kDmaBlockStride * c + 0x04 + 0x10 * type) / 4];
+  const uint32_t capture = regs_[CaptureGeometryRegister(c) / 4];
+  const uint32_t geometry = regs_[DmaGeometryRegister(c, type) / 4];
   const std::optional<PixelFormat> format =
-      PixelFormatFromCode(regs_[(kChannelControlBase + 4 * c) / 4] >> 20 & 7);
+      PixelFormatFromCode(regs_[ChannelControlRegister(c) / 4] >> 20 & 7);
   const FieldGeometry shape{format.value_or(PixelFormat::Yuy2), capture & 0xFFFF,
                             capture >> 16 & 0x7FFF, geometry >> 11 & 0x7FF};
   // Only what the card would capture as programmed now; anything else is its own affair.

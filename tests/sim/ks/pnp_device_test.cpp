@@ -96,7 +96,7 @@ TEST(Pnp, StartFailsCleanlyOnResourcesItCannotUse) {
   b.m.pnp().UnloadDriver();
 }
 
-BOOLEAN NobodysIsr(PKINTERRUPT, PVOID) { return FALSE; }
+BOOLEAN NTAPI NobodysIsr(PKINTERRUPT, PVOID) { return FALSE; }
 
 // What a driver holds of its card must be released by the time the card is removed: the
 // register mapping, the interrupt, the DMA adapter.
