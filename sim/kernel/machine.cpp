@@ -21,6 +21,9 @@ namespace sim {
 namespace {
 
 Machine *g_current = nullptr;
+// Machines alive, oldest first. They need not go in the reverse order they came (a test
+// may make the next one before the last is gone): the newest one still alive is current.
+std::vector<Machine *> g_live;
 
 void Publish(Machine *m) {
   g_current = m;
@@ -104,7 +107,7 @@ Machine::Machine() : Machine(Options{}) {}
 
 Machine::Machine(const Options &options)
     : options_(options), frequency_(options.performanceFrequency) {
-  previous_ = g_current;
+  g_live.push_back(this);
   Publish(this);
   unsigned n = std::clamp(options.processors, 1u, 8u);
   for (unsigned i = 0; i < n; ++i) {
@@ -143,7 +146,8 @@ Machine::~Machine() {
     munmap(reinterpret_cast<void *>(base), (m.length + kPage - 1) / kPage * kPage);
   threads_.clear();
   kept_.clear();
-  Publish(previous_);
+  g_live.erase(std::find(g_live.begin(), g_live.end(), this));
+  if (g_current == this) Publish(g_live.empty() ? nullptr : g_live.back());
 }
 
 Machine &Machine::Current() {

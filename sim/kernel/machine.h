@@ -427,7 +427,6 @@ class Machine {
   std::unique_ptr<Registry> registry_;
   std::unique_ptr<DmaSystem> dma_;
   std::unique_ptr<PnpManager> pnp_;
-  Machine *previous_ = nullptr;
 };
 
 }  // namespace sim
