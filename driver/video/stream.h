@@ -17,6 +17,10 @@ class CVideoStream : public CChannelStream {
 
   // The pin's process operation: copies the completed field into the client's frame.
   NTSTATUS ProcessVideoFrame();
+  void ProgramChannel() override;
+  void CardAway(LONGLONG since) override;
+  // The frames the pin missed while it ran without the card count as dropped.
+  NTSTATUS ResumeHardware() override;
 
   static void Free(PVOID stream);
 
@@ -48,6 +52,9 @@ class CVideoStream : public CChannelStream {
   ULONG fieldsPerFrame;
   ULONG delivered;        // processing mutex: frames completed to the client since the start
   bool fieldASinceStart;  // busLock: a field A was signalled since the channel started
+  // The state path and transitions (both users of the device's guard): since when the pin
+  // runs without the card, performance counter; 0 when it does not.
+  LONGLONG absentSince;
 
   ULONG channel() const { return channelId & 0xF; }
 
@@ -68,6 +75,9 @@ NTSTATUS VideoPinProcess(PKSPIN pin);
 PKS_VIDEOINFOHEADER SnapshotVideoFormat(CVideoStream *stream);
 NTSTATUS ProgramVideoDma(CVideoStream *stream, ULONG channel, ULONG bytesPerLine,
                          ULONG linesPerField);
+// Programs the stream's channel in the card for its format (creation, and the card back in
+// its power-up state).
+void ProgramVideoChannel(CVideoStream *stream);
 // Why a video format cannot be captured, or STATUS_SUCCESS.
 NTSTATUS CheckCapturableFormat(const CCaptureDevice *d, ULONG channel, const KSDATAFORMAT *format,
                                const KS_VIDEOINFOHEADER *vih);

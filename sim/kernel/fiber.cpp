@@ -78,6 +78,7 @@ Fiber *g_leaving = nullptr;
 // The running fiber (none: the host thread outside any threaded machine).
 Fiber *g_running = nullptr;
 bool g_hostIgnoring = false;
+bool g_hostDriverRunning = false;
 
 size_t PageSize() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
 
@@ -88,11 +89,16 @@ Fiber::Fiber() : name_("host"), host_(true) {
   tsan_ = __tsan_get_current_fiber();
 #endif
   tsanIgnoring_ = g_hostIgnoring;
+  driverRunning_ = g_hostDriverRunning;
   g_running = this;
 }
 
 bool &Fiber::TsanIgnoring() {
   return g_running != nullptr ? g_running->tsanIgnoring_ : g_hostIgnoring;
+}
+
+bool &Fiber::DriverRunning() {
+  return g_running != nullptr ? g_running->driverRunning_ : g_hostDriverRunning;
 }
 
 Fiber::Fiber(std::string name, std::function<void()> body, size_t stackBytes)
@@ -136,6 +142,7 @@ Fiber::Fiber(std::string name, std::function<void()> body, size_t stackBytes)
 Fiber::~Fiber() {
   if (host_ && g_running == this) {
     g_hostIgnoring = tsanIgnoring_;
+    g_hostDriverRunning = driverRunning_;
     g_running = nullptr;
   }
 #if defined(MORVANE_TSAN_FIBERS)

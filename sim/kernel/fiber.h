@@ -31,6 +31,9 @@ class Fiber {
   // Whether ThreadSanitizer ignores the running context's accesses (each fiber is a TSan
   // thread of its own, so the flag goes with it).
   static bool &TsanIgnoring();
+  // Whether the running context is inside the driver's code (a service it calls sees who
+  // called it: the platform's fault injection and code-integrity checks apply to the driver).
+  static bool &DriverRunning();
 
  private:
   static void Entry(void *self);
@@ -48,6 +51,7 @@ class Fiber {
   void *tsan_ = nullptr;
   bool ownsTsan_ = false;
   bool tsanIgnoring_ = false;
+  bool driverRunning_ = false;
   bool host_ = false;
 };
 
