@@ -1,5 +1,7 @@
 #include "capture.h"
 
+#include "timeline.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -322,7 +324,7 @@ class Progress {
 class Session {
  public:
   Session(Rig &rig, const Options &o, const CapturePlan &plan, Outputs &outputs, std::FILE *log)
-      : rig_(rig), o_(o), plan_(plan), outputs_(outputs), log_(log) {}
+      : rig_(rig), o_(o), plan_(plan), outputs_(outputs), log_(log), timeline_(rig, o) {}
 
   void CreatePins();
   void OpenFiles();
@@ -358,6 +360,7 @@ class Session {
   std::chrono::steady_clock::time_point wallStart_;
   bool writeFailed_ = false;
   int signal_ = 0;
+  Timeline timeline_;
 };
 
 void Session::CreatePins() {
@@ -461,6 +464,7 @@ void Session::Start() {
         break;
     }
   }
+  timeline_.Begin(runStart_);
 }
 
 void Session::WriteAudioInto(OutputFile &f, const int16_t *samples, size_t count, Hns start) {
@@ -622,6 +626,9 @@ void Session::Loop() {
       }
       step = std::min(step, allowed - m.now());
     }
+    // One processor: the timeline's actions run from here, each at its time.
+    const int64_t due = timeline_.Poll();
+    if (due >= 0) step = std::max<sim::Nanos>(std::min<sim::Nanos>(step, due - m.now()), 0);
     rig_.client().WaitForAnyFrame(std::min(step, limit - m.now()));
 
     const Hns now = NanosToHns(m.now());
@@ -650,6 +657,7 @@ void Session::Loop() {
 
 // Queued frames come back cancelled.
 void Session::Stop() {
+  timeline_.Finish();
   for (Stream &st : streams_) rig_.client().SetState(st.pin, KSSTATE_STOP);
   const Hns now = NanosToHns(rig_.machine().now());
   for (Stream &st : streams_) {
@@ -709,7 +717,8 @@ bool Session::Explained(const Stream &st, const Loss &loss) const {
   const Hns slack =
       st.id.video ? 2 * st.video.interval : 2 * SamplesToHns(kAudioBlock / 2, st.sampleRate);
   return FaultExplains(o_.faults, st.id.card, st.id.channel, NanosToHns(runStart_), loss.from,
-                       loss.to, slack);
+                       loss.to, slack) ||
+         timeline_.Explains(st.id.card, loss.from, loss.to, slack);
 }
 
 std::string Session::FormatText(const Stream &st) const {
@@ -788,7 +797,8 @@ void Session::Summarise(CaptureResult *result) {
       result->complete = false;
       result->problems.push_back(st.id.Name() + ": incomplete: " + shortfall);
     } else if (!lossless) {
-      explainedNotes.push_back(st.id.Name() + ": " + shortfall + ", all within injected faults");
+      explainedNotes.push_back(st.id.Name() + ": " + shortfall +
+                               ", all within injected faults and timeline actions");
     }
     const double measured = MeasuredRate(st);
     char rate[32];
@@ -832,6 +842,8 @@ void Session::Summarise(CaptureResult *result) {
     j["file"] = st.file != nullptr ? Json(st.file->plan->path) : Json();
   }
   for (const std::string &note : explainedNotes) result->text += "fault: " + note + "\n";
+  result->text += timeline_.Text();
+  if (!o_.timeline.empty()) result->json["timeline"] = timeline_.ToJson();
   if (!o_.faults.empty()) {
     Json &faults = result->json["faults"] = Json::array();
     for (const FaultSpec &f : o_.faults) {

@@ -80,7 +80,9 @@ void ArmWatchdog(CCaptureDevice *d) {
   KeSetTimer(&d->watchdogTimer, due, &d->watchdogDpc);
 }
 
-NTSTATUS Start(CCaptureDevice *d, ULONG id, bool resume) {
+enum class StartKind { Start, Resume, Deferred };
+
+NTSTATUS Start(CCaptureDevice *d, ULONG id, StartKind kind) {
   if (d->hardwareState == kHardwareRemoved) return STATUS_DEVICE_REMOVED;
   // The watchdog's arming and the last stop's request to end it exclude each other, and a
   // stop of another channel does not end the watchdog while this start is under way.
@@ -97,8 +99,10 @@ NTSTATUS Start(CCaptureDevice *d, ULONG id, bool resume) {
   ++d->startsInProgress;
   KeReleaseSpinLock(&d->channelStopLock, old);
   if (CChannelStream *stream = StreamForChannel(d, id)) {
-    if (resume)
+    if (kind == StartKind::Resume)
       stream->ResumeHardware();
+    else if (kind == StartKind::Deferred)
+      stream->StartDeferred();
     else
       stream->StartHardware();
   }
@@ -110,9 +114,13 @@ NTSTATUS Start(CCaptureDevice *d, ULONG id, bool resume) {
 
 }  // namespace
 
-NTSTATUS StartChannel(CCaptureDevice *d, ULONG id) { return Start(d, id, false); }
+NTSTATUS StartChannel(CCaptureDevice *d, ULONG id) { return Start(d, id, StartKind::Start); }
 
-NTSTATUS ResumeChannel(CCaptureDevice *d, ULONG id) { return Start(d, id, true); }
+NTSTATUS ResumeChannel(CCaptureDevice *d, ULONG id) { return Start(d, id, StartKind::Resume); }
+
+NTSTATUS StartDeferredChannel(CCaptureDevice *d, ULONG id) {
+  return Start(d, id, StartKind::Deferred);
+}
 
 NTSTATUS StopChannel(CCaptureDevice *d, ULONG id) {
   KIRQL old = KeAcquireSpinLockRaiseToDpc(&d->channelStopLock);

@@ -52,6 +52,9 @@ class CChannelStream {
   virtual void CardAway(LONGLONG since) { (void)since; }
   // The channel starts again where it was before the card went away.
   virtual NTSTATUS ResumeHardware() { return StartHardware(); }
+  // A start that waited for the card starts now, from a power or PnP transition (which
+  // holds no pin's filter control mutex: nothing goes into the pin's bag).
+  virtual NTSTATUS StartDeferred() { return StartHardware(); }
 
  protected:
   ~CChannelStream() = default;  // freed through their pin's bag, never deleted through the base
@@ -243,8 +246,10 @@ BOOLEAN SynchronizeWithInterrupt(CCaptureDevice *d, PKSYNCHRONIZE_ROUTINE routin
 // Channel control (channel.cpp). While the card is away (D3, stopped) a start is deferred:
 // recorded in deferredStartMask, STATUS_DEVICE_POWERED_OFF, and made when it comes back.
 NTSTATUS StartChannel(CCaptureDevice *d, ULONG id);
-// A channel that ran before the card went away starts again, the stream's counts kept.
+// A channel that ran before the card went away starts again, the stream's counts kept; a
+// deferred start is made.
 NTSTATUS ResumeChannel(CCaptureDevice *d, ULONG id);
+NTSTATUS StartDeferredChannel(CCaptureDevice *d, ULONG id);
 inline ULONG ChannelIdForBit(ULONG bit) {
   return bit < kVideoChannels ? (kVideoIdBase | bit) : bit;
 }

@@ -125,7 +125,7 @@ NTSTATUS RestoreChannels(CCaptureDevice *d) {
     if (suspended & (1u << bit))
       ResumeChannel(d, id);
     else if (deferred & (1u << bit))
-      StartChannel(d, id);
+      StartDeferredChannel(d, id);
   }
   return STATUS_SUCCESS;
 }

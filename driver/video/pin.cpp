@@ -381,11 +381,16 @@ void CVideoStream::OnInterrupt(ULONG, ULONG, ULONG status04) {
   KsPinAttemptProcessing(pin, TRUE);
 }
 
-NTSTATUS CVideoStream::StartHardware() {
+NTSTATUS CVideoStream::StartHardware() { return Start(true); }
+
+// The format was taken at creation; a start from a transition keeps that snapshot.
+NTSTATUS CVideoStream::StartDeferred() { return Start(false); }
+
+NTSTATUS CVideoStream::Start(bool snapshot) {
   // A process call of the run before may still be under way on a worker thread: what it
   // works with is reset under the pin's processing mutex.
   KsPinAcquireProcessingMutex(pin);
-  SnapshotVideoFormat(this);
+  if (snapshot) SnapshotVideoFormat(this);
   // A frame still held from before a pause-to-acquire goes back unfinished.
   if (currentFrame != nullptr) KsStreamPointerUnlock(currentFrame, FALSE);
   currentFrame = nullptr;

@@ -18,6 +18,7 @@ class CVideoStream : public CChannelStream {
   // The pin's process operation: copies the completed field into the client's frame.
   NTSTATUS ProcessVideoFrame();
   void ProgramChannel() override;
+  NTSTATUS StartDeferred() override;
   void CardAway(LONGLONG since) override;
   // The frames the pin missed while it ran without the card count as dropped.
   NTSTATUS ResumeHardware() override;
@@ -59,6 +60,7 @@ class CVideoStream : public CChannelStream {
   ULONG channel() const { return channelId & 0xF; }
 
  private:
+  NTSTATUS Start(bool snapshot);
   void CopyField(PUCHAR destination, const UCHAR *source, ULONG firstLine, ULONG lineStep,
                  ULONG pitch, ULONG copyLength, ULONG totalLines, bool bottomUp) const;
   void EjectCurrent(ULONG dataUsed, bool setDataUsed);

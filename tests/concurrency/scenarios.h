@@ -29,6 +29,7 @@ struct Result {
   std::string report;  // what failed, with the seed and how to replay it
   uint64_t steps = 0;
   uint64_t switches = 0;
+  std::vector<std::string> notes;  // what the run measured
 };
 
 // One run. The replay command is part of every report.

@@ -135,7 +135,7 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
   Log("create pin=%u", pin->Id);
   if (KsGetPinFromIrp(irp) != pin || KsGetFilterFromIrp(irp) != KsPinGetParentFilter(pin))
     Log("create: the IRP does not lead to the pin");
-  auto *s = static_cast<PinState *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PinState), kTagPin));
+  auto *s = static_cast<PinState *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PinState), kTagPin));
   if (s == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   std::memset(s, 0, sizeof *s);
   s->pin = pin;
@@ -290,7 +290,7 @@ NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
   if (KsGetFilterFromIrp(irp) != filter) Log("filter create: the IRP does not lead to the filter");
   if (filter->Context != KsGetDevice(filter)->Context)
     Log("filter create: context not the device's");
-  void *ctx = ExAllocatePoolWithTag(NonPagedPool, 32, kTagFilter);
+  void *ctx = ExAllocatePoolWithTag(NonPagedPoolNx, 32, kTagFilter);
   if (ctx == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   NTSTATUS status = KsAddItemToObjectBag(filter->Bag, ctx, nullptr);
   if (!NT_SUCCESS(status)) {
@@ -323,7 +323,7 @@ const KSFILTER_DESCRIPTOR kFilter = {&kFilterDispatch,
                                      nullptr};
 
 NTSTATUS DeviceAdd(PKSDEVICE device) {
-  void *ctx = ExAllocatePoolWithTag(NonPagedPool, 16, kTagDevice);
+  void *ctx = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagDevice);
   if (ctx == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   // Add runs without the device mutex; the device's bag needs it.
   KsAcquireDevice(device);
