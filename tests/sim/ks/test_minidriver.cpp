@@ -135,7 +135,8 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
   Log("create pin=%u", pin->Id);
   if (KsGetPinFromIrp(irp) != pin || KsGetFilterFromIrp(irp) != KsPinGetParentFilter(pin))
     Log("create: the IRP does not lead to the pin");
-  auto *s = static_cast<PinState *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PinState), kTagPin));
+  auto *s =
+      static_cast<PinState *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PinState), kTagPin));
   if (s == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   std::memset(s, 0, sizeof *s);
   s->pin = pin;
@@ -350,24 +351,53 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIS
   g_pin.InstancesPossible = g_config.instancesPossible;
   g_pin.AllocatorFraming = &kFraming;
   g_pin.IntersectHandler = Intersect;
-  NTSTATUS status = KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilter, nullptr,
-                                          nullptr, 0, nullptr, nullptr, &g_factory);
+  NTSTATUS status = KsCreateFilterFactory(
+      device->FunctionalDeviceObject, &kFilter, nullptr, nullptr,
+      g_config.freeOnStop ? KSCREATE_ITEM_FREEONSTOP : 0, nullptr, nullptr, &g_factory);
   if (NT_SUCCESS(status) && g_config.updateCache)
     status = KsFilterFactoryUpdateCacheData(g_factory, nullptr);
   return status;
 }
 
 void DeviceStop(PKSDEVICE device, PIRP) {
-  // A restarted device publishes its factory afresh. Stop runs without the device mutex.
-  KsAcquireDevice(device);
-  if (g_factory != nullptr) KsDeleteFilterFactory(g_factory);
-  KsReleaseDevice(device);
+  g_log.push_back("stop");
+  // A restarted device publishes its factory afresh (or the host frees it: FREEONSTOP).
+  // Stop runs without the device mutex.
+  if (!g_config.freeOnStop && !g_config.keepFactoryAtStop) {
+    KsAcquireDevice(device);
+    if (g_factory != nullptr) KsDeleteFilterFactory(g_factory);
+    KsReleaseDevice(device);
+  }
   g_factory = nullptr;
 }
 
-const KSDEVICE_DISPATCH kDeviceDispatch = {DeviceAdd,  DeviceStart, nullptr, nullptr, nullptr,
-                                           DeviceStop, nullptr,     nullptr, nullptr, nullptr,
-                                           nullptr,    nullptr,     nullptr, nullptr};
+NTSTATUS DeviceQueryStop(PKSDEVICE, PIRP) {
+  g_log.push_back("query-stop");
+  return g_config.queryStop;
+}
+void DeviceCancelStop(PKSDEVICE, PIRP) { g_log.push_back("cancel-stop"); }
+NTSTATUS DeviceQueryRemove(PKSDEVICE, PIRP) {
+  g_log.push_back("query-remove");
+  return g_config.queryRemove;
+}
+void DeviceCancelRemove(PKSDEVICE, PIRP) { g_log.push_back("cancel-remove"); }
+void DeviceRemove(PKSDEVICE, PIRP) { g_log.push_back("remove"); }
+void DeviceSurpriseRemoval(PKSDEVICE, PIRP) { g_log.push_back("surprise-removal"); }
+
+const KSDEVICE_DISPATCH kDeviceDispatch = {DeviceAdd,
+                                           DeviceStart,
+                                           nullptr,
+                                           DeviceQueryStop,
+                                           DeviceCancelStop,
+                                           DeviceStop,
+                                           DeviceQueryRemove,
+                                           DeviceCancelRemove,
+                                           DeviceRemove,
+                                           nullptr,
+                                           DeviceSurpriseRemoval,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr};
 const KSDEVICE_DESCRIPTOR kDevice = {&kDeviceDispatch, 0, nullptr, KSDEVICE_DESCRIPTOR_VERSION, 0};
 
 }  // namespace
