@@ -554,7 +554,7 @@ void PnpManager::LastHandleClosed(PDEVICE_OBJECT fdo) {
     if (c->fdo != fdo || !c->surpriseRemoved || c->removed) continue;
     Card *card = c.get();
     s.machine.QueuePassiveWork([this, card] {
-      if (!card->removed) FinishRemoval(*card);
+      if (!card->removed && !card->removing) FinishRemoval(*card);
     });
     return;
   }
@@ -562,6 +562,12 @@ void PnpManager::LastHandleClosed(PDEVICE_OBJECT fdo) {
 
 NTSTATUS PnpManager::FinishRemoval(Card &card) {
   Impl &s = *impl_;
+  if (card.removing) {
+    // Another thread removes it (the last handle's close): this one waits for the end.
+    s.machine.RunUntil([&card] { return card.removed; }, s.machine.now() + kSecond);
+    return STATUS_SUCCESS;
+  }
+  card.removing = true;
   NTSTATUS status = STATUS_SUCCESS;
   if (card.fdo != nullptr) {
     status = s.Send(card, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr);

@@ -63,6 +63,7 @@ class PnpManager {
     // Surprise-removed: the stack was told; removal follows once the last handle closes.
     bool surpriseRemoved = false;
     bool removed = false;  // the stack is gone (the object stays for whoever holds it)
+    bool removing = false;  // the removal is under way (on some thread)
   };
 
   // What an orderly removal does about handles still open on the card's filters and pins:
