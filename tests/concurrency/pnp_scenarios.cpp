@@ -38,17 +38,29 @@ std::string Hex(NTSTATUS status) {
 // Every pin of the card running, fed by a client thread that checks what comes back.
 class Capture {
  public:
-  explicit Capture(Rig &r, bool all = true) : r_(r) {
-    r_.OnEachCompletion([this](const sim::Card::Completion &c) {
+  // On the rig's card, or on another one plugged in since.
+  explicit Capture(Rig &r, sim::Card *card = nullptr) : r_(r), card_(card) {
+    auto count = [this](const sim::Card::Completion &c) {
       if (c.channelBit >= 8 || c.fieldB) ++completed_[c.channelBit];
-    });
+    };
+    if (card_ != nullptr)
+      card_->SetCompletionObserver(count);
+    else
+      r_.OnEachCompletion(count);
     for (ULONG c = 0; c < 8; ++c) {
-      if (!all && c >= 2) break;
-      Add(r_.SmallVideoPin(c), c);
-      Add(r_.AudioPin(c), kAudioBit + c);
+      Handle video = r_.Open(true, c), audio = r_.Open(false, c);
+      filters_.push_back(video);
+      filters_.push_back(audio);
+      Add(r_.CreatePin(video, r_.ScaledVideoFormat(video, 160, 120)), c);
+      Add(r_.CreatePin(audio, r_.AudioFormat(audio)), kAudioBit + c);
     }
   }
-  ~Capture() { r_.OnEachCompletion(nullptr); }
+  ~Capture() {
+    if (card_ != nullptr)
+      card_->SetCompletionObserver(nullptr);
+    else
+      r_.OnEachCompletion(nullptr);
+  }
 
   bool Run() {
     for (Pin &p : pins_)
@@ -65,8 +77,8 @@ class Capture {
       for (Pin &p : pins_) Take(p);
     }
   }
-  void StartFeeding() {
-    r_.Spawn("feeder", [this] { Feed(); });
+  uint32_t StartFeeding() {
+    return r_.Spawn("feeder", [this] { Feed(); });
   }
   void StopFeeding() { stop_ = true; }
 
@@ -101,7 +113,10 @@ class Capture {
   void CloseAll() {
     for (Pin &p : pins_)
       if (p.handle != 0) r_.client->Close(p.handle);
+    for (Handle f : filters_)
+      if (f != 0) r_.client->Close(f);
     pins_.clear();
+    filters_.clear();
   }
   uint64_t TotalDelivered() const {
     uint64_t n = 0;
@@ -166,6 +181,8 @@ class Capture {
   }
 
   Rig &r_;
+  sim::Card *card_;
+  std::vector<Handle> filters_;
   std::vector<Pin> pins_;
   std::vector<uint64_t> completed_ = std::vector<uint64_t>(16, 0);
   bool stop_ = false;
@@ -432,6 +449,132 @@ void LowResources(Rig &r) {
   }
 }
 
+// How long the soak runs: MORVANE_SOAK_SECONDS, or 20 simulated seconds.
+double SoakSeconds() {
+  if (const char *env = std::getenv("MORVANE_SOAK_SECONDS")) return std::atof(env);
+  return 20;
+}
+
+// All sixteen streams for a long time while the platform does everything it does, at
+// random: rebalances, sleeps (paused or not, in either wake order), clock changes, windows
+// of random allocation failures, orderly removals it refuses, channel errors, and surprise
+// removals after which a new card is plugged in and captured from. Every frame is checked
+// as it comes; each card's accounts when it goes.
+void Soak(Rig &r) {
+  const Nanos end = r.m.now() + static_cast<Nanos>(SoakSeconds() * 1e9);
+  auto cap = std::make_unique<Capture>(r);
+  if (!cap->Run()) return;
+  uint32_t feeder = cap->StartFeeding();
+  std::vector<std::unique_ptr<Capture>> done;
+  std::map<std::string, uint64_t> count;
+  uint64_t delivered = 0, dropped = 0, failures = 0;
+  r.Spawn(
+      "platform",
+      [&] {
+        sim::Card *card = &r.card;
+        while (r.m.now() < end && r.out.ok()) {
+          Sleep(500 * kMillisecond + static_cast<Nanos>(r.Pick(2500)) * kMillisecond);
+          switch (r.Pick(20)) {
+            case 0:
+            case 1:
+            case 2:
+            case 3:
+            case 4: {
+              ++count["rebalance"];
+              if (NT_SUCCESS(r.m.pnp().RebalanceCard(*r.c))) break;
+              ++count["rebalance that did not come back"];
+              [[fallthrough]];
+            }
+            case 5:
+            case 6: {
+              // The card goes (or went): its streams end, its clients close, it is removed
+              // when the last handle closes; a new card takes its place.
+              if (!r.c->surpriseRemoved) {
+                ++count["surprise removal"];
+                r.m.pnp().SurpriseRemoveCard(*r.c);
+              }
+              cap->StopFeeding();
+              r.m.JoinThread(feeder);
+              cap->CheckAccounts("when the card went");
+              delivered += cap->TotalDelivered();
+              dropped += cap->TotalDropped();
+              cap->CloseAll();
+              for (int i = 0; i < 1000 && !r.c->removed; ++i) Sleep(kMillisecond);
+              if (!r.out.Check(r.c->removed, "the last handle's close completes the removal"))
+                return;
+              done.push_back(std::move(cap));
+              r.m.faults().StopRandom();
+              r.spareCards.push_back(std::make_unique<sim::Card>(r.card.variant()));
+              card = r.spareCards.back().get();
+              sim::PnpManager::Card *next = nullptr;
+              if (!r.out.Check(r.m.pnp().AddCard(card, &next) == STATUS_SUCCESS, "a new card") ||
+                  !r.out.Check(r.m.pnp().StartCard(*next) == STATUS_SUCCESS, "it starts"))
+                return;
+              r.c = next;
+              cap = std::make_unique<Capture>(r, card);
+              if (!cap->Run()) return;
+              feeder = cap->StartFeeding();
+              break;
+            }
+            case 7:
+            case 8:
+            case 9:
+            case 10: {
+              ++count["sleep"];
+              sim::ks::SleepOptions options;
+              options.pausePins = r.Pick(4) != 0;
+              options.runPinsBeforeD0 = r.Pick(2) != 0;
+              sim::ks::SleepRecord record;
+              sim::ks::EnterSleep(*r.c, options, &record);
+              Sleep(100 * kMillisecond + static_cast<Nanos>(r.Pick(2000)) * kMillisecond);
+              sim::ks::LeaveSleep(*r.c, options, &record);
+              break;
+            }
+            case 11:
+            case 12:
+              ++count["clock set"];
+              r.m.AdjustSystemTime((static_cast<int64_t>(r.Pick(7200)) - 3600) * 10'000'000);
+              break;
+            case 13:
+            case 14:
+              ++count["low-resources window"];
+              r.m.faults().SetRandom(r.Pick(1u << 30),
+                                     0.01 + static_cast<double>(r.Pick(20)) / 100);
+              break;
+            case 15:
+              if (r.m.faults().randomOn()) r.m.faults().StopRandom();
+              ++count["refused removal"];
+              r.out.Check(r.m.pnp().RemoveCard(*r.c) == STATUS_PLUGPLAY_QUERY_VETOED,
+                          "an orderly removal with handles open is refused");
+              break;
+            default:
+              ++count["channel error"];
+              card->RaiseChannelError(static_cast<unsigned>(r.Pick(8)));
+              break;
+          }
+          // A failure window lasts until the next action.
+          if (r.m.faults().randomOn() && r.Pick(2) == 0) r.m.faults().StopRandom();
+        }
+        failures = r.m.faults().totalFailures();
+        r.m.faults().StopRandom();
+        if (cap) cap->StopFeeding();
+      },
+      sim::ThreadKind::System);
+  r.JoinAll(static_cast<Nanos>(SoakSeconds() * 1e9) + 60 * kSecond);
+  if (cap) {
+    cap->CheckAccounts("at the end");
+    delivered += cap->TotalDelivered();
+    dropped += cap->TotalDropped();
+  }
+  std::string summary = std::to_string(SoakSeconds()) + " s simulated:";
+  for (const auto &[what, n] : count) summary += " " + std::to_string(n) + " " + what + ",";
+  summary += " " + std::to_string(failures) + " allocations failed; " + std::to_string(delivered) +
+             " frames and blocks delivered, " + std::to_string(dropped) +
+             " pictures counted as dropped";
+  r.out.notes.push_back(summary);
+  // The rig removes the card in place now and checks that nothing is left.
+}
+
 }  // namespace
 
 std::vector<Scenario> PnpScenarios() {
@@ -446,6 +589,8 @@ std::vector<Scenario> PnpScenarios() {
        sim::Card::Variant::Standard, 400, 40, 8},
       {"low-resources", "random allocation failures through creation, rebalance and sleep",
        LowResources, sim::Card::Variant::Standard, 3000, 40, 8},
+      {"pnp-soak", "all sixteen streams through everything the platform does, for long", Soak,
+       sim::Card::Variant::Standard, 200000, 1, 1},
   };
 }
 

@@ -208,8 +208,10 @@ uint32_t Rig::Spawn(const std::string &name, std::function<void()> body, sim::Th
 
 void Rig::JoinAll(sim::Nanos timeout) {
   sim::Nanos deadline = m.now() + timeout;
-  for (uint32_t id : threads_)
-    out.Check(m.JoinThread(id, deadline), "a client thread is still running at the deadline");
+  // Threads may start others meanwhile: they are joined too.
+  for (size_t i = 0; i < threads_.size(); ++i)
+    out.Check(m.JoinThread(threads_[i], deadline),
+              "a client thread is still running at the deadline");
   threads_.clear();
 }
 

@@ -96,7 +96,8 @@ class Rig {
 
   sim::Machine m;
   sim::Card card;
-  sim::PnpManager::Card *c = nullptr;
+  sim::PnpManager::Card *c = nullptr;  // the card in use (a spare once the first is gone)
+  std::vector<std::unique_ptr<sim::Card>> spareCards;  // plugged in by a scenario
   std::unique_ptr<sim::ks::Client> client;
   Outcome &out;
 
