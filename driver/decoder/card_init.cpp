@@ -61,8 +61,9 @@ FieldSplit SplitFields(const CCaptureDevice *d, ULONG channel, LONG height) {
 void InitializeCard(CCaptureDevice *d) {
   Put(d, CHANNEL_CONTROL, 0);
   Put(d, CHANNEL_ENABLE, 0);
-  // The reset pulses the serial interface too: on a return to D0 a property request on
-  // another processor may be in the middle of a bus transaction, which holds busLock.
+  // What the reset pulse resets is not known, the serial interface may be part of it: on a
+  // return to D0 a property request on another processor may be in the middle of a bus
+  // transaction, which holds busLock.
   KIRQL old = KeAcquireSpinLockRaiseToDpc(&d->busLock);
   Put(d, RESET_CONTROL, 0x1, false);
   DelayNanoseconds(400000);

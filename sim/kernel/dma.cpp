@@ -161,7 +161,18 @@ namespace {
 #endif
 
 constexpr size_t kKeptBytes = 64u << 20;
-std::multimap<uint64_t, void *> g_kept;  // by span
+// Freed at exit, so the leak checker that runs after static destruction finds nothing.
+struct KeptMemory {
+  std::multimap<uint64_t, void *> bySpan;
+  ~KeptMemory() {
+    for (auto &[span, p] : bySpan) {
+      MORVANE_UNPOISON(p, span);
+      std::free(p);
+    }
+  }
+};
+KeptMemory g_keptMemory;
+std::multimap<uint64_t, void *> &g_kept = g_keptMemory.bySpan;
 size_t g_keptBytes = 0;
 
 void *TakeMemory(uint64_t span) {

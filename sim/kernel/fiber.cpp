@@ -9,6 +9,7 @@
 
 #if defined(__SANITIZE_ADDRESS__)
 #define MORVANE_ASAN_FIBERS 1
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
 #if defined(MORVANE_TSAN_FIBERS)
@@ -114,6 +115,11 @@ Fiber::Fiber(std::string name, std::function<void()> body, size_t stackBytes)
   }
   // An overflow faults on the guard page instead of running into other memory.
   mprotect(stack_, page, PROT_NONE);
+#if defined(MORVANE_ASAN_FIBERS)
+  // The mapping may reuse the addresses of a fiber stack left with frames' redzones still
+  // poisoned; the runtime's own locals on this stack must not land on them.
+  ASAN_UNPOISON_MEMORY_REGION(stack_, mapped_);
+#endif
   stackBottom_ = static_cast<char *>(stack_) + page;
   stackSize_ = stackBytes;
   auto top = reinterpret_cast<uintptr_t>(stack_) + mapped_;
@@ -148,7 +154,12 @@ Fiber::~Fiber() {
 #if defined(MORVANE_TSAN_FIBERS)
   if (ownsTsan_) __tsan_destroy_fiber(tsan_);
 #endif
-  if (stack_ != nullptr) munmap(stack_, mapped_);
+  if (stack_ != nullptr) {
+#if defined(MORVANE_ASAN_FIBERS)
+    ASAN_UNPOISON_MEMORY_REGION(stack_, mapped_);
+#endif
+    munmap(stack_, mapped_);
+  }
 }
 
 void Fiber::Switch(Fiber &from, Fiber &to, bool leaving) {

@@ -18,10 +18,11 @@ struct Pinned {
 const Pinned kPinned[] = {
     // Two pin creations on different filters both saw no interrupt object and both
     // connected it; the leaked connection outlived removal.
-    {"ConnectOnce", "two-creations", 2, 111},
-    {"ConnectOnceOnFour", "two-creations", 4, 77},
+    {"ConnectOnce", "two-creations", 2, 147},
+    {"ConnectOnceOnFour", "two-creations", 4, 93},
     // Two creations on one channel both passed the openPinMask test.
     {"OnePinPerChannel", "two-creations", 2, 17},
+    {"OnePinPerChannelOnFour", "two-creations", 4, 18},
     // STOP gave the clock back (and the held frame) while a process call still used it.
     {"StopWaitsForTheProcessCall", "stop-processing", 2, 27},
     {"StopWaitsForTheProcessCallOnFour", "stop-processing", 4, 139},
@@ -31,7 +32,7 @@ const Pinned kPinned[] = {
     // The last stop's request to end the watchdog and another pin's start crossed.
     {"WatchdogDecidedUnderItsLock", "watchdog", 2, 11},
     {"WatchdogDecidedUnderItsLockOnFour", "watchdog", 4, 28},
-    // The reset pulse of a return to D0 cut into a bus transaction.
+    // The bus idle write of a return to D0 cut into a bus transaction.
     {"ResetWaitsForTheBus", "properties", 2, 2},
     {"ResetWaitsForTheBusOnFour", "properties", 4, 6},
 };
