@@ -31,8 +31,8 @@ struct PdoExtension {
 constexpr uint32_t kPmControl = 0x44;  // the card's power management control/status
 
 // Device power as the PCI bus driver does it: the header is saved before D3 and restored
-// after D0, when the function comes back from its internal reset (PCI Bus Power Management
-// Interface Specification, restoring a function from D3).
+// after D0, when the function comes back from its internal reset (PCI bus power management:
+// a function restored from D3hot).
 void SetPciPower(PdoExtension *ext, DEVICE_POWER_STATE state) {
   PciDevice *device = ext->device;
   if (state == PowerDeviceD0) {

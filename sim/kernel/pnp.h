@@ -62,7 +62,7 @@ class PnpManager {
     DEVICE_POWER_STATE power = PowerDeviceD0;
     // Surprise-removed: the stack was told; removal follows once the last handle closes.
     bool surpriseRemoved = false;
-    bool removed = false;  // the stack is gone (the object stays for whoever holds it)
+    bool removed = false;   // the stack is gone (the object stays for whoever holds it)
     bool removing = false;  // the removal is under way (on some thread)
   };
 

@@ -197,7 +197,8 @@ TEST(Watchdog, QuietIntervalIsStrictlyMoreThanAFifteenthOfASecond) {
   EXPECT_EQ(d->enabledMask & (1u << 8), 1u << 8);
   // Re-armed 13 ms after the tick's work, relative: the clock's setting has no say.
   EXPECT_GE(b.m.TimerDueTime(&d->watchdogTimer), tick + 26 * kMillisecond) << "13 ms re-arm";
-  EXPECT_LT(b.m.TimerDueTime(&d->watchdogTimer), tick + 26 * kMillisecond + 100 * sim::kMicrosecond);
+  EXPECT_LT(b.m.TimerDueTime(&d->watchdogTimer),
+            tick + 26 * kMillisecond + 100 * sim::kMicrosecond);
 }
 
 TEST(Watchdog, FullResetWhenNoVideoChannelIsEnabled) {

@@ -57,7 +57,8 @@ TEST(LowResources, EveryFailurePointOfStartFailsAloneAndCleanly) {
         << "each start asks for the same in the same order";
     if (NT_SUCCESS(status)) {
       // Only what the driver can do without: a configuration dword, a setting.
-      EXPECT_TRUE(points[k].point == FaultPoint::Irp || points[k].point == FaultPoint::RegistryKey ||
+      EXPECT_TRUE(points[k].point == FaultPoint::Irp ||
+                  points[k].point == FaultPoint::RegistryKey ||
                   points[k].point == FaultPoint::RegistryValue);
       EXPECT_EQ(HeldBy(b), started);
       ASSERT_EQ(b.m.pnp().StopCard(*b.c), STATUS_SUCCESS);
