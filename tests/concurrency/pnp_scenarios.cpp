@@ -332,6 +332,51 @@ void SurpriseRemoval(Rig &r) {
   r.MarkRemoved();
 }
 
+// An orderly removal while every stream captures: refused while the applications hold
+// their handles (capture goes on untouched), then, once they have closed them, done with
+// frames still in flight, the interrupt and the watchdog live until the driver lets go.
+void OrderlyRemoval(Rig &r) {
+  Capture cap(r);
+  if (!cap.Run()) return;
+  Nanos at = 60 * kMillisecond + static_cast<Nanos>(r.Pick(100)) * kMillisecond;
+  size_t traceAfter = 0;
+  bool removed = false;
+  uint32_t feeder = cap.StartFeeding();
+  r.Spawn(
+      "pnp",
+      [&] {
+        Sleep(at);
+        r.Explore();
+        r.out.Check(r.m.pnp().RemoveCard(*r.c) == STATUS_PLUGPLAY_QUERY_VETOED,
+                    "an orderly removal with handles open is refused");
+        std::vector<uint64_t> before = cap.Delivered();
+        Sleep(kResume);
+        cap.CheckResumed(before, "a refused removal");
+        // Told of the removal, the applications stop taking frames and close everything.
+        cap.StopFeeding();
+        r.m.JoinThread(feeder);
+        r.Explore();
+        r.out.Check(r.m.pnp().RemoveCard(*r.c, sim::PnpManager::OpenHandles::ClosedByClients) ==
+                        STATUS_SUCCESS,
+                    "the card is removed once its handles are closed");
+        traceAfter = r.card.trace().size();
+        removed = true;
+        Sleep(50 * kMillisecond);
+      },
+      sim::ThreadKind::System);
+  r.JoinAll();
+  if (!r.out.Check(removed, "the removal ran")) return;
+  r.out.Check(r.c->removed, "the stack is gone");
+  bool touched = false;
+  for (size_t i = traceAfter; i < r.card.trace().size(); ++i) {
+    auto kind = r.card.trace()[i].kind;
+    touched |= kind == sim::CardTraceEntry::Kind::Read || kind == sim::CardTraceEntry::Kind::Write;
+  }
+  r.out.Check(!touched, "no register access after the removal");
+  cap.CheckAccounts("at the removal");
+  r.MarkRemoved();
+}
+
 // The system clock is set back an hour while a channel recovers from an error: the
 // watchdog still restarts it.
 void ClockBack(Rig &r) {
@@ -585,6 +630,8 @@ std::vector<Scenario> PnpScenarios() {
        sim::Card::Variant::Device6864, 3000, 20, 4},
       {"surprise", "surprise removal while all sixteen streams capture", SurpriseRemoval,
        sim::Card::Variant::Standard, 2000, 20, 4},
+      {"remove", "an orderly removal, refused and then done, while all sixteen streams capture",
+       OrderlyRemoval, sim::Card::Variant::Standard, 3000, 20, 4},
       {"clock-back", "the clock set back during a channel's error recovery", ClockBack,
        sim::Card::Variant::Standard, 400, 40, 8},
       {"low-resources", "random allocation failures through creation, rebalance and sleep",
