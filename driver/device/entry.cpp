@@ -154,6 +154,8 @@ NTSTATUS DispatchAdd(PKSDEVICE device) {
   d->ksDevice = device;
   d->powerState = PowerDeviceD0;
   d->watchdogPeriod = kWatchdogInitialPeriod;
+  // The pins of this card's factories point at these lists from the first Start on.
+  for (ULONG n = 0; n < kVideoChannels; ++n) ResetChannelFormats(d, n);
   KeInitializeDpc(&d->watchdogDpc, WatchdogDpc, d);
   KeInitializeEvent(&d->watchdogStoppedEvent, SynchronizationEvent, FALSE);
   KeInitializeTimer(&d->watchdogTimer);
@@ -233,7 +235,7 @@ NTSTATUS AcquireHardware(CCaptureDevice *d, PKSDEVICE device, PCM_RESOURCE_LIST 
   for (ULONG n = 0; n < kVideoChannels; ++n) {
     // A channel whose pin stays open across a stop keeps the standard its pin was made for.
     if (d->videoStreams[n] != nullptr) continue;
-    ResetChannelFormats(n);
+    ResetChannelFormats(d, n);
     d->channelVideo[n].videoStandard = KS_AnalogVideo_NTSC_M;
   }
   return status;

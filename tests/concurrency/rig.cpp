@@ -151,11 +151,45 @@ void Rig::Queue(Handle pin, int count) {
   }
 }
 
+namespace {
+
+uint64_t Mix(uint64_t h, const void *data, size_t length) {
+  const auto *p = static_cast<const uint8_t *>(data);
+  for (size_t i = 0; i < length; ++i) h = (h ^ p[i]) * 0x100000001b3ull;
+  return h;
+}
+template <class T>
+uint64_t Mix(uint64_t h, const T &value) {
+  return Mix(h, &value, sizeof value);
+}
+
+}  // namespace
+
+uint64_t Rig::Fingerprint() const {
+  uint64_t h = frames_;
+  for (const sim::CardTraceEntry &e : card.trace()) {
+    h = Mix(h, e.time);
+    h = Mix(h, e.kind);
+    h = Mix(h, e.offset);
+    h = Mix(h, e.value);
+  }
+  h = Mix(h, m.steps());
+  h = Mix(h, m.switches());
+  return Mix(h, m.now());
+}
+
 int Rig::Recycle(Handle pin) {
   int n = 0;
   sim::ks::Frame f;
   while (client->TakeFrame(pin, &f) == STATUS_SUCCESS) {
     ++n;
+    frames_ = Mix(frames_, pin);
+    frames_ = Mix(frames_, f.status);
+    frames_ = Mix(frames_, f.header.PresentationTime.Time);
+    frames_ = Mix(frames_, f.header.DataUsed);
+    frames_ = Mix(frames_, f.header.OptionsFlags);
+    frames_ = Mix(frames_, f.extendedHeader.data(), f.extendedHeader.size());
+    frames_ = Mix(frames_, f.data.data(), f.data.size());
     sim::ks::FrameRequest r;
     r.bufferSize = static_cast<ULONG>(f.data.size());
     r.extendedHeader = f.extendedHeader;

@@ -83,6 +83,10 @@ class Rig {
   // steps from here (0: the scenario's expected length of this part).
   void Explore(uint64_t steps = 0);
   uint64_t exploredSteps() const { return m.steps() - exploreFrom_; }
+  // What the run did, as one number: the card's trace (every register access, barrier and
+  // line change with its time), the frames taken back through Recycle, the schedule's
+  // length and the time it ended. The same seed must give the same number.
+  uint64_t Fingerprint() const;
 
   uint32_t Spawn(const std::string &name, std::function<void()> body,
                  sim::ThreadKind kind = sim::ThreadKind::Client);
@@ -117,6 +121,7 @@ class Rig {
   std::vector<std::pair<Handle, ULONG>> frameBytes_;
   bool removed_ = false;
   uint64_t exploreFrom_ = 0;
+  uint64_t frames_ = 0xcbf29ce484222325ull;  // FNV-1a over the frames Recycle took
 };
 
 }  // namespace scenarios

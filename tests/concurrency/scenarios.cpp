@@ -486,23 +486,23 @@ void SixteenStreamsMinute(Rig &r) {
 
 const std::vector<Scenario> kScenarios = {
     {"pin-close", "pin close while frames and audio blocks complete", PinClose,
-     sim::Card::Variant::Standard, 700, 200, 40},
+     sim::Card::Variant::Standard, 700, 200, 16},
     {"stop-processing", "STOP, PAUSE-RUN and restart while a process call copies a frame",
-     StopWhileProcessing, sim::Card::Variant::Standard, 800, 200, 40},
+     StopWhileProcessing, sim::Card::Variant::Standard, 800, 200, 16},
     {"two-creations", "two pin creations on different filters of one card at once", TwoCreations,
-     sim::Card::Variant::Standard, 300, 200, 40},
+     sim::Card::Variant::Standard, 300, 200, 16},
     {"remove-active", "device stop and removal while the watchdog and the DPC are active",
-     RemoveWhileActive, sim::Card::Variant::Standard, 500, 200, 40},
+     RemoveWhileActive, sim::Card::Variant::Standard, 500, 200, 16},
     {"properties", "bus-channel properties during pin creation and a return to D0",
-     PropertiesDuringCreation, sim::Card::Variant::Device6864, 300000, 200, 20},
+     PropertiesDuringCreation, sim::Card::Variant::Device6864, 300000, 200, 10},
     {"storm", "start/stop storms on all sixteen pins from several client threads", StartStopStorm,
-     sim::Card::Variant::Standard, 4000, 200, 30},
+     sim::Card::Variant::Standard, 4000, 200, 6},
     {"watchdog", "the last channel's stop and another's start around a watchdog tick",
-     WatchdogStopAndStart, sim::Card::Variant::Standard, 400, 200, 40},
+     WatchdogStopAndStart, sim::Card::Variant::Standard, 400, 200, 16},
     {"stop-watchdog", "device stop while the watchdog ticks", StopWhileWatchdogTicks,
-     sim::Card::Variant::Standard, 60, 200, 40},
+     sim::Card::Variant::Standard, 60, 200, 16},
     {"clock-release", "reference-clock release while frames and blocks are stamped", ClockRelease,
-     sim::Card::Variant::Standard, 900, 200, 40},
+     sim::Card::Variant::Standard, 900, 200, 16},
     {"sixteen-minute", "all sixteen streams for a simulated minute, exact counts",
      SixteenStreamsMinute, sim::Card::Variant::Standard, 2000000, 2, 1},
 };
@@ -548,6 +548,7 @@ Result Run(const Scenario &scenario, unsigned processors, uint64_t seed) {
     }
     result.steps = rig.exploredSteps();
     result.switches = rig.m.switches();
+    result.fingerprint = rig.Fingerprint();
   } catch (const sim::VerifierStop &stop) {
     out.failures.push_back(stop.what());
   }

@@ -30,6 +30,7 @@ struct Result {
   uint64_t steps = 0;
   uint64_t switches = 0;
   std::vector<std::string> notes;  // what the run measured
+  uint64_t fingerprint = 0;        // see Rig::Fingerprint
 };
 
 // One run. The replay command is part of every report.
