@@ -85,6 +85,8 @@ const char *RuleName(Rule rule) {
       return "instruction or memory the simulated processor does not emulate";
     case Rule::MutexNotHeld:
       return "service called without the mutex it requires";
+    case Rule::CodeIntegrity:
+      return "executable memory refused by the code-integrity checks";
   }
   return "unknown rule";
 }
@@ -164,10 +166,28 @@ void Machine::Stop(Rule rule, const std::string &message) { verifier_.Stop(rule,
 
 // ------------------------------------------------------------------ time
 
-int64_t Machine::SystemTime() const { return options_.bootSystemTime + now_ / 100; }
+int64_t Machine::SystemTime() const {
+  return options_.bootSystemTime + systemTimeOffset_ + now_ / 100;
+}
 
 Nanos Machine::SystemTimeToNanos(int64_t systemTime) const {
-  return (systemTime - options_.bootSystemTime) * 100;
+  return (systemTime - options_.bootSystemTime - systemTimeOffset_) * 100;
+}
+
+void Machine::SetSystemTime(int64_t systemTime) {
+  systemTimeOffset_ += systemTime - SystemTime();
+  // Absolute timers expire at their system time, whichever way the clock moved; one whose
+  // time has now passed expires at once ("KeSetTimer": an absolute expiration time tracks
+  // changes in the system time).
+  for (auto &[timer, state] : timers_) {
+    if (!state.absolute) continue;
+    Nanos when = std::max(now_, SystemTimeToNanos(state.dueSystemTime));
+    if (when == state.due) continue;
+    CancelEvent(state.event);
+    PKTIMER t = const_cast<PKTIMER>(timer);
+    state.due = when;
+    state.event = At(when, [this, t] { ExpireTimer(t); });
+  }
 }
 
 void Machine::SetPerformanceFrequency(uint64_t hz) {
@@ -433,7 +453,8 @@ bool Machine::SetTimer(PKTIMER timer, LARGE_INTEGER due, LONG period, PKDPC dpc)
   RequireIrql(DISPATCH_LEVEL, "KeSetTimer");
   bool wasArmed = CancelTimer(timer);
   Nanos when;
-  if (due.QuadPart < 0)
+  const bool absolute = due.QuadPart >= 0;
+  if (!absolute)
     when = now_ + (-due.QuadPart) * 100;
   else
     when = std::max(now_, SystemTimeToNanos(due.QuadPart));
@@ -443,7 +464,7 @@ bool Machine::SetTimer(PKTIMER timer, LARGE_INTEGER due, LONG period, PKDPC dpc)
   timer->Period = static_cast<ULONG>(period);
   timer->Processor = cpu().index;
   EventId ev = At(when, [this, timer] { ExpireTimer(timer); });
-  timers_[timer] = TimerState{when, ev, dpc, period, cpu().index};
+  timers_[timer] = TimerState{when, ev, dpc, period, cpu().index, absolute, due.QuadPart};
   if (dpc != nullptr) TsanRelease(dpc);
   return wasArmed;
 }
@@ -473,7 +494,7 @@ void Machine::ExpireTimer(PKTIMER timer) {
   if (state.period > 0) {
     Nanos next = state.due + static_cast<Nanos>(state.period) * kMillisecond;
     EventId ev = At(next, [this, timer] { ExpireTimer(timer); });
-    timers_[timer] = TimerState{next, ev, state.dpc, state.period, state.processor};
+    timers_[timer] = TimerState{next, ev, state.dpc, state.period, state.processor, false, 0};
   }
   if (state.dpc != nullptr) {
     LARGE_INTEGER t;
@@ -602,12 +623,17 @@ KAFFINITY Machine::activeProcessors() const {
   return cpus_.size() >= 64 ? ~KAFFINITY{0} : (KAFFINITY{1} << cpus_.size()) - 1;
 }
 
-void Machine::SetInterruptLine(ULONG vector, bool asserted) {
+void Machine::SetInterruptLine(ULONG vector, bool assertedBySource, const void *source) {
   Line &line = lines_[vector];
+  if (assertedBySource)
+    line.sources.insert(source);
+  else
+    line.sources.erase(source);
+  const bool asserted = !line.sources.empty();
   if (asserted && !line.asserted) line.edgePending = true;
   line.asserted = asserted;
   if (!asserted) line.unclaimedInARow = 0;
-  if (!asserted) return;
+  if (!assertedBySource) return;
   if (!threaded_) {
     DispatchPending();
     return;
@@ -690,7 +716,7 @@ bool Machine::DeliverInterrupts() {
 
 NTSTATUS Machine::ConnectInterrupt(PKINTERRUPT *out, PKSERVICE_ROUTINE routine, PVOID context,
                                    ULONG vector, KIRQL irql, KIRQL syncIrql, KINTERRUPT_MODE mode,
-                                   BOOLEAN shared, KAFFINITY affinity) {
+                                   BOOLEAN shared, KAFFINITY affinity, bool platformOwned) {
   RequireIrql(PASSIVE_LEVEL, "IoConnectInterrupt");
   if (out == nullptr || routine == nullptr || syncIrql < irql || irql <= DISPATCH_LEVEL ||
       (mode != LevelSensitive && mode != Latched) || (affinity & activeProcessors()) == 0)
@@ -702,8 +728,9 @@ NTSTATUS Machine::ConnectInterrupt(PKINTERRUPT *out, PKSERVICE_ROUTINE routine, 
       return STATUS_INVALID_PARAMETER;
   }
   auto obj = std::make_unique<_KINTERRUPT>();
-  *obj = _KINTERRUPT{routine, context,     vector, irql,         syncIrql,
-                     mode,    shared != 0, true,   KSPIN_LOCK{}, affinity & activeProcessors()};
+  *obj = _KINTERRUPT{routine,      context,     vector, irql,         syncIrql,
+                     mode,         shared != 0, true,   KSPIN_LOCK{}, affinity & activeProcessors(),
+                     platformOwned};
   TsanRelease(&obj->lock);  // what the connecting thread did before is seen by the routine
   line.objects.push_back(obj.get());
   *out = obj.get();
@@ -766,7 +793,14 @@ BOOLEAN Machine::SynchronizeExecution(PKINTERRUPT interrupt, PKSYNCHRONIZE_ROUTI
 
 size_t Machine::connectedInterrupts() const {
   size_t n = 0;
-  for (const auto &p : interrupts_) n += p->connected ? 1 : 0;
+  for (const auto &p : interrupts_) n += p->connected && !p->platformOwned ? 1 : 0;
+  return n;
+}
+
+size_t Machine::connectedInterrupts(ULONG vector) const {
+  size_t n = 0;
+  for (const auto &p : interrupts_)
+    n += p->connected && !p->platformOwned && p->vector == vector ? 1 : 0;
   return n;
 }
 
@@ -893,11 +927,17 @@ void Machine::AttachPciDevice(PciDevice *device) {
   device->Plugged(this, window, vector);
 }
 
+void Machine::MovePciWindow(PciDevice *device) {
+  if (std::find(pciDevices_.begin(), pciDevices_.end(), device) == pciDevices_.end()) return;
+  uint64_t window = 0xF8000000ull + static_cast<uint64_t>(movedWindows_++ % 0x800) * 0x10000;
+  device->Plugged(this, window, device->vector());
+}
+
 void Machine::DetachPciDevice(PciDevice *device) {
   if (std::find(pciDevices_.begin(), pciDevices_.end(), device) == pciDevices_.end()) return;
   pciDevices_.erase(std::remove(pciDevices_.begin(), pciDevices_.end(), device), pciDevices_.end());
   // A card that leaves the bus no longer drives its line.
-  SetInterruptLine(device->vector(), false);
+  SetInterruptLine(device->vector(), false, device);
   for (auto &[base, m] : mappings_)
     if (m.device == device) m.live = false;
 }
