@@ -202,9 +202,14 @@ bool EnterDevice(CCaptureDevice *d, bool wait);
 void LeaveDevice(CCaptureDevice *d);
 void BeginTransition(CCaptureDevice *d);
 void EndTransition(CCaptureDevice *d);
+// The power state is read whole: the watchdog's DPC reads it beside the transitions.
+inline DEVICE_POWER_STATE PowerState(const CCaptureDevice *d) {
+  return static_cast<DEVICE_POWER_STATE>(AtomicRead(
+      reinterpret_cast<volatile ULONG *>(const_cast<DEVICE_POWER_STATE *>(&d->powerState))));
+}
 // The card answers and may be driven (a guard user or a transition asks).
 inline bool HardwareUsable(const CCaptureDevice *d) {
-  return d->hardwareState == kHardwareStarted && d->powerState == PowerDeviceD0;
+  return d->hardwareState == kHardwareStarted && PowerState(d) == PowerDeviceD0;
 }
 // Why a request that needs the card cannot have it now.
 inline NTSTATUS HardwareUnavailableStatus(const CCaptureDevice *d) {

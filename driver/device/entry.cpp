@@ -261,7 +261,7 @@ NTSTATUS NTAPI DispatchStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST translate
     // The bus gives a started card power.
     AtomicWrite(reinterpret_cast<volatile ULONG *>(&d->powerState), PowerDeviceD0);
     // The pins that stayed open across a stop get their channels back.
-    if (d->powerState == PowerDeviceD0) status = RestoreChannels(d);
+    if (PowerState(d) == PowerDeviceD0) status = RestoreChannels(d);
     if (!NT_SUCCESS(status)) {
       SuspendChannels(d, true);
       ReleaseHardware(d);
@@ -303,7 +303,7 @@ void NTAPI DispatchSurpriseRemoval(PKSDEVICE device, PIRP) {
 void NTAPI DispatchSetPower(PKSDEVICE device, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE) {
   CCaptureDevice *d = DeviceContext(device);
   BeginTransition(d);
-  DEVICE_POWER_STATE from = d->powerState;
+  DEVICE_POWER_STATE from = PowerState(d);
   if (to != PowerDeviceD0 && from == PowerDeviceD0) {
     // The card loses everything in D3: its channels stop first, and the watchdog leaves it
     // alone until it is back.
