@@ -2,7 +2,7 @@
 # Soaks the driver in everything the platform does: all sixteen streams of a card for a
 # simulated hour (or SECONDS) while rebalances, sleeps, clock changes, windows of random
 # allocation failures, refused orderly removals, channel errors and surprise removals
-# (each followed by a new card) come at random from the seed. Every frame is checked as it
+# (each followed by a new card) come at random, drawn from each run's seed. Every frame is checked as it
 # arrives, each card's accounts when it goes, and the verifier checks for leaks at the end.
 #   scripts/pnp-soak.sh [SECONDS] [--seeds N] [--first S] [--cpus N[,M...]]
 #   scripts/pnp-soak.sh                      # one simulated hour, seed 1, two processors

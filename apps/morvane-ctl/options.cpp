@@ -705,7 +705,7 @@ Timeline (T seconds into the capture, or into the --seconds run):
   --set-time@T=OFFSET        the system clock moves OFFSET seconds (-3600: back an hour)
   --low-resources SEED:RATE[@T]
                              from T on, each allocation the driver asks for fails with
-                             chance RATE (0 < RATE <= 1), reproducibly for the seed
+                             chance RATE (0 < RATE <= 1), reproducibly: SEED gives the same failures
 
 Inspection (of -d DEVICE, or of everything):
   -d, --device DEVICE        card0, card0/video3, card0/audio3 (video3 = card0/video3)
