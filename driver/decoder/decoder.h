@@ -25,6 +25,8 @@ ULONG DecoderRead(CCaptureDevice *d, ULONG bank, ULONG r);
 
 // Brings the card and its decoders to a known state (device start, return to D0).
 void InitializeCard(CCaptureDevice *d);
+// Writes the picture controls clients set into the decoders again, after InitializeCard.
+void RestorePictureControls(CCaptureDevice *d);
 void InitializeExternalDecoder(CCaptureDevice *d);
 ULONG ReadChannelStatus(CCaptureDevice *d, ULONG channel);
 // Re-reads the channel's input standard and switches the ranges it offers.

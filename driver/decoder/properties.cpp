@@ -90,6 +90,13 @@ const KSPROPERTY_SET kPropertySets[] = {
     {&KSPROPSETID_Connection, RTL_NUMBER_OF(kConnectionItems), kConnectionItems, 0, nullptr},
 };
 
+void WriteControl(CCaptureDevice *d, const PictureControl &control, ULONG c, ULONG value) {
+  DecoderWrite(d, ChannelBank(c), ChannelRegister(c, control.reg), value);
+  // Saturation is two registers, U and V, kept equal.
+  if (control.id == KSPROPERTY_VIDEOPROCAMP_SATURATION)
+    DecoderWrite(d, ChannelBank(c), ChannelRegister(c, DECODER_SATURATION + 1), value);
+}
+
 NTSTATUS PictureControlGet(CCaptureDevice *d, PKSIDENTIFIER property, PVOID data, ULONG c) {
   auto *s = static_cast<PKSPROPERTY_VIDEOPROCAMP_S>(data);
   s->Flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
@@ -111,9 +118,10 @@ NTSTATUS PictureControlSet(CCaptureDevice *d, PKSIDENTIFIER property, PVOID data
       s->Value > control->range.Bounds.SignedMaximum)
     return STATUS_INVALID_PARAMETER;
   ULONG value = static_cast<ULONG>(s->Value);
-  DecoderWrite(d, ChannelBank(c), ChannelRegister(c, control->reg), value);
-  if (control->id == KSPROPERTY_VIDEOPROCAMP_SATURATION)
-    DecoderWrite(d, ChannelBank(c), ChannelRegister(c, DECODER_SATURATION + 1), value);
+  WriteControl(d, *control, c, value);
+  ChannelVideo &video = d->channelVideo[c];
+  AtomicWrite(&video.controls[control->id], value);
+  AtomicSetBits(&video.controlsSet, 1u << control->id);
   return STATUS_SUCCESS;
 }
 
@@ -213,4 +221,14 @@ NTSTATUS NTAPI VideoPropertyGet(PIRP irp, PKSIDENTIFIER property, PVOID data) {
 
 NTSTATUS NTAPI VideoPropertySet(PIRP irp, PKSIDENTIFIER property, PVOID data) {
   return Route(irp, property, data, true);
+}
+
+void RestorePictureControls(CCaptureDevice *d) {
+  for (ULONG c = 0; c < kVideoChannels; ++c) {
+    ChannelVideo &video = d->channelVideo[c];
+    ULONG set = AtomicRead(&video.controlsSet);
+    for (const PictureControl &control : kControls)
+      if (set & (1u << control.id))
+        WriteControl(d, control, c, AtomicRead(&video.controls[control.id]));
+  }
 }

@@ -51,6 +51,11 @@ class CChannelStream {
 // Decoder state kept per video channel.
 struct ChannelVideo {
   ULONG videoStandard;  // KS_AnalogVideo_* value
+  // The picture controls a client set (bit n: control n), with their values: the decoder
+  // forgets them when the card is initialised again after a sleep or a restart. Changed
+  // and read whole (property requests may come from several threads).
+  ULONG controlsSet;
+  ULONG controls[5];
 };
 
 // The per-card device context. Each group of fields says what owns it: the lock to hold,

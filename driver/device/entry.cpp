@@ -71,13 +71,20 @@ NTSTATUS ClearConfigBits(PDEVICE_OBJECT fdo, ULONG offset, ULONG bits) {
   return AccessPciConfig(fdo, TRUE, &value, offset);
 }
 
+// The vendor dwords past the standard header: the card sets these bits again at every
+// power-up, and the bus driver restores only the header after D3.
+void ClearVendorConfigBits(PDEVICE_OBJECT fdo, bool withCommand) {
+  ClearConfigBits(fdo, 0x50, 1u << 16);
+  if (withCommand)
+    ClearConfigBits(fdo, 0x04, 1u << 10);  // Interrupt Disable: let the line interrupt through
+  ClearConfigBits(fdo, 0xAC, 1u << 31);
+}
+
 NTSTATUS ConfigurePciFunction(CCaptureDevice *d) {
   PDEVICE_OBJECT fdo = d->ksDevice->FunctionalDeviceObject;
   if (!NT_SUCCESS(ProbeConfigurationSpace(fdo))) return STATUS_UNSUCCESSFUL;
   d->interruptContext = d->ksDevice;
-  ClearConfigBits(fdo, 0x50, 1u << 16);
-  ClearConfigBits(fdo, 0x04, 1u << 10);  // Interrupt Disable: let the line interrupt through
-  ClearConfigBits(fdo, 0xAC, 1u << 31);
+  ClearVendorConfigBits(fdo, true);
   ULONG ids = 0;
   AccessPciConfig(fdo, FALSE, &ids, 0x00);
   d->isDevice6864 = (ids & 0xFFFF0000) == 0x68640000;
@@ -315,6 +322,7 @@ void NTAPI DispatchSetPower(PKSDEVICE device, PIRP, DEVICE_POWER_STATE to, DEVIC
     // what ran or was to start started. A stopped card is not touched (its next start does
     // all of it).
     if (d->hardwareState == kHardwareStarted) {
+      ClearVendorConfigBits(d->ksDevice->FunctionalDeviceObject, false);
       InitializeCard(d);
       RestoreChannels(d);
     }

@@ -1,6 +1,7 @@
 // Plug-and-play and power transitions: the guard that keeps everyone else off the device
 // while one changes what the hardware is, and the way the channels stop when the card goes
 // away (to D3, at a stop, at a surprise removal) and start again when it comes back.
+#include "decoder/decoder.h"
 #include "device/device.h"
 
 bool EnterDevice(CCaptureDevice *d, bool wait) {
@@ -110,6 +111,8 @@ void SuspendChannels(CCaptureDevice *d, bool touchHardware) {
 }
 
 NTSTATUS RestoreChannels(CCaptureDevice *d) {
+  // The card was initialised again: what clients set comes back before any channel runs.
+  RestorePictureControls(d);
   NTSTATUS status = ReprogramStreams(d);
   if (!NT_SUCCESS(status)) return status;
   ULONG suspended = AtomicRead(&d->suspendedMask);

@@ -100,6 +100,61 @@ TEST(Sleep, ThePausedPinsRunAgainInEitherOrder) {
   }
 }
 
+// The decoders come back from D3 or a restart with their power-up values: the brightness,
+// hue and saturation a client had set were gone, on the board's own and its bus decoder.
+TEST(Power, PictureControlsAClientSetSurviveSleepAndRebalance) {
+  for (auto variant : {sim::Card::Variant::Standard, sim::Card::Variant::Device6864}) {
+    CaptureBench b(variant);
+    Handle f1 = b.Open(true, 1), f6 = b.Open(true, 6);
+    auto set = [&](Handle f, ULONG id, LONG value) {
+      KSPROPERTY_VIDEOPROCAMP_S s{};
+      s.Value = value;
+      ASSERT_EQ(b.client->SetS(f, PROPSETID_VIDCAP_VIDEOPROCAMP, id, s), STATUS_SUCCESS);
+    };
+    auto get = [&](Handle f, ULONG id) {
+      KSPROPERTY_VIDEOPROCAMP_S s{};
+      EXPECT_EQ(b.client->GetS(f, PROPSETID_VIDCAP_VIDEOPROCAMP, id, &s), STATUS_SUCCESS);
+      return s.Value;
+    };
+    set(f1, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, -20);
+    set(f1, KSPROPERTY_VIDEOPROCAMP_SATURATION, 200);
+    set(f6, KSPROPERTY_VIDEOPROCAMP_HUE, 30);
+    const LONG contrast = get(f1, KSPROPERTY_VIDEOPROCAMP_CONTRAST);
+    const LONG brightness = get(f6, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS);
+    for (int round = 0; round < 2; ++round) {
+      if (round == 0) {
+        ASSERT_EQ(b.m.pnp().SetCardPower(*b.c, PowerDeviceD3), STATUS_SUCCESS);
+        ASSERT_EQ(b.m.pnp().SetCardPower(*b.c, PowerDeviceD0), STATUS_SUCCESS);
+      } else {
+        ASSERT_EQ(b.m.pnp().RebalanceCard(*b.c), STATUS_SUCCESS);
+      }
+      EXPECT_EQ(get(f1, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS), -20) << round;
+      EXPECT_EQ(get(f1, KSPROPERTY_VIDEOPROCAMP_SATURATION), 200) << round;
+      EXPECT_EQ(get(f6, KSPROPERTY_VIDEOPROCAMP_HUE), 30) << round;
+      // What nobody set keeps the decoder's own value.
+      EXPECT_EQ(get(f1, KSPROPERTY_VIDEOPROCAMP_CONTRAST), contrast) << round;
+      EXPECT_EQ(get(f6, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS), brightness) << round;
+    }
+    EXPECT_TRUE(b.ok());
+  }
+}
+
+// The card sets its vendor configuration bits again at every power-up; the driver cleared
+// them only at start, so after a sleep they stayed set.
+TEST(Power, VendorConfigurationBitsAreClearedAgainAfterD3) {
+  CaptureBench b;
+  const uint32_t control = b.card.PeekConfig(0x50), gate = b.card.PeekConfig(0xAC);
+  ASSERT_EQ(control & (1u << 16), 0u);
+  ASSERT_EQ(gate & (1u << 31), 0u);
+  ASSERT_EQ(b.m.pnp().SetCardPower(*b.c, PowerDeviceD3), STATUS_SUCCESS);
+  ASSERT_EQ(b.m.pnp().SetCardPower(*b.c, PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(b.card.PeekConfig(0x50), control) << "bit 16 clear, the rest as at start";
+  EXPECT_EQ(b.card.PeekConfig(0xAC), gate) << "bit 31 clear, the rest as at start";
+  b.Add(true, 0);
+  b.Run(200 * kMillisecond);
+  EXPECT_GT(b.pins[0].delivered, 0u);
+}
+
 // A return to D0 of a stopped card ran the card's initialisation on no mapping.
 TEST(Power, D0OnAStoppedCardTouchesNothing) {
   CaptureBench b;
