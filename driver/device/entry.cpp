@@ -5,6 +5,14 @@
 #include "filters/filters.h"
 #include "video/formats.h"
 
+NTSTATUS NTAPI DispatchStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
+                             PCM_RESOURCE_LIST untranslated);
+void NTAPI DispatchStop(PKSDEVICE device, PIRP irp);
+void NTAPI DispatchSetPower(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to,
+                            DEVICE_POWER_STATE from);
+void NTAPI DispatchSurpriseRemoval(PKSDEVICE device, PIRP irp);
+NTSTATUS AccessPciConfig(PDEVICE_OBJECT device, BOOLEAN write, PVOID buffer, ULONG offset);
+
 namespace {
 
 void NTAPI FreeDeviceContext(PVOID context) { ExFreePoolWithTag(context, kTagDevice); }
@@ -75,6 +83,8 @@ NTSTATUS ConfigurePciFunction(CCaptureDevice *d) {
   PDEVICE_OBJECT fdo = d->ksDevice->FunctionalDeviceObject;
   if (!NT_SUCCESS(ProbeConfigurationSpace(fdo))) return STATUS_UNSUCCESSFUL;
   d->interruptContext = d->ksDevice;
+  // 0x50 and 0xAC are the card's own configuration bits, cleared at every start as its
+  // bring-up has it.
   ClearConfigBits(fdo, 0x50, 1u << 16);
   ClearConfigBits(fdo, 0x04, 1u << 10);  // Interrupt Disable: let the line interrupt through
   ClearConfigBits(fdo, 0xAC, 1u << 31);
@@ -163,6 +173,8 @@ NTSTATUS NTAPI DispatchAdd(PKSDEVICE device) {
   KeInitializeEvent(&d->guardIdle, NotificationEvent, TRUE);
   d->hardwareState = kHardwareAbsent;
 
+  // The device's bag needs the device mutex, which the class driver does not hold in Add
+  // (it does in Start, where taking it again would deadlock).
   KsAcquireDevice(device);
   NTSTATUS status = KsAddItemToObjectBag(device->Bag, d, FreeDeviceContext);
   KsReleaseDevice(device);

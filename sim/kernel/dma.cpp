@@ -206,10 +206,10 @@ PVOID NTAPI DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length,
                                             PPHYSICAL_ADDRESS logical, BOOLEAN cacheEnabled) {
   InSim inSim;
   Machine &m = Machine::Current();
-  m.RequireIrql(PASSIVE_LEVEL, "AllocateCommonBuffer");
+  m.RequireIrql(PASSIVE_LEVEL, __func__);
   auto *a = reinterpret_cast<Adapter *>(adapter);
   if (!a->live)
-    m.verifier().Stop(Rule::InvalidParameter, "AllocateCommonBuffer on a released adapter");
+    m.verifier().Stop(Rule::InvalidParameter, std::string(__func__) + " on a released adapter");
   DmaSystem &sys = m.dma();
   ++sys.allocations_;
   if (sys.failAt_ != 0 && sys.allocations_ == sys.failAt_) {
@@ -237,15 +237,15 @@ void NTAPI DmaSystem::FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSI
                                        PVOID virtualAddress, BOOLEAN) {
   InSim inSim;
   Machine &m = Machine::Current();
-  m.RequireIrql(PASSIVE_LEVEL, "FreeCommonBuffer");
+  m.RequireIrql(PASSIVE_LEVEL, __func__);
   DmaSystem &sys = m.dma();
   auto it = sys.buffers_.find(static_cast<uint64_t>(logical.QuadPart));
   if (it == sys.buffers_.end() || it->second.memory != virtualAddress ||
       it->second.adapter != reinterpret_cast<Adapter *>(adapter))
     m.verifier().Stop(Rule::InvalidParameter,
-                      "FreeCommonBuffer of a buffer that was not allocated");
+                      std::string(__func__) + " of a buffer that was not allocated");
   if (it->second.length != length)
-    m.verifier().Stop(Rule::InvalidParameter, "FreeCommonBuffer length " + std::to_string(length) +
+    m.verifier().Stop(Rule::InvalidParameter, std::string(__func__) + " length " + std::to_string(length) +
                                                   " differs from the allocated " +
                                                   std::to_string(it->second.length));
   m.CheckFreedRange(virtualAddress, length, "a common buffer");

@@ -110,7 +110,7 @@ bool Machine::ThreadFinished(uint32_t id) const {
 
 bool Machine::JoinThread(uint32_t id, Nanos deadline) {
   if (id >= threads_.size() || id == 0)
-    verifier_.Stop(Rule::InvalidParameter, "JoinThread: no such thread");
+    verifier_.Stop(Rule::InvalidParameter, std::string(__func__) + ": no such thread");
   Thread *t = threads_[id].get();
   PreemptionPoint();
   if (t->state != Thread::State::Finished && !verifier_.stopped()) Block(t, deadline, nullptr);

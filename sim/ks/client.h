@@ -18,10 +18,6 @@
 
 #include "sim/kernel/machine.h"
 
-#ifndef STATUS_DEVICE_REMOVED
-#define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6)
-#endif
-
 namespace sim::ks {
 
 namespace host {
@@ -30,7 +26,8 @@ struct FileObject;
 
 using Handle = uint64_t;  // 0 is never a handle
 
-// What the class driver cached for a pin factory when the minidriver last refreshed it.
+// What the class driver cached for a pin factory when the minidriver last refreshed it: what
+// a client learns about a pin factory without opening the filter.
 struct CachedPin {
   GUID name{};
   GUID category{};
