@@ -245,9 +245,9 @@ void NTAPI DmaSystem::FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSI
     m.verifier().Stop(Rule::InvalidParameter,
                       std::string(__func__) + " of a buffer that was not allocated");
   if (it->second.length != length)
-    m.verifier().Stop(Rule::InvalidParameter, std::string(__func__) + " length " + std::to_string(length) +
-                                                  " differs from the allocated " +
-                                                  std::to_string(it->second.length));
+    m.verifier().Stop(Rule::InvalidParameter,
+                      std::string(__func__) + " length " + std::to_string(length) +
+                          " differs from the allocated " + std::to_string(it->second.length));
   m.CheckFreedRange(virtualAddress, length, "a common buffer");
   const uint64_t span = (static_cast<uint64_t>(length) + 4095) / 4096 * 4096;
   GiveMemory(it->second.memory, span);

@@ -92,9 +92,11 @@ void NTAPI IoFreeIrp(PIRP irp) {
   M().RequireIrql(DISPATCH_LEVEL, __func__);
   auto it = g_irps.find(irp);
   if (it == g_irps.end())
-    M().verifier().Stop(Rule::IrpMisuse, std::string(__func__) + " of an IRP that is not allocated");
+    M().verifier().Stop(Rule::IrpMisuse,
+                        std::string(__func__) + " of an IRP that is not allocated");
   if (it->second.threaded)
-    M().verifier().Stop(Rule::IrpMisuse, std::string(__func__) + " of a thread's IRP (the I/O manager frees it)");
+    M().verifier().Stop(Rule::IrpMisuse,
+                        std::string(__func__) + " of a thread's IRP (the I/O manager frees it)");
   DeleteIrp(irp);
 }
 
@@ -122,9 +124,11 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
   Machine &m = M();
   m.RequireIrql(DISPATCH_LEVEL, __func__);
   if (!sim::IsLiveIrp(irp))
-    m.verifier().Stop(Rule::IrpMisuse, std::string(__func__) + " with an IRP that is not allocated");
+    m.verifier().Stop(Rule::IrpMisuse,
+                      std::string(__func__) + " with an IRP that is not allocated");
   if (!sim::IsLiveDeviceObject(device))
-    m.verifier().Stop(Rule::IrpMisuse, std::string(__func__) + " to a device object that does not exist");
+    m.verifier().Stop(Rule::IrpMisuse,
+                      std::string(__func__) + " to a device object that does not exist");
   // Whoever starts a PnP or power request presets its status: a lower driver that does not
   // handle it leaves the status alone, so anything else would read as its answer.
   PIO_STACK_LOCATION first = irp->Tail.Overlay.CurrentStackLocation - 1;
@@ -251,7 +255,8 @@ void NTAPI IoDeleteDevice(PDEVICE_OBJECT d) {
   Machine &m = M();
   m.RequireIrql(PASSIVE_LEVEL, __func__);
   if (!sim::IsLiveDeviceObject(d))
-    m.verifier().Stop(Rule::ObjectReference, std::string(__func__) + " of an unknown device object");
+    m.verifier().Stop(Rule::ObjectReference,
+                      std::string(__func__) + " of an unknown device object");
   if (d->ReferenceCount != 0)
     m.verifier().Stop(Rule::ObjectReference, "device object deleted with " +
                                                  std::to_string(d->ReferenceCount) +

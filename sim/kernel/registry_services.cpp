@@ -60,7 +60,8 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
   sim::Machine &machine = PassiveMachine(__func__);
   // A kernel-mode caller's pointers are not probed: these would fault.
   if (!ResultLength) {
-    machine.verifier().Stop(sim::Rule::InvalidParameter, std::string(__func__) + ": ResultLength is NULL");
+    machine.verifier().Stop(sim::Rule::InvalidParameter,
+                            std::string(__func__) + ": ResultLength is NULL");
   }
   if (!KeyValueInformation && Length > 0) {
     machine.verifier().Stop(sim::Rule::InvalidParameter,

@@ -199,7 +199,8 @@ NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG objectBag, PVOID *pointerToPointer, ULONG ne
   M().RequireIrql(PASSIVE_LEVEL, __func__);
   Bag *bag = EditableBag(objectBag, __func__);
   if (pointerToPointer == nullptr)
-    M().verifier().Stop(Rule::InvalidParameter, std::string(__func__) + " without a pointer to edit");
+    M().verifier().Stop(Rule::InvalidParameter,
+                        std::string(__func__) + " without a pointer to edit");
   PVOID old = *pointerToPointer;
   bool owned =
       old != nullptr && std::find(bag->items.begin(), bag->items.end(), old) != bag->items.end();

@@ -155,8 +155,9 @@ NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT deviceObject,
   M().RequireIrql(PASSIVE_LEVEL, __func__);
   PKSDEVICE ks = sim::ks::DeviceFromFdo(deviceObject);
   if (ks == nullptr)
-    M().verifier().Stop(Rule::InvalidParameter,
-                        std::string(__func__) + ": not the functional device object of a KS device");
+    M().verifier().Stop(
+        Rule::InvalidParameter,
+        std::string(__func__) + ": not the functional device object of a KS device");
   if (descriptor == nullptr || descriptor->Version != KSFILTER_DESCRIPTOR_VERSION)
     return STATUS_INVALID_PARAMETER;
   if (descriptor->PinDescriptorsCount != 0 &&
