@@ -76,7 +76,6 @@ void InitializeCard(CCaptureDevice *d) {
   Put(d, RESET_CONTROL, 0x1);
   Put(d, RESET_CONTROL, 0xF);
   KeReleaseSpinLock(&d->busLock, old);
-  // The channels off again after the reset, 0x08 before 0x28 as at the start.
   Put(d, CHANNEL_CONTROL, 0);
   Put(d, CHANNEL_ENABLE, 0);
   Put(d, CARD_SETUP_34, 0x3EFE0FF0);

@@ -99,9 +99,9 @@ BOOLEAN NTAPI EnableVideoChannel(PVOID context) {
 BOOLEAN NTAPI DisableVideoChannel(PVOID context) {
   auto *w = static_cast<HardwareWork *>(context);
   CCaptureDevice *d = w->device;
+  // Each register is written twice: the card's disable sequence.
   d->runningMask &= ~w->bit;
   d->enabledMask &= ~w->bit;
-  // Each register is written twice: the card's disable sequence.
   ULONG enable = ReadRegister(d, CHANNEL_ENABLE) & ~w->bit;
   WriteRegisterAndFlush(d, CHANNEL_ENABLE, enable, 0);
   WriteRegisterAndFlush(d, CHANNEL_ENABLE, enable, 0);
