@@ -58,6 +58,10 @@ check() {  # file line kind(< or ") name
       hw/*)
         report "$file" "$line" "<$name>" "the register map depends on nothing"
         ;;
+      sim/kernel/* | sim/card/*)
+        [[ $name =~ ^(ks|ksmedia|punknown)\.h$ ]] &&
+          report "$file" "$line" "<$name>" "kernel streaming's declarations belong to sim/ks and above"
+        ;;
       sim/* | apps/* | bench/* | tools/*)
         ;;
     esac
