@@ -281,7 +281,9 @@ bool ParseChannelList(const std::string &text, std::vector<unsigned> *channels) 
 }
 
 bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
-  optind = 1;
+  // 0, not 1: the C library then also forgets where it was inside a group of short options,
+  // which a refused command line leaves pointing into its (since freed) arguments.
+  optind = 0;
   opterr = 0;
   const char *shortOptions = ":hi:d:lC:c:s:v:p:";
   for (;;) {

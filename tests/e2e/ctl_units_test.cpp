@@ -66,6 +66,16 @@ TEST(CtlOptions, InputsSettingsAndFaultsParseToWhatTheyName) {
   }
 }
 
+TEST(CtlOptions, ARefusedGroupOfShortOptionsLeavesNothingForTheNextParse) {
+  ctl::Options first, second;
+  std::string error;
+  EXPECT_FALSE(Parse({"-lqC", "brightness"}, &first, &error));
+  ASSERT_TRUE(Parse({"--cards", "2"}, &second, &error)) << error;
+  EXPECT_EQ(second.cards, 2);
+  EXPECT_FALSE(second.listControls);
+  EXPECT_TRUE(second.getControls.empty());
+}
+
 TEST(CtlMedia, FramesTakeTheFileLayoutTheirHeaderCallsFor) {
   // Y41P: eight pixels in twelve bytes become yuv411p planes, sample for sample.
   ctl::VideoFormat y41p{ctl::Pixel::Y41P, 8, 2, false, 333667, 12};
