@@ -69,8 +69,12 @@ TEST(CtlOptions, InputsSettingsAndFaultsParseToWhatTheyName) {
 TEST(CtlOptions, ARefusedGroupOfShortOptionsLeavesNothingForTheNextParse) {
   ctl::Options first, second;
   std::string error;
-  EXPECT_FALSE(Parse({"-lqC", "brightness"}, &first, &error));
-  ASSERT_TRUE(Parse({"--cards", "2"}, &second, &error)) << error;
+  // Both command lines stay in memory, so what the scanner kept of the first is still there.
+  std::string a0 = "morvane-ctl", a1 = "-lqC", a2 = "brightness", b1 = "--cards", b2 = "2";
+  char *refused[] = {a0.data(), a1.data(), a2.data(), nullptr};
+  char *plain[] = {a0.data(), b1.data(), b2.data(), nullptr};
+  EXPECT_FALSE(ctl::ParseOptions(3, refused, &first, &error));
+  ASSERT_TRUE(ctl::ParseOptions(3, plain, &second, &error)) << error;
   EXPECT_EQ(second.cards, 2);
   EXPECT_FALSE(second.listControls);
   EXPECT_TRUE(second.getControls.empty());

@@ -1,7 +1,7 @@
 // morvane-ctl's command line: the input is split at NUL bytes into arguments. Any command
 // line parses or is refused with one message; what parses is within the documented limits;
-// parsing is repeatable (the same arguments, parsed again in the same process, give the same
-// answer); the number parsers agree with their own limits.
+// nothing of one parse reaches the next, and the same arguments parsed again give the same
+// answer; the number parsers agree with their own limits.
 #include <sstream>
 #include <string>
 #include <vector>
@@ -52,17 +52,22 @@ void CheckParsed(const ctl::Options &o) {
   FUZZ_CHECK(o.seconds >= 0 && o.seconds <= 86400, "--seconds in range");
 }
 
-bool Parse(const std::vector<std::string> &args, ctl::Options *o, std::string *error) {
-  std::vector<std::vector<char>> storage;
-  std::vector<char *> argv;
-  for (const std::string &a : args) {
-    storage.emplace_back(a.begin(), a.end());
-    storage.back().push_back('\0');
+// The arguments as a program gets them; kept by the caller for as long as it likes.
+struct Argv {
+  explicit Argv(const std::vector<std::string> &args) {
+    for (const std::string &a : args) {
+      storage.emplace_back(a.begin(), a.end());
+      storage.back().push_back('\0');
+    }
+    for (auto &s : storage) pointers.push_back(s.data());
+    pointers.push_back(nullptr);
   }
-  for (auto &s : storage) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  return ctl::ParseOptions(static_cast<int>(args.size()), argv.data(), o, error);
-}
+  bool Parse(ctl::Options *o, std::string *error) {
+    return ctl::ParseOptions(static_cast<int>(storage.size()), pointers.data(), o, error);
+  }
+  std::vector<std::vector<char>> storage;
+  std::vector<char *> pointers;
+};
 
 }  // namespace
 
@@ -81,10 +86,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   ctl::Options first, second;
   std::string firstError, secondError;
-  bool ok = Parse(args, &first, &firstError);
+  Argv argv(args);
+  bool ok = argv.Parse(&first, &firstError);
   FUZZ_CHECK(ok || !firstError.empty(), "a refused command line has a message");
   if (ok) CheckParsed(first);
-  bool again = Parse(args, &second, &secondError);
+  // Nothing of that parse reaches the next one (its arguments still in memory, as the
+  // program's are).
+  ctl::Options plain;
+  std::string plainError;
+  Argv plainArgv({"morvane-ctl", "--cards", "2"});
+  FUZZ_CHECK(plainArgv.Parse(&plain, &plainError) && plain.cards == 2 && !plain.WantsInspection() &&
+                 plain.inputs.empty(),
+             "a plain command line after this one: " + plainError);
+  bool again = Argv(args).Parse(&second, &secondError);
   FUZZ_CHECK(Describe(ok, first, firstError) == Describe(again, second, secondError),
              "the same command line parsed twice gives another answer");
 

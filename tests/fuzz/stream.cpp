@@ -163,6 +163,7 @@ class Session {
     if (pin == 0) return;
     KSSTATE before;
     FUZZ_CHECK(rig_.client->GetState(pin, &before) == STATUS_SUCCESS, "a pin's state reads");
+    Drain();  // what completed before belongs to the picture numbering before
     // As a client sends it: not necessarily one of the four states.
     ULONG to = in_.Below(8) == 0 ? in_.U32() : in_.Below(4);
     NTSTATUS status =
@@ -178,12 +179,13 @@ class Session {
     }
     FUZZ_CHECK(static_cast<ULONG>(after) == to, "the pin is in the state set");
     PinModel &model = pins_[pin];
+    // Leaving PAUSE for ACQUIRE or STOP stops the channel: picture numbers start again.
+    if (to <= KSSTATE_ACQUIRE) model.lastPicture = -1;
     if (to == KSSTATE_STOP) {
       Drain();
       FUZZ_CHECK(model.returned == model.queued,
                  std::to_string(model.queued - model.returned) + " frame(s) kept past STOP");
       model.queued = model.returned = 0;
-      model.lastPicture = -1;
     }
   }
 
