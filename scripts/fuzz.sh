@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the fuzz targets (tests/fuzz) with libFuzzer, AddressSanitizer and UBSan.
 #
-#   scripts/fuzz.sh [TARGET|all] [SECONDS]      default: all targets, 60 s each
+#   scripts/fuzz.sh [TARGET[,TARGET...]|all] [SECONDS]      default: all targets, 60 s each
 #
 # Each target starts from its corpus in the repository (tests/fuzz/corpus/TARGET) and adds
 # what it finds to build/fuzz/corpus/TARGET; a crash or broken invariant is written to
@@ -34,11 +34,14 @@ target="${1:-all}"
 seconds="${2:-60}"
 if [ "$target" = "all" ]; then
   targets=("${ALL[@]}")
-elif [ -n "${OPTIONS[$target]+x}" ]; then
-  targets=("$target")
 else
-  echo "fuzz.sh: unknown target '$target' (${ALL[*]} or all)" >&2
-  exit 2
+  IFS=, read -r -a targets <<<"$target"
+  for t in "${targets[@]}"; do
+    if [ -z "${OPTIONS[$t]+x}" ]; then
+      echo "fuzz.sh: unknown target '$t' (${ALL[*]} or all)" >&2
+      exit 2
+    fi
+  done
 fi
 case "$seconds" in
   '' | *[!0-9]*) echo "fuzz.sh: SECONDS must be a whole number" >&2; exit 2 ;;
@@ -51,6 +54,8 @@ if [ "${FUZZ_SKIP_BUILD:-0}" != 1 ]; then
   cmake --build --preset linux-fuzz "${build[@]}"
 fi
 
+[ -x /usr/lib/llvm-14/bin/llvm-symbolizer ] &&
+  export ASAN_SYMBOLIZER_PATH="${ASAN_SYMBOLIZER_PATH:-/usr/lib/llvm-14/bin/llvm-symbolizer}"
 failed=0
 summary=()
 for t in "${targets[@]}"; do
