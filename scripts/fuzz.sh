@@ -72,11 +72,13 @@ for t in "${targets[@]}"; do
   # shellcheck disable=SC2206
   extra=(${FUZZ_ARGS:-})
   echo "== fuzz_$t for ${seconds}s"
-  before=$(find "$artifacts" -type f | wc -l)
+  findings() { find "$artifacts" -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' \
+                 -o -name 'oom-*' \) | wc -l; }
+  before=$(findings)
   status=0
   "build/linux-fuzz/tests/fuzz/fuzz_$t" "${args[@]}" "${extra[@]}" "$corpus" "tests/fuzz/corpus/$t" \
     >"$log" 2>&1 || status=$?
-  after=$(find "$artifacts" -type f | wc -l)
+  after=$(findings)
   # The last progress line: "#N DONE cov: ..." (or "#N: cov: ..." in fork mode).
   last=$(grep -E '^#[0-9]+' "$log" | tail -1 || true)
   execs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -oE '[0-9]+$' || true)
