@@ -3,6 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <cerrno>
+
+#include <sys/stat.h>
+
+#include "media.h"
+#include "outputs.h"
+#include "sim/kernel/machine.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -86,36 +93,65 @@ void Widen(const uint8_t *src, unsigned shift, uint8_t *dst, unsigned width) {
 }  // namespace
 
 std::shared_ptr<FileSource> FileSource::Open(const std::string &path, std::string *error) {
+  const std::string shown = "'" + Shown(path) + "'";
+  // Only a file: a FIFO or a device would block or never end.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    *error = shown + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    *error = shown + " is a folder, not a media file";
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = shown + " is not a regular file (a media input is read like a file)";
+    return nullptr;
+  }
   std::shared_ptr<FileSource> s(new FileSource());
   s->path_ = path;
+  TakeFfmpegComplaint();
+  auto reason = [](int code) {
+    std::string complaint = TakeFfmpegComplaint();
+    return AvError(code) + (complaint.empty() ? "" : " (" + complaint + ")");
+  };
   int r = avformat_open_input(&s->format_, path.c_str(), nullptr, nullptr);
   if (r < 0) {
-    *error = "'" + path + "' is not a media file FFmpeg can read: " + AvError(r);
+    *error = shown + " is not a media file FFmpeg can read: " + reason(r);
     return nullptr;
   }
   r = avformat_find_stream_info(s->format_, nullptr);
   const AVCodec *codec = nullptr;
   if (r >= 0) r = av_find_best_stream(s->format_, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
   if (r < 0 || codec == nullptr) {
-    *error = "'" + path + "' holds no video FFmpeg can decode";
+    std::string complaint = TakeFfmpegComplaint();
+    *error = shown + " holds no video FFmpeg can decode" +
+             (complaint.empty() ? "" : " (" + complaint + ")");
     return nullptr;
   }
   s->stream_ = r;
-  AVStream *st = s->format_->streams[r];
+  AVStream *video = s->format_->streams[r];
   s->decoder_ = avcodec_alloc_context3(codec);
-  avcodec_parameters_to_context(s->decoder_, st->codecpar);
+  avcodec_parameters_to_context(s->decoder_, video->codecpar);
   r = avcodec_open2(s->decoder_, codec, nullptr);
   if (r < 0) {
-    *error = "'" + path + "': the video decoder did not open: " + AvError(r);
+    *error = shown + ": the video decoder did not open: " + reason(r);
     return nullptr;
   }
-  s->timeBase_ = av_q2d(st->time_base);
-  AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
-  if (rate.num > 0 && rate.den > 0) s->frameDuration_ = av_q2d(av_inv_q(rate));
+  AVRational rate = video->avg_frame_rate.num > 0 ? video->avg_frame_rate : video->r_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) rate = AVRational{25, 1};
+  AVRational base = video->time_base;
+  if (base.num <= 0 || base.den <= 0) base = av_inv_q(rate);
+  // ticks per second = base.den * rate.num: a stamp is base.num * rate.num ticks, a
+  // frame rate.den * base.den ticks.
+  s->ticksPerSecond_ = static_cast<int64_t>(base.den) * rate.num;
+  s->tickPerStamp_ = static_cast<int64_t>(base.num) * rate.num;
+  s->frameTicks_ = static_cast<int64_t>(rate.den) * base.den;
   s->current_ = av_frame_alloc();
   s->next_ = av_frame_alloc();
   if (!s->DecodeNext()) {
-    *error = "'" + path + "' holds no picture";
+    std::string complaint = TakeFfmpegComplaint();
+    *error = shown + " holds no picture" + (complaint.empty() ? "" : " (" + complaint + ")");
     return nullptr;
   }
   std::swap(s->current_, s->next_);
@@ -158,12 +194,19 @@ bool FileSource::DecodeNext() {
     return false;
   }
   int64_t pts = next_->best_effort_timestamp;
-  double t = pts == AV_NOPTS_VALUE ? nextTime_ + frameDuration_ : pts * timeBase_;
   AVStream *st = format_->streams[stream_];
-  if (st->start_time != AV_NOPTS_VALUE) t -= st->start_time * timeBase_;
+  int64_t t = nextTime_ + frameTicks_;
+  if (pts != AV_NOPTS_VALUE) {
+    t = (pts - (st->start_time != AV_NOPTS_VALUE ? st->start_time : 0)) * tickPerStamp_;
+    // Containers round stamps to their time base (Matroska: milliseconds), so a
+    // 30000/1001 frame may be stamped up to half a millisecond off its place. A stamp
+    // within one time-base unit of the frame rate's grid is on the grid.
+    const int64_t slot = (t + frameTicks_ / 2) / frameTicks_;
+    if (std::llabs(t - slot * frameTicks_) <= tickPerStamp_) t = slot * frameTicks_;
+  }
   // A file without usable stamps still advances one frame at a time.
-  if (nextTime_ >= 0 && t <= nextTime_ - 1e-9 && currentTime_ >= 0) t = nextTime_ + frameDuration_;
-  nextTime_ = std::max(t, 0.0);
+  if (nextTime_ >= 0 && t <= nextTime_ && currentTime_ >= 0) t = nextTime_ + frameTicks_;
+  nextTime_ = std::max<int64_t>(t, 0);
   return true;
 }
 
@@ -184,23 +227,29 @@ void FileSource::Rewind() {
   }
 }
 
-const FileSource::Picture &FileSource::PictureAt(double seconds, bool lines625) {
-  double t = seconds;
-  if (loopLength_ > 0) t = std::fmod(t, loopLength_);
-  if (t < currentTime_) Rewind();
+const FileSource::Picture &FileSource::PictureAt(uint64_t frame, bool lines625) {
+  // Input frame k begins k * pn / pd seconds in: times below are in ticks * pd, exact.
+  const int64_t pn = lines625 ? 1 : 1001;
+  const int64_t pd = lines625 ? 25 : 30000;
+  using Wide = __int128;
+  Wide at = static_cast<Wide>(frame) * pn * ticksPerSecond_;
+  auto shownBy = [&](int64_t clip) { return static_cast<Wide>(clip) * pd <= at; };
+  if (loopTicks_ > 0) at %= static_cast<Wide>(loopTicks_) * pd;
+  if (!shownBy(currentTime_)) Rewind();
   for (;;) {
-    if (!ended_ && nextTime_ <= t) {
+    if (!ended_ && shownBy(nextTime_)) {
       std::swap(current_, next_);
       currentTime_ = nextTime_;
       ++currentSerial_;
       DecodeNext();
       continue;
     }
-    if (ended_ && loopLength_ == 0) {
+    if (ended_ && loopTicks_ == 0) {
       // The end of the first pass fixes the loop's length; then start over.
-      loopLength_ = std::max(currentTime_ + frameDuration_, frameDuration_);
-      if (t >= loopLength_) {
-        t = std::fmod(t, loopLength_);
+      loopTicks_ = std::max(currentTime_ + frameTicks_, frameTicks_);
+      const Wide loop = static_cast<Wide>(loopTicks_) * pd;
+      if (at >= loop) {
+        at %= loop;
         Rewind();
         continue;
       }
@@ -293,8 +342,7 @@ void FileSource::RenderLine(const sim::FieldRequest &field, unsigned line, uint8
                             uint8_t *v) {
   if (lastPicture_ == nullptr || field.frame != lastFrame_ || field.lines625 != lastLines625_) {
     // The input's frames run at the standard's rate from its first frame on.
-    double period = field.lines625 ? 1.0 / 25 : 1001.0 / 30000;
-    lastPicture_ = &PictureAt(static_cast<double>(field.frame) * period, field.lines625);
+    lastPicture_ = &PictureAt(field.frame, field.lines625);
     lastFrame_ = field.frame;
     lastLines625_ = field.lines625;
   }
@@ -343,7 +391,7 @@ void FileSource::RenderAudio(const sim::AudioRequest &request, int16_t *out) {
   for (size_t i = 0; i < request.count; ++i) {
     sim::CardTime t = request.SampleTime(request.firstIndex + i);
     uint64_t index = static_cast<uint64_t>(static_cast<__int128>(std::max<sim::CardTime>(t, 0)) *
-                                           rate / 1000000000);
+                                           rate / sim::kSecond);
     out[i] = track[index % track.size()];
   }
 }

@@ -25,17 +25,20 @@ class FileSource : public sim::InputSource {
                   uint8_t *v) override;
   void RenderAudio(const sim::AudioRequest &request, int16_t *out) override;
 
-  // The upright 720-wide picture shown at `seconds` into the loop (planar, full chroma).
+  // The upright 720-wide picture shown during the input's frame `frame` (planar, full
+  // chroma). Input frames run at exactly 30000/1001 or 25 per second; the clip's frames
+  // are placed by their exact rational stamps, so neither is rounded.
   struct Picture {
     unsigned lines = 0;
     std::vector<uint8_t> y, u, v;  // 720 * lines each
   };
-  const Picture &PictureAt(double seconds, bool lines625);
+  const Picture &PictureAt(uint64_t frame, bool lines625);
 
  private:
   FileSource() = default;
   bool DecodeNext();  // the next decoded frame into next_, false at the end
   void Rewind();
+
   void Convert(const AVFrame *frame, bool lines625, Picture *out);
   const std::vector<int16_t> &AudioAtRate(int rate);
 
@@ -43,13 +46,16 @@ class FileSource : public sim::InputSource {
   AVFormatContext *format_ = nullptr;
   AVCodecContext *decoder_ = nullptr;
   int stream_ = -1;
-  double timeBase_ = 0;
-  double frameDuration_ = 0.04;
-  double loopLength_ = 0;  // known after the first pass; 0 until then
+  // Clip times in ticks of 1 / (time base denominator * frame rate numerator) seconds:
+  // both a stamp and a frame's duration are whole numbers of them.
+  int64_t tickPerStamp_ = 1;  // ticks per unit of the stream's time base
+  int64_t frameTicks_ = 1;    // one frame's duration
+  int64_t ticksPerSecond_ = 1;
+  int64_t loopTicks_ = 0;  // known after the first pass; 0 until then
 
-  AVFrame *current_ = nullptr;  // shown from currentTime_
-  AVFrame *next_ = nullptr;     // decoded ahead, shown from nextTime_
-  double currentTime_ = -1, nextTime_ = -1;
+  AVFrame *current_ = nullptr;                // shown from currentTime_
+  AVFrame *next_ = nullptr;                   // decoded ahead, shown from nextTime_
+  int64_t currentTime_ = -1, nextTime_ = -1;  // ticks
   bool ended_ = false;
   uint64_t currentSerial_ = 0;  // bumps when current_ changes
 
@@ -59,7 +65,7 @@ class FileSource : public sim::InputSource {
   };
   Cached cache_[2];  // 525 and 625 lines
 
-  uint64_t lastFrame_ = UINT64_MAX;
+  uint64_t lastFrame_ = UINT64_MAX;  // the input frame last rendered
   bool lastLines625_ = false;
   const Picture *lastPicture_ = nullptr;
 

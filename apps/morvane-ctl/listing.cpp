@@ -1,6 +1,7 @@
 #include "listing.h"
 
 #include "sim/kernel/registry.h"
+#include "timeunits.h"
 
 #include <cctype>
 #include <cstdio>
@@ -59,7 +60,7 @@ std::string FourCc(uint32_t v) {
 
 std::string Fps(LONGLONG interval) {
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%.3f", interval > 0 ? 1e7 / static_cast<double>(interval) : 0.0);
+  std::snprintf(buf, sizeof buf, "%.3f", IntervalToFps(interval));
   return buf;
 }
 
@@ -141,7 +142,7 @@ bool ReadControl(Rig &rig, sim::ks::Handle filter, ULONG id, LONG *value) {
   return true;
 }
 
-Json &Section(Report *report, const char *name) { return report->json.Set(name, Json::Array()); }
+Json &Section(Report *report, const char *name) { return report->json[name] = Json::array(); }
 
 void ListDevices(Rig &rig, const std::vector<FilterId> &filters, Report *report) {
   Json &cards = Section(report, "devices");
@@ -155,48 +156,373 @@ void ListDevices(Rig &rig, const std::vector<FilterId> &filters, Report *report)
       std::snprintf(id, sizeof id, "%04X:%04X", sim::Card::kVendorId, card.deviceId());
       report->text += "card" + std::to_string(f.card) + ": variant " + VariantName(card.variant()) +
                       " (" + id + "), " + rig.instancePath(f.card) + "\n";
-      Json &c = cards.Add(Json::Object());
-      c.Set("card", f.card);
-      c.Set("variant", VariantName(card.variant()));
-      c.Set("pciId", std::string(id));
-      c.Set("instancePath", rig.instancePath(f.card));
-      filterList = &c.Set("filters", Json::Array());
+      Json &c = cards.emplace_back(Json::object());
+      c["card"] = f.card;
+      c["variant"] = VariantName(card.variant());
+      c["pciId"] = std::string(id);
+      c["instancePath"] = rig.instancePath(f.card);
+      filterList = &(c["filters"] = Json::array());
     }
     sim::ks::DeviceInterface i = rig.Interface(f);
     sim::ks::Handle h = rig.Open(f);
     std::string categories;
-    Json cats = Json::Array();
+    Json cats = Json::array();
     for (const GUID &g : i.categories) {
       if (g == GUID{}) continue;  // the list's terminator, published with it
       categories += (categories.empty() ? "" : ", ") + CategoryName(g);
-      cats.Add(CategoryName(g));
+      cats.emplace_back(CategoryName(g));
     }
     std::string pin = PinNameOf(rig, h);
     char line[256];
     std::snprintf(line, sizeof line, "  %-13s %-16s %s  pin 0 \"%s\"\n", f.Name().c_str(),
                   categories.c_str(), GuidText(i.referenceGuid).c_str(), pin.c_str());
     report->text += line;
-    Json &j = filterList->Add(Json::Object());
-    j.Set("device", f.Name());
-    j.Set("kind", f.video ? "video" : "audio");
-    j.Set("channel", f.channel);
-    j.Set("referenceGuid", GuidText(i.referenceGuid));
-    j.Set("categories", std::move(cats));
-    j.Set("symbolicLink", i.symbolicLink);
-    Json &pins = j.Set("pins", Json::Array());
+    Json &j = filterList->emplace_back(Json::object());
+    j["device"] = f.Name();
+    j["kind"] = f.video ? "video" : "audio";
+    j["channel"] = f.channel;
+    j["referenceGuid"] = GuidText(i.referenceGuid);
+    j["categories"] = std::move(cats);
+    j["symbolicLink"] = i.symbolicLink;
+    Json &pins = j["pins"] = Json::array();
     ULONG count = 0;
     rig.client().PinCount(h, &count);
     for (ULONG p = 0; p < count; ++p) {
-      Json &pj = pins.Add(Json::Object());
-      pj.Set("id", static_cast<unsigned>(p));
+      Json &pj = pins.emplace_back(Json::object());
+      pj["id"] = static_cast<unsigned>(p);
       std::u16string name;
-      if (NT_SUCCESS(rig.client().PinName(h, p, &name))) pj.Set("name", sim::Utf16ToUtf8(name));
+      if (NT_SUCCESS(rig.client().PinName(h, p, &name))) pj["name"] = sim::Utf16ToUtf8(name);
       GUID category{};
       if (NT_SUCCESS(rig.client().PinCategory(h, p, &category)))
-        pj.Set("category", CategoryName(category));
+        pj["category"] = CategoryName(category);
       KSPIN_DATAFLOW flow{};
       if (NT_SUCCESS(rig.client().PinDataFlow(h, p, &flow)))
-        pj.Set("dataFlow", flow == KSPIN_DATAFLOW_OUT ? "out" : "in");
+        pj["dataFlow"] = flow == KSPIN_DATAFLOW_OUT ? "out" : "in";
+    }
+  }
+}
+
+// ------------------------------------------------------------------ every field
+
+Json SizeJson(const SIZE &s) { return Json{{"cx", s.cx}, {"cy", s.cy}}; }
+Json RectJson(const RECT &r) {
+  return Json{{"left", r.left}, {"top", r.top}, {"right", r.right}, {"bottom", r.bottom}};
+}
+
+Json DataRangeJson(const KSDATARANGE &r) {
+  Json j = Json::object();
+  j["FormatSize"] = r.FormatSize;
+  j["Flags"] = r.Flags;
+  j["SampleSize"] = r.SampleSize;
+  j["Reserved"] = r.Reserved;
+  j["MajorFormat"] = GuidText(r.MajorFormat);
+  j["SubFormat"] = GuidText(r.SubFormat);
+  j["Specifier"] = GuidText(r.Specifier);
+  return j;
+}
+
+Json ConfigCapsJson(const KS_VIDEO_STREAM_CONFIG_CAPS &c) {
+  Json j = Json::object();
+  j["guid"] = GuidText(c.guid);
+  j["VideoStandard"] = c.VideoStandard;
+  j["InputSize"] = SizeJson(c.InputSize);
+  j["MinCroppingSize"] = SizeJson(c.MinCroppingSize);
+  j["MaxCroppingSize"] = SizeJson(c.MaxCroppingSize);
+  j["CropGranularityX"] = c.CropGranularityX;
+  j["CropGranularityY"] = c.CropGranularityY;
+  j["CropAlignX"] = c.CropAlignX;
+  j["CropAlignY"] = c.CropAlignY;
+  j["MinOutputSize"] = SizeJson(c.MinOutputSize);
+  j["MaxOutputSize"] = SizeJson(c.MaxOutputSize);
+  j["OutputGranularityX"] = c.OutputGranularityX;
+  j["OutputGranularityY"] = c.OutputGranularityY;
+  j["StretchTapsX"] = c.StretchTapsX;
+  j["StretchTapsY"] = c.StretchTapsY;
+  j["ShrinkTapsX"] = c.ShrinkTapsX;
+  j["ShrinkTapsY"] = c.ShrinkTapsY;
+  j["MinFrameInterval"] = c.MinFrameInterval;
+  j["MaxFrameInterval"] = c.MaxFrameInterval;
+  j["MinBitsPerSecond"] = c.MinBitsPerSecond;
+  j["MaxBitsPerSecond"] = c.MaxBitsPerSecond;
+  return j;
+}
+
+Json VideoInfoHeaderJson(const KS_VIDEOINFOHEADER &v) {
+  Json j = Json::object();
+  j["rcSource"] = RectJson(v.rcSource);
+  j["rcTarget"] = RectJson(v.rcTarget);
+  j["dwBitRate"] = v.dwBitRate;
+  j["dwBitErrorRate"] = v.dwBitErrorRate;
+  j["AvgTimePerFrame"] = v.AvgTimePerFrame;
+  const KS_BITMAPINFOHEADER &b = v.bmiHeader;
+  Json &bmi = j["bmiHeader"] = Json::object();
+  bmi["biSize"] = b.biSize;
+  bmi["biWidth"] = b.biWidth;
+  bmi["biHeight"] = b.biHeight;
+  bmi["biPlanes"] = b.biPlanes;
+  bmi["biBitCount"] = b.biBitCount;
+  bmi["biCompression"] = b.biCompression;
+  bmi["biCompressionText"] = FourCc(b.biCompression);
+  bmi["biSizeImage"] = b.biSizeImage;
+  bmi["biXPelsPerMeter"] = b.biXPelsPerMeter;
+  bmi["biYPelsPerMeter"] = b.biYPelsPerMeter;
+  bmi["biClrUsed"] = b.biClrUsed;
+  bmi["biClrImportant"] = b.biClrImportant;
+  return j;
+}
+
+std::string HexBytes(const uint8_t *data, size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < size; ++i) {
+    if (i != 0) s += ' ';
+    s += kDigits[data[i] >> 4];
+    s += kDigits[data[i] & 15];
+  }
+  return s;
+}
+
+// Everything the range holds, field by field; bytes past the structure (a bitmap's
+// colour masks) as hex.
+Json RangeFields(const std::vector<uint8_t> &r, bool video) {
+  Json j = Json::object();
+  KSDATARANGE base;
+  std::memcpy(&base, r.data(), sizeof base);
+  j["DataRange"] = DataRangeJson(base);
+  size_t used = sizeof base;
+  if (video && r.size() >= sizeof(KS_DATARANGE_VIDEO)) {
+    KS_DATARANGE_VIDEO v;
+    std::memcpy(&v, r.data(), sizeof v);
+    j["bFixedSizeSamples"] = v.bFixedSizeSamples;
+    j["bTemporalCompression"] = v.bTemporalCompression;
+    j["StreamDescriptionFlags"] = v.StreamDescriptionFlags;
+    j["MemoryAllocationFlags"] = v.MemoryAllocationFlags;
+    j["ConfigCaps"] = ConfigCapsJson(v.ConfigCaps);
+    j["VideoInfoHeader"] = VideoInfoHeaderJson(v.VideoInfoHeader);
+    used = sizeof v;
+  } else if (!video && r.size() >= sizeof(KSDATARANGE_AUDIO)) {
+    KSDATARANGE_AUDIO a;
+    std::memcpy(&a, r.data(), sizeof a);
+    j["MaximumChannels"] = a.MaximumChannels;
+    j["MinimumBitsPerSample"] = a.MinimumBitsPerSample;
+    j["MaximumBitsPerSample"] = a.MaximumBitsPerSample;
+    j["MinimumSampleFrequency"] = a.MinimumSampleFrequency;
+    j["MaximumSampleFrequency"] = a.MaximumSampleFrequency;
+    used = sizeof a;
+  }
+  if (r.size() > used) j["extraBytes"] = HexBytes(r.data() + used, r.size() - used);
+  return j;
+}
+
+Json FramingJson(const KSALLOCATOR_FRAMING_EX &f) {
+  Json j = Json::object();
+  j["CountItems"] = f.CountItems;
+  j["PinFlags"] = f.PinFlags;
+  j["OutputCompression"] = Json{{"RatioNumerator", f.OutputCompression.RatioNumerator},
+                                {"RatioDenominator", f.OutputCompression.RatioDenominator},
+                                {"RatioConstantMargin", f.OutputCompression.RatioConstantMargin}};
+  j["PinWeight"] = f.PinWeight;
+  const KS_FRAMING_ITEM &i = f.FramingItem[0];
+  auto range = [](const KS_FRAMING_RANGE &r) {
+    return Json{{"MinFrameSize", r.MinFrameSize},
+                {"MaxFrameSize", r.MaxFrameSize},
+                {"Stepping", r.Stepping}};
+  };
+  Json item = Json::object();
+  item["MemoryType"] = GuidText(i.MemoryType);
+  item["BusType"] = GuidText(i.BusType);
+  item["MemoryFlags"] = i.MemoryFlags;
+  item["BusFlags"] = i.BusFlags;
+  item["Flags"] = i.Flags;
+  item["Frames"] = i.Frames;
+  item["FileAlignment"] = i.FileAlignment;
+  item["MemoryTypeWeight"] = i.MemoryTypeWeight;
+  item["PhysicalRange"] = range(i.PhysicalRange);
+  item["FramingRange"] = Json{{"Range", range(i.FramingRange.Range)},
+                              {"InPlaceWeight", i.FramingRange.InPlaceWeight},
+                              {"NotInPlaceWeight", i.FramingRange.NotInPlaceWeight}};
+  j["FramingItem"] = Json::array({item});
+  return j;
+}
+
+// A pin's framing belongs to a pin instance: one is created with the pin's own proposal
+// for its first range, read and closed again, as a client would probe it.
+bool ReadFraming(Rig &rig, sim::ks::Handle filter, const std::vector<uint8_t> &firstRange,
+                 KSALLOCATOR_FRAMING_EX *framing, std::string *why) {
+  std::vector<uint8_t> format;
+  NTSTATUS s = rig.client().DataIntersection(filter, 0, {firstRange}, &format);
+  if (!NT_SUCCESS(s)) {
+    *why = "no format proposed: " + Status(s);
+    return false;
+  }
+  sim::ks::Handle pin = 0;
+  s = rig.client().CreatePin(filter, 0, format, &pin);
+  if (!NT_SUCCESS(s)) {
+    *why = "no pin created: " + Status(s);
+    return false;
+  }
+  s = rig.client().GetAllocatorFraming(pin, framing);
+  rig.client().Close(pin);
+  if (!NT_SUCCESS(s)) *why = "framing not returned: " + Status(s);
+  return NT_SUCCESS(s);
+}
+
+// ------------------------------------------------------------------ raw properties
+
+struct NamedSet {
+  const char *name;
+  const GUID *guid;
+};
+const NamedSet kSets[] = {
+    {"VIDEOPROCAMP", &PROPSETID_VIDCAP_VIDEOPROCAMP},
+    {"VIDEODECODER", &PROPSETID_VIDCAP_VIDEODECODER},
+    {"VIDEOCONTROL", &PROPSETID_VIDCAP_VIDEOCONTROL},
+    {"CROSSBAR", &PROPSETID_VIDCAP_CROSSBAR},
+    {"TVAUDIO", &PROPSETID_VIDCAP_TVAUDIO},
+    {"CAMERACONTROL", &PROPSETID_VIDCAP_CAMERACONTROL},
+    {"DROPPEDFRAMES", &PROPSETID_VIDCAP_DROPPEDFRAMES},
+    {"PIN", &KSPROPSETID_Pin},
+    {"CONNECTION", &KSPROPSETID_Connection},
+    {"GENERAL", &KSPROPSETID_General},
+    {"STREAM", &KSPROPSETID_Stream},
+};
+
+bool ParseGuid(const std::string &text, GUID *guid) {
+  unsigned d1, d2, d3, b[8];
+  char end;
+  if (std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}%c", &d1, &d2, &d3, &b[0],
+                  &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7], &end) != 11 ||
+      text.size() != 38)
+    return false;
+  guid->Data1 = d1;
+  guid->Data2 = static_cast<USHORT>(d2);
+  guid->Data3 = static_cast<USHORT>(d3);
+  for (int i = 0; i < 8; ++i) guid->Data4[i] = static_cast<UCHAR>(b[i]);
+  return true;
+}
+
+GUID PropertySet(const std::string &text) {
+  GUID g{};
+  if (ParseGuid(text, &g)) return g;
+  std::string upper;
+  for (char c : text)
+    upper.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+  for (const NamedSet &s : kSets)
+    if (upper == s.name) return *s.guid;
+  std::string names;
+  for (const NamedSet &s : kSets) names += std::string(names.empty() ? "" : ", ") + s.name;
+  throw UsageError("unknown property set '" + Shown(text) + "' (" + names +
+                   ", or a GUID as {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX})");
+}
+
+std::string SetText(const GUID &set) {
+  for (const NamedSet &s : kSets)
+    if (set == *s.guid) return s.name;
+  return GuidText(set);
+}
+
+Json DescriptionJson(const std::vector<uint8_t> &d) {
+  Json j = Json::object();
+  if (d.size() < sizeof(KSPROPERTY_DESCRIPTION)) return j;
+  KSPROPERTY_DESCRIPTION desc;
+  std::memcpy(&desc, d.data(), sizeof desc);
+  j["AccessFlags"] = Hex(desc.AccessFlags);
+  j["DescriptionSize"] = desc.DescriptionSize;
+  j["PropTypeSet"] = Json{{"Set", GuidText(desc.PropTypeSet.Set)},
+                          {"Id", desc.PropTypeSet.Id},
+                          {"Flags", desc.PropTypeSet.Flags}};
+  j["MembersListCount"] = desc.MembersListCount;
+  Json &lists = j["members"] = Json::array();
+  size_t at = sizeof desc;
+  for (ULONG i = 0; i < desc.MembersListCount; ++i) {
+    KSPROPERTY_MEMBERSHEADER h;
+    if (at + sizeof h > d.size()) break;
+    std::memcpy(&h, d.data() + at, sizeof h);
+    at += sizeof h;
+    Json &m = lists.emplace_back(Json::object());
+    m["MembersFlags"] = h.MembersFlags;
+    m["MembersSize"] = h.MembersSize;
+    m["MembersCount"] = h.MembersCount;
+    m["Flags"] = h.Flags;
+    size_t bytes = static_cast<size_t>(h.MembersSize) * h.MembersCount;
+    if (at + bytes > d.size()) break;
+    Json &values = m["values"] = Json::array();
+    for (size_t k = 0; k + 4 <= bytes; k += 4) {
+      LONG v;
+      std::memcpy(&v, d.data() + at + k, sizeof v);
+      values.push_back(v);
+    }
+    at += bytes;
+  }
+  return j;
+}
+
+void RawProperties(Rig &rig, const std::vector<FilterId> &filters,
+                   const std::vector<PropertyRequest> &requests, Report *report) {
+  Json &list = Section(report, "properties");
+  for (const PropertyRequest &r : requests) {
+    const GUID set = PropertySet(r.set);
+    for (const FilterId &f : filters) {
+      sim::ks::Handle h = rig.Open(f);
+      const ULONG id = static_cast<ULONG>(r.id);
+      NTSTATUS s;
+      std::vector<uint8_t> data;
+      ULONG returned = 0;
+      const char *verb = r.kind == PropertyRequest::Kind::Get   ? "get"
+                         : r.kind == PropertyRequest::Kind::Set ? "set"
+                                                                : "basic-support";
+      if (r.kind == PropertyRequest::Kind::BasicSupport) {
+        s = rig.client().BasicSupport(h, set, id, &data);
+        returned = static_cast<ULONG>(data.size());
+      } else {
+        // The request travels as the platform's _S structures do: the data with the
+        // KSPROPERTY over its first bytes (the KSPROPERTY alone when the data is shorter).
+        KSPROPERTY p{};
+        p.Set = set;
+        p.Id = id;
+        p.Flags = r.kind == PropertyRequest::Kind::Get ? KSPROPERTY_TYPE_GET : KSPROPERTY_TYPE_SET;
+        if (r.kind == PropertyRequest::Kind::Get) {
+          size_t size = r.size.value_or(0);
+          if (!r.size) {
+            // The size query: no data buffer, the size needed comes back.
+            std::vector<uint8_t> request(sizeof p);
+            std::memcpy(request.data(), &p, sizeof p);
+            rig.client().Property(h, request.data(), sizeof p, nullptr, 0, &returned);
+            size = std::min<size_t>(returned, kMaxPropertyBytes);
+          }
+          data.assign(size, 0);
+        } else {
+          data = r.data;
+        }
+        std::vector<uint8_t> request(std::max(sizeof p, data.size()), 0);
+        std::copy(data.begin(), data.end(), request.begin());
+        std::memcpy(request.data(), &p, sizeof p);
+        if (data.size() >= sizeof p) std::memcpy(data.data(), &p, sizeof p);
+        returned = 0;
+        s = rig.client().Property(h, request.data(), static_cast<ULONG>(request.size()),
+                                  data.empty() ? nullptr : data.data(),
+                                  static_cast<ULONG>(data.size()), &returned);
+        if (r.kind == PropertyRequest::Kind::Get)
+          data.resize(NT_SUCCESS(s) ? std::min<size_t>(returned, data.size()) : 0);
+      }
+      Json &j = list.emplace_back(Json::object());
+      j["device"] = f.Name();
+      j["request"] = verb;
+      j["set"] = GuidText(set);
+      j["setName"] = SetText(set);
+      j["id"] = id;
+      j["status"] = Status(s);
+      j["statusName"] = StatusName(s);
+      j["returned"] = returned;
+      if (r.kind != PropertyRequest::Kind::Set) j["data"] = HexBytes(data.data(), data.size());
+      if (r.kind == PropertyRequest::Kind::BasicSupport && NT_SUCCESS(s))
+        j["description"] = DescriptionJson(data);
+      report->text += f.Name() + " " + verb + " " + SetText(set) + ":" + std::to_string(id) + ": " +
+                      Status(s) + " " + StatusName(s) + ", " + std::to_string(returned) +
+                      " byte(s)";
+      if (r.kind != PropertyRequest::Kind::Set && !data.empty())
+        report->text += ": " + HexBytes(data.data(), data.size());
+      report->text += "\n";
     }
   }
 }
@@ -208,18 +534,33 @@ void ListFormats(Rig &rig, const std::vector<FilterId> &filters, Report *report)
     std::vector<std::vector<uint8_t>> ranges;
     NTSTATUS s = rig.client().PinDataRanges(h, 0, &ranges);
     if (!NT_SUCCESS(s)) throw StepError(f.Name() + ": the pin's data ranges: " + Status(s));
-    Json &j = list.Add(Json::Object());
-    j.Set("device", f.Name());
-    j.Set("pin", PinNameOf(rig, h));
-    Json &rj = j.Set("ranges", Json::Array());
+    Json &j = list.emplace_back(Json::object());
+    j["device"] = f.Name();
+    j["pin"] = PinNameOf(rig, h);
+    GUID category{};
+    if (NT_SUCCESS(rig.client().PinCategory(h, 0, &category)))
+      j["pinCategory"] = GuidText(category);
+    // The pin's name GUID is what the class driver cached from the descriptor.
+    sim::ks::DeviceInterface itf = rig.Interface(f);
+    if (!itf.pins.empty()) j["pinNameGuid"] = GuidText(itf.pins[0].name);
+    if (!ranges.empty()) {
+      KSALLOCATOR_FRAMING_EX framing{};
+      std::string why;
+      if (ReadFraming(rig, h, ranges[0], &framing, &why))
+        j["allocatorFraming"] = FramingJson(framing);
+      else
+        j["allocatorFraming"] = why;
+    }
+    Json &rj = j["ranges"] = Json::array();
     report->text += f.Name() + " pin 0 \"" + PinNameOf(rig, h) + "\":\n";
     for (size_t n = 0; n < ranges.size(); ++n) {
       const std::vector<uint8_t> &r = ranges[n];
       KSDATARANGE base;
       std::memcpy(&base, r.data(), sizeof base);
-      Json &one = rj.Add(Json::Object());
-      one.Set("index", static_cast<unsigned>(n));
-      one.Set("subtype", SubtypeName(base.SubFormat));
+      Json &one = rj.emplace_back(Json::object());
+      one["index"] = static_cast<unsigned>(n);
+      one["subtype"] = SubtypeName(base.SubFormat);
+      one["fields"] = RangeFields(r, f.video);
       char line[320];
       if (f.video && r.size() >= sizeof(KS_DATARANGE_VIDEO)) {
         KS_DATARANGE_VIDEO v;
@@ -244,21 +585,21 @@ void ListFormats(Rig &rig, const std::vector<FilterId> &filters, Report *report)
             Fps(caps.MinFrameInterval).c_str(), Fps(v.VideoInfoHeader.AvgTimePerFrame).c_str(),
             Hex(caps.VideoStandard).c_str());
         report->text += line;
-        one.Set("compression", FourCc(bmi.biCompression));
-        one.Set("bitCount", static_cast<unsigned>(bmi.biBitCount));
-        one.Set("width", static_cast<long>(bmi.biWidth));
-        one.Set("height", static_cast<long>(bmi.biHeight));
-        one.Set("minWidth", static_cast<long>(caps.MinOutputSize.cx));
-        one.Set("minHeight", static_cast<long>(caps.MinOutputSize.cy));
-        one.Set("maxWidth", static_cast<long>(caps.MaxOutputSize.cx));
-        one.Set("maxHeight", static_cast<long>(caps.MaxOutputSize.cy));
-        one.Set("stepWidth", caps.OutputGranularityX);
-        one.Set("stepHeight", caps.OutputGranularityY);
-        one.Set("minFrameInterval", static_cast<long long>(caps.MinFrameInterval));
-        one.Set("maxFrameInterval", static_cast<long long>(caps.MaxFrameInterval));
-        one.Set("defaultFrameInterval", static_cast<long long>(v.VideoInfoHeader.AvgTimePerFrame));
-        one.Set("videoStandards", Hex(caps.VideoStandard));
-        one.Set("lines", caps.InputSize.cy == 576 ? 625 : 525);
+        one["compression"] = FourCc(bmi.biCompression);
+        one["bitCount"] = static_cast<unsigned>(bmi.biBitCount);
+        one["width"] = static_cast<long>(bmi.biWidth);
+        one["height"] = static_cast<long>(bmi.biHeight);
+        one["minWidth"] = static_cast<long>(caps.MinOutputSize.cx);
+        one["minHeight"] = static_cast<long>(caps.MinOutputSize.cy);
+        one["maxWidth"] = static_cast<long>(caps.MaxOutputSize.cx);
+        one["maxHeight"] = static_cast<long>(caps.MaxOutputSize.cy);
+        one["stepWidth"] = caps.OutputGranularityX;
+        one["stepHeight"] = caps.OutputGranularityY;
+        one["minFrameInterval"] = static_cast<long long>(caps.MinFrameInterval);
+        one["maxFrameInterval"] = static_cast<long long>(caps.MaxFrameInterval);
+        one["defaultFrameInterval"] = static_cast<long long>(v.VideoInfoHeader.AvgTimePerFrame);
+        one["videoStandards"] = Hex(caps.VideoStandard);
+        one["lines"] = caps.InputSize.cy == 576 ? 625 : 525;
       } else if (!f.video && r.size() >= sizeof(KSDATARANGE_AUDIO)) {
         KSDATARANGE_AUDIO a;
         std::memcpy(&a, r.data(), sizeof a);
@@ -269,11 +610,11 @@ void ListFormats(Rig &rig, const std::vector<FilterId> &filters, Report *report)
                       static_cast<unsigned>(a.MinimumSampleFrequency),
                       static_cast<unsigned>(a.MaximumSampleFrequency));
         report->text += line;
-        one.Set("channels", static_cast<unsigned>(a.MaximumChannels));
-        one.Set("minBits", static_cast<unsigned>(a.MinimumBitsPerSample));
-        one.Set("maxBits", static_cast<unsigned>(a.MaximumBitsPerSample));
-        one.Set("minRate", static_cast<unsigned>(a.MinimumSampleFrequency));
-        one.Set("maxRate", static_cast<unsigned>(a.MaximumSampleFrequency));
+        one["channels"] = static_cast<unsigned>(a.MaximumChannels);
+        one["minBits"] = static_cast<unsigned>(a.MinimumBitsPerSample);
+        one["maxBits"] = static_cast<unsigned>(a.MaximumBitsPerSample);
+        one["minRate"] = static_cast<unsigned>(a.MinimumSampleFrequency);
+        one["maxRate"] = static_cast<unsigned>(a.MaximumSampleFrequency);
       } else {
         std::snprintf(line, sizeof line, "  [%zu] %s\n", n, SubtypeName(base.SubFormat).c_str());
         report->text += line;
@@ -296,17 +637,17 @@ void ListControls(Rig &rig, const std::vector<FilterId> &filters,
     for (const Control &c : kControls) wanted.push_back(&c);
   for (const FilterId &f : VideoOnly(filters, "picture controls")) {
     sim::ks::Handle h = rig.Open(f);
-    Json &j = list.Add(Json::Object());
-    j.Set("device", f.Name());
-    Json &cj = j.Set("controls", Json::Array());
+    Json &j = list.emplace_back(Json::object());
+    j["device"] = f.Name();
+    Json &cj = j["controls"] = Json::array();
     if (ranges) report->text += f.Name() + ":\n";
     for (const Control *c : wanted) {
       LONG value = 0;
       if (!ReadControl(rig, h, c->id, &value))
         throw StepError(f.Name() + ": reading " + c->name + " failed");
-      Json &one = cj.Add(Json::Object());
-      one.Set("name", c->name);
-      one.Set("value", static_cast<long>(value));
+      Json &one = cj.emplace_back(Json::object());
+      one["name"] = c->name;
+      one["value"] = static_cast<long>(value);
       char line[200];
       if (ranges) {
         ControlRange r;
@@ -316,10 +657,10 @@ void ListControls(Rig &rig, const std::vector<FilterId> &filters,
             line, sizeof line, "  %-10s (int): min=%ld max=%ld step=%ld default=%ld value=%ld\n",
             c->name, static_cast<long>(r.minimum), static_cast<long>(r.maximum),
             static_cast<long>(r.step), static_cast<long>(r.defaultValue), static_cast<long>(value));
-        one.Set("min", static_cast<long>(r.minimum));
-        one.Set("max", static_cast<long>(r.maximum));
-        one.Set("step", static_cast<long>(r.step));
-        if (r.hasDefault) one.Set("default", static_cast<long>(r.defaultValue));
+        one["min"] = static_cast<long>(r.minimum);
+        one["max"] = static_cast<long>(r.maximum);
+        one["step"] = static_cast<long>(r.step);
+        if (r.hasDefault) one["default"] = static_cast<long>(r.defaultValue);
       } else {
         std::snprintf(line, sizeof line, "%s %s: %ld\n", f.Name().c_str(), c->name,
                       static_cast<long>(value));
@@ -400,13 +741,13 @@ void GetStandard(Rig &rig, const std::vector<FilterId> &filters, Report *report)
                   status.SignalLocked ? "locked" : "not locked",
                   Hex(caps.StandardsSupported).c_str());
     report->text += line;
-    Json &j = list.Add(Json::Object());
-    j.Set("device", f.Name());
-    j.Set("standard", StandardName(standard.Value));
-    j.Set("value", static_cast<unsigned>(standard.Value));
-    j.Set("lines", static_cast<unsigned>(status.NumberOfLines));
-    j.Set("signalLocked", status.SignalLocked != 0);
-    j.Set("supported", static_cast<unsigned>(caps.StandardsSupported));
+    Json &j = list.emplace_back(Json::object());
+    j["device"] = f.Name();
+    j["standard"] = StandardName(standard.Value);
+    j["value"] = static_cast<unsigned>(standard.Value);
+    j["lines"] = static_cast<unsigned>(status.NumberOfLines);
+    j["signalLocked"] = status.SignalLocked != 0;
+    j["supported"] = static_cast<unsigned>(caps.StandardsSupported);
   }
 }
 
@@ -469,6 +810,46 @@ void Inspect(Rig &rig, const Options &o, Report *report) {
   if (o.listControls) ListControls(rig, filters, {}, true, report);
   if (!o.getControls.empty()) ListControls(rig, filters, o.getControls, false, report);
   if (o.getStandard) GetStandard(rig, filters, report);
+  if (!o.properties.empty()) {
+    if (o.device.empty())
+      throw UsageError("--get-prop, --set-prop and --basic-support need a filter: -d card0/video3");
+    RawProperties(rig, filters, o.properties, report);
+  }
+}
+
+std::string StatusName(NTSTATUS s) {
+  // Property handlers may add the customer bit to a failure; the code below it still names it.
+  const uint32_t code = static_cast<uint32_t>(s) & ~0x20000000u;
+  const struct {
+    uint32_t code;
+    const char *name;
+  } known[] = {
+      {0x00000000, "STATUS_SUCCESS"},
+      {0x00000103, "STATUS_PENDING"},
+      {0x80000005, "STATUS_BUFFER_OVERFLOW"},
+      {0x8000001A, "STATUS_NO_MORE_ENTRIES"},
+      {0xC0000001, "STATUS_UNSUCCESSFUL"},
+      {0xC0000002, "STATUS_NOT_IMPLEMENTED"},
+      {0xC0000008, "STATUS_INVALID_HANDLE"},
+      {0xC000000D, "STATUS_INVALID_PARAMETER"},
+      {0xC0000010, "STATUS_INVALID_DEVICE_REQUEST"},
+      {0xC0000017, "STATUS_NO_MEMORY"},
+      {0xC0000022, "STATUS_ACCESS_DENIED"},
+      {0xC0000023, "STATUS_BUFFER_TOO_SMALL"},
+      {0xC0000034, "STATUS_OBJECT_NAME_NOT_FOUND"},
+      {0xC000009A, "STATUS_INSUFFICIENT_RESOURCES"},
+      {0xC00000BB, "STATUS_NOT_SUPPORTED"},
+      {0xC0000120, "STATUS_CANCELLED"},
+      {0xC0000184, "STATUS_INVALID_DEVICE_STATE"},
+      {0xC0000206, "STATUS_INVALID_BUFFER_SIZE"},
+      {0xC0000225, "STATUS_NOT_FOUND"},
+      {0xC0000272, "STATUS_NO_MATCH"},
+      {0xC00002B6, "STATUS_DEVICE_REMOVED"},
+  };
+  for (const auto &k : known)
+    if (k.code == code)
+      return std::string(k.name) + (code != static_cast<uint32_t>(s) ? " (customer bit)" : "");
+  return "";
 }
 
 }  // namespace ctl

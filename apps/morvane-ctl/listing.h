@@ -12,13 +12,15 @@ namespace ctl {
 
 struct Report {
   std::string text;
-  Json json = Json::Object();
+  Json json = Json::object();
 };
 
 // The filters a selection covers (the whole machine when `device` is empty).
 std::vector<FilterId> SelectedFilters(const Rig &rig, const std::string &device);
 
 std::string SubtypeName(const GUID &subtype);
+// STATUS_* names of the codes a client meets ("" for others).
+std::string StatusName(NTSTATUS status);
 // KS_AnalogVideo_* names: "NTSC_M", "PAL_B", ...; the value in hex for anything else.
 std::string StandardName(uint32_t standard);
 // "pal", "ntsc", "secam", a name as above or a number; false when unknown.

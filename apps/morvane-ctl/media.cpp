@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +15,8 @@ extern "C" {
 #include <libavutil/mathematics.h>
 #include <libswscale/swscale.h>
 }
+
+#include "timeunits.h"
 
 namespace ctl {
 
@@ -37,6 +40,17 @@ std::string AvError(int code) {
   char buf[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, buf, sizeof buf);
   return buf;
+}
+
+std::string gComplaint;  // FFmpeg's last error line
+
+void KeepComplaint(void *, int level, const char *format, va_list args) {
+  if (level > AV_LOG_ERROR) return;
+  char line[512];
+  std::vsnprintf(line, sizeof line, format, args);
+  std::string text = line;
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  if (!text.empty()) gComplaint = text;
 }
 
 // Y41P packs eight pixels in twelve bytes: U0 Y0 V0 Y1 U4 Y2 V4 Y3 Y4 Y5 Y6 Y7.
@@ -137,6 +151,17 @@ RgbImage Scale(const RgbImage &in, int width, int height) {
 }
 
 }  // namespace
+
+void SilenceFfmpegLog() {
+  av_log_set_level(AV_LOG_ERROR);
+  av_log_set_callback(KeepComplaint);
+}
+
+std::string TakeFfmpegComplaint() {
+  std::string text = std::move(gComplaint);
+  gComplaint.clear();
+  return text;
+}
 
 const char *PixelName(Pixel p) {
   switch (p) {
@@ -242,22 +267,13 @@ bool WritePng(const std::string &path, const RgbImage &image, std::string *error
   if (r < 0) {
     *error = "PNG encoding failed: " + AvError(r);
   } else {
-    std::string temporary = path + ".part";
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char *>(packet->data), packet->size);
     out.close();
-    std::error_code ec;
     if (!out) {
       *error = "cannot write '" + path + "'";
-      std::filesystem::remove(temporary, ec);
     } else {
-      std::filesystem::rename(temporary, path, ec);
-      if (ec) {
-        *error = "cannot write '" + path + "': " + ec.message();
-        std::filesystem::remove(temporary, ec);
-      } else {
-        ok = true;
-      }
+      ok = true;
     }
   }
   frame->data[0] = nullptr;
@@ -310,8 +326,9 @@ RgbImage ContactSheet(const std::vector<SheetTile> &tiles) {
 
 // ------------------------------------------------------------------ MediaFile
 
-std::unique_ptr<MediaFile> MediaFile::Create(const std::string &path, const VideoFormat *video,
-                                             const Audio *audio, std::string *error) {
+std::unique_ptr<MediaFile> MediaFile::Create(const std::string &path, const std::string &temporary,
+                                             const VideoFormat *video, const Audio *audio,
+                                             std::string *error) {
   std::string ext = std::filesystem::path(path).extension().string();
   for (char &c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   const char *muxer = ext == ".avi"   ? "avi"
@@ -328,7 +345,7 @@ std::unique_ptr<MediaFile> MediaFile::Create(const std::string &path, const Vide
   }
   std::unique_ptr<MediaFile> f(new MediaFile());
   f->path_ = path;
-  f->temporary_ = path + ".part";
+  f->temporary_ = temporary;
   int r = avformat_alloc_output_context2(&f->context_, nullptr, muxer, f->temporary_.c_str());
   if (r < 0 || f->context_ == nullptr) {
     *error = "'" + path + "': " + AvError(r);
@@ -362,7 +379,7 @@ std::unique_ptr<MediaFile> MediaFile::Create(const std::string &path, const Vide
           av_get_bits_per_pixel(av_pix_fmt_desc_get(FilePixelFormat(video->pixel)));
     }
     int num = 0, den = 0;
-    av_reduce(&num, &den, video->interval, 10000000, INT32_MAX);
+    av_reduce(&num, &den, video->interval, kHnsPerSecond, INT32_MAX);
     st->time_base = AVRational{num, den};
     f->videoTimeBase_[0] = num;
     f->videoTimeBase_[1] = den;
@@ -404,10 +421,7 @@ std::unique_ptr<MediaFile> MediaFile::Create(const std::string &path, const Vide
 }
 
 MediaFile::~MediaFile() {
-  if (!done_) {
-    std::string ignored;
-    if (!Finish(&ignored)) Discard();
-  }
+  if (!done_) Discard();
 }
 
 bool MediaFile::hasVideo() const { return videoIndex_ >= 0; }
@@ -455,7 +469,7 @@ bool MediaFile::WriteAudio(const int16_t *samples, size_t count, int64_t start,
   if (audioIndex_ < 0 || done_) return false;
   // Where the block belongs, in samples; stamps are exact to the clock, so half a block
   // of difference from the running position is stamping jitter, not a gap.
-  int64_t at = av_rescale_rnd(start, sampleRate_, 10000000, AV_ROUND_NEAR_INF);
+  int64_t at = av_rescale_rnd(start, sampleRate_, kHnsPerSecond, AV_ROUND_NEAR_INF);
   int64_t slack = static_cast<int64_t>(count) / 2;
   if (at < audioWritten_ && at > audioWritten_ - slack) at = audioWritten_;
   if (at > audioWritten_ && at < audioWritten_ + slack) at = audioWritten_;
@@ -502,15 +516,9 @@ bool MediaFile::Finish(std::string *error) {
   int c = avio_closep(&context_->pb);
   avformat_free_context(context_);
   context_ = nullptr;
-  std::error_code ec;
   if (r < 0 || c < 0) {
     *error = "finishing '" + path_ + "' failed: " + AvError(r < 0 ? r : c);
-    std::filesystem::remove(temporary_, ec);
-    return false;
-  }
-  std::filesystem::rename(temporary_, path_, ec);
-  if (ec) {
-    *error = "cannot write '" + path_ + "': " + ec.message();
+    std::error_code ec;
     std::filesystem::remove(temporary_, ec);
     return false;
   }

@@ -45,7 +45,7 @@ struct RgbImage {
 // The captured frame as an upright RGB picture, scaled to width x height (0: unscaled).
 RgbImage ToRgb(const VideoFormat &format, const uint8_t *frame, int width = 0, int height = 0);
 
-// PNG through libavcodec; false with a message on failure.
+// PNG through libavcodec into `path`; false with a message on failure.
 bool WritePng(const std::string &path, const RgbImage &image, std::string *error);
 
 struct SheetTile {
@@ -59,18 +59,24 @@ RgbImage ContactSheet(const std::vector<SheetTile> &tiles);
 void DrawText(RgbImage *image, int x, int y, int scale, const std::string &text, uint8_t r,
               uint8_t g, uint8_t b);
 
-// An AVI, Matroska or WAV file being written. Writes go to a temporary name beside the
-// target and only a finished file takes the target's name.
+// FFmpeg's own logging goes quiet; its last complaint is kept, so our one message can
+// carry the reason.
+void SilenceFfmpegLog();
+std::string TakeFfmpegComplaint();  // "" when there was none; clears it
+
+// An AVI, Matroska or WAV file being written into `temporary`; whoever made the
+// temporary gives it its final name once Finish succeeds.
 class MediaFile {
  public:
   struct Audio {
     int sampleRate = 48000;
   };
-  // The container follows the extension (.avi, .mkv, .wav). Returns null with a message
-  // when the path cannot be written or the combination cannot be stored.
-  static std::unique_ptr<MediaFile> Create(const std::string &path, const VideoFormat *video,
-                                           const Audio *audio, std::string *error);
-  ~MediaFile();  // a file neither finished nor discarded is finished
+  // The container follows the extension of `path` (.avi, .mkv, .wav). Returns null with
+  // a message when the temporary cannot be written or the combination cannot be stored.
+  static std::unique_ptr<MediaFile> Create(const std::string &path, const std::string &temporary,
+                                           const VideoFormat *video, const Audio *audio,
+                                           std::string *error);
+  ~MediaFile();  // a file neither finished nor discarded is discarded
   MediaFile(const MediaFile &) = delete;
   MediaFile &operator=(const MediaFile &) = delete;
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace ctl {
 
@@ -31,6 +32,11 @@ enum LongOnly {
   kContactSheet,
   kFault,
   kSeconds,
+  kFrameLog,
+  kGetProp,
+  kSetProp,
+  kBasicSupport,
+  kCompliance,
 };
 
 const option kLongOptions[] = {
@@ -61,6 +67,11 @@ const option kLongOptions[] = {
     {"contact-sheet", required_argument, nullptr, kContactSheet},
     {"fault", required_argument, nullptr, kFault},
     {"seconds", required_argument, nullptr, kSeconds},
+    {"frame-log", required_argument, nullptr, kFrameLog},
+    {"get-prop", required_argument, nullptr, kGetProp},
+    {"set-prop", required_argument, nullptr, kSetProp},
+    {"basic-support", required_argument, nullptr, kBasicSupport},
+    {"compliance", no_argument, nullptr, kCompliance},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -97,8 +108,8 @@ bool ParseInput(const std::string &text, std::vector<InputSpec> *inputs, std::st
   if (eq == std::string::npos ||
       !SplitCardPrefix(text.substr(0, eq), kAllCards, &card, &channels) ||
       !ParseChannelList(channels, &list)) {
-    *error =
-        "--input '" + text + "': expected [cardK/]CHANNELS=SOURCE[:525|:625], e.g. 0-3=pattern:625";
+    *error = "--input '" + Shown(text) +
+             "': expected [cardK/]CHANNELS=SOURCE[:525|:625], e.g. 0-3=pattern:625";
     return false;
   }
   std::string source = text.substr(eq + 1);
@@ -122,7 +133,7 @@ bool ParseInput(const std::string &text, std::vector<InputSpec> *inputs, std::st
     parsed.kind = InputSpec::Kind::File;
     parsed.path = source;
   } else {
-    *error = "--input '" + text + "': no source (pattern, none or a media file)";
+    *error = "--input '" + Shown(text) + "': no source (pattern, none or a media file)";
     return false;
   }
   for (unsigned c : list) {
@@ -142,7 +153,7 @@ bool ParseSettings(const std::string &text, std::vector<SettingSpec> *settings,
     if (eq == std::string::npos ||
         !SplitCardPrefix(item.substr(0, eq), kAllCards, &s.card, &name) ||
         !ParseLong(item.substr(eq + 1), &value) || value < 0 || value > 0xFFFFFFFFl) {
-      *error = "--setting '" + item + "': expected [cardK/]NAME=VALUE, e.g. INTMODE2=2";
+      *error = "--setting '" + Shown(item) + "': expected [cardK/]NAME=VALUE, e.g. INTMODE2=2";
       return false;
     }
     bool known = false;
@@ -153,7 +164,7 @@ bool ParseSettings(const std::string &text, std::vector<SettingSpec> *settings,
         known = true;
     }
     if (!known) {
-      *error = "--setting: unknown setting '" + name +
+      *error = "--setting: unknown setting '" + Shown(name) +
                "' (the card reads Preview0-7, INTMODE0-7 and HDELAY0-7)";
       return false;
     }
@@ -166,7 +177,7 @@ bool ParseSettings(const std::string &text, std::vector<SettingSpec> *settings,
 
 bool ParseFault(const std::string &text, std::vector<FaultSpec> *faults, std::string *error) {
   auto fail = [&] {
-    *error = "--fault '" + text +
+    *error = "--fault '" + Shown(text) +
              "': expected error:[cardK/]CH@SECONDS, loss:[cardK/]CH@SECONDS[+SECONDS] or "
              "standard:[cardK/]CH@SECONDS=525|625";
     return false;
@@ -216,7 +227,8 @@ bool ParseVideoFormat(const std::string &text, VideoFormatRequest *v, std::strin
     long n = 0;
     if (key == "width" || key == "height") {
       if (!ParseLong(value, &n) || n <= 0 || n > 4096) {
-        *error = "--set-fmt-video: " + key + " takes a positive whole number, not '" + value + "'";
+        *error = "--set-fmt-video: " + key + " takes a positive whole number, not '" +
+                 Shown(value) + "'";
         return false;
       }
       (key == "width" ? v->width : v->height) = static_cast<int>(n);
@@ -227,13 +239,13 @@ bool ParseVideoFormat(const std::string &text, VideoFormatRequest *v, std::strin
       if (p == "YUYV") p = "YUY2";
       if (p == "RGBP" || p == "RGB16") p = "RGB565";
       if (p != "YUY2" && p != "UYVY" && p != "Y41P" && p != "RGB565") {
-        *error = "--set-fmt-video: unknown pixel format '" + value +
+        *error = "--set-fmt-video: unknown pixel format '" + Shown(value) +
                  "' (the card captures YUY2, UYVY, Y41P and RGB565)";
         return false;
       }
       v->pixelFormat = p;
     } else {
-      *error = "--set-fmt-video: unknown key '" + key + "' (width, height, pixelformat)";
+      *error = "--set-fmt-video: unknown key '" + Shown(key) + "' (width, height, pixelformat)";
       return false;
     }
   }
@@ -241,6 +253,14 @@ bool ParseVideoFormat(const std::string &text, VideoFormatRequest *v, std::strin
 }
 
 }  // namespace
+
+std::string Shown(const std::string &text) {
+  constexpr size_t kShown = 80;
+  if (text.size() <= kShown) return text;
+  size_t cut = kShown;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return text.substr(0, cut) + "... (" + std::to_string(text.size()) + " characters)";
+}
 
 bool ParseLong(const std::string &text, long *value) {
   if (text.empty() || text.size() > 20) return false;
@@ -280,6 +300,72 @@ bool ParseChannelList(const std::string &text, std::vector<unsigned> *channels) 
   return !channels->empty();
 }
 
+// The option getopt stopped at, as the user typed it: a short one alone even inside a
+// group ("-ql" names "-q"), a long one without its value.
+static std::string Typed(const char *word) {
+  std::string w = word;
+  if (optopt > 0 && optopt < 128 && std::isalnum(optopt) && w.rfind("--", 0) != 0)
+    return std::string("-") + static_cast<char>(optopt);
+  return Shown(w.substr(0, w.find('=')));
+}
+
+static bool ParsePropertyRequest(const std::string &text, PropertyRequest::Kind kind,
+                                 std::vector<PropertyRequest> *out, std::string *error) {
+  const char *option = kind == PropertyRequest::Kind::Get   ? "--get-prop"
+                       : kind == PropertyRequest::Kind::Set ? "--set-prop"
+                                                            : "--basic-support";
+  const char *form = kind == PropertyRequest::Kind::Get   ? "SET:ID[:SIZE]"
+                     : kind == PropertyRequest::Kind::Set ? "SET:ID=HEX"
+                                                          : "SET:ID";
+  auto fail = [&](const std::string &why) {
+    *error = std::string(option) + " '" + Shown(text) + "': " + why + " (expected " + form +
+             ", e.g. VIDEOPROCAMP:0" + (kind == PropertyRequest::Kind::Set ? "=1400000000" : "") +
+             ")";
+    return false;
+  };
+  PropertyRequest r;
+  r.kind = kind;
+  r.text = text;
+  std::string rest = text;
+  if (kind == PropertyRequest::Kind::Set) {
+    size_t eq = rest.find('=');
+    if (eq == std::string::npos) return fail("no data");
+    std::string hex;
+    for (char c : rest.substr(eq + 1))
+      if (c != ',' && c != ' ' && c != ':') hex.push_back(c);
+    if (hex.size() % 2 != 0) return fail("odd number of hex digits");
+    if (hex.size() / 2 > kMaxPropertyBytes)
+      return fail("more than " + std::to_string(kMaxPropertyBytes) + " bytes");
+    for (size_t i = 0; i < hex.size(); i += 2) {
+      unsigned byte = 0;
+      for (size_t k = 0; k < 2; ++k) {
+        char c = static_cast<char>(std::tolower(static_cast<unsigned char>(hex[i + k])));
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+          return fail("not a hex digit in the data");
+        byte = byte * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c))
+                                                     ? c - '0'
+                                                     : c - 'a' + 10);
+      }
+      r.data.push_back(static_cast<uint8_t>(byte));
+    }
+    rest.resize(eq);
+  }
+  std::vector<std::string> parts = Split(rest, ':');
+  size_t expected = kind == PropertyRequest::Kind::Get ? 3 : 2;
+  if (parts.size() < 2 || parts.size() > expected || parts[0].empty()) return fail("malformed");
+  r.set = parts[0];
+  long n = 0;
+  if (!ParseLong(parts[1], &n) || n < 0 || n > 0xFFFFFFFFl) return fail("bad property id");
+  r.id = static_cast<unsigned long>(n);
+  if (parts.size() == 3) {
+    if (!ParseLong(parts[2], &n) || n < 0 || n > static_cast<long>(kMaxPropertyBytes))
+      return fail("the size is 0 to " + std::to_string(kMaxPropertyBytes) + " bytes");
+    r.size = static_cast<unsigned long>(n);
+  }
+  out->push_back(std::move(r));
+  return true;
+}
+
 bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
   // 0, not 1: the C library then also forgets where it was inside a group of short options,
   // which a refused command line leaves pointing into its (since freed) arguments.
@@ -311,7 +397,7 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
           } else if (v == "standard") {
             o->variants.push_back(sim::Card::Variant::Standard);
           } else {
-            *error = "unknown card variant '" + v + "' (use 6864 or standard)";
+            *error = "unknown card variant '" + Shown(v) + "' (use 6864 or standard)";
             return false;
           }
         }
@@ -351,7 +437,7 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
           size_t eq = item.find('=');
           long value;
           if (eq == std::string::npos || eq == 0 || !ParseLong(item.substr(eq + 1), &value)) {
-            *error = "--set-ctrl '" + item + "': expected name=value, e.g. brightness=20";
+            *error = "--set-ctrl '" + Shown(item) + "': expected name=value, e.g. brightness=20";
             return false;
           }
           o->setControls.emplace_back(item.substr(0, eq), value);
@@ -417,6 +503,28 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
       case kFault:
         if (!ParseFault(arg, &o->faults, error)) return false;
         break;
+      case kFrameLog:
+        if (arg.empty()) {
+          *error = "--frame-log needs a file name";
+          return false;
+        }
+        o->frameLog = arg;
+        break;
+      case kGetProp:
+        if (!ParsePropertyRequest(arg, PropertyRequest::Kind::Get, &o->properties, error))
+          return false;
+        break;
+      case kSetProp:
+        if (!ParsePropertyRequest(arg, PropertyRequest::Kind::Set, &o->properties, error))
+          return false;
+        break;
+      case kBasicSupport:
+        if (!ParsePropertyRequest(arg, PropertyRequest::Kind::BasicSupport, &o->properties, error))
+          return false;
+        break;
+      case kCompliance:
+        o->compliance = true;
+        break;
       case kSeconds:
         if (!ParseLong(arg, &n) || n < 0 || n > 86400) {
           *error = "--seconds takes a whole number from 0 to 86400";
@@ -425,15 +533,15 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
         o->seconds = n;
         break;
       case ':':
-        *error = std::string("option '") + argv[optind - 1] + "' needs a value";
+        *error = "option '" + Typed(argv[optind - 1]) + "' needs a value";
         return false;
       default:
-        *error = std::string("unknown option '") + argv[optind - 1] + "'";
+        *error = "unknown option '" + Typed(argv[optind - 1]) + "'";
         return false;
     }
   }
   if (optind < argc) {
-    *error = std::string("unexpected argument '") + argv[optind] + "'";
+    *error = "unexpected argument '" + Shown(argv[optind]) + "'";
     return false;
   }
   if (!o->variants.empty() && o->variants.size() != 1 &&
@@ -446,6 +554,27 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
     *error = "--stream-count and --duration exclude each other";
     return false;
   }
+  if (!o->frameLog.empty() && !o->WantsCapture()) {
+    *error = "--frame-log records a capture: add --stream-to (or --contact-sheet)";
+    return false;
+  }
+  if (o->compliance && (o->WantsCapture() || o->WantsInspection())) {
+    *error = "--compliance runs alone (with -d and --json)";
+    return false;
+  }
+  // Cards named beyond --cards: found now, before anything is opened.
+  auto beyond = [&](int card, const char *option) {
+    if (card == kAllCards || card < o->cards) return false;
+    *error = std::string(option) + " names card" + std::to_string(card) + " but there " +
+             (o->cards == 1 ? "is 1 card" : "are " + std::to_string(o->cards) + " cards");
+    return true;
+  };
+  for (const InputSpec &in : o->inputs)
+    if (beyond(in.card, "--input")) return false;
+  for (const SettingSpec &s : o->settings)
+    if (beyond(s.card, "--setting")) return false;
+  for (const FaultSpec &f : o->faults)
+    if (beyond(f.card, "--fault")) return false;
   return true;
 }
 
@@ -491,12 +620,26 @@ Capture:
   --audio-rate HZ            8000, 16000, 24000, 32000, 44100 or 48000 (default 48000)
   --no-audio                 video only
   --contact-sheet FILE.png   a still of every channel of the card in one picture
+  --frame-log FILE           every frame's and block's header as received, as JSON lines
+
+Properties (of -d DEVICE, a filter):
+  --get-prop SET:ID[:SIZE]   raw get: the NTSTATUS and the bytes returned; SET is a name
+                             (VIDEOPROCAMP, VIDEODECODER, PIN, CONNECTION, ...) or a GUID
+  --set-prop SET:ID=HEX      raw set with the given bytes
+  --basic-support SET:ID     the basic-support answer, raw and decoded
+
+Compliance:
+  --compliance               check every filter (or -d DEVICE) against the platform's
+                             contracts and the published formats; one line per check,
+                             exit 0 only when all pass
 
 Without inspection or capture: starts the cards, runs --seconds N simulated seconds
 (default 1) and prints the register trace summary and the verifier's verdict.
 
-Exit status: 0 everything asked for was done, 1 a capture came out incomplete or a step
-failed, 2 bad command line or input, 3 the verifier stopped the machine.
+Exit status: 0 everything asked for was done (losses only where injected faults
+explain them), 1 a capture came out incomplete, a step or a compliance check failed,
+2 bad command line or input (nothing is written), 3 the verifier stopped the machine.
+SIGINT or SIGTERM end the run and remove what it was writing.
 )";
 }
 

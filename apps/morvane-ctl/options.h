@@ -13,6 +13,7 @@
 namespace ctl {
 
 constexpr unsigned kChannels = 8;
+constexpr size_t kMaxPropertyBytes = 65536;  // raw property data, either way
 constexpr int kAllCards = -1;
 
 struct InputSpec {
@@ -40,6 +41,17 @@ struct FaultSpec {
   bool lines625 = false;  // StandardChange: the new standard
 };
 
+// --get-prop SET:ID[:SIZE], --set-prop SET:ID=HEX, --basic-support SET:ID
+struct PropertyRequest {
+  enum class Kind { Get, Set, BasicSupport };
+  Kind kind = Kind::Get;
+  std::string set;                    // a set's name or a GUID, as typed
+  unsigned long id = 0;               // the property id
+  std::optional<unsigned long> size;  // Get: bytes of data to offer (default: the size query)
+  std::vector<uint8_t> data;          // Set
+  std::string text;                   // the argument as typed, for messages
+};
+
 struct VideoFormatRequest {
   std::optional<int> width;
   std::optional<int> height;
@@ -65,6 +77,8 @@ struct Options {
   std::vector<std::pair<std::string, long>> setControls;
   bool getStandard = false;
   std::string setStandard;
+  std::vector<PropertyRequest> properties;  // in the order given
+  bool compliance = false;
   bool json = false;
 
   // ---- capture
@@ -77,6 +91,7 @@ struct Options {
   std::string streamTo;
   std::string contactSheet;
   std::vector<FaultSpec> faults;
+  std::string frameLog;  // JSON lines, one per frame and block
 
   // ---- the summary run without capture (--seconds)
   long seconds = 1;
@@ -86,15 +101,18 @@ struct Options {
   bool WantsCapture() const { return !streamTo.empty() || !contactSheet.empty(); }
   bool WantsInspection() const {
     return listDevices || listFormats || listControls || !getControls.empty() ||
-           !setControls.empty() || getStandard || !setStandard.empty();
+           !setControls.empty() || getStandard || !setStandard.empty() || !properties.empty();
   }
 };
 
 // Parses argv. On a malformed command line returns false with one message naming the
-// problem (without the program name).
+// problem (without the program name) and the option as it was typed.
 bool ParseOptions(int argc, char **argv, Options *options, std::string *error);
 
 const char *UsageText();
+
+// Text from the user in a message: whole when short, cut with its length when huge.
+std::string Shown(const std::string &text);
 
 // "3", "0-3", "0,2,5" -> channel numbers, each below kChannels.
 bool ParseChannelList(const std::string &text, std::vector<unsigned> *channels);

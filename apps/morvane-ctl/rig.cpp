@@ -1,12 +1,13 @@
 #include "rig.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 
 #include "file_source.h"
-#include "filters/filters.h"
+#include "outputs.h"
 #include "sim/kernel/registry.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
@@ -31,6 +32,36 @@ std::string VariantName(sim::Card::Variant v) {
   return v == sim::Card::Variant::Device6864 ? "6864" : "standard";
 }
 
+DeviceSelection SelectDevice(const std::string &name, int cards) {
+  DeviceSelection sel;
+  std::string rest = name;
+  if (name.rfind("card", 0) == 0) {
+    size_t slash = name.find('/');
+    long n;
+    if (!ParseLong(name.substr(4, slash == std::string::npos ? std::string::npos : slash - 4),
+                   &n) ||
+        n < 0 || n >= cards)
+      throw UsageError("unknown device '" + Shown(name) + "': there " +
+                       (cards == 1 ? std::string("is card0 only")
+                                   : "are card0 to card" + std::to_string(cards - 1)));
+    sel.card = static_cast<int>(n);
+    if (slash == std::string::npos) {
+      sel.wholeCard = true;
+      return sel;
+    }
+    rest = name.substr(slash + 1);
+  }
+  long channel = -1;
+  bool video = rest.rfind("video", 0) == 0;
+  bool audio = rest.rfind("audio", 0) == 0;
+  if ((!video && !audio) || !ParseLong(rest.substr(5), &channel) || channel < 0 ||
+      channel >= static_cast<long>(kChannels) || rest.size() != 6)
+    throw UsageError("unknown device '" + Shown(name) +
+                     "' (use card0, card0/video3, card0/audio3, video3 or audio3)");
+  sel.filter = FilterId{sel.card, video, static_cast<unsigned>(channel)};
+  return sel;
+}
+
 std::string FilterId::Name() const {
   return "card" + std::to_string(card) + (video ? "/video" : "/audio") + std::to_string(channel);
 }
@@ -39,21 +70,20 @@ namespace {
 
 std::string Status(NTSTATUS s) { return Hex(static_cast<uint32_t>(s)); }
 
-// The registry keys a registry file keeps: the cards' instance keys with their settings.
-const std::vector<std::string> kSavedRoots = {"HKLM\\SYSTEM\\CurrentControlSet\\Enum"};
-
 }  // namespace
 
 Rig::Rig(const Options &options) : options_(options) {
   machine_ = std::make_unique<sim::Machine>();
   sim::Registry &registry = machine_->registry();
-  if (!options.registryFile.empty() && std::filesystem::exists(options.registryFile)) {
+  std::error_code ec;
+  if (!options.registryFile.empty() && std::filesystem::exists(options.registryFile, ec)) {
     try {
       registry.Load(options.registryFile);
     } catch (const sim::RegFileError &e) {
-      throw UsageError(options.registryFile + ": not a registry file we can read: " + e.what());
+      throw UsageError("--registry: not a registry file we can read: " + std::string(e.what()));
     } catch (const std::exception &e) {
-      throw UsageError(options.registryFile + ": " + e.what());
+      throw UsageError("--registry '" + Shown(options.registryFile) +
+                       "': " + std::string(e.what()));
     }
   }
 
@@ -111,8 +141,6 @@ Rig::Rig(const Options &options) : options_(options) {
       throw StepError("card" + std::to_string(i) + " did not start: " + Status(s));
   }
   client_ = std::make_unique<sim::ks::Client>(*machine_);
-  // Written now so that a path we cannot write is reported before any work is done.
-  if (!options.registryFile.empty()) SaveFiles();
 }
 
 Rig::~Rig() {
@@ -136,42 +164,16 @@ void Rig::ApplySettings(int card) {
       machine_->registry().SetDword(SettingsKey(card), st.name, st.value);
 }
 
-DeviceSelection Rig::Select(const std::string &name) const {
-  DeviceSelection sel;
-  std::string rest = name;
-  if (name.rfind("card", 0) == 0) {
-    size_t slash = name.find('/');
-    long n;
-    if (!ParseLong(name.substr(4, slash == std::string::npos ? std::string::npos : slash - 4),
-                   &n) ||
-        n < 0 || n >= cardCount())
-      throw UsageError("unknown device '" + name + "': there " +
-                       (cardCount() == 1 ? std::string("is card0 only")
-                                         : "are card0 to card" + std::to_string(cardCount() - 1)));
-    sel.card = static_cast<int>(n);
-    if (slash == std::string::npos) {
-      sel.wholeCard = true;
-      return sel;
-    }
-    rest = name.substr(slash + 1);
-  }
-  long channel = -1;
-  bool video = rest.rfind("video", 0) == 0;
-  bool audio = rest.rfind("audio", 0) == 0;
-  if ((!video && !audio) || !ParseLong(rest.substr(5), &channel) || channel < 0 ||
-      channel >= static_cast<long>(kChannels) || rest.size() != 6)
-    throw UsageError("unknown device '" + name +
-                     "' (use card0, card0/video3, card0/audio3, video3 or audio3)");
-  sel.filter = FilterId{sel.card, video, static_cast<unsigned>(channel)};
-  return sel;
-}
-
 sim::ks::DeviceInterface Rig::Interface(const FilterId &id) const {
-  const GUID &ref =
-      id.video ? kVideoFilterReferenceGuids[id.channel] : kAudioFilterReferenceGuids[id.channel];
+  const GUID &kind = id.video ? KSCATEGORY_VIDEO : KSCATEGORY_AUDIO;
   const std::string &instance = instancePaths_.at(id.card);
-  for (const auto &i : client_->Interfaces(KSCATEGORY_CAPTURE))
-    if (i.referenceGuid == ref && i.deviceInstance == instance) return i;
+  unsigned place = 0;
+  for (const auto &i : client_->Interfaces(kind)) {
+    if (i.deviceInstance != instance || std::find(i.categories.begin(), i.categories.end(),
+                                                  KSCATEGORY_CAPTURE) == i.categories.end())
+      continue;
+    if (place++ == id.channel) return i;
+  }
   throw StepError(id.Name() + ": the card does not publish this filter");
 }
 
@@ -185,30 +187,27 @@ sim::ks::Handle Rig::Open(const FilterId &id) {
   return h;
 }
 
-void Rig::SaveFiles() {
-  if (!options_.registryFile.empty()) {
-    try {
-      machine_->registry().Save(options_.registryFile, sim::Registry::Encoding::Utf16le,
-                                kSavedRoots);
-    } catch (const std::exception &e) {
-      throw UsageError(options_.registryFile + ": cannot write the registry file: " + e.what());
-    }
-    if (!std::filesystem::exists(options_.registryFile))
-      throw UsageError(options_.registryFile + ": cannot write the registry file");
+void Rig::SaveRegistry() {
+  if (options_.registryFile.empty()) return;
+  try {
+    machine_->registry().Save(options_.registryFile, sim::Registry::Encoding::Utf16le);
+  } catch (const std::exception &e) {
+    throw UsageError("--registry: the registry was not saved: " + std::string(e.what()));
   }
-  if (!options_.traceFile.empty()) {
-    std::ofstream out(options_.traceFile);
-    for (int i = 0; i < cardCount() && out; ++i) {
-      const sim::Card &c = *cards_[i];
-      out << "# card" << i << " (" << VariantName(c.variant()) << ", " << instancePaths_[i]
-          << ")\n";
-      if (c.droppedTraceEntries() != 0)
-        out << "# " << c.droppedTraceEntries() << " older entries dropped\n";
-      for (const sim::CardTraceEntry &e : c.trace()) out << e.ToString() << '\n';
-      for (const sim::BusTransaction &t : c.BusLog()) out << "bus " << t.ToString() << '\n';
-    }
-    if (!out) throw UsageError(options_.traceFile + ": cannot write the trace file");
+}
+
+void Rig::WriteTrace(const std::string &path, const std::string &shownAs) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  for (int i = 0; i < cardCount() && out; ++i) {
+    const sim::Card &c = *cards_[i];
+    out << "# card" << i << " (" << VariantName(c.variant()) << ", " << instancePaths_[i] << ")\n";
+    if (c.droppedTraceEntries() != 0)
+      out << "# " << c.droppedTraceEntries() << " older entries dropped\n";
+    for (const sim::CardTraceEntry &e : c.trace()) out << e.ToString() << '\n';
+    for (const sim::BusTransaction &t : c.BusLog()) out << "bus " << t.ToString() << '\n';
   }
+  out.close();
+  if (!out) throw UsageError("--trace '" + Shown(shownAs) + "': cannot write the trace file");
 }
 
 void Rig::Shutdown() {

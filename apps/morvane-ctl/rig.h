@@ -44,11 +44,13 @@ struct DeviceSelection {
   bool wholeCard = false;
   FilterId filter;
 };
+// Parses a -d name against the number of cards; throws UsageError.
+DeviceSelection SelectDevice(const std::string &name, int cards);
 
 class Rig {
  public:
   // Builds the machine, loads the registry file, the driver and starts the cards.
-  // Throws UsageError/StepError; sim::VerifierStop passes through.
+  // Writes nothing. Throws UsageError/StepError; sim::VerifierStop passes through.
   explicit Rig(const Options &options);
   ~Rig();
   Rig(const Rig &) = delete;
@@ -63,15 +65,19 @@ class Rig {
   std::string SettingsKey(int card) const;
   const InputSpec &input(int card, unsigned channel) const { return inputs_.at(card).at(channel); }
 
-  // Parses a -d name against the cards present; throws UsageError.
-  DeviceSelection Select(const std::string &name) const;
+  DeviceSelection Select(const std::string &name) const { return SelectDevice(name, cardCount()); }
+  // The filter's device interface, found as a client finds it: among the card's
+  // interfaces of the video (or audio) category that are also capture filters, the
+  // channel's place in the enumeration.
   sim::ks::DeviceInterface Interface(const FilterId &id) const;
   // The filter's handle, opened once: opening runs the driver's standard detection, which
   // would undo a standard set earlier in the same run.
   sim::ks::Handle Open(const FilterId &id);
 
-  // Writes the registry file (when one was given) and the trace file.
-  void SaveFiles();
+  // Saves the registry to the registry file given; throws UsageError.
+  void SaveRegistry();
+  // The cards' register, barrier and bus trace into `path`; throws UsageError.
+  void WriteTrace(const std::string &path, const std::string &shownAs);
   // Stops the cards and unloads the driver, as a shutdown would.
   void Shutdown();
 

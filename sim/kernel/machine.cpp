@@ -83,6 +83,8 @@ const char *RuleName(Rule rule) {
       return "invalid parameter to a platform service";
     case Rule::BugCheck:
       return "the driver bug-checked";
+    case Rule::Unemulated:
+      return "instruction or memory the simulated processor does not emulate";
   }
   return "unknown rule";
 }
@@ -613,6 +615,14 @@ Machine::Mapping *Machine::FindMapping(const volatile void *address, const char 
     verifier_.Stop(Rule::RegisterAccess, std::string(what) + " at " + Hex(a) + " is not aligned");
   *offset = m.offset + static_cast<uint32_t>(a - it->first);
   return &m;
+}
+
+bool Machine::IsIoSpace(const volatile void *address) const {
+  auto a = reinterpret_cast<uintptr_t>(address);
+  auto it = mappings_.upper_bound(a);
+  if (it == mappings_.begin()) return false;
+  --it;
+  return a < it->first + (it->second.length + kPage - 1) / kPage * kPage;
 }
 
 ULONG Machine::ReadRegister(volatile ULONG *address) {

@@ -122,6 +122,9 @@ class Machine {
   // ---- memory-mapped registers
   PVOID MapIoSpace(uint64_t physical, size_t length);
   void UnmapIoSpace(PVOID base, size_t length);
+  // Whether address lies in a register mapping, live or already unmapped (a direct
+  // access there is a register access, checked by ReadRegister/WriteRegister).
+  bool IsIoSpace(const volatile void *address) const;
   ULONG ReadRegister(volatile ULONG *address);
   void WriteRegister(volatile ULONG *address, ULONG value);
   void MemoryBarrier();

@@ -34,7 +34,8 @@ class Registry {
   ~Registry();
 
   bool KeyExists(std::string_view path) const;
-  // Malformed paths (unknown root, empty or over-long names, control characters)
+  // Malformed paths (unknown root, empty or over-long names, control characters, more
+  // than 512 levels below the hive)
   // make the writers throw std::invalid_argument and the readers find nothing.
   void CreateKey(std::string_view path);  // with its parents
   bool DeleteKey(std::string_view path);  // with its subkeys
@@ -66,12 +67,19 @@ class Registry {
 
   // Export files ("Windows Registry Editor Version 5.00"; UTF-16LE with BOM or UTF-8).
   enum class Encoding { Utf16le, Utf8 };
+  // Limits a file is held to, far above what real exports hold (the platform itself
+  // keeps values of its standard hive format under 1 MB).
+  static constexpr size_t kMaxFileBytes = size_t{1} << 30;
+  static constexpr size_t kMaxLineChars = size_t{64} << 20;
+  static constexpr size_t kMaxValueBytes = size_t{16} << 20;
   // Merges the file into the registry. Throws RegFileError naming the line on bad input;
-  // on error nothing of the file is applied.
+  // on error nothing of the file is applied. Only a regular file is read.
   void Load(const std::filesystem::path &file);
   void LoadText(std::string_view bytes);
   // Writes the keys below the given roots (all keys when empty), sorted. A root that
   // does not exist contributes nothing; a malformed one throws std::invalid_argument.
+  // The file is replaced whole (a temporary beside it, renamed over it), so a failed
+  // save leaves it as it was; RegFileError says why.
   void Save(const std::filesystem::path &file, Encoding encoding = Encoding::Utf16le,
             const std::vector<std::string> &roots = {}) const;
   std::string SaveText(Encoding encoding = Encoding::Utf16le,

@@ -26,7 +26,8 @@ enum class Rule {
   LockedStreamPointer,  // a stream pointer still locked when its pin stops
   ResourceLeak,         // mappings, interrupts or DMA adapters left held at removal
   InvalidParameter,     // a service given an argument the platform rejects fatally
-  BugCheck,             // the driver called KeBugCheckEx
+  BugCheck,             // the driver called KeBugCheckEx, or its code faulted
+  Unemulated,           // an instruction or memory access the simulated processor lacks
 };
 
 const char *RuleName(Rule rule);

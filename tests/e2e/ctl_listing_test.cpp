@@ -70,7 +70,7 @@ TEST(CtlInspect, StandardIsDetectedSetAndReportedAsJson) {
   // A set standard holds for the rest of the run: the formats follow it.
   o = w.Ctl("-d video1 -s secam_l --get-standard --list-formats-ext --json");
   ASSERT_EQ(o.status, 0) << o.err;
-  EXPECT_TRUE(e2e::JsonCheck::Valid(o.out)) << o.out;
+  EXPECT_TRUE(e2e::JsonValid(o.out)) << o.out;
   EXPECT_NE(o.out.find("\"standard\": \"SECAM_L\""), std::string::npos) << o.out;
   EXPECT_NE(o.out.find("\"height\": 576"), std::string::npos);
   o = w.Ctl("-d video1 -s pal_60");
@@ -79,7 +79,7 @@ TEST(CtlInspect, StandardIsDetectedSetAndReportedAsJson) {
 
   o = w.Ctl("--cards 2 --json --list-devices -l --get-standard");
   ASSERT_EQ(o.status, 0) << o.err;
-  EXPECT_TRUE(e2e::JsonCheck::Valid(o.out));
+  EXPECT_TRUE(e2e::JsonValid(o.out));
   EXPECT_EQ(Count(o.out, "\"device\": \"card1/video"), 3u * 8u);
 }
 
@@ -122,10 +122,11 @@ TEST(CtlBadInput, EachProblemGivesOneMessageAndExitStatusTwo) {
       {"-d video8 -l", "unknown device 'video8'"},
       {"-d video0 -c brightness=oops", "--set-ctrl 'brightness=oops'"},
       {"--frobnicate", "unknown option '--frobnicate'"},
-      {"--registry broken.reg -l", "broken.reg: not a registry file we can read"},
+      {"--registry broken.reg -l",
+       "--registry: not a registry file we can read: broken.reg: line 3: key line without"},
 
       {"-i 2=notmedia.mkv -l", "'notmedia.mkv' is not a media file FFmpeg can read"},
-      {"-i 2=missing.mkv -l", "'missing.mkv' is not a media file FFmpeg can read"},
+      {"-i 2=missing.mkv -l", "--input: 'missing.mkv': No such file or directory"},
       {"-i 9=pattern -l", "--input '9=pattern'"},
       {"--setting FOO1=2 -l", "unknown setting 'FOO1'"},
       {"-d video0 -v pixelformat=NV12 --stream-to x.avi", "unknown pixel format 'NV12'"},
@@ -136,11 +137,12 @@ TEST(CtlBadInput, EachProblemGivesOneMessageAndExitStatusTwo) {
       {"-d audio0 --stream-to x.png", "an audio stream has no picture"},
       {"-d video0 --stream-to x.mp4", "unknown file type"},
       {"-d audio0 --audio-rate 22050 --stream-to x.wav", "cannot capture at 22050 Hz"},
-      {"-d video0 --stream-to no/such/folder/x.avi", "cannot write 'no/such/folder/x.avi'"},
+      {"-d video0 --stream-to no/such/folder/x.avi",
+       "--stream-to 'no/such/folder/x.avi': cannot write there: no folder 'no/such/folder'"},
       {"-d video0 --contact-sheet s.png", "--contact-sheet shows every channel of a card"},
       {"--fault melt:0@1 -d card0", "--fault 'melt:0@1'"},
       {"--registry no/such/folder/r.reg -l",
-       "no/such/folder/r.reg: cannot write the registry file"},
+       "--registry 'no/such/folder/r.reg': cannot write there: no folder 'no/such/folder'"},
   };
   for (const auto &c : cases) {
     e2e::Outcome o = w.Ctl(c.args);

@@ -11,7 +11,9 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -110,92 +112,43 @@ class Workdir {
   std::filesystem::path path_;
 };
 
-// A strict JSON syntax check, so --json is validated by something other than its writer.
-class JsonCheck {
- public:
-  static bool Valid(const std::string &text) {
-    JsonCheck c{text};
-    c.Space();
-    if (!c.Value()) return false;
-    c.Space();
-    return c.at_ == text.size();
-  }
+// JSON read back by a library that is not the writer's code path.
+using Json = nlohmann::ordered_json;
+inline bool JsonValid(const std::string &text) { return Json::accept(text); }
+// The parsed document; a null value when the text is not JSON.
+inline Json ParseJson(const std::string &text) {
+  return Json::parse(text, nullptr, /*allow_exceptions=*/false);
+}
 
- private:
-  explicit JsonCheck(const std::string &t) : t_(t) {}
-  void Space() {
-    while (at_ < t_.size() && std::isspace(static_cast<unsigned char>(t_[at_]))) ++at_;
+// Every name in the folder, hidden ones too, sorted.
+inline std::vector<std::string> Listing(const std::filesystem::path &dir) {
+  std::vector<std::string> names;
+  for (const auto &entry : std::filesystem::recursive_directory_iterator(dir))
+    names.push_back(std::filesystem::relative(entry.path(), dir).string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// morvane-ctl started in `dir` without waiting for it; stdout and stderr go to files there.
+inline pid_t Spawn(const std::filesystem::path &dir, const std::vector<std::string> &args) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    FILE *out = std::freopen(".stdout", "w", stdout);
+    FILE *err = std::freopen(".stderr", "w", stderr);
+    (void)out;
+    (void)err;
+    std::vector<char *> argv;
+    std::string program = MORVANE_CTL;
+    argv.push_back(program.data());
+    std::vector<std::string> copy = args;
+    for (auto &a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
   }
-  bool Eat(char c) {
-    Space();
-    if (at_ < t_.size() && t_[at_] == c) {
-      ++at_;
-      return true;
-    }
-    return false;
-  }
-  bool Literal(const char *w) {
-    size_t n = std::strlen(w);
-    if (t_.compare(at_, n, w) != 0) return false;
-    at_ += n;
-    return true;
-  }
-  bool String() {
-    if (!Eat('"')) return false;
-    while (at_ < t_.size()) {
-      char c = t_[at_++];
-      if (c == '"') return true;
-      if (static_cast<unsigned char>(c) < 0x20) return false;
-      if (c == '\\') {
-        if (at_ >= t_.size()) return false;
-        char e = t_[at_++];
-        if (e == 'u') {
-          for (int i = 0; i < 4; ++i)
-            if (at_ >= t_.size() || !std::isxdigit(static_cast<unsigned char>(t_[at_++])))
-              return false;
-        } else if (std::strchr("\"\\/bfnrt", e) == nullptr) {
-          return false;
-        }
-      }
-    }
-    return false;
-  }
-  bool Number() {
-    size_t start = at_;
-    if (at_ < t_.size() && t_[at_] == '-') ++at_;
-    while (at_ < t_.size() && (std::isdigit(static_cast<unsigned char>(t_[at_])) ||
-                               std::strchr(".eE+-", t_[at_]) != nullptr))
-      ++at_;
-    return at_ > start && std::isdigit(static_cast<unsigned char>(t_[at_ - 1]));
-  }
-  bool Value() {
-    Space();
-    if (at_ >= t_.size()) return false;
-    char c = t_[at_];
-    if (c == '{') {
-      ++at_;
-      if (Eat('}')) return true;
-      do {
-        Space();
-        if (!String() || !Eat(':') || !Value()) return false;
-      } while (Eat(','));
-      return Eat('}');
-    }
-    if (c == '[') {
-      ++at_;
-      if (Eat(']')) return true;
-      do {
-        if (!Value()) return false;
-      } while (Eat(','));
-      return Eat(']');
-    }
-    if (c == '"') return String();
-    if (Literal("true") || Literal("false") || Literal("null")) return true;
-    return Number();
-  }
-  const std::string &t_;
-  size_t at_ = 0;
-};
+  return pid;
+}
 
 inline size_t Count(const std::string &text, const std::string &what) {
   size_t n = 0;

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "capture.h"
-#include "json.h"
 #include "media.h"
 #include "options.h"
+#include "outputs.h"
+#include "rig.h"
 
 namespace {
 
@@ -59,11 +61,83 @@ TEST(CtlOptions, InputsSettingsAndFaultsParseToWhatTheyName) {
            {"-p", "0"},
            {"--duration", "nan"},
            {"stray"},
+           {"--fault", "error:card1/0@1"},  // beyond the one card
+           {"--frame-log", "f.jsonl", "-l"},
+           {"--compliance", "-l"},
+           {"--get-prop", "VIDEOPROCAMP"},
+           {"--set-prop", "VIDEOPROCAMP:0=123"},
+           {"--set-prop", "VIDEOPROCAMP:0=zz"},
+           {"--get-prop", "PIN:0:99999999"},
        }) {
     ctl::Options x;
     EXPECT_FALSE(Parse(bad, &x, &error)) << bad[0];
     EXPECT_FALSE(error.empty());
   }
+}
+
+TEST(CtlOptions, RawPropertiesAndTheOptionNamedAsTyped) {
+  ctl::Options o;
+  std::string error;
+  ASSERT_TRUE(Parse({"-d", "video0", "--get-prop", "{01234567-89AB-CDEF-0123-456789ABCDEF}:7:40",
+                     "--set-prop", "vidEOprocamp:0=0a,00 ff", "--basic-support", "PIN:0x3"},
+                    &o, &error))
+      << error;
+  ASSERT_EQ(o.properties.size(), 3u);
+  EXPECT_EQ(o.properties[0].set, "{01234567-89AB-CDEF-0123-456789ABCDEF}");
+  EXPECT_EQ(o.properties[0].id, 7u);
+  EXPECT_EQ(*o.properties[0].size, 40u);
+  EXPECT_EQ(o.properties[1].kind, ctl::PropertyRequest::Kind::Set);
+  EXPECT_EQ(o.properties[1].data, (std::vector<uint8_t>{0x0a, 0x00, 0xff}));
+  EXPECT_EQ(o.properties[2].id, 3u);
+  EXPECT_TRUE(o.WantsInspection());
+  // A bad short option inside a group is named alone, not as the group or the program.
+  ctl::Options x;
+  EXPECT_FALSE(Parse({"-ql"}, &x, &error));
+  EXPECT_EQ(error, "unknown option '-q'");
+  EXPECT_FALSE(Parse({"-l", "--device"}, &x, &error));
+  EXPECT_EQ(error, "option '--device' needs a value");
+  EXPECT_FALSE(Parse({"--no-such=1"}, &x, &error));
+  EXPECT_EQ(error, "unknown option '--no-such'");
+  EXPECT_EQ(ctl::Shown(std::string(100, 'a')).size(),
+            80u + std::string("... (100 characters)").size());
+}
+
+TEST(CtlOutputs, TheSameFileByAnyNameIsOneFileAndOnlyCommittedFilesStay) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("ctl-outputs-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir / "sub");
+  std::ofstream(dir / "input.mkv") << "x";
+  std::filesystem::create_symlink(dir / "input.mkv", dir / "link.avi");
+  std::filesystem::create_hard_link(dir / "input.mkv", dir / "hard.avi");
+  {
+    ctl::Outputs outputs;
+    outputs.Protect((dir / "input.mkv").string(), "--input");
+    EXPECT_THROW(outputs.Claim((dir / "link.avi").string(), "--stream-to"), ctl::UsageError);
+    EXPECT_THROW(outputs.Claim((dir / "hard.avi").string(), "--stream-to"), ctl::UsageError);
+    outputs.Claim((dir / "a.avi").string(), "--stream-to");
+    EXPECT_THROW(outputs.Claim((dir / "sub/../a.avi").string(), "--trace"), ctl::UsageError);
+    EXPECT_THROW(outputs.Claim((dir / "sub").string(), "--trace"), ctl::UsageError);
+    EXPECT_THROW(outputs.Claim((dir / "none/x.avi").string(), "--trace"), ctl::UsageError);
+    outputs.Claim((dir / "made/x.avi").string(), "--stream-to", true);
+    outputs.Claim((dir / "made/sheet.png").string(), "--contact-sheet");  // the same new folder
+    outputs.Claim((dir / "b.avi").string(), "--stream-to");
+    std::string a = outputs.Open((dir / "a.avi").string());
+    std::string b = outputs.Open((dir / "b.avi").string());
+    std::string x = outputs.Open((dir / "made/x.avi").string());
+    EXPECT_TRUE(std::filesystem::exists(a));
+    EXPECT_TRUE(std::filesystem::exists(x));
+    std::string error;
+    EXPECT_TRUE(outputs.Commit((dir / "a.avi").string(), &error)) << error;
+    EXPECT_TRUE(std::filesystem::exists(dir / "a.avi"));
+    EXPECT_FALSE(std::filesystem::exists(a));
+    EXPECT_TRUE(std::filesystem::exists(b));
+  }
+  // What was not committed went with the run.
+  EXPECT_TRUE(std::filesystem::exists(dir / "a.avi"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "b.avi"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "made"));
+  std::filesystem::remove_all(dir);
 }
 
 TEST(CtlOptions, ARefusedGroupOfShortOptionsLeavesNothingForTheNextParse) {
@@ -109,7 +183,7 @@ TEST(CtlMedia, AudioIsPlacedByItsStampsWithSilenceForGapsAndNothingTwice) {
   std::string path = (dir / "a.wav").string();
   std::string error;
   ctl::MediaFile::Audio audio{8000};
-  auto f = ctl::MediaFile::Create(path, nullptr, &audio, &error);
+  auto f = ctl::MediaFile::Create(path, path + ".part", nullptr, &audio, &error);
   ASSERT_TRUE(f) << error;
   EXPECT_FALSE(std::filesystem::exists(path)) << "only a finished file takes the name";
   std::vector<int16_t> block(2048, 100);
@@ -125,27 +199,47 @@ TEST(CtlMedia, AudioIsPlacedByItsStampsWithSilenceForGapsAndNothingTwice) {
   ASSERT_TRUE(f->WriteAudio(block.data(), block.size(), 3 * blockTime, &error));
   ASSERT_TRUE(f->WriteAudio(block.data(), block.size(), -blockTime / 2, &error));
   EXPECT_EQ(f->audioSamples(), 4 * 2048);
+  // Finished, the file waits under its temporary name for the run to commit it.
   ASSERT_TRUE(f->Finish(&error)) << error;
-  EXPECT_TRUE(std::filesystem::exists(path));
-  EXPECT_FALSE(std::filesystem::exists(path + ".part"));
+  EXPECT_TRUE(std::filesystem::exists(path + ".part"));
+  EXPECT_FALSE(std::filesystem::exists(path));
 
-  auto g = ctl::MediaFile::Create((dir / "b.mkv").string(), nullptr, &audio, &error);
+  auto g = ctl::MediaFile::Create((dir / "b.mkv").string(), (dir / "b.mkv.part").string(), nullptr,
+                                  &audio, &error);
   ASSERT_TRUE(g);
   g->Discard();
-  EXPECT_TRUE(std::filesystem::exists(dir / "a.wav"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "a.wav.part"));
   EXPECT_FALSE(std::filesystem::exists(dir / "b.mkv"));
   EXPECT_FALSE(std::filesystem::exists(dir / "b.mkv.part"));
   std::filesystem::remove_all(dir);
 }
 
-TEST(CtlNames, ChannelFilesAndJsonText) {
+TEST(CtlFaults, OnlyLossesWithinAFaultOfTheSameChannelAreExplained) {
+  using ctl::FaultSpec;
+  const ctl::Hns start = 1'000'000, second = ctl::kHnsPerSecond, slack = 700'000;
+  std::vector<FaultSpec> faults(3);
+  faults[0] = {FaultSpec::Kind::ChannelError, 0, 2, 1.0, 0, false};   // card0 ch2 at 1 s
+  faults[1] = {FaultSpec::Kind::SignalLoss, 1, 2, 2.0, 0.5, false};   // card1 ch2 2-2.5 s
+  faults[2] = {FaultSpec::Kind::StandardChange, 0, 5, 3.0, 0, true};  // card0 ch5 from 3 s
+  auto explains = [&](int card, unsigned channel, double from, double to) {
+    return ctl::FaultExplains(faults, card, channel, start, start + ctl::SecondsToHns(from),
+                              start + ctl::SecondsToHns(to), slack);
+  };
+  EXPECT_TRUE(explains(0, 2, 0.98, 1.2));  // begins a frame or two before the error
+  EXPECT_FALSE(explains(0, 2, 0.5, 1.2));  // began before it
+  EXPECT_FALSE(explains(0, 2, 1.5, 2.5));  // lasts beyond its recovery
+  EXPECT_FALSE(explains(0, 3, 1.0, 1.2));  // another channel
+  EXPECT_FALSE(explains(1, 2, 1.0, 1.2));  // another card, before its own fault
+  EXPECT_TRUE(explains(1, 2, 2.0, 3.4));   // the loss and the recovery after it
+  EXPECT_FALSE(explains(1, 2, 2.0, 3.6));
+  EXPECT_TRUE(explains(0, 5, 3.0, 100.0));  // a new standard for good
+  (void)second;
+}
+
+TEST(CtlNames, ChannelFiles) {
   EXPECT_EQ(ctl::ChannelFile(ctl::ChannelFilePattern("out"), 3), "out/channel3.avi");
   EXPECT_EQ(ctl::ChannelFile(ctl::ChannelFilePattern("out/"), 3), "out/channel3.avi");
   EXPECT_EQ(ctl::ChannelFile(ctl::ChannelFilePattern("cap/in%d.mkv"), 7), "cap/in7.mkv");
-  ctl::Json j = ctl::Json::Object();
-  j.Set("a\"b", "line\nnext\x01");
-  j.Set("n", 3);
-  EXPECT_EQ(j.Dump(), "{\n  \"a\\\"b\": \"line\\nnext\\u0001\",\n  \"n\": 3\n}");
 }
 
 }  // namespace

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 
 #include "sim/kernel/machine.h"
@@ -347,6 +351,97 @@ TEST(RegFile, MalformedInputNamesTheLineAndChangesNothing) {
     }
     EXPECT_EQ(r.SaveText(), before) << c.expected;
   }
+}
+
+// A path of `depth` keys below HKLM, each named "k".
+std::string Deep(size_t depth) {
+  std::string path = "HKEY_LOCAL_MACHINE";
+  for (size_t i = 0; i < depth; ++i) path += "\\k";
+  return path;
+}
+
+TEST(RegFileLimits, DepthIsCappedAtTheDocumentedLimitAndTheWriterStaysProportional) {
+  Registry r;
+  r.CreateKey(Deep(512));
+  EXPECT_THROW(r.CreateKey(Deep(513)), std::invalid_argument);
+  // Each key's header repeats its path: 512 levels stay well under a megabyte.
+  const std::string text = r.SaveText(Registry::Encoding::Utf8);
+  EXPECT_LT(text.size(), 300000u);
+  Registry copy;
+  copy.LoadText(text);
+  EXPECT_TRUE(copy == r);
+
+  // A file far deeper than that is refused whole, naming the line.
+  std::string file = "Windows Registry Editor Version 5.00\n\n[HKLM\\keep]\n\"v\"=dword:1\n[" +
+                     Deep(30000) + "]\n";
+  Registry fresh;
+  try {
+    fresh.LoadText(file);
+    ADD_FAILURE() << "a 30000-level key was accepted";
+  } catch (const RegFileError &e) {
+    EXPECT_NE(std::string(e.what()).find("line 5: bad key"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("more than 512 levels"), std::string::npos);
+    EXPECT_LT(std::string(e.what()).size(), 300u) << "the path is not echoed in full";
+  }
+  EXPECT_FALSE(fresh.KeyExists("HKLM\\keep"));
+}
+
+TEST(RegFileLimits, LinesValuesAndFilesHaveBounds) {
+  Registry r;
+  const std::string header = "Windows Registry Editor Version 5.00\n\n[HKLM\\A]\n";
+  std::string longLine = header + "\"v\"=\"" + std::string(Registry::kMaxLineChars, 'x') + "\"\n";
+  EXPECT_THROW(r.LoadText(longLine), RegFileError);
+  // A string one character over the value limit (UTF-16: two bytes a character).
+  std::string big = header + "\"b\"=\"" + std::string(Registry::kMaxValueBytes / 2, 'y') + "\"\n";
+  try {
+    r.LoadText(big);
+    ADD_FAILURE() << "an oversized value was accepted";
+  } catch (const RegFileError &e) {
+    EXPECT_NE(std::string(e.what()).find("value larger than"), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(r.KeyExists("HKLM\\A"));
+  // Blank lines cost nothing to hold: a few million of them read fine.
+  std::string blanks = header + std::string(1'000'000, '\n') + "\"after\"=dword:7\n";
+  r.LoadText(blanks);
+  EXPECT_EQ(r.GetDword("HKLM\\A", "after"), 7u);
+}
+
+TEST(RegFileLimits, OnlyRegularFilesAreReadAndSavingReplacesTheFileWhole) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("regfile-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  Registry r;
+  r.SetDword("HKCU\\Software\\Other", "kept", 5);
+  // A FIFO neither blocks the reader nor gets written over.
+  const std::filesystem::path fifo = dir / "fifo.reg";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_THROW(r.Load(fifo), RegFileError);
+  EXPECT_THROW(r.Save(fifo), RegFileError);
+  EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+  try {
+    r.Load(dir);
+    ADD_FAILURE();
+  } catch (const RegFileError &e) {
+    EXPECT_NE(std::string(e.what()).find("a folder, not a registry file"), std::string::npos);
+  }
+  // Saving writes a new file and renames it over the old one; a failed save leaves the
+  // old one as it was and nothing beside it.
+  const std::filesystem::path file = dir / "machine.reg";
+  r.Save(file);
+  Registry back;
+  back.Load(file);
+  EXPECT_TRUE(back == r);
+  std::filesystem::create_directories(dir / "blocked.reg");
+  EXPECT_THROW(r.Save(dir / "blocked.reg"), RegFileError);
+  EXPECT_THROW(r.Save(dir / "no" / "such.reg"), RegFileError);
+  size_t entries = 0;
+  for (const auto &e : std::filesystem::directory_iterator(dir)) {
+    (void)e;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 3u) << "only the FIFO, the saved file and the folder";
+  std::filesystem::remove_all(dir);
 }
 
 TEST(Unicode, ConversionsHandlePairsAndReplaceInvalidInput) {
