@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine and runs every build and test suite:
-# the Linux build, the sanitizer build, the Windows cross build with its image checks, the
-# settings tools under Wine, and a short run of every fuzz target.
+# the Linux build, the sanitizer build, the Windows cross build with its image checks and the
+# signed driver package, the package and the settings tools under Wine, and a short run of
+# every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
-echo "== windows: morvane.sys, Pinflip.exe, Fieldflip.exe (cross build and image checks)"
+echo "== windows: morvane.sys, Pinflip.exe, Fieldflip.exe and the signed package (image checks)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 
-echo "== wine: Pinflip.exe and Fieldflip.exe end to end"
+echo "== wine: morvane.inf, Pinflip.exe and Fieldflip.exe end to end"
 bash scripts/install-deps.sh --wine || echo "wine-e2e: could not install Wine and the X tools"
 bash tests/wine/run.sh build/windows
 

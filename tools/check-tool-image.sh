@@ -2,7 +2,8 @@
 # Refuses a settings tool program that would not run as a plain desktop program on a machine
 # with nothing installed: it must be a PE32+ GUI-subsystem image importing only system DLLs
 # (no MinGW run-time DLL), and carry its resources: dialogs 100 and 102, string 101, icon
-# group 128 of nine images, a version block and the manifest, all in English (UK).
+# group 128 of nine images, a version block and the manifest asking for common controls 6 and
+# administrator rights, all in English (UK).
 #
 # usage: check-tool-image.sh [--objdump PROG] IMAGE
 #   windres is taken from beside objdump, to read the resources back out of IMAGE.
@@ -84,6 +85,10 @@ has 'VALUE "ProductVersion", "1\.0\.0\.1"' || fail "ProductVersion is not 1.0.0.
 has '^1 24 /\* RT_MANIFEST \*/' || fail "no application manifest"
 has 'Microsoft\.Windows\.Common-Controls"" version=""6\.0\.0\.0' ||
   fail "the manifest does not ask for common controls 6.0.0.0"
+# The tools write under HKLM: without this an administrator's double-click runs them with a
+# filtered token and they find no card.
+has 'requestedExecutionLevel level=""requireAdministrator""' ||
+  fail "the manifest does not request administrator rights (requireAdministrator)"
 languages=$(grep -E '^LANGUAGE ' <<<"$script" | sort -u | tr '\n' ' ')
 [[ $languages == "LANGUAGE 9, 2 " ]] ||
   fail "resource languages are '${languages% }', not English (United Kingdom) only"

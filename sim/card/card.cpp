@@ -118,7 +118,7 @@ void Card::PowerUp() {
   config_[kConfigCommandStatus / 4] = kPowerUpCommandStatus;
   config_[kCfgClassRevision / 4] = kPowerUpClassRevision;
   config_[kCfgBar0 / 4] = static_cast<uint32_t>(windowBase()) & ~(kWindowLength - 1);
-  config_[kCfgSubsystem / 4] = kVendorId | 0x0001u << 16;
+  config_[kCfgSubsystem / 4] = kVendorId | static_cast<uint32_t>(kSubsystemId) << 16;
   config_[kCfgCapPointer / 4] = kCfgPmCap;
   config_[kCfgInterrupt / 4] = 0x00000100 | (vector() & 0xFF);  // INTA#
   config_[kCfgPmCap / 4] = kPowerUpPmCap;

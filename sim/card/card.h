@@ -56,6 +56,7 @@
 #include <string>
 #include <vector>
 
+#include "morvane/card_ids.h"
 #include "sim/card/decoder.h"
 #include "sim/card/serial_bus.h"
 #include "sim/card/signal.h"
@@ -101,9 +102,11 @@ class Card : public PciDevice {
     Standard,    // both decoder banks memory-mapped
   };
 
-  static constexpr uint16_t kVendorId = 0x4D56;
-  static constexpr uint16_t kDevice6864Id = 0x6864;
-  static constexpr uint16_t kStandardDeviceId = 0x7001;
+  // The IDs the driver package's models name (cmake/card-ids.cmake).
+  static constexpr uint16_t kVendorId = morvane::kPciVendorId;
+  static constexpr uint16_t kDevice6864Id = morvane::kPciDeviceId6864;
+  static constexpr uint16_t kStandardDeviceId = morvane::kPciDeviceIdStandard;
+  static constexpr uint16_t kSubsystemId = morvane::kPciSubsystemId;
   static constexpr uint32_t kWindowLength = 0x1000;
   static constexpr uint32_t kConfigLength = 0x100;
 

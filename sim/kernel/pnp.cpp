@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "sim/kernel/dma.h"
+#include "sim/kernel/driver_package.h"
 #include "sim/kernel/io.h"
 #include "sim/kernel/machine.h"
 #include "sim/kernel/pci.h"
@@ -31,6 +32,19 @@ struct DriverObjectStorage {
 };
 
 bool g_busAsync = false;
+
+std::vector<uint8_t> MultiString(const std::vector<std::string> &strings) {
+  std::vector<uint8_t> data;
+  for (const std::string &text : strings) {
+    for (char16_t c : Utf8ToUtf16(text)) {
+      data.push_back(static_cast<uint8_t>(c));
+      data.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    data.insert(data.end(), {0, 0});
+  }
+  data.insert(data.end(), {0, 0});
+  return data;
+}
 
 void CompleteBusIrp(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Status = status;
@@ -119,6 +133,9 @@ struct PnpManager::Impl {
   std::vector<std::unique_ptr<Card>> cards;
   std::vector<std::unique_ptr<PdoExtension>> extensions;
   unsigned nextInstance = 0;
+  std::vector<DriverPackage> store;              // the driver store
+  const DriverPackage *driverPackage = nullptr;  // the one the loaded driver came from
+  std::string lastError;
 
   explicit Impl(Machine &m) : machine(m) {
     busDriver.object.DriverExtension = &busDriver.extension;
@@ -156,7 +173,8 @@ struct PnpManager::Impl {
     for (const std::string &name : r.ValueNames(key)) r.DeleteValue(key, name);
     r.CreateKey(key);
     uint32_t n = 0;
-    for (const auto &c : cards) r.SetString(key, std::to_string(n++), c->instancePath);
+    for (const auto &c : cards)
+      if (c->service == serviceName) r.SetString(key, std::to_string(n++), c->instancePath);
     r.SetDword(key, "Count", n);
     r.SetDword(key, "NextInstance", n);
   }
@@ -164,7 +182,28 @@ struct PnpManager::Impl {
 
 PnpManager::PnpManager(Machine &machine) : impl_(std::make_unique<Impl>(machine)) {
   g_busAsync = false;
+  std::string error;
+  if (!SetDriverPackages(BuiltInDriverPackages(), &error)) impl_->lastError = error;
 }
+
+bool PnpManager::SetDriverPackages(const std::vector<std::pair<std::string, std::string>> &infs,
+                                   std::string *error) {
+  Impl &s = *impl_;
+  if (s.driver) {
+    if (error != nullptr) *error = "the driver store cannot change while a driver is loaded";
+    return false;
+  }
+  std::vector<DriverPackage> store;
+  for (const auto &[name, text] : infs) {
+    std::optional<DriverPackage> package = DriverPackage::Load(name, text, error);
+    if (!package) return false;
+    store.push_back(std::move(*package));
+  }
+  s.store = std::move(store);
+  return true;
+}
+
+const std::string &PnpManager::lastError() const { return impl_->lastError; }
 
 PnpManager::~PnpManager() {
   // Quiet teardown of whatever a scenario left behind.
@@ -180,13 +219,26 @@ NTSTATUS PnpManager::LoadDriver(PDRIVER_INITIALIZE entry, const std::string &ser
   Impl &s = *impl_;
   s.machine.RequireIrql(PASSIVE_LEVEL, "the PnP manager");
   if (s.driver) return STATUS_OBJECT_NAME_COLLISION;
+  // The service key comes from the package that installs the service, as at the first
+  // installation of one of its devices; without one there is no service to load.
+  s.driverPackage = nullptr;
+  for (const DriverPackage &p : s.store)
+    for (const std::string &service : p.Services())
+      if (service == serviceName && s.driverPackage == nullptr) s.driverPackage = &p;
+  if (s.driverPackage == nullptr) {
+    s.lastError = "no driver package in the store installs the service " + serviceName;
+    return STATUS_OBJECT_NAME_NOT_FOUND;
+  }
+  if (!s.driverPackage->InstallService(s.machine.registry(), serviceName, &s.lastError)) {
+    s.driverPackage = nullptr;
+    return STATUS_UNSUCCESSFUL;
+  }
   s.serviceName = serviceName;
   auto d = std::make_unique<DriverObjectStorage>();
   d->object.DriverExtension = &d->extension;
   d->extension.DriverObject = &d->object;
   std::string path = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + serviceName;
   s.registryPath = Utf8ToUtf16(path);
-  s.machine.registry().CreateKey(std::string(kHklm) + "Services\\" + serviceName);
   UNICODE_STRING regPath;
   regPath.Buffer = s.registryPath.data();
   regPath.Length = static_cast<USHORT>(s.registryPath.size() * 2);
@@ -197,7 +249,10 @@ NTSTATUS PnpManager::LoadDriver(PDRIVER_INITIALIZE entry, const std::string &ser
   d->object.DriverName.MaximumLength = d->object.DriverName.Length;
   d->object.DriverInit = entry;
   NTSTATUS status = entry(&d->object, &regPath);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status)) {
+    s.driverPackage = nullptr;
+    return status;
+  }
   s.driver = std::move(d);
   return status;
 }
@@ -211,6 +266,7 @@ void PnpManager::UnloadDriver() {
                                 "driver unloaded while it still has devices");
   if (s.driver->object.DriverUnload != nullptr) s.driver->object.DriverUnload(&s.driver->object);
   s.driver.reset();
+  s.driverPackage = nullptr;
   s.machine.pool().CheckNoLeaks("the driver");
 }
 
@@ -225,15 +281,23 @@ NTSTATUS PnpManager::AddCard(PciDevice *device, Card **out) {
   s.machine.AttachPciDevice(device);
   auto card = std::make_unique<Card>();
   card->device = device;
-  uint32_t ids = device->ConfigRead32(0);
-  uint32_t subsys = device->ConfigRead32(0x2C);
-  uint32_t rev = device->ConfigRead32(0x08) & 0xFF;
-  char path[160];
-  std::snprintf(path, sizeof path,
-                "PCI\\VEN_%04X&DEV_%04X&SUBSYS_%08X&REV_%02X\\4&2d5b8c1&0&%02X%02X", ids & 0xFFFF,
-                ids >> 16, subsys, rev, (s.nextInstance + 1) * 8, 0);
+  // The bus driver's identifiers for the function, from its configuration space.
+  PciIdentity identity;
+  const uint32_t ids = device->ConfigRead32(0);
+  const uint32_t classRevision = device->ConfigRead32(0x08);
+  const uint32_t subsys = device->ConfigRead32(0x2C);
+  identity.vendor = static_cast<uint16_t>(ids);
+  identity.device = static_cast<uint16_t>(ids >> 16);
+  identity.revision = static_cast<uint8_t>(classRevision);
+  identity.classCode = classRevision >> 8;
+  identity.subsystemVendor = static_cast<uint16_t>(subsys);
+  identity.subsystem = static_cast<uint16_t>(subsys >> 16);
+  char location[32];
+  std::snprintf(location, sizeof location, "\\4&2d5b8c1&0&%02X%02X", (s.nextInstance + 1) * 8, 0);
   ++s.nextInstance;
-  card->instancePath = path;
+  const std::vector<std::string> hardwareIds = identity.HardwareIds();
+  const std::vector<std::string> compatibleIds = identity.CompatibleIds();
+  card->instancePath = hardwareIds[0] + location;
   auto ext = std::make_unique<PdoExtension>(PdoExtension{device, card->instancePath});
   PDEVICE_OBJECT pdo = nullptr;
   NTSTATUS status = IoCreateDevice(&s.busDriver.object, 0, nullptr, 0x22, 0, FALSE, &pdo);
@@ -243,13 +307,32 @@ NTSTATUS PnpManager::AddCard(PciDevice *device, Card **out) {
   card->pdo = pdo;
   s.extensions.push_back(std::move(ext));
   Registry &r = s.machine.registry();
-  std::string key = std::string(kHklm) + "Enum\\" + card->instancePath;
-  r.SetString(key, "Service", s.serviceName);
-  r.CreateKey(key + "\\Device Parameters");
+  const std::string key = std::string(kHklm) + "Enum\\" + card->instancePath;
+  r.SetValue(key, "HardwareID", REG_MULTI_SZ, MultiString(hardwareIds));
+  r.SetValue(key, "CompatibleIDs", REG_MULTI_SZ, MultiString(compatibleIds));
   Card *raw = card.get();
   s.cards.push_back(std::move(card));
-  s.WriteServiceEnum();
   if (out != nullptr) *out = raw;
+
+  // The best driver for the function in the store, installed as the platform's setup does.
+  std::vector<std::string> ranked = hardwareIds;
+  ranked.insert(ranked.end(), compatibleIds.begin(), compatibleIds.end());
+  std::optional<DriverPackage::Match> match;
+  const DriverPackage *package = nullptr;
+  for (const DriverPackage &p : s.store)
+    if (!match && (match = p.FindDevice(ranked))) package = &p;
+  if (!match || match->service != s.serviceName) {
+    s.lastError = "no driver package for " + raw->instancePath +
+                  (match ? " runs it under the loaded driver" : "");
+    s.WriteServiceEnum();
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  if (!package->InstallDevice(r, *match, raw->instancePath, &s.lastError)) {
+    s.WriteServiceEnum();
+    return STATUS_UNSUCCESSFUL;
+  }
+  raw->service = match->service;
+  s.WriteServiceEnum();
   PDRIVER_ADD_DEVICE add = s.driver->extension.AddDevice;
   if (add == nullptr) return STATUS_NOT_SUPPORTED;
   status = add(&s.driver->object, pdo);

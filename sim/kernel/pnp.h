@@ -7,7 +7,12 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
+
+#ifndef STATUS_NO_SUCH_DEVICE
+#define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000E)
+#endif
 
 namespace sim {
 
@@ -26,7 +31,17 @@ class PnpManager {
   explicit PnpManager(Machine &machine);
   ~PnpManager();
 
-  // Loads the driver: DriverEntry with the service's registry path.
+  // The driver store: INF files (name, text) of the packages devices are installed from. It
+  // starts with the packages the project builds; a package the platform would refuse leaves
+  // the store as it was and names the reason.
+  bool SetDriverPackages(const std::vector<std::pair<std::string, std::string>> &infs,
+                         std::string *error = nullptr);
+  // Why the last load, installation or store change failed.
+  const std::string &lastError() const;
+
+  // Loads the driver: its service key is installed from the package in the store that adds
+  // the service (STATUS_OBJECT_NAME_NOT_FOUND without one), then DriverEntry runs with the
+  // service's registry path.
   NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string &serviceName = "morvane");
   void UnloadDriver();
   PDRIVER_OBJECT driverObject() const;
@@ -38,9 +53,12 @@ class PnpManager {
     PDEVICE_OBJECT pdo = nullptr;
     PDEVICE_OBJECT fdo = nullptr;  // top of the stack once added
     bool started = false;
+    std::string service;  // the function driver's service, once installed
   };
 
-  // Enumerates a new card: PDO, service Enum list, then the driver's AddDevice.
+  // Enumerates a new card: PDO and identifiers; installs it from the best matching package in
+  // the store (STATUS_NO_SUCH_DEVICE when none runs it under the loaded driver); lists it in
+  // the service's Enum key; then the driver's AddDevice.
   NTSTATUS AddCard(PciDevice *device, Card **card = nullptr);
   NTSTATUS StartCard(Card &card, const ResourceSpec &resources = {});
   NTSTATUS SetCardPower(Card &card, DEVICE_POWER_STATE state);

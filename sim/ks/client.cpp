@@ -24,6 +24,8 @@ DeviceInterface FromRecord(const host::InterfaceRecord &r) {
   i.referenceString = r.referenceString;
   i.categories = r.categories;
   i.deviceInstance = r.instancePath;
+  i.friendlyName = r.friendlyName;
+  i.proxyClsid = r.proxyClsid;
   i.cached = r.cached;
   for (const host::CachedPin &p : r.pins)
     i.pins.push_back({p.name, p.category, p.dataFlow, p.communication, p.instancesPossible,

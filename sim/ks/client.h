@@ -48,7 +48,10 @@ struct DeviceInterface {
   std::string referenceString;
   std::vector<GUID> categories;  // all categories of the filter factory
   std::string deviceInstance;    // the card's device instance path
-  bool cached = false;           // false until the factory's cache data was written
+  // What the installation registered for the interface ("FriendlyName" and "CLSID" of its
+  // "Device Parameters"): the name capture applications list and the proxy they load.
+  std::string friendlyName, proxyClsid;
+  bool cached = false;  // false until the factory's cache data was written
   std::vector<CachedPin> pins;
 };
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <set>
 
+#include "sim/kernel/driver_package.h"
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/registry.h"
 #include "sim/ks/device.h"
@@ -108,6 +109,11 @@ std::vector<InterfaceRecord> Interfaces(const GUID *category) {
         r.referenceString = f->refString;
         r.categories = f->categories;
         r.instancePath = InstancePath(d);
+        const std::string parameters =
+            sim::DeviceInterfaceKey(r.instancePath, GuidString(c), f->refString) +
+            "\\Device Parameters";
+        r.friendlyName = M().registry().GetString(parameters, "FriendlyName").value_or("");
+        r.proxyClsid = M().registry().GetString(parameters, "CLSID").value_or("");
         auto cache = d->cache.find(r.link);
         r.cached = cache != d->cache.end();
         if (r.cached) r.pins = cache->second;

@@ -176,6 +176,7 @@ struct InterfaceRecord {
   std::string referenceString;
   std::vector<GUID> categories;
   std::string instancePath;
+  std::string friendlyName, proxyClsid;
   bool cached = false;
   std::vector<CachedPin> pins;
 };

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "tests/tools/tool_fixture.h"
 #include "tools/Fieldflip/fieldflip.h"
 #include "tools/Pinflip/pinflip.h"
@@ -120,18 +122,19 @@ TEST_F(Pinflip, OtherStoredNumberIsKeptUntilAClickThenSavedAsNeither) {
             (std::vector<uint32_t>{1, 0, 0, 0, 0, 0xFFFFFFFF, 0, 0}));
 }
 
-TEST_F(Fieldflip, ShowsNonZeroAsLinearSavesTwoAndShowsNoMessage) {
+TEST_F(Fieldflip, ShowsLinearOnlyWhereTheDriverDoublesSavesTwoAndShowsNoMessage) {
   InstallCards(registry, 1);
   SetChannelValues(registry, 0, u"INTMODE", {0, 0, 1, 0, 0, 0, 2, 0});
   int code = Run([&](HWND dialog) {
     EXPECT_EQ(windows.Text(dialog), u"Interlace mode");
-    EXPECT_EQ(AllShown(dialog), (std::vector<int>{0, 0, 1, 0, 0, 0, 1, 0}));
+    // A stored 1 is woven by the driver, so it shows as Weave, and OK keeps it woven.
+    EXPECT_EQ(AllShown(dialog), (std::vector<int>{0, 0, 0, 0, 0, 0, 1, 0}));
     windows.Click(dialog, SecondButton(7));
     windows.Click(dialog, IDOK);
   });
   EXPECT_EQ(code, 0);
   EXPECT_EQ(ChannelValues(registry, 0, u"INTMODE"),
-            (std::vector<uint32_t>{0, 0, 2, 0, 0, 0, 2, 2}));
+            (std::vector<uint32_t>{0, 0, 0, 0, 0, 0, 2, 2}));
   EXPECT_TRUE(windows.MessageBoxes().empty());
 }
 
@@ -165,22 +168,35 @@ TEST_F(Pinflip, TenthEntryIsCardTenAndLoadsAndSavesCardIndexNine) {
   EXPECT_EQ(registry.GetDword(SettingsKey(8), u"Preview7"), std::nullopt);
 }
 
-TEST_F(Fieldflip, ChangingTheCardDiscardsEditsButUnreadableRowsKeepTheirChoice) {
+TEST_F(Fieldflip, ChangingTheCardDiscardsEditsAndMissingValuesShowTheDriversDefault) {
   InstallCards(registry, 2);
   SetChannelValues(registry, 0, u"INTMODE", {0, 0, 0, 0, 0, 0, 0, 0});
   SetChannelValues(registry, 1, u"INTMODE", {2, 2, 2, 2, 2, 2});  // none for channels 7 and 8
   auto first = registry.Snapshot(SettingsKey(0));
   Run([&](HWND dialog) {
     for (int n = 0; n < kChannelCount; ++n) windows.Click(dialog, SecondButton(n));
-    windows.Click(dialog, FirstButton(7));
     windows.ChooseItem(dialog, kCardList, 1);
-    EXPECT_EQ(AllShown(dialog), (std::vector<int>{1, 1, 1, 1, 1, 1, 1, 0}));
+    // Channels 7 and 8 show Weave, not the Linear still shown for the first card.
+    EXPECT_EQ(AllShown(dialog), (std::vector<int>{1, 1, 1, 1, 1, 1, 0, 0}));
     windows.Click(dialog, FirstButton(0));
     windows.Click(dialog, IDOK);
   });
   EXPECT_EQ(registry.Snapshot(SettingsKey(0)), first);
   EXPECT_EQ(ChannelValues(registry, 1, u"INTMODE"),
-            (std::vector<uint32_t>{0, 2, 2, 2, 2, 2, 2, 0}));
+            (std::vector<uint32_t>{0, 2, 2, 2, 2, 2, 0, 0}));
+}
+
+TEST_F(Pinflip, ACardWithoutValuesNeverGetsAnotherCardsChoices) {
+  // The first card set up, the tenth freshly installed: nothing stored yet.
+  InstallCards(registry, 10);
+  SetChannelValues(registry, 0, u"Preview", {1, 1, 1, 1, 1, 1, 0, 0});
+  Run([&](HWND dialog) {
+    EXPECT_EQ(AllShown(dialog), (std::vector<int>{1, 1, 1, 1, 1, 1, 0, 0}));
+    windows.ChooseItem(dialog, kCardList, 9);
+    EXPECT_EQ(AllShown(dialog), std::vector<int>(8, 0));
+    windows.Click(dialog, IDOK);
+  });
+  EXPECT_EQ(ChannelValues(registry, 9, u"Preview"), std::vector<uint32_t>(8, 0));
 }
 
 TEST_F(Pinflip, TextTypedIntoTheCardListSavesNothing) {
@@ -217,16 +233,21 @@ TEST_F(Fieldflip, WithoutCardsReportsNotFoundAndNothingElse) {
   EXPECT_EQ(windows.MessageBoxes()[0].caption, u"Fieldflip");
 }
 
-TEST_F(Pinflip, MissingCardKeyIsReportedAtLoadAndAtSaveWithItsPath) {
-  InstallCards(registry, 1);
-  registry.DeleteKey(SettingsKey(0));
-  Run([&](HWND dialog) { windows.Click(dialog, IDOK); });
-  const std::u16string path = SettingsKey(0);
-  ASSERT_EQ(MessageTexts(),
-            (std::vector<std::u16string>{u"Key not found", u"Key not found", kNotice}));
-  EXPECT_EQ(windows.MessageBoxes()[0].caption, path);
-  EXPECT_EQ(windows.MessageBoxes()[1].caption, path);
-  EXPECT_FALSE(registry.HasKey(path));
+TEST_F(Pinflip, MissingCardKeyIsReportedAtLoadAndAtSaveNamingTheCardAndThePath) {
+  InstallCards(registry, 2);
+  registry.DeleteKey(SettingsKey(1));
+  SetChannelValues(registry, 0, u"Preview", {1, 1, 1, 1, 1, 1, 1, 1});
+  Run([&](HWND dialog) {
+    windows.ChooseItem(dialog, kCardList, 1);
+    // What the driver uses when it cannot open the key: capture everywhere.
+    EXPECT_EQ(AllShown(dialog), std::vector<int>(8, 0));
+    windows.Click(dialog, IDOK);
+  });
+  const std::u16string text = u"Key not found:\nHKEY_LOCAL_MACHINE\\" + SettingsKey(1);
+  ASSERT_EQ(MessageTexts(), (std::vector<std::u16string>{text, text, kNotice}));
+  EXPECT_EQ(windows.MessageBoxes()[0].caption, u"Card 2");
+  EXPECT_EQ(windows.MessageBoxes()[1].caption, u"Card 2");
+  EXPECT_FALSE(registry.HasKey(SettingsKey(1)));
 }
 
 TEST_F(Pinflip, FailedWriteIsNamedBeforeTheNoticeAndTheRestIsWritten) {
@@ -276,6 +297,51 @@ TEST_F(Fieldflip, SystemMenuAboutEntryOpensTheAboutDialogOverTheMainOne) {
   EXPECT_TRUE(windows.MessageBoxes().empty());
   EXPECT_EQ(registry.Snapshot(SettingsKey(0)), before);
   EXPECT_EQ(std::u16string(app.m_pszRegistryKey), u"Orl MORVANE Preview Toggle");
+}
+
+RECT Frame(HeadlessWindowSystem &windows, HWND window) {
+  RECT r{};
+  windows.WindowRect(window, &r);
+  return r;
+}
+LONG CentreX(const RECT &r) { return (r.left + r.right) / 2; }
+LONG CentreY(const RECT &r) { return (r.top + r.bottom) / 2; }
+
+TEST_F(Fieldflip, OpensCentredOnTheScreenAndTheAboutBoxCentredOnIt) {
+  InstallCards(registry, 1);
+  windows.SetWorkArea({100, 50, 900, 650});
+  RECT main{}, about{};
+  windows.onModal = [&](HWND dialog) {
+    if (windows.TemplateId(dialog) == IDD_ABOUTBOX) {
+      about = Frame(windows, dialog);
+      windows.Click(dialog, IDOK);
+      return;
+    }
+    main = Frame(windows, dialog);
+    windows.SystemCommand(dialog, 0x0010);
+    windows.Click(dialog, IDCANCEL);
+  };
+  CFieldflipApp app;
+  app.Run(windows, registry);
+  EXPECT_LE(std::abs(CentreX(main) - 500), 1);
+  EXPECT_LE(std::abs(CentreY(main) - 350), 1);
+  EXPECT_GT(main.right - main.left, 300);
+  // Over the middle of the main dialog, not over its title.
+  EXPECT_LE(std::abs(CentreX(about) - CentreX(main)), 1);
+  EXPECT_LE(std::abs(CentreY(about) - CentreY(main)), 1);
+}
+
+TEST_F(Pinflip, ACentredDialogStaysInsideASmallWorkArea) {
+  InstallCards(registry, 1);
+  windows.SetWorkArea({40, 30, 240, 130});  // smaller than the dialog
+  windows.onMessageBox = [](const HeadlessWindowSystem::MessageBoxRecord &) {};
+  RECT main{};
+  Run([&](HWND dialog) {
+    main = Frame(windows, dialog);
+    windows.Click(dialog, IDCANCEL);
+  });
+  EXPECT_EQ(main.left, 40);
+  EXPECT_EQ(main.top, 30);
 }
 
 TEST_F(Pinflip, CarriesItsIconAndDrawsItCentredWhenMinimised) {

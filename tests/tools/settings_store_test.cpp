@@ -104,19 +104,21 @@ TEST_F(Store, PinflipLoadsNumbersAsTheyAreAndSavesChoicesAsTheyAre) {
   EXPECT_EQ(registry.Get(SettingsKey(1), u"Preview2")->type, MemoryRegistry::kDword);
 }
 
-TEST_F(Store, FieldflipLoadsAnyNonZeroAsLinearAndSavesZeroOrTwo) {
+TEST_F(Store, FieldflipShowsLinearOnlyForTwoAndWritesOnlyWhatAChoiceMeans) {
   InstallCards(registry, 1);
-  SetChannelValues(registry, 0, u"INTMODE", {0, 2, 1, 0xFFFFFFFF, 0, 0, 0, 0});
+  // The driver doubles lines for 2 alone; 1 and the rest are woven, and show as Weave.
+  SetChannelValues(registry, 0, u"INTMODE", {0, 2, 1, 0xFFFFFFFF, 7, 0, 0, 0});
   std::vector<std::u16string> cards = Fieldflip().EnumerateCards();
   int32_t choice[8] = {};
   ASSERT_EQ(Fieldflip().Load(cards, 0, choice), 0);
   EXPECT_EQ(std::vector<int32_t>(choice, choice + 8),
-            (std::vector<int32_t>{0, 1, 1, 1, 0, 0, 0, 0}));
+            (std::vector<int32_t>{0, 1, 0, 0, 0, 0, 0, 0}));
 
-  choice[4] = -1;  // neither button: linear, as the stored rule has it
+  choice[2] = 1;   // Linear: 2
+  choice[4] = -1;  // neither button: the stored 7 stays, nothing is made up for it
   ASSERT_EQ(Fieldflip().Save(cards, 0, choice), 0);
   EXPECT_EQ(ChannelValues(registry, 0, u"INTMODE"),
-            (std::vector<uint32_t>{0, 2, 2, 2, 2, 0, 0, 0}));
+            (std::vector<uint32_t>{0, 2, 2, 0, 7, 0, 0, 0}));
 }
 
 TEST_F(Store, UnreadableChannelValuesKeepTheirChoice) {
@@ -147,19 +149,19 @@ TEST_F(Store, NoSuchCardIsSilentAndWritesNothing) {
   EXPECT_TRUE(messages.shown.empty());
 }
 
-TEST_F(Store, MissingCardKeyIsReportedWithItsPathAndNeverCreated) {
-  InstallCards(registry, 1);
-  registry.DeleteKey(SettingsKey(0));
+TEST_F(Store, MissingCardKeyNamesTheCardAndThePathAndIsNeverCreated) {
+  InstallCards(registry, 3);
+  registry.DeleteKey(SettingsKey(2));
   std::vector<std::u16string> cards = Pinflip().EnumerateCards();
   int32_t choice[8] = {};
-  EXPECT_EQ(Pinflip().Load(cards, 0, choice), SettingsStore::kKeyNotOpened);
-  EXPECT_EQ(Pinflip().Save(cards, 0, choice), SettingsStore::kKeyNotOpened);
-  EXPECT_FALSE(registry.HasKey(SettingsKey(0)));
-  const std::u16string path =
-      u"SYSTEM\\CurrentControlSet\\Enum\\PCI\\VEN_4D56&DEV_6864&SUBSYS_00000000&REV_01\\"
-      u"4&1a2b3c4d&0&00E0\\Device Parameters";
-  EXPECT_EQ(messages.shown,
-            (std::vector<Message>{{u"Key not found", path}, {u"Key not found", path}}));
+  EXPECT_EQ(Pinflip().Load(cards, 2, choice), SettingsStore::kKeyNotOpened);
+  EXPECT_EQ(Pinflip().Save(cards, 2, choice), SettingsStore::kKeyNotOpened);
+  EXPECT_FALSE(registry.HasKey(SettingsKey(2)));
+  // The whole path in the text, where it is not cut to the caption's width.
+  const std::u16string text =
+      u"Key not found:\nHKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\PCI\\"
+      u"VEN_4D56&DEV_6864&SUBSYS_00000000&REV_01\\4&1a2b3c4d&0&00E2\\Device Parameters";
+  EXPECT_EQ(messages.shown, (std::vector<Message>{{text, u"Card 3"}, {text, u"Card 3"}}));
 }
 
 TEST_F(Store, FailedWriteNamesTheValueAndTheOtherChannelsAreStillWritten) {

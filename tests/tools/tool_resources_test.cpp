@@ -20,9 +20,9 @@ struct Texts {
 };
 
 const Texts kTools[] = {
-    {"Pinflip", u"Preview toggle", u"Capture", u"Preview", 27, 26, u"About Pinflip",
+    {"Pinflip", u"Preview toggle", u"Capture", u"Preview", 32, 32, u"About Pinflip",
      u"Pinflip Version 1.0", u"&About Pinflip..."},
-    {"Fieldflip", u"Interlace mode", u"Weave", u"Linear", 24, 20, u"About Fieldflip",
+    {"Fieldflip", u"Interlace mode", u"Weave", u"Linear", 32, 32, u"About Fieldflip",
      u"Fieldflip Version 1.0", u"&About Fieldflip..."},
 };
 

@@ -4,8 +4,15 @@
 //   probe hold                  run until killed, with one hidden window
 //   probe wait TITLE SECONDS    wait for an enabled top-level window TITLE; print its handle
 //   probe gone TITLE SECONDS    wait until no top-level window TITLE is left
-//   probe dump TITLE            the window and its controls, one per line (see Dump)
+//   probe dump TITLE            the window and its controls, one per line (see Dump); the
+//                               enabled window of that title, else a disabled one
 //   probe syscmd TITLE COMMAND  post WM_SYSCOMMAND COMMAND (decimal or 0x hex) to it
+//   probe measure-template EXE ID [FACE]
+//                               every text of the statics and buttons of dialog template ID
+//                               of EXE against its control (see Measure), the dialog created
+//                               hidden here (another process's fonts cannot be selected here),
+//                               with its font face replaced by FACE when given
+//   probe screen                the desktop's size and its work area
 #include <windows.h>
 
 #include <cstdio>
@@ -34,7 +41,8 @@ std::string TextOf(HWND window) {
 
 struct Search {
   std::wstring title;
-  HWND found = nullptr;
+  HWND found = nullptr;    // the enabled one
+  HWND visible = nullptr;  // any, for reading a dialog a modal one has disabled
   int count = 0;
 };
 
@@ -45,6 +53,7 @@ BOOL CALLBACK Visit(HWND window, LPARAM data) {
   GetWindowTextW(window, title, 255);
   if (search->title != title || !IsWindowVisible(window)) return TRUE;
   ++search->count;
+  search->visible = window;
   if (IsWindowEnabled(window)) search->found = window;
   return TRUE;
 }
@@ -110,6 +119,124 @@ int Dump(HWND window) {
   return 0;
 }
 
+// One line per static text or button with a text:
+//   measure ID CLASS need W H have W H ok|WRAPS|CLIPPED "TEXT" font FACE
+// need: the text on one line in the control's font (buttons with their frame and check box);
+// have: the control's client area. A static wider than its box wraps its last words onto a
+// line below the box, so either way the text is cut.
+int Measure(HWND window) {
+  int problems = 0;
+  for (HWND c = GetWindow(window, GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT)) {
+    wchar_t className[64] = {};
+    GetClassNameW(c, className, 63);
+    const bool isStatic = _wcsicmp(className, L"Static") == 0;
+    const bool isButton = _wcsicmp(className, L"Button") == 0;
+    if (!isStatic && !isButton) continue;
+    LONG_PTR style = GetWindowLongPtrW(c, GWL_STYLE);
+    if (isStatic && (style & SS_TYPEMASK) > SS_RIGHT) continue;  // icons and frames
+    wchar_t text[256] = {};
+    GetWindowTextW(c, text, 255);
+    if (text[0] == 0) continue;
+    HFONT font = reinterpret_cast<HFONT>(SendMessageW(c, WM_GETFONT, 0, 0));
+    HDC dc = GetDC(c);
+    HGDIOBJ old = SelectObject(dc, font != nullptr ? font : GetStockObject(SYSTEM_FONT));
+    RECT need = {0, 0, 0, 0};
+    UINT prefix = isStatic && (style & SS_NOPREFIX) ? DT_NOPREFIX : 0;
+    DrawTextW(dc, text, -1, &need, DT_CALCRECT | DT_SINGLELINE | prefix);
+    wchar_t face[64] = L"?";
+    GetTextFaceW(dc, 63, face);
+    TEXTMETRICW tm;
+    GetTextMetricsW(dc, &tm);
+    SelectObject(dc, old);
+    ReleaseDC(c, dc);
+    RECT have;
+    GetClientRect(c, &have);
+    LONG width = need.right, height = need.bottom;
+    if (isButton) {
+      LONG type = style & BS_TYPEMASK;
+      if (type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON) {
+        width += 2 * (GetSystemMetrics(SM_CXEDGE) + 2);  // border and focus rectangle
+      } else {
+        width += GetSystemMetrics(SM_CXMENUCHECK) + tm.tmAveCharWidth / 2;  // box and gap
+      }
+    }
+    const char *verdict = "ok";
+    if (height > have.bottom) {
+      verdict = "CLIPPED";
+    } else if (width > have.right) {
+      verdict = isStatic && (style & SS_TYPEMASK) != SS_LEFTNOWORDWRAP ? "WRAPS" : "CLIPPED";
+    }
+    if (verdict[0] != 'o') ++problems;
+    std::printf("measure %d %s need %ld %ld have %ld %ld %s \"%s\" font %s\n", GetDlgCtrlID(c),
+                Narrow(className).c_str(), width, height, have.right, have.bottom, verdict,
+                Narrow(text).c_str(), Narrow(face).c_str());
+  }
+  return problems == 0 ? 0 : 3;
+}
+
+INT_PTR CALLBACK QuietDialogProc(HWND, UINT message, WPARAM, LPARAM) {
+  return message == WM_INITDIALOG;
+}
+
+// A copy of the DIALOGEX template with another font face: the header up to the face, the new
+// face, then the items, which start on the next four-byte boundary.
+std::string WithFace(const BYTE *t, size_t size, const std::wstring &face) {
+  auto skip = [&](size_t at) {  // past a name or ordinal field
+    const WORD *w = reinterpret_cast<const WORD *>(t + at);
+    if (*w == 0xFFFF) return at + 4;
+    while (*w != 0) ++w, at += 2;
+    return at + 2;
+  };
+  size_t at = 26;          // dlgVer ... cy
+  at = skip(at);           // menu
+  at = skip(at);           // class
+  at = skip(at);           // title
+  size_t faceAt = at + 6;  // point size, weight, italic, character set
+  size_t faceEnd = skip(faceAt);
+  size_t items = (faceEnd + 3) & ~static_cast<size_t>(3);
+  std::string out(reinterpret_cast<const char *>(t), faceAt);
+  out.append(reinterpret_cast<const char *>(face.c_str()), (face.size() + 1) * 2);
+  while (out.size() % 4 != 0) out.push_back('\0');
+  out.append(reinterpret_cast<const char *>(t + items), size - items);
+  return out;
+}
+
+int MeasureTemplate(const char *exe, int id, const char *face) {
+  HMODULE module = LoadLibraryExA(exe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  HRSRC found = module != nullptr ? FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(5))
+                                  : nullptr;
+  if (found == nullptr) {
+    std::fprintf(stderr, "probe: no dialog %d in %s\n", id, exe);
+    return 1;
+  }
+  const BYTE *data = static_cast<const BYTE *>(LockResource(LoadResource(module, found)));
+  size_t size = SizeofResource(module, found);
+  std::string copy(reinterpret_cast<const char *>(data), size);
+  if (face != nullptr) copy = WithFace(data, size, Widen(face));
+  copy.append(8, '\0');  // DWORD alignment slack for the last item
+  HWND dialog = CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
+                                           reinterpret_cast<LPCDLGTEMPLATEW>(copy.data()), nullptr,
+                                           QuietDialogProc, 0);
+  if (dialog == nullptr) {
+    std::fprintf(stderr, "probe: dialog %d of %s cannot be created\n", id, exe);
+    return 1;
+  }
+  int result = Measure(dialog);
+  DestroyWindow(dialog);
+  return result;
+}
+
+int Screen() {
+  RECT work;
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  HDC dc = GetDC(nullptr);
+  int dpi = GetDeviceCaps(dc, LOGPIXELSX);
+  ReleaseDC(nullptr, dc);
+  std::printf("screen %d %d work %ld %ld %ld %ld dpi %d\n", GetSystemMetrics(SM_CXSCREEN),
+              GetSystemMetrics(SM_CYSCREEN), work.left, work.top, work.right, work.bottom, dpi);
+  return 0;
+}
+
 LRESULT CALLBACK HoldProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return DefWindowProcW(window, message, wParam, lParam);
 }
@@ -132,9 +259,13 @@ int Hold() {
 int main(int argc, char **argv) {
   std::string command = argc > 1 ? argv[1] : "";
   if (command == "hold") return Hold();
+  if (command == "screen") return Screen();
+  if (command == "measure-template" && argc > 3)
+    return MeasureTemplate(argv[2], std::atoi(argv[3]), argc > 4 ? argv[4] : nullptr);
   if (argc < 3) {
     std::fprintf(stderr,
-                 "usage: probe hold | wait|gone TITLE SECONDS | dump TITLE | syscmd TITLE N\n");
+                 "usage: probe hold | screen | wait|gone TITLE SECONDS | dump TITLE |\n"
+                 "       syscmd TITLE N | measure-template EXE ID [FACE]\n");
     return 2;
   }
   const char *title = argv[2];
@@ -155,6 +286,8 @@ int main(int argc, char **argv) {
     }
   }
   Search search = Find(title);
+  if (command == "dump" && search.found == nullptr && search.visible != nullptr)
+    return Dump(search.visible);
   if (search.found == nullptr) {
     std::fprintf(stderr, "probe: no enabled window '%s'\n", title);
     return 1;

@@ -54,6 +54,32 @@ void CWnd::GetClientRect(RECT *rect) const { Windows().ClientRect(m_hWnd, rect);
 
 BOOL CWnd::EnableWindow(BOOL enable) { return Windows().EnableWindow(m_hWnd, enable); }
 
+void CWnd::CenterWindow() {
+  WindowSystem &windows = Windows();
+  HWND center = windows.Owner(m_hWnd);
+  if (center != nullptr) {
+    const DWORD style = windows.Style(center);
+    if ((style & WS_VISIBLE) == 0 || windows.IsIconic(center)) center = nullptr;
+  }
+  RECT dialog, area, target;
+  if (!windows.WindowRect(m_hWnd, &dialog)) return;
+  if (center == nullptr) {
+    CWnd *main = AfxGetApp()->m_pMainWnd;
+    if (!windows.WorkArea(main != nullptr ? main->m_hWnd : nullptr, &area)) return;
+    target = area;
+  } else {
+    if (!windows.WindowRect(center, &target) || !windows.WorkArea(center, &area)) return;
+  }
+  const LONG width = dialog.right - dialog.left, height = dialog.bottom - dialog.top;
+  LONG x = (target.left + target.right) / 2 - width / 2;
+  LONG y = (target.top + target.bottom) / 2 - height / 2;
+  if (x + width > area.right) x = area.right - width;
+  if (x < area.left) x = area.left;
+  if (y + height > area.bottom) y = area.bottom - height;
+  if (y < area.top) y = area.top;
+  windows.MoveWindowTo(m_hWnd, x, y);
+}
+
 bool CWnd::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT *result) {
   const UINT code = message == WM_COMMAND ? HIWORD(wParam) : 0;
   const UINT id = message == WM_COMMAND ? LOWORD(wParam) : 0;
@@ -132,7 +158,20 @@ const MessageMap CDialog::messageMap = {nullptr, messageEntries, std::size(messa
 INT_PTR CDialog::DialogMessage(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
     m_hWnd = dialog;
-    return OnInitDialog();
+    RECT before = {};
+    Windows().WindowRect(dialog, &before);
+    const DWORD styleBefore = Windows().Style(dialog);
+    INT_PTR result = OnInitDialog();
+    // A dialog that appears where nobody put it is centred (on the disabled owner of a modal
+    // dialog, or on the screen), as the framework the tools follow does.
+    RECT after = {};
+    Windows().WindowRect(dialog, &after);
+    HWND owner = Windows().Owner(dialog);
+    if ((styleBefore & WS_VISIBLE) == 0 && (Windows().Style(dialog) & WS_VISIBLE) == 0 &&
+        before.left == after.left && before.top == after.top &&
+        (owner == nullptr || (Windows().Style(owner) & WS_DISABLED) != 0))
+      CenterWindow();
+    return result;
   }
   LRESULT result = 0;
   if (!OnWndMsg(message, wParam, lParam, &result)) return FALSE;

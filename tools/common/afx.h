@@ -139,6 +139,9 @@ class CWnd {
   BOOL IsIconic() const;
   void GetClientRect(RECT *rect) const;
   BOOL EnableWindow(BOOL enable);
+  // Centres the window on its owner, or on the work area when it has none or the owner is
+  // hidden or minimised; kept inside the work area either way.
+  void CenterWindow();
 
   // Dispatches a message through the message maps; false when no handler took it or the
   // handler asked for the default processing.

@@ -3,9 +3,9 @@
 CSettingsDlg::CSettingsDlg(const ToolTraits &tool, CWnd *parent)
     : CDialog(IDD_SETTINGS_DIALOG, parent), m_tool(tool) {
   m_hIcon = AfxGetApp()->LoadIcon(IDR_MAINFRAME);
-  // Until a card is loaded each row shows what the driver uses for a missing value (0), so
-  // saving a row nobody touched keeps the driver's behaviour.
-  for (int32_t &choice : m_channelChoice) choice = ChoiceFromNumber(tool.encoding, 0);
+  // Until a card is loaded each row shows what the driver uses for a missing value, so saving a
+  // row nobody touched keeps the driver's behaviour.
+  for (int32_t &choice : m_channelChoice) choice = DefaultChoice(tool.encoding);
 }
 
 SettingsStore CSettingsDlg::Store() {
@@ -118,8 +118,12 @@ void CSettingsDlg::EnumerateCards() {
 }
 
 int32_t CSettingsDlg::LoadCardSettings(uint32_t cardIndex) {
+  // A channel the card has no value for shows the driver's default, never the choice of the
+  // card shown before (which OK would then write into this card).
+  if (cardIndex < m_cardCount)
+    for (int32_t &choice : m_channelChoice) choice = DefaultChoice(m_tool.encoding);
   int32_t status = Store().Load(m_cardPaths, cardIndex, m_channelChoice);
-  if (status == 0) UpdateData(FALSE);
+  if (status != SettingsStore::kNoSuchCard) UpdateData(FALSE);
   return status;
 }
 

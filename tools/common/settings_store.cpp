@@ -21,14 +21,22 @@ std::u16string ChannelValueName(const ToolTraits &tool, int channel) {
 }
 
 int32_t ChoiceFromNumber(ChoiceEncoding encoding, uint32_t number) {
-  if (encoding == ChoiceEncoding::kZeroOrTwo) return number != 0 ? 1 : 0;
+  // The driver doubles lines only for 2; every other number is woven.
+  if (encoding == ChoiceEncoding::kZeroOrTwo) return number == 2 ? 1 : 0;
   return static_cast<int32_t>(number);
 }
 
-uint32_t NumberFromChoice(ChoiceEncoding encoding, int32_t choice) {
-  if (encoding == ChoiceEncoding::kZeroOrTwo) return choice != 0 ? 2 : 0;
-  return static_cast<uint32_t>(choice);
+bool NumberFromChoice(ChoiceEncoding encoding, int32_t choice, uint32_t *number) {
+  if (encoding == ChoiceEncoding::kZeroOrTwo) {
+    if (choice != 0 && choice != 1) return false;  // neither button: leave the value alone
+    *number = choice == 1 ? 2 : 0;
+    return true;
+  }
+  *number = static_cast<uint32_t>(choice);
+  return true;
 }
+
+int32_t DefaultChoice(ChoiceEncoding encoding) { return ChoiceFromNumber(encoding, 0); }
 
 bool SettingsStore::ReadNumber(Registry::Key &key, const std::u16string &name, uint32_t *number) {
   // Zeroed, so data shorter than four bytes reads as a small number rather than stack bytes.
@@ -72,7 +80,8 @@ std::unique_ptr<Registry::Key> SettingsStore::OpenCard(const std::vector<std::u1
   std::u16string path = CardSettingsKey(cards[cardIndex]);
   std::unique_ptr<Registry::Key> key = registry_.OpenMachineKey(path);
   if (!key) {
-    messages_.ShowStoreMessage(u"Key not found", path);
+    messages_.ShowStoreMessage(u"Key not found:\nHKEY_LOCAL_MACHINE\\" + path,
+                               u"Card " + Decimal(cardIndex + 1));
     *status = kKeyNotOpened;
     return nullptr;
   }
@@ -100,8 +109,9 @@ int32_t SettingsStore::Save(const std::vector<std::u16string> &cards, uint32_t c
   if (!key) return status;
   for (int n = 0; n < kChannelCount; ++n) {
     std::u16string name = ChannelValueName(tool_, n);
-    if (!key->WriteDword(name, NumberFromChoice(tool_.encoding, choice[n])))
-      messages_.ShowStoreMessage(name, tool_.programName);
+    uint32_t number;
+    if (!NumberFromChoice(tool_.encoding, choice[n], &number)) continue;
+    if (!key->WriteDword(name, number)) messages_.ShowStoreMessage(name, tool_.programName);
   }
   return 0;
 }

@@ -23,7 +23,10 @@ std::u16string Decimal(uint32_t number);
 std::u16string CardSettingsKey(const std::u16string &instancePath);
 std::u16string ChannelValueName(const ToolTraits &tool, int channel);
 int32_t ChoiceFromNumber(ChoiceEncoding encoding, uint32_t number);
-uint32_t NumberFromChoice(ChoiceEncoding encoding, int32_t choice);
+// The number a choice stands for; false when the choice stands for none, so nothing is written.
+bool NumberFromChoice(ChoiceEncoding encoding, int32_t choice, uint32_t *number);
+// What a row shows for a value the driver finds missing: capture, woven.
+int32_t DefaultChoice(ChoiceEncoding encoding);
 
 class SettingsStore {
  public:
@@ -42,12 +45,15 @@ class SettingsStore {
   // its choice. Returns 0, kNoSuchCard or kKeyNotOpened.
   int32_t Load(const std::vector<std::u16string> &cards, uint32_t cardIndex,
                int32_t choice[kChannelCount]);
-  // Writes all eight channel values; a failed write is reported and the others still written.
+  // Writes the channel values the choices stand for; a failed write is reported and the others
+  // still written.
   int32_t Save(const std::vector<std::u16string> &cards, uint32_t cardIndex,
                const int32_t choice[kChannelCount]);
 
  private:
   bool ReadNumber(Registry::Key &key, const std::u16string &name, uint32_t *number);
+  // A card's settings key; a key that does not open is reported with the card's name as the
+  // caption and the key's full path in the text.
   std::unique_ptr<Registry::Key> OpenCard(const std::vector<std::u16string> &cards,
                                           uint32_t cardIndex, int32_t *status);
 

@@ -7,7 +7,7 @@
 // How a channel's radio choice (0 first button, 1 second, -1 none) maps to the stored number.
 enum class ChoiceEncoding {
   kAsIs,      // number = choice; other numbers load as they are and leave the row clear
-  kZeroOrTwo  // 0 = first button; non-zero loads as the second; saving writes 0 or 2
+  kZeroOrTwo  // 2 loads as the second button, any other number as the first; saves 0 or 2
 };
 
 struct ToolTraits {

@@ -42,5 +42,11 @@ class WindowSystem {
   virtual BOOL EndPaint(HWND window, const PAINTSTRUCT *paint) = 0;
   virtual BOOL DrawIcon(HDC dc, int x, int y, HICON icon) = 0;
   virtual BOOL EnableWindow(HWND window, BOOL enable) = 0;
+  // Screen positions: the window's frame, its owner, the work area of the monitor nearest to a
+  // window (the primary one for none), and a move that keeps size and z order.
+  virtual BOOL WindowRect(HWND window, RECT *rect) = 0;
+  virtual HWND Owner(HWND window) = 0;
+  virtual BOOL WorkArea(HWND nearWindow, RECT *rect) = 0;
+  virtual BOOL MoveWindowTo(HWND window, int x, int y) = 0;
   virtual BOOL InitCommonControls(const INITCOMMONCONTROLSEX *controls) = 0;
 };

@@ -430,9 +430,40 @@ std::vector<uint8_t> FrameInfo() {
   return bytes;
 }
 
+// The test minidriver's own package: it drives the standard board in place of morvane.sys.
+constexpr char kTestcapInf[] = R"(
+[Version]
+Signature = "$Windows NT$"
+Class = MEDIA
+ClassGuid = {4d36e96c-e325-11ce-bfc1-08002be10318}
+Provider = Tests
+DriverVer = 01/01/2024,1.0.0.0
+CatalogFile = testcap.cat
+[SourceDisksNames]
+1 = Tests
+[SourceDisksFiles]
+testcap.sys = 1
+[DestinationDirs]
+DefaultDestDir = 12
+[Manufacturer]
+Tests = Tests, NTamd64
+[Tests.NTamd64]
+Test capture = Testcap, PCI\VEN_4D56&DEV_7001
+[Testcap.NTamd64]
+CopyFiles = @testcap.sys
+[Testcap.NTamd64.Services]
+AddService = testcap, 2, Testcap.Service
+[Testcap.Service]
+ServiceType = 1
+StartType = 3
+ErrorControl = 1
+ServiceBinary = %12%\testcap.sys
+)";
+
 Bench::Bench(bool start) {
   Reset();
-  EXPECT_EQ(m.pnp().LoadDriver(DriverEntry, "testcap"), STATUS_SUCCESS);
+  EXPECT_TRUE(m.pnp().SetDriverPackages({{"testcap.inf", kTestcapInf}}));
+  EXPECT_EQ(m.pnp().LoadDriver(DriverEntry, "testcap"), STATUS_SUCCESS) << m.pnp().lastError();
   EXPECT_EQ(m.pnp().AddCard(&card, &c), STATUS_SUCCESS);
   if (start) {
     EXPECT_EQ(m.pnp().StartCard(*c), STATUS_SUCCESS);

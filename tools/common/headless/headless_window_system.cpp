@@ -2,8 +2,15 @@
 
 #include <algorithm>
 
+namespace {
+// The frame around a dialog's client area: borders and the caption.
+constexpr LONG kFrame = 3;
+constexpr LONG kCaption = 20;
+}  // namespace
+
 struct HeadlessWindowSystem::Window {
-  Window *parent = nullptr;
+  Window *parent = nullptr;                       // of a control
+  Window *owner = nullptr;                        // of a dialog
   std::vector<std::unique_ptr<Window>> children;  // z order
   ControlTemplate control;                        // for a control
   UINT templateId = 0;                            // for a dialog
@@ -21,6 +28,8 @@ struct HeadlessWindowSystem::Window {
   std::vector<MenuItem> systemMenu;
   HICON bigIcon = nullptr;
   HICON smallIcon = nullptr;
+  bool visible = false;
+  RECT rect = {};  // a dialog's frame on the screen
 
   HWND Handle() { return reinterpret_cast<HWND>(this); }
   bool IsDialog() const { return dialog != nullptr; }
@@ -91,9 +100,22 @@ INT_PTR HeadlessWindowSystem::RunDialog(UINT templateId, HWND owner, DialogProce
   Window *ownerWindow = Find(owner);
   const bool ownerWasEnabled = ownerWindow != nullptr && ownerWindow->enabled;
   if (ownerWindow != nullptr) ownerWindow->enabled = false;
+  dialog->owner = ownerWindow;
+
+  // Placed at the template's position from the owner's client area (or the screen's corner),
+  // hidden until initialised, then shown: a modal dialog always is.
+  RECT client;
+  ClientRect(dialog->Handle(), &client);
+  LONG x = found->second.x * 6 / 4, y = found->second.y * 13 / 8;
+  if (ownerWindow != nullptr) {
+    x += ownerWindow->rect.left + kFrame;
+    y += ownerWindow->rect.top + kCaption + kFrame;
+  }
+  dialog->rect = {x, y, x + client.right + 2 * kFrame, y + client.bottom + kCaption + 2 * kFrame};
 
   HWND handle = dialog->Handle();
   procedure->DialogMessage(handle, WM_INITDIALOG, 0, reinterpret_cast<LPARAM>(procedure));
+  dialog->visible = true;
   if (!dialog->ended && onModal) onModal(handle);
   if (!dialog->ended) {
     Problem("dialog " + std::to_string(templateId) + " was left open");
@@ -137,6 +159,7 @@ DWORD HeadlessWindowSystem::Style(HWND window) {
   if (w == nullptr) return 0;
   DWORD style = w->IsDialog() ? w->dialog->style : w->control.style;
   if (!w->enabled) style |= WS_DISABLED;
+  if (w->IsDialog()) style = w->visible ? style | WS_VISIBLE : style & ~WS_VISIBLE;
   return style;
 }
 
@@ -438,6 +461,32 @@ BOOL HeadlessWindowSystem::EnableWindow(HWND window, BOOL enable) {
   bool wasDisabled = !w->enabled;
   w->enabled = enable != FALSE;
   return wasDisabled;
+}
+
+BOOL HeadlessWindowSystem::WindowRect(HWND window, RECT *rect) {
+  Window *w = Find(window);
+  if (w == nullptr || !w->IsDialog()) return FALSE;
+  *rect = w->rect;
+  return TRUE;
+}
+
+HWND HeadlessWindowSystem::Owner(HWND window) {
+  Window *w = Find(window);
+  return w != nullptr && w->IsDialog() && w->owner != nullptr && Find(w->owner->Handle()) != nullptr
+             ? w->owner->Handle()
+             : nullptr;
+}
+
+BOOL HeadlessWindowSystem::WorkArea(HWND, RECT *rect) {
+  *rect = workArea_;
+  return TRUE;
+}
+
+BOOL HeadlessWindowSystem::MoveWindowTo(HWND window, int x, int y) {
+  Window *w = Find(window);
+  if (w == nullptr || !w->IsDialog()) return FALSE;
+  w->rect = {x, y, x + w->rect.right - w->rect.left, y + w->rect.bottom - w->rect.top};
+  return TRUE;
 }
 
 BOOL HeadlessWindowSystem::InitCommonControls(const INITCOMMONCONTROLSEX *controls) {

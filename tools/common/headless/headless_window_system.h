@@ -88,6 +88,13 @@ class HeadlessWindowSystem : public WindowSystem {
   BOOL DrawIcon(HDC dc, int x, int y, HICON icon) override;
   BOOL EnableWindow(HWND window, BOOL enable) override;
   BOOL InitCommonControls(const INITCOMMONCONTROLSEX *controls) override;
+  BOOL WindowRect(HWND window, RECT *rect) override;
+  HWND Owner(HWND window) override;
+  BOOL WorkArea(HWND nearWindow, RECT *rect) override;
+  BOOL MoveWindowTo(HWND window, int x, int y) override;
+
+  // The screen's work area (default: 1024 x 768 above a 40-pixel task bar).
+  void SetWorkArea(const RECT &area) { workArea_ = area; }
 
  private:
   struct Window;
@@ -107,4 +114,5 @@ class HeadlessWindowSystem : public WindowSystem {
   int iconErases_ = 0;
   int painting_ = 0;
   DWORD commonControlClasses_ = 0;
+  RECT workArea_ = {0, 0, 1024, 728};
 };

@@ -83,6 +83,26 @@ BOOL Win32WindowSystem::EnableWindow(HWND window, BOOL enable) {
   return ::EnableWindow(window, enable);
 }
 
+BOOL Win32WindowSystem::WindowRect(HWND window, RECT *rect) {
+  return ::GetWindowRect(window, rect);
+}
+
+HWND Win32WindowSystem::Owner(HWND window) { return ::GetWindow(window, GW_OWNER); }
+
+BOOL Win32WindowSystem::WorkArea(HWND nearWindow, RECT *rect) {
+  MONITORINFO info = {};
+  info.cbSize = sizeof info;
+  HMONITOR monitor = ::MonitorFromWindow(
+      nearWindow, nearWindow != nullptr ? MONITOR_DEFAULTTONEAREST : MONITOR_DEFAULTTOPRIMARY);
+  if (!::GetMonitorInfoW(monitor, &info)) return FALSE;
+  *rect = info.rcWork;
+  return TRUE;
+}
+
+BOOL Win32WindowSystem::MoveWindowTo(HWND window, int x, int y) {
+  return ::SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 BOOL Win32WindowSystem::InitCommonControls(const INITCOMMONCONTROLSEX *controls) {
   return ::InitCommonControlsEx(controls);
 }

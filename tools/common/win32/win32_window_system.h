@@ -25,6 +25,10 @@ class Win32WindowSystem : public WindowSystem {
   BOOL EndPaint(HWND window, const PAINTSTRUCT *paint) override;
   BOOL DrawIcon(HDC dc, int x, int y, HICON icon) override;
   BOOL EnableWindow(HWND window, BOOL enable) override;
+  BOOL WindowRect(HWND window, RECT *rect) override;
+  HWND Owner(HWND window) override;
+  BOOL WorkArea(HWND nearWindow, RECT *rect) override;
+  BOOL MoveWindowTo(HWND window, int x, int y) override;
   BOOL InitCommonControls(const INITCOMMONCONTROLSEX *controls) override;
 
  private:
