@@ -657,23 +657,9 @@ void Soak::Report(double wall) {
                 " bytes over %zu checkpoints; "
                 "process %" PRIu64 " -> %" PRIu64 " MB resident\n",
                 lo, hi, samples_.size(), first.rssKb / 1024, last.rssKb / 1024);
-    if (hi != lo) {
-      std::string what = "driver pool not flat with the same pins open: bytes by tag" +
-                         first.byTag + " at the first checkpoint," + last.byTag + " at the last";
-      // Every channel start of a video pin takes a new format snapshot, kept until the pin
-      // closes.
-      bool snapshotsOnly = true;
-      for (const Sample &x : samples_)
-        snapshotsOnly &= x.byTag.substr(0, x.byTag.find(" QFPn")) ==
-                             first.byTag.substr(0, first.byTag.find(" QFPn")) &&
-                         x.byTag.substr(x.byTag.find(" ShCa")) ==
-                             first.byTag.substr(first.byTag.find(" ShCa")) &&
-                         (x.pool - lo) % sizeof(KS_VIDEOINFOHEADER) == 0;
-      if (snapshotsOnly)
-        Known("a video format snapshot allocated at every channel start, kept until close", what);
-      else
-        Breach(what);
-    }
+    if (hi != lo)
+      Breach("driver pool not flat with the same pins open: bytes by tag" + first.byTag +
+             " at the first checkpoint," + last.byTag + " at the last");
   }
   // After the first minute (allocator pools and caches warmed up) the process stays flat.
   if (samples_.size() >= 3 && samples_.back().rssKb > samples_[1].rssKb + kRssGrowthKb)
