@@ -9,7 +9,9 @@
 # target, the executions and libFuzzer's coverage (cov: edges, ft: features).
 #
 # Environment: FUZZ_KEEP_GOING=1 keeps fuzzing past crashes (libFuzzer's fork mode) to
-# collect them all; FUZZ_ARGS adds libFuzzer options; FUZZ_SKIP_BUILD=1 uses the last build.
+# collect them all; FUZZ_ARGS adds libFuzzer options; FUZZ_SKIP_BUILD=1 uses the last build;
+# FUZZ_MINIMIZE=1 first cuts build/fuzz/corpus/TARGET down to the inputs that add coverage
+# (a target that runs a machine spends seconds per input just loading a grown corpus).
 # A crash is replayed with: build/linux-fuzz/tests/fuzz/fuzz_TARGET FILE (FUZZ_VERBOSE=1
 # makes the machine targets print their steps).
 set -euo pipefail
@@ -63,6 +65,14 @@ for t in "${targets[@]}"; do
   artifacts="build/fuzz/artifacts/$t"
   log="build/fuzz/$t.log"
   mkdir -p "$corpus" "$artifacts"
+  if [ "${FUZZ_MINIMIZE:-0}" = 1 ]; then
+    rm -rf "$corpus.min" && mkdir -p "$corpus.min"
+    "build/linux-fuzz/tests/fuzz/fuzz_$t" -merge=1 -rss_limit_mb=2048 ${OPTIONS[$t]} \
+      "$corpus.min" "$corpus" >"build/fuzz/$t.merge.log" 2>&1 &&
+      rm -rf "$corpus" && mv "$corpus.min" "$corpus" ||
+      echo "fuzz_$t: the corpus could not be minimised (build/fuzz/$t.merge.log); kept as it was"
+    echo "== fuzz_$t: working corpus of $(find "$corpus" -type f | wc -l) inputs"
+  fi
   args=(-max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=2048
         -artifact_prefix="$artifacts/" ${OPTIONS[$t]})
   [ -f "tests/fuzz/$t.dict" ] && args+=(-dict="tests/fuzz/$t.dict")
