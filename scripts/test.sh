@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine and runs every build and test suite:
-# the Linux build, the sanitizer build, the Windows cross build with its image checks and the
-# signed driver package, the package and the settings tools under Wine, and a short run of
-# every fuzz target.
+# the Linux build, the sanitizer builds (AddressSanitizer with UndefinedBehaviorSanitizer;
+# ThreadSanitizer on the driver with the concurrency suites), the Windows cross build with its
+# image checks and the signed driver package, the package and the settings tools under Wine,
+# and a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -18,7 +19,7 @@ bash tests/wine/run.sh build/windows
 # The image tests load what the windows build just made (the driver and a test image)
 # and fail, rather than skip, when it is missing.
 export MORVANE_REQUIRE_WINDOWS_BUILD=1
-for preset in linux linux-asan; do
+for preset in linux linux-asan linux-tsan; do
   echo "== $preset: build"
   cmake --preset "$preset" -DMORVANE_WINDOWS_BUILD_DIR="$PWD/build/windows" >/dev/null
   cmake --build --preset "$preset"

@@ -37,6 +37,7 @@ enum LongOnly {
   kSetProp,
   kBasicSupport,
   kCompliance,
+  kCpus,
 };
 
 const option kLongOptions[] = {
@@ -47,6 +48,7 @@ const option kLongOptions[] = {
     {"registry", required_argument, nullptr, kRegistry},
     {"setting", required_argument, nullptr, kSetting},
     {"realtime", no_argument, nullptr, kRealtime},
+    {"cpus", required_argument, nullptr, kCpus},
     {"trace", required_argument, nullptr, kTrace},
     {"device", required_argument, nullptr, 'd'},
     {"list-devices", no_argument, nullptr, kListDevices},
@@ -414,6 +416,13 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
       case kRealtime:
         o->realtime = true;
         break;
+      case kCpus:
+        if (!ParseLong(arg, &n) || n < 1 || n > 8) {
+          *error = "--cpus takes a whole number from 1 to 8";
+          return false;
+        }
+        o->cpus = static_cast<int>(n);
+        break;
       case kTrace:
         o->traceFile = arg;
         break;
@@ -594,6 +603,7 @@ Machine:
   --setting [cardK/]NAME=VALUE[,...]
                              set Preview0-7, INTMODE0-7 or HDELAY0-7 before the cards start
   --realtime                 pace the simulated clock to the wall clock
+  --cpus N                   simulated processors (1-8, default 2; 1 runs everything in turn)
   --trace FILE               write the cards' register and bus trace to FILE
   --fault error:[cardK/]CH@T | loss:[cardK/]CH@T[+LEN] | standard:[cardK/]CH@T=525|625
                              inject a fault T seconds into the capture

@@ -66,6 +66,7 @@ struct Options {
   std::string registryFile;
   std::vector<SettingSpec> settings;
   bool realtime = false;
+  int cpus = 2;  // simulated processors: 1 is the sequential machine
   std::string traceFile;
 
   // ---- what to look at or do

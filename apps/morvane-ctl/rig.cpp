@@ -73,7 +73,9 @@ std::string Status(NTSTATUS s) { return Hex(static_cast<uint32_t>(s)); }
 }  // namespace
 
 Rig::Rig(const Options &options) : options_(options) {
-  machine_ = std::make_unique<sim::Machine>();
+  sim::Machine::Options machine;
+  machine.processors = static_cast<unsigned>(options.cpus);
+  machine_ = std::make_unique<sim::Machine>(machine);
   sim::Registry &registry = machine_->registry();
   std::error_code ec;
   if (!options.registryFile.empty() && std::filesystem::exists(options.registryFile, ec)) {

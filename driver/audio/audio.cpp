@@ -35,8 +35,6 @@ const PKSDATARANGE kAudioRangeList[6] = {MORVANE_AUDIO_RANGE(0), MORVANE_AUDIO_R
                                          MORVANE_AUDIO_RANGE(4), MORVANE_AUDIO_RANGE(5)};
 #undef MORVANE_AUDIO_RANGE
 
-CCaptureDevice *PinDevice(PKSPIN pin) { return DeviceContext(KsGetDevice(pin)); }
-
 // Makes the pin's descriptor and framing private copies and sizes its frames.
 NTSTATUS EditFraming(PKSPIN pin, ULONG tag, ULONG frames) {
   NTSTATUS status = _KsEdit(
@@ -76,10 +74,8 @@ void FillFormat(PVOID data, const KSDATARANGE_AUDIO *ours, ULONG channels, ULONG
 
 ULONG Min(ULONG a, ULONG b) { return a < b ? a : b; }
 
-NTSTATUS AudioPinCreate(PKSPIN pin, PIRP, ULONG c) {
-  CCaptureDevice *d = PinDevice(pin);
-  ULONG bit = 1u << (8 + c);
-  if (d->openPinMask & bit) return STATUS_INSUFFICIENT_RESOURCES;
+// Creation proper; the caller has claimed the channel's bit in openPinMask.
+NTSTATUS CreateAudioStream(PKSPIN pin, CCaptureDevice *d, ULONG c) {
   auto *memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(CAudioStream), kTagDevice);
   if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(memory, sizeof(CAudioStream));
@@ -93,11 +89,23 @@ NTSTATUS AudioPinCreate(PKSPIN pin, PIRP, ULONG c) {
   status = EditFraming(pin, kTagPrivateCopy, 8);
   if (!NT_SUCCESS(status)) return status;
   stream->channelId = 8 + c;
-  d->audioStreams[8 + c] = stream;
   ProgramAudioChannel(stream, pin);
+  SetStreamForChannel(d, stream->channelId, stream);
   pin->StreamHeaderSize = kStreamHeaderSize;
-  d->openPinMask |= bit;
   return STATUS_SUCCESS;
+}
+
+NTSTATUS AudioPinCreate(PKSPIN pin, PIRP, ULONG c) {
+  CCaptureDevice *d = PinDevice(pin);
+  // One audio pin per channel across all instances of the channel's filter, which create
+  // at once: the bit is claimed whole, and given back if the creation fails.
+  ULONG bit = 1u << (8 + c);
+  if (InterlockedOr(reinterpret_cast<volatile LONG *>(&d->openPinMask), static_cast<LONG>(bit)) &
+      static_cast<LONG>(bit))
+    return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS status = CreateAudioStream(pin, d, c);
+  if (!NT_SUCCESS(status)) AtomicClearBits(&d->openPinMask, bit);
+  return status;
 }
 
 template <ULONG C>
@@ -116,14 +124,9 @@ const KSPIN_DISPATCH kAudioDispatch[kVideoChannels] = {
     MORVANE_AUDIO_DISPATCH(6), MORVANE_AUDIO_DISPATCH(7)};
 #undef MORVANE_AUDIO_DISPATCH
 
-struct HardwareWork {
-  CAudioStream *stream;
-  ULONG bit;
-};
-
 BOOLEAN EnableAudioChannel(PVOID context) {
   auto *w = static_cast<HardwareWork *>(context);
-  CCaptureDevice *d = w->stream->device;
+  CCaptureDevice *d = w->device;
   d->runningMask |= w->bit;
   d->enabledMask |= w->bit;
   WriteRegisterAndFlush(d, CHANNEL_ENABLE, ReadRegister(d, CHANNEL_ENABLE) | w->bit, 1);
@@ -134,7 +137,7 @@ BOOLEAN EnableAudioChannel(PVOID context) {
 
 BOOLEAN DisableAudioChannel(PVOID context) {
   auto *w = static_cast<HardwareWork *>(context);
-  CCaptureDevice *d = w->stream->device;
+  CCaptureDevice *d = w->device;
   d->runningMask &= ~w->bit;
   d->enabledMask &= ~w->bit;
   WriteRegisterAndFlush(d, CHANNEL_ENABLE, ReadRegister(d, CHANNEL_ENABLE) & ~w->bit, 1);
@@ -249,10 +252,11 @@ NTSTATUS AudioPinClose(PKSPIN pin, PIRP) {
   if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   CCaptureDevice *d = stream->device;
   ULONG c = stream->channelId & 7;
-  d->openPinMask &= ~(1u << (8 + c));
+  AtomicClearBits(&d->openPinMask, 1u << (8 + c));
   stream->StopHardware(~(1u << stream->channelId));
-  // No table entry may outlive the stream it points to.
-  if (d->audioStreams[8 + c] == stream) d->audioStreams[8 + c] = nullptr;
+  // No table entry may outlive the stream it points to; the interrupt DPC on another
+  // processor may be reading it, so it goes under the DPC's lock.
+  ClearStreamForChannel(d, stream->channelId, stream);
   return STATUS_SUCCESS;
 }
 
@@ -294,7 +298,7 @@ void ProgramAudioChannel(CAudioStream *stream, PKSPIN pin) {
 
 CAudioStream::CAudioStream(PKSPIN p, CCaptureDevice *d) : pin(p), device(d) {
   blockSize = kBlockSize;
-  runState = 0;
+  runState = RunState::Stopped;
   referenceClock = nullptr;
   clockHeld = FALSE;
 }
@@ -310,66 +314,25 @@ NTSTATUS CAudioStream::StartHardware() {
   (void)ReadRegister(device, 0x2C);
   (void)ReadRegister(device, 0x34);
   (void)ReadRegister(device, 0x30);
-  HardwareWork work = {this, 1u << channelId};
+  HardwareWork work = {device, 1u << channelId};
   SynchronizeWithInterrupt(device, EnableAudioChannel, &work);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS CAudioStream::StopHardware(ULONG) {
-  HardwareWork work = {this, 1u << channelId};
+  HardwareWork work = {device, 1u << channelId};
   SynchronizeWithInterrupt(device, DisableAudioChannel, &work);
+  // The DPC on another processor acts on lastToggle under busLock.
+  KIRQL old = KeAcquireSpinLockRaiseToDpc(&device->busLock);
   lastToggle = 1u << (8 + (channelId & 7));
+  KeReleaseSpinLock(&device->busLock, old);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CAudioStream::SetState(KSSTATE to, KSSTATE from) {
-  NTSTATUS status = STATUS_SUCCESS;
-  switch (to) {
-    case KSSTATE_STOP:
-      if (runState != 0) {
-        status = StopChannel(device, channelId);
-        runState = 0;
-      }
-      if (clockHeld) {
-        // The interrupt DPC reads the clock under busLock.
-        KIRQL old = KeAcquireSpinLockRaiseToDpc(&device->busLock);
-        PIKSREFERENCECLOCK clock = referenceClock;
-        referenceClock = nullptr;
-        clockHeld = FALSE;
-        KeReleaseSpinLock(&device->busLock, old);
-        if (clock != nullptr) clock->Release();
-      }
-      return status;
-    case KSSTATE_ACQUIRE:
-      if (from == KSSTATE_STOP) {
-        clockHeld = TRUE;
-        if (!NT_SUCCESS(KsPinGetReferenceClockInterface(pin, &referenceClock)))
-          referenceClock = nullptr;
-        return STATUS_SUCCESS;
-      }
-      if (runState != 0) {
-        status = StopChannel(device, channelId);
-        runState = 0;
-      }
-      return status;
-    case KSSTATE_PAUSE:
-      if (from == KSSTATE_RUN) runState = 1;
-      return STATUS_SUCCESS;
-    case KSSTATE_RUN:
-      if (runState == 1) {
-        runState = 2;
-        return STATUS_SUCCESS;
-      }
-      status = StartChannel(device, channelId);
-      if (!NT_SUCCESS(status)) return status;
-      runState = 2;
-      return status;
-  }
-  return STATUS_SUCCESS;
-}
+NTSTATUS CAudioStream::SetState(KSSTATE to, KSSTATE from) { return WalkRunState(*this, to, from); }
 
 void CAudioStream::OnInterrupt(ULONG, ULONG, ULONG status04) {
-  if (runState != 2 || sampleRate == 0) return;
+  if (runState != RunState::Running || sampleRate == 0) return;
   ULONG toggle = status04 & (1u << channelId);
   if (toggle == lastToggle) return;
   lastToggle = toggle;

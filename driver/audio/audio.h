@@ -2,6 +2,7 @@
 #pragma once
 
 #include "device/device.h"
+#include "device/stream_state.h"
 
 class CAudioStream : public CChannelStream {
  public:
@@ -15,6 +16,11 @@ class CAudioStream : public CChannelStream {
 
   static void Free(PVOID stream);
 
+  // The walk's hooks (device/stream_state.h).
+  void ReleaseOnStop() { ReleaseReferenceClock(*this); }
+  PKSPIN_LOCK PauseStopLock() { return nullptr; }
+
+  // Set at creation, read anywhere.
   PKSPIN pin;
   ULONG channelId;  // 8 + channel
   CCaptureDevice *device;
@@ -23,9 +29,10 @@ class CAudioStream : public CChannelStream {
   ULONG blockAddressA;
   ULONG blockAddressB;
   ULONG blockSize;
-  ULONG lastToggle;
+  ULONG lastToggle;  // busLock: the DPC acts on it, StopHardware resets it
   ULONG sampleRate;
-  volatile ULONG runState;
+  RunState runState;  // busLock for writes (the DPC reads it there)
+  // The state path, and the DPC under busLock (the clock is released under it).
   PIKSREFERENCECLOCK referenceClock;
   BOOLEAN clockHeld;
 };

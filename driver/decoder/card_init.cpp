@@ -61,6 +61,10 @@ FieldSplit SplitFields(const CCaptureDevice *d, ULONG channel, LONG height) {
 void InitializeCard(CCaptureDevice *d) {
   Put(d, CHANNEL_CONTROL, 0);
   Put(d, CHANNEL_ENABLE, 0);
+  // What the reset pulse resets is not known, the serial interface may be part of it: on a
+  // return to D0 a property request on another processor may be in the middle of a bus
+  // transaction, which holds busLock.
+  KIRQL old = KeAcquireSpinLockRaiseToDpc(&d->busLock);
   Put(d, RESET_CONTROL, 0x1, false);
   DelayNanoseconds(400000);
   (void)ReadRegister(d, RESET_CONTROL);
@@ -70,6 +74,7 @@ void InitializeCard(CCaptureDevice *d) {
   Put(d, 0x600, 0x3F);  // bank-0 register 0x80
   Put(d, RESET_CONTROL, 0x1);
   Put(d, RESET_CONTROL, 0xF);
+  KeReleaseSpinLock(&d->busLock, old);
   Put(d, CHANNEL_CONTROL, 0);
   Put(d, CHANNEL_ENABLE, 0);
   Put(d, 0x34, 0x3EFE0FF0);
@@ -96,7 +101,10 @@ void InitializeExternalDecoder(CCaptureDevice *d) {
   interval.QuadPart = -1000000;  // 100 ms
   KeDelayExecutionThread(KernelMode, FALSE, &interval);
   Put(d, 0x3F4, v | 0x8002, false);
+  // The idle state is driven between transactions only (busLock).
+  KIRQL old = KeAcquireSpinLockRaiseToDpc(&d->busLock);
   Put(d, SERIAL_IF, (ReadRegister(d, SERIAL_IF) & ~0x30000u) | 0x3);  // bus idle
+  KeReleaseSpinLock(&d->busLock, old);
 
   static const UCHAR kSetup[][2] = {
       {0x9E, 0x73}, {0xCF, 0x80}, {0xDB, 0xC0}, {0xD0, 0x88}, {0xD1, 0x88}, {0xD2, 0x01},

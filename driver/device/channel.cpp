@@ -1,5 +1,5 @@
-// Starting and stopping channels: the stream object's enable/disable, the channel
-// masks and the watchdog that watches over running channels.
+// Starting and stopping channels: the stream object's enable/disable, the channel masks
+// and the watchdog that watches over running channels.
 #include "device/device.h"
 
 namespace {
@@ -19,11 +19,12 @@ BOOLEAN ClearChannelMasks(PVOID context) {
 }
 
 // With no channel left the card is silenced; decided under the interrupt's lock so a
-// service routine cannot start a channel between the test and the writes.
+// service routine cannot start a channel between the test and the writes. A start under
+// way keeps the watchdog (channelStopLock is held).
 BOOLEAN SilenceIfIdle(PVOID context) {
   CCaptureDevice *d = static_cast<StopWork *>(context)->device;
   if (d->runningMask != 0) return FALSE;
-  d->watchdogStopRequested = TRUE;
+  if (d->startsInProgress == 0) d->watchdogStopRequested = TRUE;
   WriteRegisterAndFlush(d, CHANNEL_ENABLE, 0, 1);
   WriteRegisterAndFlush(d, CHANNEL_CONTROL, 0, 1);
   return TRUE;
@@ -39,11 +40,40 @@ CChannelStream *StreamForChannel(CCaptureDevice *d, ULONG id) {
   return id < 16 ? d->audioStreams[id] : nullptr;
 }
 
+namespace {
+
+CChannelStream **StreamSlot(CCaptureDevice *d, ULONG id) {
+  if (IsVideoChannelId(id))
+    return (id & 0xF) < kVideoChannels ? &d->videoStreams[id & 0xF] : nullptr;
+  return id < 16 ? &d->audioStreams[id] : nullptr;
+}
+
+}  // namespace
+
+// The interrupt DPC calls the streams under busLock: once these return, no DPC on any
+// processor still works with a stream they took out.
+void SetStreamForChannel(CCaptureDevice *d, ULONG id, CChannelStream *stream) {
+  KIRQL old = KeAcquireSpinLockRaiseToDpc(&d->busLock);
+  if (CChannelStream **slot = StreamSlot(d, id)) *slot = stream;
+  KeReleaseSpinLock(&d->busLock, old);
+}
+
+void ClearStreamForChannel(CCaptureDevice *d, ULONG id, CChannelStream *stream) {
+  KIRQL old = KeAcquireSpinLockRaiseToDpc(&d->busLock);
+  CChannelStream **slot = StreamSlot(d, id);
+  if (slot != nullptr && *slot == stream) *slot = nullptr;
+  KeReleaseSpinLock(&d->busLock, old);
+}
+
 NTSTATUS StartChannel(CCaptureDevice *d, ULONG id) {
-  if (d->powerState != PowerDeviceD0) {
-    d->deferredStartMask |= ChannelMaskBit(id);
+  if (static_cast<DEVICE_POWER_STATE>(
+          AtomicRead(reinterpret_cast<volatile ULONG *>(&d->powerState))) != PowerDeviceD0) {
+    AtomicSetBits(&d->deferredStartMask, ChannelMaskBit(id));
     return STATUS_DEVICE_POWERED_OFF;
   }
+  // The watchdog's arming and the last stop's request to end it exclude each other, and a
+  // stop of another channel does not end the watchdog while this start is under way.
+  KIRQL old = KeAcquireSpinLockRaiseToDpc(&d->channelStopLock);
   d->watchdogPeriod = kWatchdogPeriod;
   LARGE_INTEGER now;
   KeQuerySystemTime(&now);
@@ -52,7 +82,12 @@ NTSTATUS StartChannel(CCaptureDevice *d, ULONG id) {
   LARGE_INTEGER due;
   due.QuadPart = d->watchdogArmedAt + d->watchdogPeriod;
   KeSetTimer(&d->watchdogTimer, due, &d->watchdogDpc);
+  ++d->startsInProgress;
+  KeReleaseSpinLock(&d->channelStopLock, old);
   if (CChannelStream *stream = StreamForChannel(d, id)) stream->StartHardware();
+  old = KeAcquireSpinLockRaiseToDpc(&d->channelStopLock);
+  --d->startsInProgress;
+  KeReleaseSpinLock(&d->channelStopLock, old);
   return STATUS_SUCCESS;
 }
 

@@ -55,14 +55,22 @@ struct ChannelVideo {
   ULONG videoStandard;  // KS_AnalogVideo_* value
 };
 
+// The per-card device context. Each group of fields says what owns it: the lock to hold,
+// or the one context that writes it while nothing else runs.
 struct CCaptureDevice {
-  PKSDEVICE ksDevice;
+  PKSDEVICE ksDevice;  // set by DispatchAdd, read anywhere
+
+  // The watchdog: channelStopLock (StartChannel arms it, StopChannel asks it to stop, its
+  // DPC decides under the lock whether it goes on).
   LONGLONG watchdogArmedAt;  // system time, 100 ns
   LONGLONG watchdogPeriod;   // 100 ns
   KDPC watchdogDpc;
   KTIMER watchdogTimer;
   BOOLEAN watchdogStopRequested;
   KEVENT watchdogStoppedEvent;
+
+  // Hardware resources: DispatchStart and ReleaseHardware write them (PASSIVE_LEVEL, in the
+  // plug-and-play requests) while no channel, DPC or interrupt uses them; read anywhere.
   volatile ULONG *registers;
   ULONG registersLength;
   ULONG isDevice6864;
@@ -72,37 +80,61 @@ struct CCaptureDevice {
   KINTERRUPT_MODE interruptMode;
   KAFFINITY interruptAffinity;
   BOOLEAN interruptShared;
+  // Interlocked: published by the one pin creation that connects it (interruptConnection),
+  // taken back by ReleaseHardware.
   PKINTERRUPT interruptObject;
   PKSDEVICE interruptContext;
   KDPC interruptDpc;
-  KSPIN_LOCK busLock;
-  KSPIN_LOCK isrLock;
-  KSPIN_LOCK channelStopLock;
-  PDMA_ADAPTER dmaAdapter;
+
+  KSPIN_LOCK busLock;          // the two-wire bus, the stream tables, the streams' run states
+  KSPIN_LOCK isrLock;          // the interrupt service routine and every other mask writer
+  KSPIN_LOCK channelStopLock;  // StopChannel, and the watchdog's arming and stopping
+  PDMA_ADAPTER dmaAdapter;     // a hardware resource, as above
+
+  // Interlocked: pin creations on different filters run at once.
   ULONG openPinMask;
+  // isrLock: the interrupt latches them, the DPC takes them.
   ULONG lastStatus04;
   ULONG lastStatus;
-  ULONG videoIdBase;
+  ULONG videoIdBase;  // interlocked: every video pin creation sets it
+  // busLock: set at pin creation, cleared at close, read by the interrupt DPC.
   CChannelStream *audioStreams[16];
   CChannelStream *videoStreams[kVideoChannels];
+  // isrLock (at the interrupt's synchronize IRQL; see SynchronizeWithInterrupt).
   ULONG enabledMask;
   ULONG runningMask;
   ULONG restartMask;
+  // Hardware resources, as above.
   PVOID videoBuffers[kVideoChannels][kVideoBuffersPerChannel];
   PHYSICAL_ADDRESS videoBufferAddresses[kVideoChannels][kVideoBuffersPerChannel];
   ULONG videoBufferSizes[kVideoChannels][kVideoBuffersPerChannel];
-  LONGLONG lastErrorTime;  // performance-counter ticks
+  LONGLONG lastErrorTime;  // isrLock; performance-counter ticks
   PVOID audioBuffers[kAudioBuffers];
   PHYSICAL_ADDRESS audioBufferAddresses[kAudioBuffers];
+  // The channel's standard: refreshed when one of its filters opens (the class driver holds
+  // the device mutex), read at pin creation (the filter's control mutex).
   ChannelVideo channelVideo[kVideoChannels];
+  // Interlocked: DispatchSetPower writes them, StartChannel reads and records.
   DEVICE_POWER_STATE powerState;
   ULONG deferredStartMask;
+  // Per channel: written at the channel's pin creation (its filter's control mutex), read
+  // by that pin's process calls.
   ULONG hdelay[kVideoChannels];
   ULONG intmode[kVideoChannels];
-  // The filter factories published at the last start, replaced at the next one.
+  // DispatchStart (the class driver holds the device mutex): the filter factories published
+  // at the last start, replaced at the next one.
   PKSFILTERFACTORY filterFactories[16];
   ULONG filterFactoryCount;
+  // Interlocked: kInterruptNotConnected, kInterruptConnecting or kInterruptConnected.
+  volatile LONG interruptConnection;
+  // channelStopLock: StartChannel calls between arming the watchdog and enabling the
+  // channel; the last StopChannel does not stop the watchdog while one is under way.
+  ULONG startsInProgress;
 };
+
+constexpr LONG kInterruptNotConnected = 0;
+constexpr LONG kInterruptConnecting = 1;
+constexpr LONG kInterruptConnected = 2;
 
 // Register access: single aligned 32-bit volatile accesses; stores that change channel
 // state are followed by a full barrier (the callers say where).
@@ -118,6 +150,28 @@ ULONG WriteRegisterAndFlush(CCaptureDevice *d, ULONG offset, ULONG value, ULONG 
 inline CCaptureDevice *DeviceContext(PKSDEVICE device) {
   return static_cast<CCaptureDevice *>(device->Context);
 }
+inline CCaptureDevice *PinDevice(PKSPIN pin) { return DeviceContext(KsGetDevice(pin)); }
+
+// Fields shared between processors without a common lock are read and changed whole.
+inline ULONG AtomicRead(volatile ULONG *value) {
+  return static_cast<ULONG>(
+      InterlockedCompareExchange(reinterpret_cast<volatile LONG *>(value), 0, 0));
+}
+inline void AtomicSetBits(volatile ULONG *value, ULONG bits) {
+  InterlockedOr(reinterpret_cast<volatile LONG *>(value), static_cast<LONG>(bits));
+}
+inline void AtomicClearBits(volatile ULONG *value, ULONG bits) {
+  InterlockedAnd(reinterpret_cast<volatile LONG *>(value), static_cast<LONG>(~bits));
+}
+inline void AtomicWrite(volatile ULONG *value, ULONG v) {
+  InterlockedExchange(reinterpret_cast<volatile LONG *>(value), static_cast<LONG>(v));
+}
+
+// What a stream's enable or disable routine works on, under the interrupt's exclusion.
+struct HardwareWork {
+  CCaptureDevice *device;
+  ULONG bit;
+};
 
 // Lifecycle (entry.cpp).
 NTSTATUS DispatchAdd(PKSDEVICE device);
@@ -129,14 +183,20 @@ NTSTATUS AccessPciConfig(PDEVICE_OBJECT device, BOOLEAN write, PVOID buffer, ULO
 void ConnectInterrupt(CCaptureDevice *d);
 void ReleaseHardware(CCaptureDevice *d);
 
-// Runs `routine` atomically with respect to InterruptService: through the interrupt
-// object while it is connected, else at DISPATCH_LEVEL (no service routine can run then).
+// Runs `routine` atomically with respect to InterruptService and every other caller: under
+// isrLock at the interrupt's synchronize IRQL, through the interrupt object while it is
+// connected (the service routine takes isrLock too, connected or being connected).
 BOOLEAN SynchronizeWithInterrupt(CCaptureDevice *d, PKSYNCHRONIZE_ROUTINE routine, PVOID context);
 
 // Channel control (channel.cpp).
 NTSTATUS StartChannel(CCaptureDevice *d, ULONG id);
 NTSTATUS StopChannel(CCaptureDevice *d, ULONG id);
 CChannelStream *StreamForChannel(CCaptureDevice *d, ULONG id);
+
+// The device's stream table entry of a channel id, changed under busLock (the interrupt DPC
+// reads it there). Clearing leaves an entry that names another stream alone.
+void SetStreamForChannel(CCaptureDevice *d, ULONG id, CChannelStream *stream);
+void ClearStreamForChannel(CCaptureDevice *d, ULONG id, CChannelStream *stream);
 
 // Interrupt, DPC and watchdog (interrupt.cpp).
 BOOLEAN InterruptService(PKINTERRUPT interrupt, PVOID serviceContext);

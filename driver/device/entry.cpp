@@ -233,8 +233,9 @@ void DispatchStop(PKSDEVICE device, PIRP) { ReleaseHardware(DeviceContext(device
 void DispatchSetPower(PKSDEVICE device, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
   CCaptureDevice *d = DeviceContext(device);
   if (to == PowerDeviceD0 && from != to) InitializeCard(d);
-  d->deferredStartMask = 0;
-  d->powerState = to;
+  // StartChannel on a client's thread reads and records these meanwhile.
+  AtomicWrite(&d->deferredStartMask, 0);
+  AtomicWrite(reinterpret_cast<volatile ULONG *>(&d->powerState), static_cast<ULONG>(to));
 }
 
 NTSTATUS AccessPciConfig(PDEVICE_OBJECT device, BOOLEAN write, PVOID buffer, ULONG offset) {
@@ -264,24 +265,40 @@ NTSTATUS AccessPciConfig(PDEVICE_OBJECT device, BOOLEAN write, PVOID buffer, ULO
 }
 
 void ConnectInterrupt(CCaptureDevice *d) {
-  if (d->interruptObject != nullptr) return;
-  // A failure leaves the object null; the next pin creation tries again.
-  (void)IoConnectInterrupt(&d->interruptObject, InterruptService, d->interruptContext, nullptr,
-                           d->interruptVector, d->interruptIrql, d->interruptSyncIrql,
-                           d->interruptMode, d->interruptShared, d->interruptAffinity, FALSE);
+  // Pin creations on different filters run at once: exactly one of them connects. A failure
+  // leaves the object null and the next pin creation tries again.
+  if (InterlockedCompareExchange(&d->interruptConnection, kInterruptConnecting,
+                                 kInterruptNotConnected) != kInterruptNotConnected)
+    return;
+  PKINTERRUPT object = nullptr;
+  NTSTATUS status = IoConnectInterrupt(
+      &object, InterruptService, d->interruptContext, nullptr, d->interruptVector, d->interruptIrql,
+      d->interruptSyncIrql, d->interruptMode, d->interruptShared, d->interruptAffinity, FALSE);
+  if (!NT_SUCCESS(status) || object == nullptr) {
+    InterlockedExchange(&d->interruptConnection, kInterruptNotConnected);
+    return;
+  }
+  InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&d->interruptObject), object);
+  InterlockedExchange(&d->interruptConnection, kInterruptConnected);
 }
 
 void ReleaseHardware(CCaptureDevice *d) {
-  // The watchdog and both DPCs touch the registers and the context: make sure none is
-  // armed, queued or running before either goes away.
+  // The watchdog and both DPCs touch the registers, the interrupt object and the context.
+  // The watchdog is told to stop for good and every DPC queued or running anywhere
+  // finishes; a tick that started before the request re-armed the timer, which is
+  // cancelled again. Only then does the interrupt go (its last DPC finishing after it), and
+  // the registers and buffers after that.
+  KIRQL old = KeAcquireSpinLockRaiseToDpc(&d->channelStopLock);
   d->watchdogStopRequested = TRUE;
   KeCancelTimer(&d->watchdogTimer);
-  if (d->interruptObject != nullptr) {
-    IoDisconnectInterrupt(d->interruptObject);
-    d->interruptObject = nullptr;
-  }
+  KeReleaseSpinLock(&d->channelStopLock, old);
   KeFlushQueuedDpcs();
   KeCancelTimer(&d->watchdogTimer);
+  auto *object = static_cast<PKINTERRUPT>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&d->interruptObject), nullptr));
+  if (object != nullptr) IoDisconnectInterrupt(object);
+  InterlockedExchange(&d->interruptConnection, kInterruptNotConnected);
+  KeFlushQueuedDpcs();
 
   if (d->registers != nullptr) {
     MmUnmapIoSpace(const_cast<ULONG *>(d->registers), d->registersLength);
@@ -309,12 +326,35 @@ void ReleaseHardware(CCaptureDevice *d) {
   }
 }
 
+namespace {
+
+struct Synchronized {
+  CCaptureDevice *device;
+  PKSYNCHRONIZE_ROUTINE routine;
+  PVOID context;
+};
+
+BOOLEAN UnderIsrLock(PVOID context) {
+  auto *s = static_cast<Synchronized *>(context);
+  KeAcquireSpinLockAtDpcLevel(&s->device->isrLock);
+  BOOLEAN result = s->routine(s->context);
+  KeReleaseSpinLockFromDpcLevel(&s->device->isrLock);
+  return result;
+}
+
+}  // namespace
+
 BOOLEAN SynchronizeWithInterrupt(CCaptureDevice *d, PKSYNCHRONIZE_ROUTINE routine, PVOID context) {
-  if (d->interruptObject != nullptr)
-    return KeSynchronizeExecution(d->interruptObject, routine, context);
+  Synchronized call = {d, routine, context};
+  auto *object = static_cast<PKINTERRUPT>(InterlockedCompareExchangePointer(
+      reinterpret_cast<PVOID volatile *>(&d->interruptObject), nullptr, nullptr));
+  if (object != nullptr) return KeSynchronizeExecution(object, UnderIsrLock, &call);
+  // Not connected, or being connected by a pin creation on another processor: the same
+  // exclusion at the interrupt's level, which the service routine takes as well.
+  KIRQL level = d->interruptSyncIrql > DISPATCH_LEVEL ? d->interruptSyncIrql : DISPATCH_LEVEL;
   KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
-  BOOLEAN result = routine(context);
+  KeRaiseIrql(level, &old);
+  BOOLEAN result = UnderIsrLock(&call);
   KeLowerIrql(old);
   return result;
 }

@@ -8,14 +8,17 @@ struct DpcSnapshot {
   CCaptureDevice *device;
   ULONG status;
   ULONG status04;
+  ULONG running;  // runningMask AND enabledMask, as the audio dispatch needs them
 };
 
-// Events accumulate until the DPC takes them, so a later interrupt cannot erase them.
+// Events accumulate until the DPC takes them, so a later interrupt cannot erase them. The
+// masks are read in the same exclusion their writers use.
 BOOLEAN TakeLatchedStatus(PVOID context) {
   auto *s = static_cast<DpcSnapshot *>(context);
   s->status = s->device->lastStatus;
   s->status04 = s->device->lastStatus04;
   s->device->lastStatus = 0;
+  s->running = s->device->runningMask & s->device->enabledMask;
   return TRUE;
 }
 
@@ -121,7 +124,7 @@ BOOLEAN InterruptService(PKINTERRUPT, PVOID serviceContext) {
 void InterruptDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
   CCaptureDevice *d = DeviceContext(static_cast<PKSDEVICE>(deferredContext));
   KIRQL old = KeAcquireSpinLockRaiseToDpc(&d->busLock);
-  DpcSnapshot s = {d, 0, 0};
+  DpcSnapshot s = {d, 0, 0, 0};
   SynchronizeWithInterrupt(d, TakeLatchedStatus, &s);
   for (ULONG n = 0; n < kVideoChannels; ++n) {
     if ((s.status & (1u << n)) && d->videoStreams[n] != nullptr)
@@ -129,8 +132,7 @@ void InterruptDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
   }
   for (ULONG n = 0; n < 8; ++n) {
     ULONG bit = 1u << (8 + n);
-    if ((s.status & bit) && (d->runningMask & bit) && (d->enabledMask & bit) &&
-        d->audioStreams[8 + n] != nullptr)
+    if ((s.status & bit) && (s.running & bit) && d->audioStreams[8 + n] != nullptr)
       d->audioStreams[8 + n]->OnInterrupt(s.status, 0, s.status04);
   }
   KeReleaseSpinLock(&d->busLock, old);
@@ -138,9 +140,13 @@ void InterruptDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
 
 void WatchdogDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
   auto *d = static_cast<CCaptureDevice *>(deferredContext);
+  // Whether the watchdog goes on is decided under the lock StartChannel arms it with: a
+  // start on another processor cannot slip between the test and the cancel.
+  KeAcquireSpinLockAtDpcLevel(&d->channelStopLock);
   if (d->watchdogStopRequested) {
     KeSetEvent(&d->watchdogStoppedEvent, IO_NO_INCREMENT, FALSE);
     KeCancelTimer(&d->watchdogTimer);
+    KeReleaseSpinLockFromDpcLevel(&d->channelStopLock);
     return;
   }
   LARGE_INTEGER now;
@@ -153,4 +159,5 @@ void WatchdogDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
   LARGE_INTEGER due;
   due.QuadPart = d->watchdogArmedAt + d->watchdogPeriod;
   KeSetTimer(&d->watchdogTimer, due, &d->watchdogDpc);
+  KeReleaseSpinLockFromDpcLevel(&d->channelStopLock);
 }

@@ -45,8 +45,6 @@ const KSPIN_DISPATCH kVideoDispatch[kVideoChannels] = {
     MORVANE_VIDEO_DISPATCH(6), MORVANE_VIDEO_DISPATCH(7)};
 #undef MORVANE_VIDEO_DISPATCH
 
-CCaptureDevice *PinDevice(PKSPIN pin) { return DeviceContext(KsGetDevice(pin)); }
-
 ULONG Magnitude(LONG v) { return v < 0 ? 0u - static_cast<ULONG>(v) : static_cast<ULONG>(v); }
 
 bool IsRgb(const GUID &subtype) {
@@ -71,14 +69,9 @@ const KS_VIDEOINFOHEADER *ConnectionVideoInfo(PKSPIN pin) {
   return reinterpret_cast<const KS_VIDEOINFOHEADER *>(format + 1);
 }
 
-struct HardwareWork {
-  CVideoStream *stream;
-  ULONG bit;
-};
-
 BOOLEAN EnableVideoChannel(PVOID context) {
   auto *w = static_cast<HardwareWork *>(context);
-  CCaptureDevice *d = w->stream->device;
+  CCaptureDevice *d = w->device;
   d->runningMask |= w->bit;
   WriteRegisterAndFlush(d, CHANNEL_ENABLE, d->runningMask, 0);
   ULONG control = ReadRegister(d, CHANNEL_CONTROL);
@@ -88,7 +81,7 @@ BOOLEAN EnableVideoChannel(PVOID context) {
 
 BOOLEAN DisableVideoChannel(PVOID context) {
   auto *w = static_cast<HardwareWork *>(context);
-  CCaptureDevice *d = w->stream->device;
+  CCaptureDevice *d = w->device;
   d->runningMask &= ~w->bit;
   d->enabledMask &= ~w->bit;
   ULONG enable = ReadRegister(d, CHANNEL_ENABLE) & ~w->bit;
@@ -100,9 +93,8 @@ BOOLEAN DisableVideoChannel(PVOID context) {
   return TRUE;
 }
 
-NTSTATUS VideoPinCreate(PKSPIN pin, PIRP, ULONG c) {
-  CCaptureDevice *d = PinDevice(pin);
-  if (d->openPinMask & (1u << c)) return STATUS_INSUFFICIENT_RESOURCES;
+// Creation proper; the caller has claimed the channel's bit in openPinMask.
+NTSTATUS CreateVideoStream(PKSPIN pin, CCaptureDevice *d, ULONG c) {
   // Refuse what the card cannot capture before anything is allocated or programmed.
   const KS_VIDEOINFOHEADER *vih = ConnectionVideoInfo(pin);
   NTSTATUS check = CheckCapturableFormat(d, c, pin->ConnectionFormat, vih);
@@ -138,10 +130,9 @@ NTSTATUS VideoPinCreate(PKSPIN pin, PIRP, ULONG c) {
   item.FramingRange.Range.MinFrameSize = item.FramingRange.Range.MaxFrameSize = imageSize;
   item.PhysicalRange.Stepping = item.FramingRange.Range.Stepping = 0;
 
-  d->videoIdBase = kVideoIdBase;
-  stream->channelId = d->videoIdBase | c;
-  d->videoStreams[c] = stream;
-  d->openPinMask |= 1u << c;
+  AtomicWrite(&d->videoIdBase, kVideoIdBase);
+  stream->channelId = kVideoIdBase | c;
+  SetStreamForChannel(d, stream->channelId, stream);
 
   const KS_BITMAPINFOHEADER &bmi = stream->formatSnapshot->bmiHeader;
   // The card packs lines at the copy length the delivery reads them with.
@@ -154,6 +145,19 @@ NTSTATUS VideoPinCreate(PKSPIN pin, PIRP, ULONG c) {
   ProgramVideoDma(stream, c, bytesPerLine, split.linesPerField);
   pin->StreamHeaderSize = kStreamHeaderSize;
   return STATUS_SUCCESS;
+}
+
+NTSTATUS VideoPinCreate(PKSPIN pin, PIRP, ULONG c) {
+  CCaptureDevice *d = PinDevice(pin);
+  // Instances of one channel's filter create at once: the bit is claimed whole, and given
+  // back if the creation fails.
+  ULONG bit = 1u << c;
+  if (InterlockedOr(reinterpret_cast<volatile LONG *>(&d->openPinMask), static_cast<LONG>(bit)) &
+      static_cast<LONG>(bit))
+    return STATUS_INSUFFICIENT_RESOURCES;
+  NTSTATUS status = CreateVideoStream(pin, d, c);
+  if (!NT_SUCCESS(status)) AtomicClearBits(&d->openPinMask, bit);
+  return status;
 }
 
 }  // namespace
@@ -259,9 +263,10 @@ NTSTATUS VideoPinClose(PKSPIN pin, PIRP) {
   auto *stream = static_cast<CVideoStream *>(pin->Context);
   if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   CCaptureDevice *d = stream->device;
-  ULONG c = stream->channel();
-  if (c < kVideoChannels && d->videoStreams[c] == stream) d->videoStreams[c] = nullptr;
-  d->openPinMask &= ~(1u << c);
+  // The interrupt DPC on another processor may be reading the entry: taken out under its
+  // lock, before the stream goes with the pin's bag.
+  ClearStreamForChannel(d, stream->channelId, stream);
+  AtomicClearBits(&d->openPinMask, 1u << stream->channel());
   return STATUS_SUCCESS;
 }
 
@@ -316,7 +321,7 @@ NTSTATUS VideoPinProcess(PKSPIN pin) {
 
 CVideoStream::CVideoStream(PKSPIN p, CCaptureDevice *d) : pin(p), device(d) {
   framePending = 0;
-  runState = 0;
+  runState = RunState::Stopped;
   clockHeld = 0;
   currentFrame = nullptr;
   referenceClock = nullptr;
@@ -332,91 +337,61 @@ void CVideoStream::Free(PVOID p) {
 BOOLEAN CVideoStream::AlwaysTrue() { return TRUE; }
 
 void CVideoStream::OnInterrupt(ULONG, ULONG, ULONG status04) {
-  if (runState != 2) return;
+  // The DPC holds busLock: runState and fieldASinceStart are its own here.
+  if (runState != RunState::Running) return;
   // Every frame the card completes counts, whether or not a client frame takes it; a
   // field B before any field A ends a frame that started before the channel did.
   ULONG c = channel();
   if ((status04 >> (24 + c)) & 1) {
-    if (fieldASinceStart) ++pictureNumber;
+    if (fieldASinceStart) InterlockedIncrement(reinterpret_cast<volatile LONG *>(&pictureNumber));
   } else {
     fieldASinceStart = true;
   }
-  framePending = 1;
+  InterlockedExchange(&framePending, 1);
   KsPinAttemptProcessing(pin, TRUE);
 }
 
 NTSTATUS CVideoStream::StartHardware() {
+  // A process call of the run before may still be under way on a worker thread: what it
+  // works with is reset under the pin's processing mutex.
+  KsPinAcquireProcessingMutex(pin);
   SnapshotVideoFormat(this);
-  (void)ReadChannelStatus(device, channel());
-  HardwareWork work = {this, ChannelMaskBit(channelId)};
-  SynchronizeWithInterrupt(device, EnableVideoChannel, &work);
-  pictureNumber = 0;
-  delivered = 0;
-  fieldASinceStart = false;
   // A frame still held from before a pause-to-acquire goes back unfinished.
   if (currentFrame != nullptr) KsStreamPointerUnlock(currentFrame, FALSE);
   currentFrame = nullptr;
   fieldsSeen = 0;
+  delivered = 0;
+  KsPinReleaseProcessingMutex(pin);
+  KIRQL old = KeAcquireSpinLockRaiseToDpc(&device->busLock);
+  AtomicWrite(&pictureNumber, 0);
+  fieldASinceStart = false;
+  KeReleaseSpinLock(&device->busLock, old);
+  (void)ReadChannelStatus(device, channel());
+  HardwareWork work = {device, ChannelMaskBit(channelId)};
+  SynchronizeWithInterrupt(device, EnableVideoChannel, &work);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS CVideoStream::StopHardware(ULONG) {
-  HardwareWork work = {this, ChannelMaskBit(channelId)};
+  HardwareWork work = {device, ChannelMaskBit(channelId)};
   SynchronizeWithInterrupt(device, DisableVideoChannel, &work);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS CVideoStream::SetState(KSSTATE to, KSSTATE from) {
-  switch (to) {
-    case KSSTATE_STOP:
-      if (runState != 0) {
-        StopChannel(device, channelId);
-        runState = 0;
-      }
-      // A half-filled frame goes back to the host unfinished, so it can cancel it.
-      if (currentFrame != nullptr) {
-        KsStreamPointerUnlock(currentFrame, FALSE);
-        currentFrame = nullptr;
-        fieldsSeen = 0;
-      }
-      if (clockHeld) {
-        KIRQL old = KeAcquireSpinLockRaiseToDpc(&device->busLock);
-        PIKSREFERENCECLOCK clock = referenceClock;
-        referenceClock = nullptr;
-        clockHeld = 0;
-        KeReleaseSpinLock(&device->busLock, old);
-        if (clock != nullptr) clock->Release();
-      }
-      return STATUS_SUCCESS;
-    case KSSTATE_ACQUIRE:
-      if (from == KSSTATE_STOP) {
-        clockHeld = 1;
-        if (!NT_SUCCESS(KsPinGetReferenceClockInterface(pin, &referenceClock)))
-          referenceClock = nullptr;
-      } else {
-        KIRQL old = KeAcquireSpinLockRaiseToDpc(&stateLock);
-        if (runState != 0) {
-          StopChannel(device, channelId);
-          runState = 0;
-        }
-        KeReleaseSpinLock(&stateLock, old);
-      }
-      return STATUS_SUCCESS;
-    case KSSTATE_PAUSE:
-      if (from == KSSTATE_RUN) runState = 1;
-      return STATUS_SUCCESS;
-    case KSSTATE_RUN: {
-      if (runState == 1) {
-        runState = 2;
-        return STATUS_SUCCESS;
-      }
-      NTSTATUS status = StartChannel(device, channelId);
-      if (!NT_SUCCESS(status)) return status;
-      runState = 2;
-      return status;
-    }
+NTSTATUS CVideoStream::SetState(KSSTATE to, KSSTATE from) { return WalkRunState(*this, to, from); }
+
+void CVideoStream::ReleaseOnStop() {
+  // A process call on a worker thread may be filling the held frame and stamping it with
+  // the clock: both go back only once it is over.
+  KsPinAcquireProcessingMutex(pin);
+  // A half-filled frame goes back to the host unfinished, so it can cancel it.
+  if (currentFrame != nullptr) {
+    KsStreamPointerUnlock(currentFrame, FALSE);
+    currentFrame = nullptr;
+    fieldsSeen = 0;
   }
-  return STATUS_SUCCESS;
+  ReleaseReferenceClock(*this);
+  KsPinReleaseProcessingMutex(pin);
 }
 
 void CVideoStream::CopyField(PUCHAR destination, const UCHAR *source, ULONG firstLine,
@@ -442,8 +417,8 @@ NTSTATUS CVideoStream::ProcessVideoFrame() {
   ULONG status = ReadRegister(device, BUFFER_STATUS) & 0xFF0000FF;
   ULONG fieldB = (status >> (24 + c)) & 1;
   ULONG bank = (status >> c) & 1;
-  if (!framePending) return STATUS_PENDING;
-  framePending = 0;
+  // The DPC on another processor may set it again at any moment: taken whole.
+  if (InterlockedExchange(&framePending, 0) == 0) return STATUS_PENDING;
 
   if (currentFrame == nullptr) {
     currentFrame = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
@@ -487,14 +462,15 @@ NTSTATUS CVideoStream::ProcessVideoFrame() {
   CopyField(destination, source, start, fields, pitch, copyLength, totalLines, bottomUp);
   ++delivered;
   // Frames the card completed that no client frame took are reported as dropped.
-  ULONG dropped = pictureNumber > delivered ? pictureNumber - delivered : 0;
+  ULONG pictures = AtomicRead(&pictureNumber);
+  ULONG dropped = pictures > delivered ? pictures - delivered : 0;
 
   if (header->Size >= kStreamHeaderSize) {
     auto *info = reinterpret_cast<PKS_FRAME_INFO>(header + 1);
     if (info->ExtendedHeaderSize == sizeof(KS_FRAME_INFO)) {
       info->dwFrameFlags = 0;
       info->DropCount = dropped;
-      info->PictureNumber = pictureNumber;
+      info->PictureNumber = pictures;
     }
   }
   header->Duration = formatSnapshot->AvgTimePerFrame;

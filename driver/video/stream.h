@@ -3,6 +3,7 @@
 #pragma once
 
 #include "device/device.h"
+#include "device/stream_state.h"
 
 class CVideoStream : public CChannelStream {
  public:
@@ -19,24 +20,34 @@ class CVideoStream : public CChannelStream {
 
   static void Free(PVOID stream);
 
+  // The walk's hooks (device/stream_state.h).
+  void ReleaseOnStop();
+  PKSPIN_LOCK PauseStopLock() { return &stateLock; }
+
+  // Set at creation, read anywhere.
   PKSPIN pin;
   ULONG channelId;
-  volatile UCHAR framePending;
+  // Interlocked: the DPC sets it, the process call takes it.
+  volatile LONG framePending;
   CCaptureDevice *device;
+  // Set at creation (the filter's control mutex), read by the process calls.
   ULONG bytesPerLineA, bytesPerLineB;
   ULONG linesA, linesB;
+  // The pin's processing mutex (process calls hold it; the state path takes it).
   ULONG fieldsSeen;
+  // Interlocked: counted by the DPC, reset by StartHardware, read by the process call.
   ULONG pictureNumber;  // frames the card completed since the start, delivered or not
   KSPIN_LOCK stateLock;
-  volatile ULONG runState;  // 0 stopped, 1 paused after running, 2 running
-  PKSSTREAM_POINTER currentFrame;
+  RunState runState;               // busLock for writes (the DPC reads it there)
+  PKSSTREAM_POINTER currentFrame;  // processing mutex
+  // The state path and the process calls, under the processing mutex while both may run.
   PIKSREFERENCECLOCK referenceClock;
   PKS_VIDEOINFOHEADER formatSnapshot;
   UCHAR clockHeld;
   // Fields per frame as programmed at creation (one rule for decoder, DMA and delivery).
   ULONG fieldsPerFrame;
-  ULONG delivered;        // frames completed to the client since the start
-  bool fieldASinceStart;  // a field A was signalled since the channel started
+  ULONG delivered;        // processing mutex: frames completed to the client since the start
+  bool fieldASinceStart;  // busLock: a field A was signalled since the channel started
 
   ULONG channel() const { return channelId & 0xF; }
 

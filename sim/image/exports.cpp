@@ -111,6 +111,7 @@ ExportTable SimulationExports() {
   KS(KsGetObjectTypeFromIrp);
   KS(KsGetPinFromIrp);
   KS(KsInitializeDriver);
+  KS(KsPinAcquireProcessingMutex);
   KS(KsPinAttemptProcessing);
   KS(KsPinGetAvailableByteCount);
   KS(KsPinGetLeadingEdgeStreamPointer);
@@ -118,6 +119,7 @@ ExportTable SimulationExports() {
   KS(KsPinGetParentFilter);
   KS(KsPinGetReferenceClockInterface);
   KS(KsPinGetTrailingEdgeStreamPointer);
+  KS(KsPinReleaseProcessingMutex);
   KS(KsReleaseControl);
   KS(KsReleaseDevice);
   KS(KsRemoveItemFromObjectBag);

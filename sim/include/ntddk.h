@@ -161,6 +161,7 @@ typedef const UNICODE_STRING *PCUNICODE_STRING;
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120)
 #define STATUS_NOT_FOUND ((NTSTATUS)0xC0000225)
 #define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3)
+#define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6)
 #define STATUS_NO_MATCH ((NTSTATUS)0xC0000272)
 #define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206)
 
@@ -262,6 +263,53 @@ NTHALAPI LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequ
 NTKERNELAPI void KeMemoryBarrier(void);
 }
 #define KeAcquireSpinLock(lock, oldIrql) (*(oldIrql) = KeAcquireSpinLockRaiseToDpc(lock))
+
+// ---------------------------------------------------------------- interlocked operations
+// Full-barrier atomic operations compiled into the caller, as the platform's intrinsics
+// are; each is a preemption point of the simulated machine first.
+extern "C" void SimInterlockedOperation(void);
+
+inline LONG InterlockedExchange(volatile LONG *Target, LONG Value) {
+  SimInterlockedOperation();
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedCompareExchange(volatile LONG *Destination, LONG Exchange, LONG Comparand) {
+  SimInterlockedOperation();
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                              __ATOMIC_SEQ_CST);
+  return Comparand;
+}
+inline LONG InterlockedOr(volatile LONG *Destination, LONG Value) {
+  SimInterlockedOperation();
+  return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedAnd(volatile LONG *Destination, LONG Value) {
+  SimInterlockedOperation();
+  return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedIncrement(volatile LONG *Addend) {
+  SimInterlockedOperation();
+  return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(volatile LONG *Addend) {
+  SimInterlockedOperation();
+  return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedExchangeAdd(volatile LONG *Addend, LONG Value) {
+  SimInterlockedOperation();
+  return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+inline PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
+  SimInterlockedOperation();
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange,
+                                               PVOID Comparand) {
+  SimInterlockedOperation();
+  __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                              __ATOMIC_SEQ_CST);
+  return Comparand;
+}
 
 // ---------------------------------------------------------------- pool
 typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 } POOL_TYPE;

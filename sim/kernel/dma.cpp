@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <string>
 
 #if defined(__has_feature)
@@ -24,6 +23,7 @@
 #endif
 
 #include "sim/kernel/machine.h"
+#include "sim/kernel/sync_annotations.h"
 
 namespace sim {
 
@@ -37,46 +37,6 @@ struct DmaSystem::Adapter {
 };
 
 namespace {
-
-// Page-aligned memory behind common buffers, kept when released for the next allocation of
-// the same span (in this machine or the next one): faulting in a card's 13 MB afresh for
-// every start dominated short scenarios. Kept memory is poisoned for the address sanitizer,
-// so the processor touching a freed common buffer is still caught; so is the slack between
-// a buffer's length and its page-rounded span.
-class BlockCache {
- public:
-  uint8_t *Take(size_t span) {
-    std::lock_guard lock(mutex_);
-    auto it = free_.find(span);
-    if (it == free_.end()) return static_cast<uint8_t *>(std::aligned_alloc(4096, span));
-    uint8_t *memory = it->second;
-    free_.erase(it);
-    kept_ -= span;
-    return memory;
-  }
-  void Give(uint8_t *memory, size_t span) {
-    std::lock_guard lock(mutex_);
-    if (kept_ + span > kLimit) {
-      MORVANE_UNPOISON(memory, span);
-      std::free(memory);
-      return;
-    }
-    MORVANE_POISON(memory, span);
-    free_.emplace(span, memory);
-    kept_ += span;
-  }
-
- private:
-  static constexpr size_t kLimit = 64u << 20;
-  std::mutex mutex_;
-  std::multimap<size_t, uint8_t *> free_;
-  size_t kept_ = 0;
-};
-
-BlockCache &Blocks() {
-  static BlockCache *cache = new BlockCache;  // lives as long as the process
-  return *cache;
-}
 
 size_t Span(size_t length) { return (length + 4095) / 4096 * 4096; }
 
@@ -96,7 +56,10 @@ DMA_OPERATIONS g_operations = MakeOperations();
 DmaSystem::DmaSystem(Machine &machine) : machine_(machine) {}
 
 DmaSystem::~DmaSystem() {
-  for (auto &[bus, b] : buffers_) Blocks().Give(b.memory, Span(b.length));
+  for (auto &[bus, b] : buffers_) {
+    MORVANE_UNPOISON(b.memory, Span(b.length));
+    std::free(b.memory);
+  }
 }
 
 PDMA_ADAPTER DmaSystem::GetAdapter(PDEVICE_OBJECT pdo, const DEVICE_DESCRIPTION &d,
@@ -126,6 +89,7 @@ size_t DmaSystem::liveAdapters() const {
 }
 
 void DmaSystem::PutAdapter(PDMA_ADAPTER adapter) {
+  InSim inSim;
   Machine &m = Machine::Current();
   m.RequireIrql(PASSIVE_LEVEL, "PutDmaAdapter");
   auto *a = reinterpret_cast<Adapter *>(adapter);
@@ -140,8 +104,61 @@ void DmaSystem::PutAdapter(PDMA_ADAPTER adapter) {
   a->live = false;
 }
 
+namespace {
+
+// Freed common buffers are kept for the next allocation of the same span (in this machine
+// or the next one): a scenario run over many seeds, or a fuzz target starting a card per
+// input, would otherwise spend its time faulting fresh pages in. Kept memory is poisoned for
+// AddressSanitizer, so the processor touching a freed common buffer is still caught (and so
+// is the slack between a buffer's length and its span); under ThreadSanitizer it goes back
+// to the allocator, whose reuse resets what that sanitizer remembers about it.
+
+constexpr size_t kKeptBytes = 64u << 20;
+// Freed at exit, so the leak checker that runs after static destruction finds nothing.
+struct KeptMemory {
+  std::multimap<uint64_t, void *> bySpan;
+  ~KeptMemory() {
+    for (auto &[span, p] : bySpan) {
+      MORVANE_UNPOISON(p, span);
+      std::free(p);
+    }
+  }
+};
+KeptMemory g_keptMemory;
+std::multimap<uint64_t, void *> &g_kept = g_keptMemory.bySpan;
+size_t g_keptBytes = 0;
+
+void *TakeMemory(uint64_t span) {
+  auto it = g_kept.find(span);
+  if (it == g_kept.end()) return std::aligned_alloc(4096, span);
+  void *p = it->second;
+  g_kept.erase(it);
+  g_keptBytes -= span;
+  MORVANE_UNPOISON(p, span);
+  return p;
+}
+
+void GiveMemory(void *p, uint64_t span) {
+#if defined(MORVANE_TSAN_FIBERS)
+  const bool keep = false;
+#else
+  const bool keep = g_keptBytes + span <= kKeptBytes;
+#endif
+  if (!keep) {
+    MORVANE_UNPOISON(p, span);
+    std::free(p);
+    return;
+  }
+  MORVANE_POISON(p, span);
+  g_kept.emplace(span, p);
+  g_keptBytes += span;
+}
+
+}  // namespace
+
 PVOID DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PPHYSICAL_ADDRESS logical,
                                       BOOLEAN) {
+  InSim inSim;
   Machine &m = Machine::Current();
   m.RequireIrql(PASSIVE_LEVEL, "AllocateCommonBuffer");
   auto *a = reinterpret_cast<Adapter *>(adapter);
@@ -156,7 +173,7 @@ PVOID DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PPHYSI
   if (length == 0) return nullptr;
   uint64_t span = Span(length);
   if (a->dma32 && sys.nextBus_ + span > 0x100000000ull) return nullptr;  // no 32-bit space left
-  uint8_t *mem = Blocks().Take(span);
+  auto *mem = static_cast<uint8_t *>(TakeMemory(span));
   if (mem == nullptr) return nullptr;
   MORVANE_POISON(mem, span);
   MORVANE_UNPOISON(mem, length);
@@ -170,6 +187,7 @@ PVOID DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PPHYSI
 
 void DmaSystem::FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSICAL_ADDRESS logical,
                                  PVOID virtualAddress, BOOLEAN) {
+  InSim inSim;
   Machine &m = Machine::Current();
   m.RequireIrql(PASSIVE_LEVEL, "FreeCommonBuffer");
   DmaSystem &sys = m.dma();
@@ -183,7 +201,7 @@ void DmaSystem::FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSICAL_AD
                                                   " differs from the allocated " +
                                                   std::to_string(it->second.length));
   m.CheckFreedRange(virtualAddress, length, "a common buffer");
-  Blocks().Give(it->second.memory, Span(it->second.length));
+  GiveMemory(it->second.memory, Span(it->second.length));
   sys.buffers_.erase(it);
 }
 

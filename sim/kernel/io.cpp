@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 
+#include "sim/kernel/sync_annotations.h"
 #include "sim/kernel/io.h"
 #include "sim/kernel/machine.h"
 
@@ -79,11 +80,13 @@ void ReleaseIoObjects(Machine *machine) {
 extern "C" {
 
 PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
+  sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "IoAllocateIrp");
   return NewIrp(stackSize, false);
 }
 
 void IoFreeIrp(PIRP irp) {
+  sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "IoFreeIrp");
   auto it = g_irps.find(irp);
   if (it == g_irps.end())
@@ -95,6 +98,7 @@ void IoFreeIrp(PIRP irp) {
 
 PIRP IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length,
                                   PLARGE_INTEGER, PKEVENT event, PIO_STATUS_BLOCK iosb) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "IoBuildSynchronousFsdRequest");
   if (device == nullptr || !sim::IsLiveDeviceObject(device)) return nullptr;
   PIRP irp = NewIrp(device->StackSize, true);
@@ -110,6 +114,7 @@ PIRP IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buff
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
+  sim::InSim inSim;
   Machine &m = M();
   m.RequireIrql(DISPATCH_LEVEL, "IofCallDriver");
   if (!sim::IsLiveIrp(irp))
@@ -131,6 +136,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 void IofCompleteRequest(PIRP irp, CCHAR) {
+  sim::InSim inSim;
   Machine &m = M();
   m.RequireIrql(DISPATCH_LEVEL, "IofCompleteRequest");
   auto info = g_irps.find(irp);
@@ -158,7 +164,7 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
     if (invoke) {
       PDEVICE_OBJECT upper =
           upperExists ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
-      if (routine(upper, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+      if (sim::CallDriver(routine, upper, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
     } else if (irp->PendingReturned && upperExists) {
       IoMarkIrpPending(irp);
     }
@@ -174,6 +180,7 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT device) {
+  sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "IoGetAttachedDeviceReference");
   PDEVICE_OBJECT top = device;
   while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
@@ -182,6 +189,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT device) {
 }
 
 LONG_PTR ObfReferenceObject(PVOID object) {
+  sim::InSim inSim;
   auto *d = static_cast<PDEVICE_OBJECT>(object);
   if (!sim::IsLiveDeviceObject(d))
     M().verifier().Stop(Rule::ObjectReference,
@@ -190,6 +198,7 @@ LONG_PTR ObfReferenceObject(PVOID object) {
 }
 
 LONG_PTR ObfDereferenceObject(PVOID object) {
+  sim::InSim inSim;
   auto *d = static_cast<PDEVICE_OBJECT>(object);
   if (!sim::IsLiveDeviceObject(d))
     M().verifier().Stop(Rule::ObjectReference,
@@ -201,6 +210,7 @@ LONG_PTR ObfDereferenceObject(PVOID object) {
 
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING, ULONG type,
                         ULONG, BOOLEAN, PDEVICE_OBJECT *out) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "IoCreateDevice");
   size_t bytes = sizeof(DEVICE_OBJECT) + extensionSize;
   auto *raw = static_cast<uint8_t *>(std::calloc(1, bytes));
@@ -221,6 +231,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STR
 }
 
 void IoDeleteDevice(PDEVICE_OBJECT d) {
+  sim::InSim inSim;
   Machine &m = M();
   m.RequireIrql(PASSIVE_LEVEL, "IoDeleteDevice");
   if (!sim::IsLiveDeviceObject(d))
@@ -240,6 +251,7 @@ void IoDeleteDevice(PDEVICE_OBJECT d) {
 }
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
+  sim::InSim inSim;
   PDEVICE_OBJECT top = target;
   while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
   top->AttachedDevice = source;
@@ -247,6 +259,9 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT
   return top;
 }
 
-void IoDetachDevice(PDEVICE_OBJECT target) { target->AttachedDevice = nullptr; }
+void IoDetachDevice(PDEVICE_OBJECT target) {
+  sim::InSim inSim;
+  target->AttachedDevice = nullptr;
+}
 
 }  // extern "C"

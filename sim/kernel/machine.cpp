@@ -12,19 +12,9 @@
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/registry.h"
-
-// The interrupt object behind PKINTERRUPT.
-struct _KINTERRUPT {
-  PKSERVICE_ROUTINE routine;
-  PVOID context;
-  ULONG vector;
-  KIRQL irql;
-  KIRQL syncIrql;
-  KINTERRUPT_MODE mode;
-  bool shared;
-  bool connected;
-  KSPIN_LOCK lock;
-};
+#include "sim/kernel/scheduler.h"
+#include "sim/kernel/sync_annotations.h"
+#include "sim/kernel/thread.h"
 
 namespace sim {
 
@@ -85,6 +75,8 @@ const char *RuleName(Rule rule) {
       return "the driver bug-checked";
     case Rule::Unemulated:
       return "instruction or memory the simulated processor does not emulate";
+    case Rule::MutexNotHeld:
+      return "service called without the mutex it requires";
   }
   return "unknown rule";
 }
@@ -96,11 +88,11 @@ VerifierStop::VerifierStop(Rule rule, std::string message)
 
 void Verifier::Stop(Rule rule, std::string message) {
   stopped_ = true;
+  if (context_) message += " [" + context_() + "]";
   VerifierStop stop(rule, std::move(message));
   reports_.push_back(stop.what());
   throw stop;
 }
-
 // ------------------------------------------------------------------ machine
 
 Machine::Machine() : Machine(Options{}) {}
@@ -109,13 +101,32 @@ Machine::Machine(const Options &options)
     : options_(options), frequency_(options.performanceFrequency) {
   previous_ = g_current;
   g_current = this;
+  unsigned n = std::clamp(options.processors, 1u, 8u);
+  for (unsigned i = 0; i < n; ++i) {
+    cpus_.push_back(std::make_unique<Processor>());
+    cpus_.back()->index = i;
+  }
+  current_ = cpus_[0].get();
+  // The caller's own thread; on the threaded machine it runs on processor 0 first.
+  auto main = std::make_unique<Thread>();
+  main->name = "main";
+  main->state = Thread::State::Running;
+  main->processor = current_;
+  current_->thread = main.get();
+  running_ = main.get();
+  threads_.push_back(std::move(main));
   pool_ = std::make_unique<Pool>(*this);
   registry_ = std::make_unique<Registry>();
   dma_ = std::make_unique<DmaSystem>(*this);
   pnp_ = std::make_unique<PnpManager>(*this);
+  if (n > 1) StartThreaded();
+  TsanEnterSimulation();
 }
 
 Machine::~Machine() {
+  TsanLeaveSimulation();
+  // Threads still alive (a scenario ended by a verifier stop) are unwound first.
+  if (threaded_) StopThreaded();
   // Tear down quietly: a scenario that ended in a verifier stop leaves state behind.
   for (auto it = teardown_.rbegin(); it != teardown_.rend(); ++it) (*it)();
   pnp_.reset();
@@ -125,6 +136,7 @@ Machine::~Machine() {
   registry_.reset();
   for (auto &[base, m] : mappings_)
     munmap(reinterpret_cast<void *>(base), (m.length + kPage - 1) / kPage * kPage);
+  threads_.clear();
   g_current = previous_;
 }
 
@@ -137,6 +149,8 @@ Machine &Machine::Current() {
 }
 
 Machine *Machine::CurrentOrNull() { return g_current; }
+
+void Machine::Stop(Rule rule, const std::string &message) { verifier_.Stop(rule, message); }
 
 // ------------------------------------------------------------------ time
 
@@ -156,6 +170,7 @@ uint64_t Machine::PerformanceCounterAt(Nanos t) const {
 }
 
 uint64_t Machine::ReadPerformanceCounter() {
+  PreemptionPoint();
   Spend(options_.counterReadCost);
   return PerformanceCounterAt(now_);
 }
@@ -204,8 +219,14 @@ void Machine::AdvanceTo(Nanos t) {
 }
 
 void Machine::RunPending() {
+  if (threaded_) {
+    // Everything that can run at this moment runs before the caller goes on.
+    Block(
+        nullptr, -1, [] { return true; }, false, true);
+    return;
+  }
   DispatchPending();
-  if (irql_ != PASSIVE_LEVEL) return;
+  if (cpu().irql != PASSIVE_LEVEL) return;
   while (RunOnePassiveWork()) {
   }
 }
@@ -217,8 +238,12 @@ void Machine::RunUntil(Nanos t) {
 void Machine::RunFor(Nanos d) { RunUntil(now_ + d); }
 
 bool Machine::RunUntil(const std::function<bool()> &done, Nanos deadline) {
-  if (irql_ != PASSIVE_LEVEL)
+  if (cpu().irql != PASSIVE_LEVEL)
     verifier_.Stop(Rule::IrqlTooHigh, "the event loop runs only at PASSIVE_LEVEL");
+  if (threaded_) {
+    Block(nullptr, std::max(deadline, now_), done, false, true);
+    return done();
+  }
   for (;;) {
     RunPending();
     if (done()) return true;
@@ -234,79 +259,128 @@ bool Machine::RunUntil(const std::function<bool()> &done, Nanos deadline) {
 // ------------------------------------------------------------------ processor
 
 void Machine::RequireIrql(KIRQL max, const char *service) {
-  if (irql_ > max)
+  PreemptionPoint();
+  if (cpu().irql > max)
     verifier_.Stop(Rule::IrqlTooHigh, std::string(service) + " called at IRQL " +
-                                          std::to_string(irql_) + ", limit " + std::to_string(max));
+                                          std::to_string(cpu().irql) + ", limit " +
+                                          std::to_string(max));
 }
 
 void Machine::RaiseIrql(KIRQL newIrql) {
-  if (newIrql < irql_)
+  if (newIrql < cpu().irql)
     verifier_.Stop(Rule::IrqlTooHigh, "KeRaiseIrql to " + std::to_string(newIrql) +
-                                          " below the current IRQL " + std::to_string(irql_));
-  irql_ = newIrql;
+                                          " below the current IRQL " + std::to_string(cpu().irql));
+  cpu().irql = newIrql;
 }
 
 void Machine::LowerIrql(KIRQL newIrql) {
-  if (newIrql > irql_)
+  if (newIrql > cpu().irql)
     verifier_.Stop(Rule::IrqlTooHigh, "KeLowerIrql to " + std::to_string(newIrql) +
-                                          " above the current IRQL " + std::to_string(irql_));
-  irql_ = newIrql;
+                                          " above the current IRQL " + std::to_string(cpu().irql));
+  cpu().irql = newIrql;
   DispatchPending();
 }
 
 void Machine::DispatchPending() {
+  // An idle loop inside an interrupt or a DPC keeps its processor from taking a thread.
+  bool idle = threaded_ && running_->kind == ThreadKind::Idle;
+  bool wasBusy = cpu().idleBusy;
+  if (idle) cpu().idleBusy = true;
   for (;;) {
     if (DeliverInterrupts()) continue;
-    if (irql_ < DISPATCH_LEVEL && !dpcQueue_.empty()) {
+    if (cpu().irql < DISPATCH_LEVEL && !cpu().dpcs.empty()) {
       RunOneDpc();
       continue;
     }
     break;
   }
+  if (idle) cpu().idleBusy = wasBusy;
 }
 
 // ------------------------------------------------------------------ DPCs
 
-bool Machine::QueueDpc(PKDPC dpc) {
+bool Machine::QueueDpc(PKDPC dpc) { return QueueDpcOn(cpu(), dpc); }
+
+bool Machine::QueueDpcOn(Processor &p, PKDPC dpc) {
   if (dpc->DpcData != nullptr) return false;
-  dpc->DpcData = dpc;  // marks it queued
-  dpcQueue_.push_back(dpc);
-  if (irql_ < DISPATCH_LEVEL) DispatchPending();
+  dpc->DpcData = dpc;  // marks it queued, on whichever processor
+  dpc->Number = static_cast<USHORT>(p.index);
+  p.dpcs.push_back({dpc, ++p.dpcSequence});
+  TsanRelease(dpc);
+  if (&p == current_) {
+    if (p.irql < DISPATCH_LEVEL) DispatchPending();
+  } else {
+    scheduleDirty_ = true;
+  }
   return true;
 }
 
 bool Machine::DequeueDpc(PKDPC dpc) {
-  auto it = std::find(dpcQueue_.begin(), dpcQueue_.end(), dpc);
-  if (it == dpcQueue_.end()) return false;
-  dpcQueue_.erase(it);
-  dpc->DpcData = nullptr;
-  return true;
+  for (auto &p : cpus_) {
+    auto it = std::find_if(p->dpcs.begin(), p->dpcs.end(),
+                           [&](const Processor::QueuedDpc &q) { return q.dpc == dpc; });
+    if (it == p->dpcs.end()) continue;
+    p->dpcs.erase(it);
+    dpc->DpcData = nullptr;
+    if (threaded_) CheckPredicates(false);
+    return true;
+  }
+  return false;
 }
 
 bool Machine::IsDpcQueued(const KDPC *dpc) const {
-  return std::find(dpcQueue_.begin(), dpcQueue_.end(), dpc) != dpcQueue_.end();
+  for (const auto &p : cpus_)
+    for (const auto &q : p->dpcs)
+      if (q.dpc == dpc) return true;
+  return false;
 }
 
 void Machine::FlushDpcs() {
   RequireIrql(PASSIVE_LEVEL, "KeFlushQueuedDpcs");
+  if (!threaded_) {
+    DispatchPending();
+    return;
+  }
+  // Every DPC queued or running anywhere now has finished when this returns.
+  std::vector<uint64_t> upTo;
+  for (auto &p : cpus_) upTo.push_back(p->dpcSequence);
+  auto done = [this, upTo] {
+    for (size_t i = 0; i < cpus_.size(); ++i) {
+      const Processor &p = *cpus_[i];
+      if (p.runningDpc != 0 && p.runningDpc <= upTo[i]) return false;
+      for (const auto &q : p.dpcs)
+        if (q.sequence <= upTo[i]) return false;
+    }
+    return true;
+  };
   DispatchPending();
+  if (!done()) Block(nullptr, -1, done);
 }
 
 void Machine::RunOneDpc() {
-  PKDPC dpc = dpcQueue_.front();
-  dpcQueue_.erase(dpcQueue_.begin());
+  Processor &p = cpu();
+  Processor::QueuedDpc q = p.dpcs.front();
+  p.dpcs.pop_front();
+  PKDPC dpc = q.dpc;
   dpc->DpcData = nullptr;  // may be queued again from its own routine
-  KIRQL old = irql_;
-  irql_ = DISPATCH_LEVEL;
-  size_t locksBefore = heldLocks_.size();
-  ++dispatchDepth_;
-  dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
-  --dispatchDepth_;
-  if (irql_ != DISPATCH_LEVEL)
-    verifier_.Stop(Rule::IrqlTooHigh, "a DPC returned at IRQL " + std::to_string(irql_));
-  if (heldLocks_.size() != locksBefore)
+  KIRQL old = p.irql;
+  p.irql = DISPATCH_LEVEL;
+  size_t locksBefore = p.locksHeld;
+  uint64_t outer = p.runningDpc;
+  p.runningDpc = q.sequence;
+  ++p.dispatchDepth;
+  TsanAcquire(dpc);
+  CallDriver(dpc->DeferredRoutine, dpc, dpc->DeferredContext, dpc->SystemArgument1,
+             dpc->SystemArgument2);
+  Processor &after = cpu();
+  --after.dispatchDepth;
+  after.runningDpc = outer;
+  if (after.irql != DISPATCH_LEVEL)
+    verifier_.Stop(Rule::IrqlTooHigh, "a DPC returned at IRQL " + std::to_string(after.irql));
+  if (after.locksHeld != locksBefore)
     verifier_.Stop(Rule::SpinLockNotHeld, "a DPC returned holding a spin lock");
-  irql_ = old;
+  after.irql = old;
+  if (threaded_) CheckPredicates(false);
 }
 
 // ------------------------------------------------------------------ timers
@@ -323,8 +397,10 @@ bool Machine::SetTimer(PKTIMER timer, LARGE_INTEGER due, LONG period, PKDPC dpc)
   timer->DueTime.QuadPart = static_cast<ULONGLONG>(SystemTime() + (when - now_) / 100);
   timer->Dpc = dpc;
   timer->Period = static_cast<ULONG>(period);
+  timer->Processor = cpu().index;
   EventId ev = At(when, [this, timer] { ExpireTimer(timer); });
-  timers_[timer] = TimerState{when, ev, dpc, period};
+  timers_[timer] = TimerState{when, ev, dpc, period, cpu().index};
+  if (dpc != nullptr) TsanRelease(dpc);
   return wasArmed;
 }
 
@@ -349,10 +425,11 @@ void Machine::ExpireTimer(PKTIMER timer) {
   TimerState state = it->second;
   timers_.erase(it);
   timer->Header.SignalState = 1;
+  if (threaded_) WakeAll(timer);
   if (state.period > 0) {
     Nanos next = state.due + static_cast<Nanos>(state.period) * kMillisecond;
     EventId ev = At(next, [this, timer] { ExpireTimer(timer); });
-    timers_[timer] = TimerState{next, ev, state.dpc, state.period};
+    timers_[timer] = TimerState{next, ev, state.dpc, state.period, state.processor};
   }
   if (state.dpc != nullptr) {
     LARGE_INTEGER t;
@@ -360,7 +437,8 @@ void Machine::ExpireTimer(PKTIMER timer) {
     state.dpc->SystemArgument1 = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(t.LowPart));
     state.dpc->SystemArgument2 =
         reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(static_cast<ULONG>(t.HighPart)));
-    QueueDpc(state.dpc);
+    // The timer's processor takes the DPC, as it would from its own clock interrupt.
+    QueueDpcOn(*cpus_[state.processor], state.dpc);
   }
 }
 
@@ -368,17 +446,34 @@ void Machine::ExpireTimer(PKTIMER timer) {
 
 NTSTATUS Machine::WaitForEvent(PKEVENT event, const LARGE_INTEGER *timeout) {
   bool zeroTimeout = timeout != nullptr && timeout->QuadPart == 0;
-  if (irql_ > (zeroTimeout ? DISPATCH_LEVEL : APC_LEVEL))
-    verifier_.Stop(Rule::WaitAtDispatch, "KeWaitForSingleObject at IRQL " + std::to_string(irql_));
+  PreemptionPoint();
+  if (cpu().irql > (zeroTimeout ? DISPATCH_LEVEL : APC_LEVEL))
+    verifier_.Stop(Rule::WaitAtDispatch,
+                   "KeWaitForSingleObject at IRQL " + std::to_string(cpu().irql));
   Nanos deadline = -1;
   if (timeout != nullptr)
     deadline = timeout->QuadPart < 0 ? now_ + (-timeout->QuadPart) * 100
                                      : SystemTimeToNanos(timeout->QuadPart);
+  auto consume = [event] {
+    // Synchronization events and timers reset when a wait is satisfied.
+    if (event->Header.Type == SynchronizationEvent || event->Header.Type == 9)
+      event->Header.SignalState = 0;
+  };
+  if (threaded_) {
+    if (event->Header.SignalState != 0) {
+      consume();
+      TsanAcquire(event);
+      return STATUS_SUCCESS;
+    }
+    if (zeroTimeout || (deadline >= 0 && now_ >= deadline)) return STATUS_TIMEOUT;
+    // A synchronization event is consumed by the waker for the one waiter it wakes.
+    if (!Block(event, deadline, nullptr)) return STATUS_TIMEOUT;
+    TsanAcquire(event);
+    return STATUS_SUCCESS;
+  }
   for (;;) {
     if (event->Header.SignalState != 0) {
-      // Synchronization events and timers reset when a wait is satisfied.
-      if (event->Header.Type == SynchronizationEvent || event->Header.Type == 9)
-        event->Header.SignalState = 0;
+      consume();
       return STATUS_SUCCESS;
     }
     if (deadline >= 0 && now_ >= deadline) return STATUS_TIMEOUT;
@@ -393,43 +488,90 @@ NTSTATUS Machine::WaitForEvent(PKEVENT event, const LARGE_INTEGER *timeout) {
   }
 }
 
+void Machine::SignalEvent(PKEVENT event) {
+  TsanRelease(event);
+  event->Header.SignalState = 1;
+  if (!threaded_) return;
+  if (event->Header.Type == SynchronizationEvent) {
+    // The one waiter it wakes consumes the signal.
+    if (Thread *waiter = FirstWaiter(event)) {
+      Wake(waiter, false);
+      event->Header.SignalState = 0;
+    }
+  } else {
+    WakeAll(event);
+  }
+}
+
 void Machine::Sleep(Nanos d) {
-  if (irql_ > APC_LEVEL)
-    verifier_.Stop(Rule::WaitAtDispatch, "KeDelayExecutionThread at IRQL " + std::to_string(irql_));
+  PreemptionPoint();
+  if (cpu().irql > APC_LEVEL)
+    verifier_.Stop(Rule::WaitAtDispatch,
+                   "KeDelayExecutionThread at IRQL " + std::to_string(cpu().irql));
+  if (threaded_) {
+    if (d > 0) Block(nullptr, now_ + d, nullptr);
+    return;
+  }
   if (d > 0) AdvanceTo(now_ + d);
 }
 
 // ------------------------------------------------------------------ spin locks
 
 void Machine::AcquireSpinLock(PKSPIN_LOCK lock, const char *service) {
-  if (heldLocks_.count(lock))
-    verifier_.Stop(Rule::SpinLockRecursion,
-                   std::string(service) + ": lock " + Hex(reinterpret_cast<uintptr_t>(lock)) +
-                       " is already held (the processor would spin forever)");
-  heldLocks_[lock] = irql_;
+  PreemptionPoint();
+  for (;;) {
+    auto it = heldLocks_.find(lock);
+    if (it == heldLocks_.end()) break;
+    if (!threaded_ || it->second.processor == cpu().index)
+      verifier_.Stop(Rule::SpinLockRecursion,
+                     std::string(service) + ": lock " + Hex(reinterpret_cast<uintptr_t>(lock)) +
+                         " is already held (the processor would spin forever)");
+    SpinOn(lock, service);
+  }
+  heldLocks_[lock] = HeldLock{cpu().index, cpu().irql};
+  ++cpu().locksHeld;
   *lock = 1;
+  TsanAcquire(lock);
 }
 
 void Machine::ReleaseSpinLock(PKSPIN_LOCK lock, const char *service) {
   auto it = heldLocks_.find(lock);
-  if (it == heldLocks_.end())
-    verifier_.Stop(
-        Rule::SpinLockNotHeld,
-        std::string(service) + ": lock " + Hex(reinterpret_cast<uintptr_t>(lock)) + " is not held");
+  if (it == heldLocks_.end() || it->second.processor != cpu().index)
+    verifier_.Stop(Rule::SpinLockNotHeld, std::string(service) + ": lock " +
+                                              Hex(reinterpret_cast<uintptr_t>(lock)) +
+                                              " is not held by this processor");
+  TsanRelease(lock);
   heldLocks_.erase(it);
+  --cpu().locksHeld;
   *lock = 0;
+  if (threaded_) {
+    scheduleDirty_ = true;  // a processor spinning on it may go on
+    PreemptionPoint();
+  }
 }
 
 bool Machine::IsSpinLockHeld(const KSPIN_LOCK *lock) const { return heldLocks_.count(lock) != 0; }
 
 // ------------------------------------------------------------------ interrupts
 
+KAFFINITY Machine::activeProcessors() const {
+  return cpus_.size() >= 64 ? ~KAFFINITY{0} : (KAFFINITY{1} << cpus_.size()) - 1;
+}
+
 void Machine::SetInterruptLine(ULONG vector, bool asserted) {
   Line &line = lines_[vector];
   if (asserted && !line.asserted) line.edgePending = true;
   line.asserted = asserted;
   if (!asserted) line.unclaimedInARow = 0;
-  if (asserted) DispatchPending();
+  if (!asserted) return;
+  if (!threaded_) {
+    DispatchPending();
+    return;
+  }
+  // A device raises its line at any moment; the interrupt controller picks a processor
+  // that may take it. Delivery happens between that processor's instructions: at its
+  // next preemption point, or when this event's handling is over.
+  TargetLine(vector, line);
 }
 
 bool Machine::IsInterruptLineAsserted(ULONG vector) const {
@@ -439,13 +581,16 @@ bool Machine::IsInterruptLineAsserted(ULONG vector) const {
 
 bool Machine::DeliverInterrupts() {
   // The highest deliverable line above the current IRQL goes first.
+  Processor &p = cpu();
   Line *best = nullptr;
   ULONG bestVector = 0;
   for (auto &[vector, line] : lines_) {
-    if (line.objects.empty()) continue;
+    if (line.objects.empty() || line.inService) continue;
+    if (line.target >= 0 && line.target != static_cast<int>(p.index)) continue;
     _KINTERRUPT *first = line.objects.front();
     bool wants = first->mode == Latched ? line.edgePending : line.asserted;
-    if (!wants || first->irql <= irql_) continue;
+    if (!wants || first->irql <= p.irql) continue;
+    if (!(first->affinity & (KAFFINITY{1} << p.index))) continue;
     if (best == nullptr || first->irql > best->objects.front()->irql) {
       best = &line;
       bestVector = vector;
@@ -453,19 +598,25 @@ bool Machine::DeliverInterrupts() {
   }
   if (best == nullptr) return false;
   best->edgePending = false;
-  KIRQL old = irql_;
-  irql_ = best->objects.front()->syncIrql;
-  ++interruptDepth_;
+  best->target = -1;
+  best->inService = true;
+  KIRQL old = p.irql;
+  p.irql = best->objects.front()->syncIrql;
+  ++p.interruptDepth;
   bool claimed = false;
   std::vector<_KINTERRUPT *> chain = best->objects;
   for (_KINTERRUPT *obj : chain) {
     if (!obj->connected) continue;
     AcquireSpinLock(&obj->lock, "interrupt dispatch");
-    size_t locksBefore = heldLocks_.size();
-    BOOLEAN r = obj->routine(obj, obj->context);
-    if (heldLocks_.size() != locksBefore)
+    if (!obj->connected) {  // disconnected while this processor waited for its lock
+      ReleaseSpinLock(&obj->lock, "interrupt dispatch");
+      continue;
+    }
+    size_t locksBefore = cpu().locksHeld;
+    BOOLEAN r = CallDriver(obj->routine, obj, obj->context);
+    if (cpu().locksHeld != locksBefore)
       verifier_.Stop(Rule::SpinLockNotHeld, "an interrupt service routine returned holding a lock");
-    if (irql_ != obj->syncIrql)
+    if (cpu().irql != obj->syncIrql)
       verifier_.Stop(Rule::IrqlTooHigh, "an interrupt service routine changed the IRQL");
     ReleaseSpinLock(&obj->lock, "interrupt dispatch");
     ++interruptsServiced_;
@@ -474,10 +625,12 @@ bool Machine::DeliverInterrupts() {
       break;
     }
   }
-  --interruptDepth_;
-  irql_ = old;
+  Processor &q = cpu();
+  --q.interruptDepth;
+  q.irql = old;
   Line &line = lines_[bestVector];
-  if (line.asserted && line.objects.front()->mode == LevelSensitive) {
+  line.inService = false;
+  if (line.asserted && !line.objects.empty() && line.objects.front()->mode == LevelSensitive) {
     if (++line.unclaimedInARow > kStormLimit)
       verifier_.Stop(Rule::InterruptStorm, "vector " + Hex(bestVector) +
                                                (claimed ? ": claimed but never quietened"
@@ -490,10 +643,10 @@ bool Machine::DeliverInterrupts() {
 
 NTSTATUS Machine::ConnectInterrupt(PKINTERRUPT *out, PKSERVICE_ROUTINE routine, PVOID context,
                                    ULONG vector, KIRQL irql, KIRQL syncIrql, KINTERRUPT_MODE mode,
-                                   BOOLEAN shared) {
+                                   BOOLEAN shared, KAFFINITY affinity) {
   RequireIrql(PASSIVE_LEVEL, "IoConnectInterrupt");
   if (out == nullptr || routine == nullptr || syncIrql < irql || irql <= DISPATCH_LEVEL ||
-      (mode != LevelSensitive && mode != Latched))
+      (mode != LevelSensitive && mode != Latched) || (affinity & activeProcessors()) == 0)
     return STATUS_INVALID_PARAMETER;
   Line &line = lines_[vector];
   if (!line.objects.empty()) {
@@ -502,11 +655,17 @@ NTSTATUS Machine::ConnectInterrupt(PKINTERRUPT *out, PKSERVICE_ROUTINE routine, 
       return STATUS_INVALID_PARAMETER;
   }
   auto obj = std::make_unique<_KINTERRUPT>();
-  *obj = _KINTERRUPT{routine, context, vector, irql, syncIrql, mode, shared != 0, true, 0};
+  *obj = _KINTERRUPT{routine, context,     vector, irql,         syncIrql,
+                     mode,    shared != 0, true,   KSPIN_LOCK{}, affinity & activeProcessors()};
+  TsanRelease(&obj->lock);  // what the connecting thread did before is seen by the routine
   line.objects.push_back(obj.get());
   *out = obj.get();
   interrupts_.push_back(std::move(obj));
-  DispatchPending();
+  if (threaded_) {
+    if (line.asserted) TargetLine(vector, line);
+  } else {
+    DispatchPending();
+  }
   return STATUS_SUCCESS;
 }
 
@@ -517,22 +676,43 @@ void Machine::DisconnectInterrupt(PKINTERRUPT interrupt) {
   if (it == interrupts_.end() || !interrupt->connected)
     verifier_.Stop(Rule::InvalidParameter,
                    "IoDisconnectInterrupt of an object that is not connected");
+  if (threaded_) {
+    // The object goes only once no processor runs its routine or holds its lock.
+    KIRQL old = cpu().irql;
+    cpu().irql = interrupt->syncIrql;
+    AcquireSpinLock(&interrupt->lock, "IoDisconnectInterrupt");
+    interrupt->connected = false;
+    ReleaseSpinLock(&interrupt->lock, "IoDisconnectInterrupt");
+    cpu().irql = old;
+  }
   interrupt->connected = false;
   auto &objs = lines_[interrupt->vector].objects;
   objs.erase(std::remove(objs.begin(), objs.end(), interrupt), objs.end());
+  if (threaded_) DispatchPending();
 }
 
 BOOLEAN Machine::SynchronizeExecution(PKINTERRUPT interrupt, PKSYNCHRONIZE_ROUTINE routine,
                                       PVOID context) {
-  if (interrupt == nullptr || !interrupt->connected)
-    verifier_.Stop(Rule::InvalidParameter, "KeSynchronizeExecution with a disconnected interrupt");
+  auto live = [&] {
+    return std::any_of(interrupts_.begin(), interrupts_.end(),
+                       [&](const auto &p) { return p.get() == interrupt; }) &&
+           interrupt->connected;
+  };
+  if (interrupt == nullptr || !live())
+    verifier_.Stop(Rule::InvalidParameter,
+                   "KeSynchronizeExecution with an interrupt object that is not connected "
+                   "(IoDisconnectInterrupt frees it)");
   RequireIrql(interrupt->syncIrql, "KeSynchronizeExecution");
-  KIRQL old = irql_;
-  irql_ = interrupt->syncIrql;
+  KIRQL old = cpu().irql;
+  cpu().irql = interrupt->syncIrql;
   AcquireSpinLock(&interrupt->lock, "KeSynchronizeExecution");
-  BOOLEAN r = routine(context);
+  if (!interrupt->connected)
+    verifier_.Stop(Rule::InvalidParameter,
+                   "KeSynchronizeExecution on an interrupt object disconnected (and freed) "
+                   "while this processor waited for its lock");
+  BOOLEAN r = CallDriver(routine, context);
   ReleaseSpinLock(&interrupt->lock, "KeSynchronizeExecution");
-  irql_ = old;
+  cpu().irql = old;
   DispatchPending();
   return r;
 }
@@ -546,16 +726,21 @@ size_t Machine::connectedInterrupts() const {
 // ------------------------------------------------------------------ passive work
 
 void Machine::QueuePassiveWork(std::function<void()> work) {
+  if (threaded_) {
+    QueueWork(std::move(work));
+    return;
+  }
   passiveWork_.push_back(std::move(work));
 }
 
 bool Machine::RunOnePassiveWork() {
   if (passiveWork_.empty()) return false;
   auto work = std::move(passiveWork_.front());
-  passiveWork_.erase(passiveWork_.begin());
+  passiveWork_.pop_front();
   work();
-  if (irql_ != PASSIVE_LEVEL)
-    verifier_.Stop(Rule::IrqlTooHigh, "passive work returned at IRQL " + std::to_string(irql_));
+  if (cpu().irql != PASSIVE_LEVEL)
+    verifier_.Stop(Rule::IrqlTooHigh,
+                   "passive work returned at IRQL " + std::to_string(cpu().irql));
   DispatchPending();
   return true;
 }
@@ -626,6 +811,7 @@ bool Machine::IsIoSpace(const volatile void *address) const {
 }
 
 ULONG Machine::ReadRegister(volatile ULONG *address) {
+  PreemptionPoint();
   uint32_t offset;
   Mapping *m = FindMapping(address, "READ_REGISTER_ULONG", &offset);
   ULONG value = m->device->MmioRead32(offset);
@@ -634,6 +820,7 @@ ULONG Machine::ReadRegister(volatile ULONG *address) {
 }
 
 void Machine::WriteRegister(volatile ULONG *address, ULONG value) {
+  PreemptionPoint();
   uint32_t offset;
   Mapping *m = FindMapping(address, "WRITE_REGISTER_ULONG", &offset);
   m->device->MmioWrite32(offset, value);
@@ -646,6 +833,7 @@ size_t Machine::liveMappings(const PciDevice *device) const {
 }
 
 void Machine::MemoryBarrier() {
+  PreemptionPoint();
   for (PciDevice *dev : pciDevices_) dev->OnBarrier();
 }
 
@@ -681,10 +869,11 @@ void Machine::CheckFreedRange(const void *begin, size_t length, const char *what
   for (const auto &[timer, state] : timers_)
     if (inside(timer))
       verifier_.Stop(Rule::FreedArmedObject, std::string(what) + " holds an armed timer");
-  for (PKDPC dpc : dpcQueue_)
-    if (inside(dpc))
-      verifier_.Stop(Rule::FreedArmedObject, std::string(what) + " holds a queued DPC");
-  for (const auto &[lock, irql] : heldLocks_)
+  for (const auto &p : cpus_)
+    for (const auto &q : p->dpcs)
+      if (inside(q.dpc))
+        verifier_.Stop(Rule::FreedArmedObject, std::string(what) + " holds a queued DPC");
+  for (const auto &[lock, held] : heldLocks_)
     if (inside(lock))
       verifier_.Stop(Rule::FreedArmedObject, std::string(what) + " holds a held spin lock");
 }

@@ -1,11 +1,22 @@
-// The simulated machine: one deterministic processor with an IRQL, virtual time,
-// an event queue, and the kernel's services built on them. The driver reaches
-// the machine only through the platform functions; clients drive it from here.
+// The simulated machine: processors with their IRQLs, simulated threads, virtual time,
+// an event queue, and the kernel's services built on them. The driver reaches the
+// machine only through the platform functions; clients drive it from here.
+//
+// One processor (the default) is the sequential machine: the caller's own thread is the
+// only thread, interrupts and DPCs run the moment they may, and passive work (process
+// calls, work items) runs when the caller waits. Two to eight processors make the
+// threaded machine: simulated threads (the caller's thread, client threads, the
+// kernel-streaming worker threads, system threads) run on fibers, one at a time, and
+// switch only at preemption points (every service call, register access, interlocked
+// operation, lock acquire and release). A seeded strategy picks what runs next, so a
+// seed and a processor count give one schedule, bit for bit.
 #pragma once
 
 #include <ntddk.h>
 
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -27,9 +38,56 @@ class Registry;
 class PnpManager;
 class DmaSystem;
 class PciDevice;
+class Fiber;
+class Scheduler;
+struct Thread;
+
+enum class ThreadKind {
+  Client,  // a client application's thread (tests, morvane-ctl)
+  Worker,  // a kernel-streaming worker thread: asynchronous process calls and work items
+  System,  // a system thread: the plug-and-play and power manager's, and the like
+  Idle,    // a processor's idle loop: interrupts and DPCs while no thread runs there
+};
+
+// A non-recursive mutex owned by a simulated thread, as the kernel-streaming class
+// driver's device, control and processing mutexes are. Waiters queue in arrival order.
+struct SimMutex {
+  Thread *owner = nullptr;
+  std::string name;
+};
+
+// One processor: its IRQL, what it runs and its DPC queue.
+struct Processor {
+  struct QueuedDpc {
+    PKDPC dpc;
+    uint64_t sequence;
+  };
+  unsigned index = 0;
+  KIRQL irql = PASSIVE_LEVEL;
+  int interruptDepth = 0;
+  int dispatchDepth = 0;
+  size_t locksHeld = 0;
+  std::deque<QueuedDpc> dpcs;
+  uint64_t dpcSequence = 0;  // DPCs queued here so far
+  uint64_t runningDpc = 0;   // sequence of the DPC running here, 0 none
+  // Threaded machine:
+  Thread *thread = nullptr;  // the thread it runs, or none (its idle loop runs)
+  Thread *idle = nullptr;
+  bool idleBusy = false;  // the idle loop is inside an interrupt or a DPC
+  const KSPIN_LOCK *spinningOn = nullptr;
+};
 
 class Machine {
  public:
+  // How the threaded machine chooses what runs: probabilistic concurrency testing. Each
+  // thread gets a random priority; the highest-priority runnable thread runs until it
+  // blocks, and at depth - 1 randomly chosen steps out of `steps` the running thread's
+  // priority drops below every other.
+  struct Schedule {
+    unsigned depth = 3;
+    uint64_t steps = 20'000;
+  };
+
   struct Options {
     uint64_t performanceFrequency = 10'000'000;  // Hz
     Nanos counterReadCost = 40;                  // each counter read spins this long
@@ -37,6 +95,13 @@ class Machine {
     Nanos registerReadCost = 400;
     // System time at boot, 100 ns since 1601 (2026-01-01 00:00 UTC): fixed for determinism.
     int64_t bootSystemTime = 134'115'552'000'000'000;
+    // 1 = the sequential machine; 2-8 = the threaded machine.
+    unsigned processors = 1;
+    uint64_t seed = 1;
+    Schedule schedule;
+    // How to replay this run, printed with every verifier stop of a threaded machine.
+    std::string replay;
+    size_t threadStackBytes = 1u << 20;
   };
 
   Machine();
@@ -67,24 +132,57 @@ class Machine {
   bool HasPendingEvents() const { return !events_.empty(); }
   Nanos NextEventTime() const;
 
-  // ---- client driving: run the event loop
+  // ---- client driving: run the event loop (the calling thread waits meanwhile)
   void RunFor(Nanos d);
   void RunUntil(Nanos t);
-  // Runs until done() holds or the deadline passes; returns done().
+  // Runs until done() holds or the deadline passes; returns done(). On the threaded
+  // machine done() is looked at whenever nothing is left to run at the current time.
   bool RunUntil(const std::function<bool()> &done, Nanos deadline);
   // Runs what is runnable now (passive work) without advancing time.
   void RunPending();
 
+  // ---- processors and threads
+  unsigned processors() const { return static_cast<unsigned>(cpus_.size()); }
+  bool threaded() const { return threaded_; }
+  uint64_t seed() const { return options_.seed; }
+  const std::string &replay() const { return options_.replay; }
+  unsigned currentProcessor() const { return current_->index; }
+  // Starts a simulated thread (threaded machine only); it runs `body` at PASSIVE_LEVEL.
+  uint32_t CreateThread(std::string name, std::function<void()> body,
+                        ThreadKind kind = ThreadKind::Client);
+  // Waits until the thread has finished; false when the deadline passed first.
+  bool JoinThread(uint32_t id, Nanos deadline = -1);
+  bool ThreadFinished(uint32_t id) const;
+  // The running thread's name ("main" for the caller's own thread).
+  std::string CurrentThreadName() const;
+  // The schedule's change points are drawn again among the next `steps` preemption points
+  // (0: the run's expected length): for the part of a scenario where threads meet.
+  void ExploreFromHere(uint64_t steps = 0);
+  // Preemption points passed and context switches made so far.
+  uint64_t steps() const { return steps_; }
+  uint64_t switches() const { return switches_; }
+
+  // A preemption point: the threaded machine may run something else here.
+  void PreemptionPoint() {
+    if (threaded_) Preempt();
+  }
+
+  // ---- mutexes of simulated threads (PASSIVE_LEVEL or APC_LEVEL)
+  void AcquireMutex(SimMutex &mutex, const char *service);
+  void ReleaseMutex(SimMutex &mutex, const char *service);
+  bool HoldsMutex(const SimMutex &mutex) const;
+
   // ---- processor
-  KIRQL irql() const { return irql_; }
+  KIRQL irql() const { return current_->irql; }
   void RaiseIrql(KIRQL newIrql);
   void LowerIrql(KIRQL newIrql);
-  // Verifier stop unless the current IRQL is at most max.
+  // Verifier stop unless the current IRQL is at most max. Every service checks its IRQL
+  // first, so this is also a preemption point.
   void RequireIrql(KIRQL max, const char *service);
-  bool inInterrupt() const { return interruptDepth_ > 0; }
+  bool inInterrupt() const { return current_->interruptDepth > 0; }
 
   // ---- DPCs
-  bool QueueDpc(PKDPC dpc);  // false when already queued
+  bool QueueDpc(PKDPC dpc);  // on the current processor; false when already queued
   bool DequeueDpc(PKDPC dpc);
   void FlushDpcs();
   bool IsDpcQueued(const KDPC *dpc) const;
@@ -95,11 +193,12 @@ class Machine {
   bool IsTimerArmed(const KTIMER *timer) const;
   Nanos TimerDueTime(const KTIMER *timer) const;  // -1 when not armed
 
-  // ---- waiting at passive level: runs the machine until the object is signalled
+  // ---- dispatcher objects: waiting at passive level, signalling from anywhere
   NTSTATUS WaitForEvent(PKEVENT event, const LARGE_INTEGER *timeout);
+  void SignalEvent(PKEVENT event);
   void Sleep(Nanos d);
 
-  // ---- spin locks (ownership tracked for the verifier)
+  // ---- spin locks (ownership tracked for the verifier; a contended lock spins)
   void AcquireSpinLock(PKSPIN_LOCK lock, const char *service);
   void ReleaseSpinLock(PKSPIN_LOCK lock, const char *service);
   bool IsSpinLockHeld(const KSPIN_LOCK *lock) const;
@@ -110,13 +209,16 @@ class Machine {
   bool IsInterruptLineAsserted(ULONG vector) const;
   NTSTATUS ConnectInterrupt(PKINTERRUPT *out, PKSERVICE_ROUTINE routine, PVOID context,
                             ULONG vector, KIRQL irql, KIRQL syncIrql, KINTERRUPT_MODE mode,
-                            BOOLEAN shared);
+                            BOOLEAN shared, KAFFINITY affinity = ~KAFFINITY{0});
   void DisconnectInterrupt(PKINTERRUPT interrupt);
   BOOLEAN SynchronizeExecution(PKINTERRUPT interrupt, PKSYNCHRONIZE_ROUTINE routine, PVOID context);
   size_t connectedInterrupts() const;
   uint64_t interruptsServiced() const { return interruptsServiced_; }
+  // The processors an interrupt may be delivered to.
+  KAFFINITY activeProcessors() const;
 
-  // ---- passive work (process dispatches, work items): run from the event loop
+  // ---- passive work (process dispatches, work items): run from the event loop on the
+  // sequential machine, by the kernel-streaming worker threads on the threaded one
   void QueuePassiveWork(std::function<void()> work);
 
   // ---- memory-mapped registers
@@ -171,41 +273,95 @@ class Machine {
     std::vector<_KINTERRUPT *> objects;
     bool edgePending = false;
     uint64_t unclaimedInARow = 0;
+    int target = -1;         // processor chosen to take it, -1 none yet
+    bool inService = false;  // a processor runs its service routines
   };
   struct TimerState {
     Nanos due;
     EventId event;
     PKDPC dpc;
     LONG period;
+    unsigned processor;  // the one that armed it: its DPC runs there
+  };
+  struct HeldLock {
+    unsigned processor;
+    KIRQL irql;
   };
 
   void FireDueEvents(Nanos upTo);
   void AdvanceTo(Nanos t);
-  void DispatchPending();  // interrupts above the IRQL, then DPCs below DISPATCH
+  Processor &cpu() { return *current_; }
+  // Interrupts above the IRQL, then DPCs below DISPATCH, on the current processor.
+  void DispatchPending();
   bool DeliverInterrupts();
+  void TargetLine(ULONG vector, Line &line);
   void RunOneDpc();
+  bool QueueDpcOn(Processor &p, PKDPC dpc);
   bool RunOnePassiveWork();
   void ExpireTimer(PKTIMER timer);
   Mapping *FindMapping(const volatile void *address, const char *what, uint32_t *offset);
+  [[noreturn]] void Stop(Rule rule, const std::string &message);
+
+  // Threaded machine (machine_threads.cpp).
+  void StartThreaded();
+  void StopThreaded();
+  void Preempt();
+  void Reschedule();
+  bool Runnable(const Processor &p) const;
+  bool HasWork(const Processor &p) const;
+  Thread *PickNext();
+  void PlaceReadyThreads();
+  void SwitchTo(Thread *next);
+  void AfterResume();
+  void IdleLoop(Processor &p);
+  void AdvanceIdle();
+  void ThreadMain(Thread *t);
+  // Blocks the running thread until woken; false when the deadline passed first.
+  bool Block(const void *object, Nanos deadline, std::function<bool()> predicate,
+             bool daemon = false, bool idleOnly = false);
+  void Wake(Thread *t, bool timedOut);
+  void WakeOne(const void *object);
+  void WakeAll(const void *object);
+  bool CheckPredicates(bool idle);
+  void CheckDeadlocks(const char *what);
+  void WorkerMain();
+  void QueueWork(std::function<void()> work);
+  void SpinOn(PKSPIN_LOCK lock, const char *service);
+  bool HasInterruptFor(const Processor &p) const;
+  Thread *FirstWaiter(const void *object) const;
+  std::string Describe() const;
 
   Options options_;
   Nanos now_ = 0;
   uint64_t frequency_;
-  KIRQL irql_ = PASSIVE_LEVEL;
-  int interruptDepth_ = 0;
-  int dispatchDepth_ = 0;
   EventId nextEventId_ = 1;
   std::map<Event, std::function<void()>, EventLess> events_;
   std::map<EventId, Nanos> eventTimes_;
-  std::vector<PKDPC> dpcQueue_;
   std::map<const KTIMER *, TimerState> timers_;
-  std::map<const KSPIN_LOCK *, KIRQL> heldLocks_;
+  std::map<const KSPIN_LOCK *, HeldLock> heldLocks_;
   std::map<ULONG, Line> lines_;
   std::vector<std::unique_ptr<_KINTERRUPT>> interrupts_;
   uint64_t interruptsServiced_ = 0;
-  std::vector<std::function<void()>> passiveWork_;
+  std::deque<std::function<void()>> passiveWork_;
   std::map<uintptr_t, Mapping> mappings_;  // keyed by virtual base
   std::vector<PciDevice *> pciDevices_;
+
+  // Processors and threads.
+  std::vector<std::unique_ptr<Processor>> cpus_;
+  Processor *current_ = nullptr;
+  bool threaded_ = false;
+  std::vector<std::unique_ptr<Thread>> threads_;  // by id; 0 is the caller's thread
+  Thread *running_ = nullptr;
+  std::unique_ptr<Scheduler> scheduler_;
+  uint64_t steps_ = 0;
+  uint64_t order_ = 0;  // arrival order of waits and wake-ups
+  uint64_t switches_ = 0;
+  bool scheduleDirty_ = false;
+  std::exception_ptr failure_;  // a stop in another thread, for the caller's thread
+  bool killing_ = false;
+  std::vector<uint32_t> workers_;
+  std::deque<std::function<void()>> workQueue_;
+  size_t idleWorkers_ = 0;
 
   std::vector<std::function<void()>> teardown_;
   Verifier verifier_;

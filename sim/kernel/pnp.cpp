@@ -1,3 +1,4 @@
+#include "sim/kernel/sync_annotations.h"
 #include "sim/kernel/pnp.h"
 
 #include <algorithm>
@@ -248,7 +249,7 @@ NTSTATUS PnpManager::LoadDriver(PDRIVER_INITIALIZE entry, const std::string &ser
   d->object.DriverName.Length = static_cast<USHORT>(d->name.size() * 2);
   d->object.DriverName.MaximumLength = d->object.DriverName.Length;
   d->object.DriverInit = entry;
-  NTSTATUS status = entry(&d->object, &regPath);
+  NTSTATUS status = CallDriver(entry, &d->object, &regPath);
   if (!NT_SUCCESS(status)) {
     s.driverPackage = nullptr;
     return status;
@@ -352,7 +353,8 @@ std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> PnpManager::DefaultResources(const C
   irq.Flags = CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE;
   irq.u.Interrupt.Level = kDeviceIrql;
   irq.u.Interrupt.Vector = card.device->vector();
-  irq.u.Interrupt.Affinity = 1;
+  // Any processor may take the line.
+  irq.u.Interrupt.Affinity = impl_->machine.activeProcessors();
   return {mem, irq};
 }
 

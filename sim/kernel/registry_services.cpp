@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "sim/kernel/sync_annotations.h"
 #include "sim/kernel/machine.h"
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/registry.h"
@@ -55,6 +56,7 @@ extern "C" {
 NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                          KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                          PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
+  sim::InSim inSim;
   sim::Machine &machine = PassiveMachine("ZwQueryValueKey");
   // A kernel-mode caller's pointers are not probed: these would fault.
   if (!ResultLength) {
@@ -72,6 +74,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG /*TitleIndex*/,
                        ULONG Type, PVOID Data, ULONG DataSize) {
+  sim::InSim inSim;
   sim::Machine &machine = PassiveMachine("ZwSetValueKey");
   if (!Data && DataSize > 0) {
     machine.verifier().Stop(sim::Rule::InvalidParameter,
@@ -83,12 +86,14 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG /*Titl
 }
 
 NTSTATUS ZwClose(HANDLE Handle) {
+  sim::InSim inSim;
   sim::Machine &machine = PassiveMachine("ZwClose");
   // Registry keys are the only kernel handles this machine hands out.
   return machine.registry().CloseKey(Handle);
 }
 
 void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+  sim::InSim inSim;
   DestinationString->Buffer = const_cast<PWSTR>(SourceString);
   if (!SourceString) {
     DestinationString->Length = DestinationString->MaximumLength = 0;
@@ -107,6 +112,7 @@ void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
 // does at installation. Hardware-profile keys are not simulated.
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                  ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
+  sim::InSim inSim;
   sim::Machine &machine = PassiveMachine("IoOpenDeviceRegistryKey");
   if (!DevInstRegKey) return STATUS_INVALID_PARAMETER;
   *DevInstRegKey = nullptr;

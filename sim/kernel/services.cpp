@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "sim/kernel/sync_annotations.h"
 #include "sim/kernel/dma.h"
 #include "sim/kernel/machine.h"
 #include "sim/kernel/pool.h"
@@ -19,22 +20,35 @@ constexpr UCHAR kTimerNotificationObject = 8;
 extern "C" {
 
 // ---------------------------------------------------------------- IRQL
-KIRQL KeGetCurrentIrql(void) { return M().irql(); }
+KIRQL KeGetCurrentIrql(void) {
+  sim::InSim inSim;
+  M().PreemptionPoint();
+  return M().irql();
+}
 
 void KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql) {
+  sim::InSim inSim;
+  M().PreemptionPoint();
   *oldIrql = M().irql();
   M().RaiseIrql(newIrql);
 }
 
-void KeLowerIrql(KIRQL newIrql) { M().LowerIrql(newIrql); }
+void KeLowerIrql(KIRQL newIrql) {
+  sim::InSim inSim;
+  M().PreemptionPoint();
+  M().LowerIrql(newIrql);
+}
 
 KIRQL KeRaiseIrqlToDpcLevel(void) {
+  sim::InSim inSim;
+  M().PreemptionPoint();
   KIRQL old = M().irql();
   M().RaiseIrql(DISPATCH_LEVEL);
   return old;
 }
 
 void KeBugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4) {
+  sim::InSim inSim;
   char buf[160];
   std::snprintf(buf, sizeof buf, "KeBugCheckEx(0x%X, 0x%llX, 0x%llX, 0x%llX, 0x%llX)", code,
                 static_cast<unsigned long long>(p1), static_cast<unsigned long long>(p2),
@@ -44,6 +58,8 @@ void KeBugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PT
 
 // ---------------------------------------------------------------- DPCs
 void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
+  sim::InSim inSim;
+  M().PreemptionPoint();
   if (M().IsDpcQueued(dpc))
     M().verifier().Stop(Rule::InvalidParameter, "KeInitializeDpc on a queued DPC");
   *dpc = KDPC{};
@@ -53,6 +69,8 @@ void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
 }
 
 BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID a1, PVOID a2) {
+  sim::InSim inSim;
+  M().PreemptionPoint();
   if (dpc->DeferredRoutine == nullptr)
     M().verifier().Stop(Rule::InvalidParameter, "KeInsertQueueDpc of an uninitialised DPC");
   if (dpc->DpcData != nullptr) return FALSE;
@@ -61,14 +79,26 @@ BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID a1, PVOID a2) {
   return M().QueueDpc(dpc);
 }
 
-BOOLEAN KeRemoveQueueDpc(PRKDPC dpc) { return M().DequeueDpc(dpc); }
+BOOLEAN KeRemoveQueueDpc(PRKDPC dpc) {
+  sim::InSim inSim;
+  M().PreemptionPoint();
+  return M().DequeueDpc(dpc);
+}
 
-void KeFlushQueuedDpcs(void) { M().FlushDpcs(); }
+void KeFlushQueuedDpcs(void) {
+  sim::InSim inSim;
+  M().FlushDpcs();
+}
 
 // ---------------------------------------------------------------- timers
-void KeInitializeTimer(PKTIMER timer) { KeInitializeTimerEx(timer, 0); }
+void KeInitializeTimer(PKTIMER timer) {
+  sim::InSim inSim;
+  KeInitializeTimerEx(timer, 0);
+}
 
 void KeInitializeTimerEx(PKTIMER timer, ULONG type) {
+  sim::InSim inSim;
+  M().PreemptionPoint();
   if (M().IsTimerArmed(timer))
     M().verifier().Stop(Rule::InvalidParameter, "KeInitializeTimer on an armed timer");
   *timer = KTIMER{};
@@ -77,53 +107,74 @@ void KeInitializeTimerEx(PKTIMER timer, ULONG type) {
 }
 
 BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER due, PKDPC dpc) {
+  sim::InSim inSim;
   return M().SetTimer(timer, due, 0, dpc);
 }
 
 BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER due, LONG period, PKDPC dpc) {
+  sim::InSim inSim;
   if (period < 0)
     M().verifier().Stop(Rule::InvalidParameter, "KeSetTimerEx with a negative period");
   return M().SetTimer(timer, due, period, dpc);
 }
 
 BOOLEAN KeCancelTimer(PKTIMER timer) {
+  sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KeCancelTimer");
   return M().CancelTimer(timer);
 }
 
-BOOLEAN KeReadStateTimer(PKTIMER timer) { return timer->Header.SignalState != 0; }
+BOOLEAN KeReadStateTimer(PKTIMER timer) {
+  sim::InSim inSim;
+  M().PreemptionPoint();
+  return timer->Header.SignalState != 0;
+}
 
 // ---------------------------------------------------------------- events and waits
 void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
+  sim::InSim inSim;
+  M().PreemptionPoint();
   *event = KEVENT{};
   event->Header.Type = static_cast<UCHAR>(type);
   event->Header.SignalState = state ? 1 : 0;
 }
 
 LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN) {
+  sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KeSetEvent");
   LONG previous = event->Header.SignalState;
-  event->Header.SignalState = 1;
+  M().SignalEvent(event);
   return previous;
 }
 
-void KeClearEvent(PRKEVENT event) { event->Header.SignalState = 0; }
+void KeClearEvent(PRKEVENT event) {
+  sim::InSim inSim;
+  M().PreemptionPoint();
+  event->Header.SignalState = 0;
+}
 
 LONG KeResetEvent(PRKEVENT event) {
+  sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KeResetEvent");
   LONG previous = event->Header.SignalState;
   event->Header.SignalState = 0;
   return previous;
 }
 
-LONG KeReadStateEvent(PRKEVENT event) { return event->Header.SignalState; }
+LONG KeReadStateEvent(PRKEVENT event) {
+  sim::InSim inSim;
+  M().PreemptionPoint();
+  return event->Header.SignalState;
+}
 
 NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                PLARGE_INTEGER timeout) {
+  sim::InSim inSim;
   return M().WaitForEvent(static_cast<PKEVENT>(object), timeout);
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
+  sim::InSim inSim;
   Machine &m = M();
   sim::Nanos d = interval->QuadPart < 0 ? (-interval->QuadPart) * 100
                                         : m.SystemTimeToNanos(interval->QuadPart) - m.now();
@@ -133,12 +184,15 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interva
 
 // ---------------------------------------------------------------- spin locks
 void KeInitializeSpinLock(PKSPIN_LOCK lock) {
+  sim::InSim inSim;
+  M().PreemptionPoint();
   if (M().IsSpinLockHeld(lock))
     M().verifier().Stop(Rule::InvalidParameter, "KeInitializeSpinLock on a held lock");
   *lock = 0;
 }
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
+  sim::InSim inSim;
   Machine &m = M();
   m.RequireIrql(DISPATCH_LEVEL, "KeAcquireSpinLockRaiseToDpc");
   KIRQL old = m.irql();
@@ -148,29 +202,39 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
 }
 
 void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
+  sim::InSim inSim;
   Machine &m = M();
   m.ReleaseSpinLock(lock, "KeReleaseSpinLock");
   m.LowerIrql(newIrql);
 }
 
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
+  sim::InSim inSim;
   Machine &m = M();
+  m.PreemptionPoint();
   if (m.irql() < DISPATCH_LEVEL)
     m.verifier().Stop(Rule::IrqlTooHigh, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
   m.AcquireSpinLock(lock, "KeAcquireSpinLockAtDpcLevel");
 }
 
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) {
+  sim::InSim inSim;
   Machine &m = M();
+  m.PreemptionPoint();
   if (m.irql() < DISPATCH_LEVEL)
     m.verifier().Stop(Rule::IrqlTooHigh, "KeReleaseSpinLockFromDpcLevel below DISPATCH_LEVEL");
   m.ReleaseSpinLock(lock, "KeReleaseSpinLockFromDpcLevel");
 }
 
 // ---------------------------------------------------------------- time
-void KeQuerySystemTime(PLARGE_INTEGER t) { t->QuadPart = M().SystemTime(); }
+void KeQuerySystemTime(PLARGE_INTEGER t) {
+  sim::InSim inSim;
+  M().PreemptionPoint();
+  t->QuadPart = M().SystemTime();
+}
 
 LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER frequency) {
+  sim::InSim inSim;
   Machine &m = M();
   LARGE_INTEGER r;
   r.QuadPart = static_cast<LONGLONG>(m.ReadPerformanceCounter());
@@ -179,53 +243,86 @@ LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER frequency) {
 }
 
 void KeMemoryBarrier(void) {
+  sim::InSim inSim;
   __atomic_thread_fence(__ATOMIC_SEQ_CST);
   M().MemoryBarrier();
 }
 
 // ---------------------------------------------------------------- pool
 PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
+  sim::InSim inSim;
   return M().pool().Allocate(type, bytes, tag);
 }
 
 PVOID ExAllocatePool(POOL_TYPE type, SIZE_T bytes) {
+  sim::InSim inSim;
   return M().pool().Allocate(type, bytes, sim::Pool::TagFromName("None"));
 }
 
-void ExFreePoolWithTag(PVOID p, ULONG tag) { M().pool().Free(p, tag, true); }
+void ExFreePoolWithTag(PVOID p, ULONG tag) {
+  sim::InSim inSim;
+  M().pool().Free(p, tag, true);
+}
 
-void ExFreePool(PVOID p) { M().pool().Free(p, 0, false); }
+void ExFreePool(PVOID p) {
+  sim::InSim inSim;
+  M().pool().Free(p, 0, false);
+}
 
 // ---------------------------------------------------------------- MMIO
 PVOID MmMapIoSpace(PHYSICAL_ADDRESS physical, SIZE_T bytes, MEMORY_CACHING_TYPE) {
+  sim::InSim inSim;
   return M().MapIoSpace(static_cast<uint64_t>(physical.QuadPart), bytes);
 }
 
-void MmUnmapIoSpace(PVOID base, SIZE_T bytes) { M().UnmapIoSpace(base, bytes); }
+void MmUnmapIoSpace(PVOID base, SIZE_T bytes) {
+  sim::InSim inSim;
+  M().UnmapIoSpace(base, bytes);
+}
 
-ULONG READ_REGISTER_ULONG(volatile ULONG *reg) { return M().ReadRegister(reg); }
+ULONG READ_REGISTER_ULONG(volatile ULONG *reg) {
+  sim::InSim inSim;
+  return M().ReadRegister(reg);
+}
 
-void WRITE_REGISTER_ULONG(volatile ULONG *reg, ULONG value) { M().WriteRegister(reg, value); }
+void WRITE_REGISTER_ULONG(volatile ULONG *reg, ULONG value) {
+  sim::InSim inSim;
+  M().WriteRegister(reg, value);
+}
 
 // ---------------------------------------------------------------- interrupts
 NTSTATUS IoConnectInterrupt(PKINTERRUPT *object, PKSERVICE_ROUTINE routine, PVOID context,
                             PKSPIN_LOCK spinLock, ULONG vector, KIRQL irql, KIRQL syncIrql,
                             KINTERRUPT_MODE mode, BOOLEAN share, KAFFINITY affinity, BOOLEAN) {
-  // One processor: the affinity must include it; a separate spin lock is not modelled.
-  if (affinity == 0 || spinLock != nullptr) return STATUS_INVALID_PARAMETER;
-  return M().ConnectInterrupt(object, routine, context, vector, irql, syncIrql, mode, share);
+  sim::InSim inSim;
+  // A separate spin lock is not modelled; the affinity must name a processor there is.
+  if (spinLock != nullptr) return STATUS_INVALID_PARAMETER;
+  return M().ConnectInterrupt(object, routine, context, vector, irql, syncIrql, mode, share,
+                              affinity);
 }
 
-void IoDisconnectInterrupt(PKINTERRUPT object) { M().DisconnectInterrupt(object); }
+void IoDisconnectInterrupt(PKINTERRUPT object) {
+  sim::InSim inSim;
+  M().DisconnectInterrupt(object);
+}
+
+// Every interlocked operation is a preemption point of the threaded machine.
+void SimInterlockedOperation(void) {
+  sim::InSim inSim;
+  M().PreemptionPoint();
+}
 
 BOOLEAN KeSynchronizeExecution(PKINTERRUPT interrupt, PKSYNCHRONIZE_ROUTINE routine,
                                PVOID context) {
+  sim::InSim inSim;
+  M().PreemptionPoint();
   return M().SynchronizeExecution(interrupt, routine, context);
 }
 
 // ---------------------------------------------------------------- DMA
 PDMA_ADAPTER IoGetDmaAdapter(PDEVICE_OBJECT pdo, PDEVICE_DESCRIPTION description,
                              PULONG mapRegisters) {
+  sim::InSim inSim;
   if (description == nullptr) return nullptr;
   return M().dma().GetAdapter(pdo, *description, mapRegisters);
 }

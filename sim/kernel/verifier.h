@@ -3,6 +3,7 @@
 #pragma once
 
 #include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ enum class Rule {
   InvalidParameter,     // a service given an argument the platform rejects fatally
   BugCheck,             // the driver called KeBugCheckEx, or its code faulted
   Unemulated,           // an instruction or memory access the simulated processor lacks
+  MutexNotHeld,         // a service that needs a mutex held called without it
 };
 
 const char *RuleName(Rule rule);
@@ -52,9 +54,13 @@ class Verifier {
   [[noreturn]] void Stop(Rule rule, std::string message);
   bool stopped() const { return stopped_; }
   const std::vector<std::string> &reports() const { return reports_; }
+  // Where a stop happened (the schedule's seed, the thread, how to replay it), appended
+  // to every report.
+  void SetContext(std::function<std::string()> context) { context_ = std::move(context); }
 
  private:
   bool stopped_ = false;
+  std::function<std::string()> context_;
   std::vector<std::string> reports_;
 };
 

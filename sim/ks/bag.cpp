@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/kernel/sync_annotations.h"
 #include "sim/ks/device.h"
 #include "sim/ks/host.h"
 
@@ -68,7 +69,7 @@ void Release(Device *device, PVOID item) {
   PFNKSFREE free = it->second.free;
   device->items.erase(it);
   if (free != nullptr)
-    free(item);
+    sim::CallDriver(free, item);
   else
     ExFreePool(item);
 }
@@ -104,8 +105,8 @@ Pin *AsPin(const void *pub, const char *service) {
   return static_cast<Pin *>(Expect(pub, Kind::Pin, service, "pin"));
 }
 
-Bag *NewBag(Device *device) {
-  auto *bag = new Bag{device, {}};
+Bag *NewBag(Device *device, const SimMutex *mutex, std::shared_ptr<void> keep) {
+  auto *bag = new Bag{device, {}, mutex, std::move(keep)};
   State().bags[bag] = true;
   return bag;
 }
@@ -127,6 +128,19 @@ Bag *AsBag(KSOBJECT_BAG bag) {
   return static_cast<Bag *>(bag);
 }
 
+namespace {
+// Changing a bag needs the mutex of the object it belongs to (KsAddItemToObjectBag's
+// documentation), which the class driver holds around the dispatches it calls.
+Bag *EditableBag(KSOBJECT_BAG objectBag, const char *service) {
+  Bag *bag = AsBag(objectBag);
+  if (bag->mutex != nullptr && !M().HoldsMutex(*bag->mutex))
+    M().verifier().Stop(Rule::MutexNotHeld,
+                        std::string(service) + " without " + bag->mutex->name +
+                            " (the bag's object is not protected against concurrent change)");
+  return bag;
+}
+}  // namespace
+
 }  // namespace sim::ks::host
 
 namespace sim::ks {
@@ -142,8 +156,9 @@ using namespace sim::ks::host;
 extern "C" {
 
 NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG objectBag, PVOID item, PFNKSFREE free) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsAddItemToObjectBag");
-  Bag *bag = AsBag(objectBag);
+  Bag *bag = EditableBag(objectBag, "KsAddItemToObjectBag");
   if (item == nullptr) M().verifier().Stop(Rule::InvalidParameter, "null item for an object bag");
   if (g_failBagAdds > 0) {
     --g_failBagAdds;
@@ -158,8 +173,9 @@ NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG objectBag, PVOID item, PFNKSFREE free
 }
 
 ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG objectBag, PVOID item, BOOLEAN free) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsRemoveItemFromObjectBag");
-  Bag *bag = AsBag(objectBag);
+  Bag *bag = EditableBag(objectBag, "KsRemoveItemFromObjectBag");
   auto it = std::find(bag->items.begin(), bag->items.end(), item);
   if (it == bag->items.end()) return 0;
   bag->items.erase(it);
@@ -170,7 +186,7 @@ ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG objectBag, PVOID item, BOOLEAN free
   bag->device->items.erase(ref);
   if (free) {
     if (routine != nullptr)
-      routine(item);
+      sim::CallDriver(routine, item);
     else
       ExFreePool(item);
   }
@@ -179,8 +195,9 @@ ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG objectBag, PVOID item, BOOLEAN free
 
 NTSTATUS _KsEdit(KSOBJECT_BAG objectBag, PVOID *pointerToPointer, ULONG newSize, ULONG oldSize,
                  ULONG tag) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "_KsEdit");
-  Bag *bag = AsBag(objectBag);
+  Bag *bag = EditableBag(objectBag, "_KsEdit");
   if (pointerToPointer == nullptr)
     M().verifier().Stop(Rule::InvalidParameter, "_KsEdit without a pointer to edit");
   PVOID old = *pointerToPointer;

@@ -1,6 +1,7 @@
 // The kernel-streaming class driver at device level: it owns the FDO, the KS device
 // and its object bag, and turns PnP and power requests into the minidriver's
 // device dispatch calls.
+#include "sim/kernel/sync_annotations.h"
 #include "sim/ks/device.h"
 
 #include <algorithm>
@@ -75,20 +76,24 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE: {
+      // The class driver holds the device mutex on the minidriver's behalf through
+      // Start and PostStart ("Device Mutex in AVStream").
+      M().AcquireMutex(ext->host->mutex, "IRP_MN_START_DEVICE");
       // The bus starts the hardware first; the minidriver then takes its resources.
       NTSTATUS status = ForwardAndWait(device, irp);
       if (NT_SUCCESS(status) && dispatch != nullptr && dispatch->Start != nullptr)
-        status =
-            dispatch->Start(device, irp, stack->Parameters.StartDevice.AllocatedResourcesTranslated,
-                            stack->Parameters.StartDevice.AllocatedResources);
+        status = sim::CallDriver(dispatch->Start, device, irp,
+                                 stack->Parameters.StartDevice.AllocatedResourcesTranslated,
+                                 stack->Parameters.StartDevice.AllocatedResources);
       if (NT_SUCCESS(status) && dispatch != nullptr && dispatch->PostStart != nullptr)
-        status = dispatch->PostStart(device);
+        status = sim::CallDriver(dispatch->PostStart, device);
       device->Started = NT_SUCCESS(status);
+      M().ReleaseMutex(ext->host->mutex, "IRP_MN_START_DEVICE");
       return Complete(irp, status);
     }
     case IRP_MN_STOP_DEVICE:
       if (device->Started && dispatch != nullptr && dispatch->Stop != nullptr)
-        dispatch->Stop(device, irp);
+        sim::CallDriver(dispatch->Stop, device, irp);
       device->Started = FALSE;
       irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(device, irp);
@@ -96,9 +101,10 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
       // Clients were told the device is leaving: their handles are closed first.
       CloseAllForRemoval(ext->host);
       if (device->Started && dispatch != nullptr && dispatch->Stop != nullptr)
-        dispatch->Stop(device, irp);
+        sim::CallDriver(dispatch->Stop, device, irp);
       device->Started = FALSE;
-      if (dispatch != nullptr && dispatch->Remove != nullptr) dispatch->Remove(device, irp);
+      if (dispatch != nullptr && dispatch->Remove != nullptr)
+        sim::CallDriver(dispatch->Remove, device, irp);
       irp->IoStatus.Status = STATUS_SUCCESS;
       PDEVICE_OBJECT lower = device->NextDeviceObject;
       NTSTATUS status = PassDown(device, irp);
@@ -113,7 +119,8 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
 }
 
 NTSTATUS DispatchPower(PDEVICE_OBJECT fdo, PIRP irp) {
-  PKSDEVICE device = &Ext(fdo)->pub;
+  DeviceExtension *ext = Ext(fdo);
+  PKSDEVICE device = &ext->pub;
   const KSDEVICE_DISPATCH *dispatch = device->Descriptor->Dispatch;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (stack->MinorFunction != IRP_MN_SET_POWER ||
@@ -124,17 +131,20 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT fdo, PIRP irp) {
   DEVICE_POWER_STATE to = stack->Parameters.Power.State.DeviceState;
   DEVICE_POWER_STATE from = device->DevicePowerState;
   NTSTATUS status;
+  // Power requests run under the device mutex ("Device Mutex in AVStream").
+  M().AcquireMutex(ext->host->mutex, "IRP_MN_SET_POWER");
   if (to == PowerDeviceD0) {
     // Powering up: the bus first, then the minidriver.
     status = ForwardAndWait(device, irp);
     if (dispatch != nullptr && dispatch->SetPower != nullptr)
-      dispatch->SetPower(device, irp, to, from);
+      sim::CallDriver(dispatch->SetPower, device, irp, to, from);
   } else {
     if (dispatch != nullptr && dispatch->SetPower != nullptr)
-      dispatch->SetPower(device, irp, to, from);
+      sim::CallDriver(dispatch->SetPower, device, irp, to, from);
     status = ForwardAndWait(device, irp);
   }
   device->DevicePowerState = to;
+  M().ReleaseMutex(ext->host->mutex, "IRP_MN_SET_POWER");
   return Complete(irp, status);
 }
 
@@ -152,7 +162,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   d->kind = Kind::Device;
   d->device = d;
   d->pub = device;
-  d->bag = NewBag(d);
+  d->bag = NewBag(d, &d->mutex);
   ext->host = d;
   Register(device, d);
   device->Descriptor = it->second;
@@ -165,16 +175,18 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   const KSDEVICE_DISPATCH *dispatch = device->Descriptor->Dispatch;
   if (dispatch != nullptr && dispatch->Add != nullptr) {
-    status = dispatch->Add(device);
+    status = sim::CallDriver(dispatch->Add, device);
     CheckBackAtPassive("the device's Add dispatch");
   }
   // Filters the device descriptor declares get their factories, with cached data.
+  M().AcquireMutex(d->mutex, "adding a device");
   for (ULONG i = 0; NT_SUCCESS(status) && i < device->Descriptor->FilterDescriptorsCount; ++i) {
     PKSFILTERFACTORY factory = nullptr;
     status = KsCreateFilterFactory(fdo, device->Descriptor->FilterDescriptors[i], nullptr, nullptr,
                                    0, nullptr, nullptr, &factory);
     if (NT_SUCCESS(status)) status = KsFilterFactoryUpdateCacheData(factory, nullptr);
   }
+  M().ReleaseMutex(d->mutex, "adding a device");
   if (!NT_SUCCESS(status)) {
     DestroyDevice(ext);
     IoDetachDevice(device->NextDeviceObject);
@@ -216,6 +228,7 @@ extern "C" {
 
 NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
                             const KSDEVICE_DESCRIPTOR *descriptor) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsInitializeDriver");
   if (driver == nullptr || descriptor == nullptr) return STATUS_INVALID_PARAMETER;
   if (descriptor->Version != 0 && descriptor->Version != KSDEVICE_DESCRIPTOR_VERSION &&
@@ -231,19 +244,19 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
 }
 
 void KsAcquireDevice(PKSDEVICE device) {
+  sim::InSim inSim;
   M().RequireIrql(APC_LEVEL, "KsAcquireDevice");
-  DeviceOf(device)->mutexDepth++;
+  M().AcquireMutex(DeviceOf(device)->mutex, "KsAcquireDevice");
 }
 
 void KsReleaseDevice(PKSDEVICE device) {
-  Device *d = DeviceOf(device);
-  if (d->mutexDepth <= 0)
-    M().verifier().Stop(Rule::InvalidParameter, "KsReleaseDevice without KsAcquireDevice");
-  d->mutexDepth--;
+  sim::InSim inSim;
+  M().ReleaseMutex(DeviceOf(device)->mutex, "KsReleaseDevice");
 }
 
 void KsDeviceRegisterAdapterObject(PKSDEVICE device, PADAPTER_OBJECT adapter, ULONG maxBytes,
                                    ULONG stride) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsDeviceRegisterAdapterObject");
   Device *d = DeviceOf(device);
   d->adapter = adapter;
@@ -252,6 +265,7 @@ void KsDeviceRegisterAdapterObject(PKSDEVICE device, PADAPTER_OBJECT adapter, UL
 }
 
 PKSDEVICE KsGetDevice(PVOID object) {
+  sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsGetDevice");
   Object *o = Lookup(object);
   if (o == nullptr || o->kind == Kind::StreamPointer)

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "sim/kernel/driver_package.h"
+#include "sim/kernel/sync_annotations.h"
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/registry.h"
 #include "sim/ks/device.h"
@@ -146,6 +147,7 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCR
                                PFNKSFILTERFACTORYPOWER sleepCallback,
                                PFNKSFILTERFACTORYPOWER wakeCallback,
                                PKSFILTERFACTORY *filterFactory) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsCreateFilterFactory");
   PKSDEVICE ks = sim::ks::DeviceFromFdo(deviceObject);
   if (ks == nullptr)
@@ -172,11 +174,14 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCR
     return STATUS_INVALID_PARAMETER;  // nothing to name the interfaces by
   }
   Device *d = DeviceOf(ks);
+  if (!M().HoldsMutex(d->mutex))
+    M().verifier().Stop(Rule::MutexNotHeld,
+                        "KsCreateFilterFactory without the device mutex (KsAcquireDevice)");
   auto *f = new Factory;
   f->kind = Kind::Factory;
   f->device = d;
   f->pub.FilterDescriptor = descriptor;
-  f->pub.Bag = NewBag(d);
+  f->pub.Bag = NewBag(d, &d->mutex);
   f->pub.Context = nullptr;
   f->refString = ref;
   if (descriptor->ReferenceGuid != nullptr) f->referenceGuid = *descriptor->ReferenceGuid;
@@ -192,6 +197,7 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCR
 
 NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY filterFactory,
                                         const KSFILTER_DESCRIPTOR *filterDescriptor) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsFilterFactoryUpdateCacheData");
   Factory *f = AsFactory(filterFactory, "KsFilterFactoryUpdateCacheData");
   const KSFILTER_DESCRIPTOR *d =
@@ -203,14 +209,19 @@ NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY filterFactory,
 }
 
 NTSTATUS KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY filterFactory, BOOLEAN newState) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsFilterFactorySetDeviceClassesState");
   AsFactory(filterFactory, "KsFilterFactorySetDeviceClassesState")->classesEnabled = newState != 0;
   return STATUS_SUCCESS;
 }
 
 NTSTATUS KsDeleteFilterFactory(PKSFILTERFACTORY filterFactory) {
+  sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsDeleteFilterFactory");
   Factory *f = AsFactory(filterFactory, "KsDeleteFilterFactory");
+  if (!M().HoldsMutex(f->device->mutex))
+    M().verifier().Stop(Rule::MutexNotHeld,
+                        "KsDeleteFilterFactory without the device mutex (KsAcquireDevice)");
   if (f->deleted)
     M().verifier().Stop(Rule::InvalidParameter, "KsDeleteFilterFactory: deleted twice");
   // Unpublished at once; open filters keep the factory until they close.

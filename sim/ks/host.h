@@ -35,6 +35,10 @@ struct Object {
 struct Bag {
   Device *device;
   std::vector<PVOID> items;  // insertion order
+  // The mutex a minidriver must hold to change the bag: the device mutex for the device's
+  // and the factories' bags, the filter's control mutex for a filter's and its pins' bags.
+  const SimMutex *mutex = nullptr;
+  std::shared_ptr<void> keepMutex;  // what owns that mutex, while the bag lives
 };
 
 struct ItemRef {
@@ -56,7 +60,9 @@ struct CachedPin {
 struct Device : Object {
   PKSDEVICE pub = nullptr;
   Bag *bag = nullptr;
-  int mutexDepth = 0;
+  // Held by the class driver around Start, PostStart, query-stop, query-remove and power
+  // requests and while filters and factories come and go; not recursive.
+  SimMutex mutex{nullptr, "the device mutex"};
   std::unordered_map<PVOID, ItemRef> items;
   std::vector<Factory *> factories;  // creation order, published ones only
   std::vector<Filter *> filters;     // open filter objects
@@ -92,6 +98,10 @@ struct FileObject {
   Kind kind;
   Filter *filter = nullptr;
   Pin *pin = nullptr;
+  // A filter's control mutex (its pins share it) and a pin's processing mutex. They live
+  // here, with the handle, so that a thread waiting for one outlives the object's close.
+  SimMutex control{nullptr, "the filter control mutex"};
+  SimMutex processing{nullptr, "the pin processing mutex"};
   std::deque<CompletedFrame> completed;
   std::shared_ptr<uint64_t> completions;  // the client's counter, bumped per completion
 };
@@ -102,7 +112,6 @@ struct Filter : Object {
   std::vector<std::vector<Pin *>> pins;  // per pin id, creation order
   std::shared_ptr<FileObject> file;
   bool handleClosed = false;
-  int controlDepth = 0;
   ~Filter() {
     if (file) file->filter = nullptr;
   }
@@ -134,8 +143,9 @@ struct Pin : Object {
   std::deque<std::unique_ptr<Frame>> queue;
   StreamPointer leading;
   std::shared_ptr<FileObject> file;
-  bool requested = false;   // processing asked for and not yet served
-  bool workQueued = false;  // an asynchronous process call is queued
+  std::shared_ptr<FileObject> filterFile;  // the parent's, with the control mutex
+  bool requested = false;                  // processing asked for and not yet served
+  bool workQueued = false;                 // an asynchronous process call is queued
   bool inProcess = false;
   bool closing = false;
   uint64_t processCalls = 0;
@@ -154,7 +164,7 @@ Filter *AsFilter(const void *pub, const char *service);
 Pin *AsPin(const void *pub, const char *service);
 
 // ---- bags (bag.cpp)
-Bag *NewBag(Device *device);
+Bag *NewBag(Device *device, const SimMutex *mutex, std::shared_ptr<void> keep = nullptr);
 void FreeBag(Bag *bag);  // frees what only this bag held, newest first
 Bag *AsBag(KSOBJECT_BAG bag);
 
@@ -190,8 +200,10 @@ NTSTATUS OpenFilter(Factory *factory, std::shared_ptr<FileObject> *file);
 NTSTATUS CloseHandle(FileObject &file);
 NTSTATUS CreatePin(Filter *filter, ULONG pinId, const void *format, ULONG formatLength,
                    std::shared_ptr<FileObject> *file);
-// Walks one state at a time; forced (closing) walks go on past failing steps.
-NTSTATUS SetPinState(Pin *pin, KSSTATE target, bool force = false);
+// Walks one state at a time under the filter's control mutex; forced (closing) walks go
+// on past failing steps. The Locked form is for callers that hold the mutex.
+NTSTATUS SetPinState(Pin *pin, KSSTATE target);
+NTSTATUS SetPinStateLocked(Pin *pin, KSSTATE target, bool force = false);
 void CloseAllForRemoval(Device *device);
 const KSPIN_DESCRIPTOR_EX *PinDescriptor(const KSFILTER_DESCRIPTOR *filter, ULONG id);
 // An IRP addressed to a host object, as the dispatch routines receive it.

@@ -7,6 +7,7 @@
 
 #include <ksmedia.h>
 
+#include "sim/kernel/sync_annotations.h"
 #include "sim/kernel/registry.h"
 #include "sim/ks/host.h"
 
@@ -215,8 +216,9 @@ NTSTATUS PinDataIntersection(PIRP irp, PKSIDENTIFIER request, PVOID data) {
         continue;
       ULONG size = 0;
       if (pd->IntersectHandler != nullptr) {
-        status = pd->IntersectHandler(&f->pub, irp, reinterpret_cast<PKSP_PIN>(request), client,
-                                      ours, length, length != 0 ? data : nullptr, &size);
+        status =
+            sim::CallDriver(pd->IntersectHandler, &f->pub, irp, reinterpret_cast<PKSP_PIN>(request),
+                            client, ours, length, length != 0 ? data : nullptr, &size);
         CheckBackAtPassive("an intersect handler");
       } else {
         // Without a handler the pin's own range is the format.
@@ -456,13 +458,14 @@ NTSTATUS Property(Object *object, const void *pub, const void *property, ULONG p
       status = dataLength == 0 ? STATUS_BUFFER_OVERFLOW : STATUS_BUFFER_TOO_SMALL;
     } else {
       irp->IoStatus.Information = type == KSPROPERTY_TYPE_GET ? item->MinData : 0;
-      status = handler(irp, request, buffer);
+      status = sim::CallDriver(handler, irp, request, buffer);
       CheckBackAtPassive("a property handler");
     }
   } else if (type == KSPROPERTY_TYPE_BASICSUPPORT) {
     if (item->SupportHandler != nullptr) {
-      status = propertyLength < item->MinProperty ? STATUS_BUFFER_TOO_SMALL
-                                                  : item->SupportHandler(irp, request, buffer);
+      status = propertyLength < item->MinProperty
+                   ? STATUS_BUFFER_TOO_SMALL
+                   : sim::CallDriver(item->SupportHandler, irp, request, buffer);
       CheckBackAtPassive("a property support handler");
     } else {
       status = DefaultBasicSupport(item, irp, buffer, dataLength);

@@ -3,6 +3,7 @@
 // reference clock a client can give a pin.
 #include <cstring>
 
+#include "sim/kernel/sync_annotations.h"
 #include "sim/ks/host.h"
 
 using sim::Machine;
@@ -54,7 +55,7 @@ void RunProcess(Pin *p) {
     size_t queued = p->queue.size();
     ULONG advanced = queued ? p->queue.front()->advanced : 0;
     p->inProcess = true;
-    NTSTATUS status = dispatch->Process(&p->pub);
+    NTSTATUS status = sim::CallDriver(dispatch->Process, &p->pub);
     p->inProcess = false;
     p->processCalls++;
     CheckBackAtPassive("a pin's Process dispatch");
@@ -128,6 +129,7 @@ void Advance(StreamPointer *sp, ULONG inUsed, ULONG outUsed, bool eject, const c
 class Clock final : public IKsReferenceClock {
  public:
   NTSTATUS QueryInterface(REFIID iid, PVOID *out) override {
+    sim::InSim inSim;
     if (out == nullptr) return STATUS_INVALID_PARAMETER;
     if (iid != IID_IUnknown) {
       *out = nullptr;
@@ -138,37 +140,45 @@ class Clock final : public IKsReferenceClock {
     return STATUS_SUCCESS;
   }
   ULONG AddRef() override {
+    sim::InSim inSim;
     M().RequireIrql(DISPATCH_LEVEL, "IKsReferenceClock::AddRef");
     return ++refs;
   }
   ULONG Release() override {
+    sim::InSim inSim;
     M().RequireIrql(DISPATCH_LEVEL, "IKsReferenceClock::Release");
     if (refs == 0)
       M().verifier().Stop(Rule::ObjectReference, "IKsReferenceClock released more than referenced");
     return --refs;
   }
   LONGLONG GetTime() override {
+    sim::InSim inSim;
     Use("IKsReferenceClock::GetTime");
     return M().now() / 100;
   }
   LONGLONG GetPhysicalTime() override {
+    sim::InSim inSim;
     Use("IKsReferenceClock::GetPhysicalTime");
     return M().now() / 100;
   }
   LONGLONG GetCorrelatedTime(PLONGLONG systemTime) override {
+    sim::InSim inSim;
     Use("IKsReferenceClock::GetCorrelatedTime");
     if (systemTime != nullptr) *systemTime = M().SystemTime();
     return M().now() / 100;
   }
   LONGLONG GetCorrelatedPhysicalTime(PLONGLONG systemTime) override {
+    sim::InSim inSim;
     return GetCorrelatedTime(systemTime);
   }
   NTSTATUS GetResolution(PKSRESOLUTION resolution) override {
+    sim::InSim inSim;
     Use("IKsReferenceClock::GetResolution");
     if (resolution != nullptr) *resolution = KSRESOLUTION{1, 0};
     return STATUS_SUCCESS;
   }
   NTSTATUS GetState(PKSSTATE state) override {
+    sim::InSim inSim;
     Use("IKsReferenceClock::GetState");
     if (state != nullptr) *state = KSSTATE_RUN;
     return STATUS_SUCCESS;
@@ -213,18 +223,30 @@ void CancelQueuedFrames(Pin *p) {
 void RequestProcessing(Pin *p, bool asynchronous) {
   if (!Eligible(p)) return;  // the gate is closed: the attempt is dropped
   p->requested = true;
+  // What the caller did before is seen by the process call it asks for.
+  sim::TsanRelease(p->file.get());
   if (p->inProcess) return;  // the running call goes round again
   if (!asynchronous && M().irql() == PASSIVE_LEVEL) {
-    RunProcess(p);
+    // Process calls hold the pin's processing mutex ("Processing Mutex in AVStream").
+    std::shared_ptr<FileObject> file = p->file;
+    M().AcquireMutex(file->processing, "a synchronous process call");
+    if (file->pin != nullptr && !file->pin->inProcess) RunProcess(file->pin);
+    M().ReleaseMutex(file->processing, "a synchronous process call");
     return;
   }
   if (p->workQueued) return;  // one queued call serves every attempt until it runs
   p->workQueued = true;
+  // On a worker thread; calls for one pin never overlap, as the processing mutex orders
+  // them.
   M().QueuePassiveWork([file = p->file] {
-    if (Pin *pin = file->pin) {
+    if (file->pin == nullptr || file->pin->closing) return;
+    M().AcquireMutex(file->processing, "an asynchronous process call");
+    if (Pin *pin = file->pin; pin != nullptr && !pin->closing) {
       pin->workQueued = false;
+      sim::TsanAcquire(file.get());
       RunProcess(pin);
     }
+    M().ReleaseMutex(file->processing, "an asynchronous process call");
   });
 }
 
@@ -260,11 +282,13 @@ using namespace sim::ks::host;
 extern "C" {
 
 void KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous) {
+  sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsPinAttemptProcessing");
   RequestProcessing(AsPin(pin, "KsPinAttemptProcessing"), asynchronous != 0);
 }
 
 PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state) {
+  sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsPinGetLeadingEdgeStreamPointer");
   Pin *p = AsPin(pin, "KsPinGetLeadingEdgeStreamPointer");
   if (p->queue.empty()) return nullptr;
@@ -277,11 +301,13 @@ PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_
 }
 
 PKSSTREAM_POINTER KsPinGetTrailingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state) {
+  sim::InSim inSim;
   // Without clones the trailing edge is the leading edge.
   return KsPinGetLeadingEdgeStreamPointer(pin, state);
 }
 
 NTSTATUS KsStreamPointerLock(PKSSTREAM_POINTER streamPointer) {
+  sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerLock");
   StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerLock");
   if (sp->pin->queue.empty()) return STATUS_DEVICE_NOT_READY;
@@ -293,6 +319,7 @@ NTSTATUS KsStreamPointerLock(PKSSTREAM_POINTER streamPointer) {
 }
 
 void KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject) {
+  sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerUnlock");
   StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerUnlock");
   RequireLocked(sp, "KsStreamPointerUnlock");
@@ -302,6 +329,7 @@ void KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject) {
 
 void KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER streamPointer, ULONG inUsed,
                                             ULONG outUsed, BOOLEAN eject) {
+  sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerAdvanceOffsetsAndUnlock");
   StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerAdvanceOffsetsAndUnlock");
   Advance(sp, inUsed, outUsed, eject != 0, "KsStreamPointerAdvanceOffsetsAndUnlock");
@@ -310,6 +338,7 @@ void KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER streamPointer, ULO
 
 NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER streamPointer, ULONG inUsed, ULONG outUsed,
                                        BOOLEAN eject) {
+  sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerAdvanceOffsets");
   StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerAdvanceOffsets");
   Advance(sp, inUsed, outUsed, eject != 0, "KsStreamPointerAdvanceOffsets");
@@ -323,6 +352,7 @@ NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER streamPointer, ULONG in
 }
 
 NTSTATUS KsStreamPointerSetStatusCode(PKSSTREAM_POINTER streamPointer, NTSTATUS status) {
+  sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerSetStatusCode");
   StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerSetStatusCode");
   RequireLocked(sp, "KsStreamPointerSetStatusCode");
@@ -331,6 +361,7 @@ NTSTATUS KsStreamPointerSetStatusCode(PKSSTREAM_POINTER streamPointer, NTSTATUS 
 }
 
 NTSTATUS KsPinGetAvailableByteCount(PKSPIN pin, PLONG inputDataBytes, PLONG outputBufferBytes) {
+  sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsPinGetAvailableByteCount");
   Pin *p = AsPin(pin, "KsPinGetAvailableByteCount");
   int64_t bytes = 0;
@@ -342,6 +373,7 @@ NTSTATUS KsPinGetAvailableByteCount(PKSPIN pin, PLONG inputDataBytes, PLONG outp
 }
 
 NTSTATUS KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK *interface) {
+  sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsPinGetReferenceClockInterface");
   Pin *p = AsPin(pin, "KsPinGetReferenceClockInterface");
   if (interface == nullptr)

@@ -50,6 +50,19 @@ TEST(CtlCapture, OneChannelToAviWithAudioStartingTogether) {
   EXPECT_NE(o.out.find("card0/video2  YUY2 720x480 29.97 fps"), std::string::npos) << o.out;
 }
 
+// More processors change the order the driver's code runs in, never what reaches the file.
+TEST(CtlCapture, TheProcessorCountChangesNothingCaptured) {
+  Workdir w;
+  for (int n : {1, 4}) {
+    e2e::Outcome o = w.Ctl("-d video2 --stream-to c" + std::to_string(n) +
+                           ".avi --stream-count 12 --cpus " + std::to_string(n));
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+  }
+  std::string one = e2e::Slurp(w / "c1.avi");
+  EXPECT_GT(one.size(), 12u * 720 * 480 * 2);
+  EXPECT_TRUE(one == e2e::Slurp(w / "c4.avi")) << "the captures on 1 and 4 processors differ";
+}
+
 TEST(CtlCapture, PixelFormatsReachTheFileAsTheirFfmpegFormatsAndRgbStaysUpright) {
   Workdir w;
   const struct {

@@ -25,7 +25,7 @@ TEST(CtlOptions, InputsSettingsAndFaultsParseToWhatTheyName) {
   ASSERT_TRUE(
       Parse({"-i", "0-3=pattern:525", "-i", "card1/4,6=clip.mkv:625", "-i", "7=none", "--setting",
              "card1/INTMODE2=2,Preview0=1", "--fault", "loss:card1/3@1.5+0.25", "--fault",
-             "standard:2@3=625", "--cards", "2", "-v", "width=360,pixelformat=yuyv"},
+             "standard:2@3=625", "--cards", "2", "-v", "width=360,pixelformat=yuyv", "--cpus", "4"},
             &o, &error))
       << error;
   ASSERT_EQ(o.inputs.size(), 7u);
@@ -47,6 +47,7 @@ TEST(CtlOptions, InputsSettingsAndFaultsParseToWhatTheyName) {
   EXPECT_TRUE(o.faults[1].lines625);
   EXPECT_EQ(o.video.pixelFormat, "YUY2");
   EXPECT_EQ(*o.video.width, 360);
+  EXPECT_EQ(o.cpus, 4);
 
   for (std::vector<std::string> bad : {
            std::vector<std::string>{"-i", "3-1=pattern"},
@@ -68,6 +69,9 @@ TEST(CtlOptions, InputsSettingsAndFaultsParseToWhatTheyName) {
            {"--set-prop", "VIDEOPROCAMP:0=123"},
            {"--set-prop", "VIDEOPROCAMP:0=zz"},
            {"--get-prop", "PIN:0:99999999"},
+           {"--cpus", "0"},
+           {"--cpus", "9"},
+           {"--cpus", "2x"},
        }) {
     ctl::Options x;
     EXPECT_FALSE(Parse(bad, &x, &error)) << bad[0];

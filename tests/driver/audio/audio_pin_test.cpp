@@ -114,6 +114,7 @@ TEST(AudioPin, SetDataFormatChecksTheFormatAgainstTheRange) {
   auto *stream = static_cast<CAudioStream *>(b.dev()->audioStreams[9]);
   PKSPIN pin = stream->pin;
   EXPECT_EQ(stream->sampleRate, 16000u);
+  KsPinAcquireControl(pin);  // as the class driver calls the dispatch
   EXPECT_EQ(AudioPinSetDataFormat(pin, nullptr, nullptr, &kAudioRanges[5].DataRange, nullptr),
             STATUS_SUCCESS);
   KSALLOCATOR_FRAMING_EX framing;
@@ -121,6 +122,7 @@ TEST(AudioPin, SetDataFormatChecksTheFormatAgainstTheRange) {
   EXPECT_EQ(framing.FramingItem[0].Frames, 5u);
   EXPECT_EQ(AudioPinSetDataFormat(pin, nullptr, nullptr, &kAudioRanges[1].DataRange, nullptr),
             STATUS_NO_MATCH);
+  KsPinReleaseControl(pin);
   ASSERT_EQ(b.client->SetState(p, KSSTATE_PAUSE), STATUS_SUCCESS);
   EXPECT_EQ(AudioPinSetDataFormat(pin, nullptr, nullptr, &kAudioRanges[5].DataRange, nullptr),
             STATUS_INVALID_DEVICE_STATE);

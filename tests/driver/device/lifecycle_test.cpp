@@ -163,6 +163,7 @@ TEST(Lifecycle, FreeingTheContextWithTheWatchdogArmedIsCaught) {
   CCaptureDevice *d = b.dev();
   ASSERT_EQ(StartChannel(d, 0x102), STATUS_SUCCESS);
   // What removal did when nothing disarmed the watchdog: the bag frees the context.
+  KsAcquireDevice(b.ks());
   EXPECT_VERIFIER_STOP(sim::Rule::FreedArmedObject,
                        KsRemoveItemFromObjectBag(b.ks()->Bag, d, TRUE));
 }

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <unwind.h>
 
+#include <set>
+#include <string>
+#include <vector>
+
 #include "image_fixture.h"
 #include "sim/image/trap.h"
 #include "sim/image/x86_decode.h"
@@ -121,6 +125,56 @@ TEST_F(ImageOnMachine, AnAccessToAnUnmappedRegisterWindowStopsAndUnwindsOutOfThe
   std::string stop = StopOf(Rule::RegisterAccess, [&] { access(registers, 1); });
   EXPECT_NE(stop.find("after the mapping was unmapped"), std::string::npos) << stop;
   EXPECT_TRUE(device.log.empty());
+}
+
+// On the threaded machine image code runs on simulated threads: a trapped register access
+// is a preemption point like the Linux build's, and CR8 is the IRQL of the processor the
+// faulting thread runs on, not of the machine.
+TEST_F(ImageOnMachine, OnSeveralProcessorsTrapsSwitchThreadsAndCr8IsEachProcessorsOwn) {
+  auto access = Function<uint32_t, ULONG *, uint32_t>(*image, "ProbeRegisters");
+  auto irql = Function<uint32_t, uint8_t, void *>(*image, "ProbeIrql");
+  auto run = [&](uint64_t seed, bool *overlapped) {
+    machine.reset();
+    device.log.clear();
+    device.values = {{12, 0x10}, {0x10c, 0x20}};
+    Machine::Options options;
+    options.processors = 2;
+    options.seed = seed;
+    options.schedule.steps = 200;
+    machine = std::make_unique<Machine>(options);
+    machine->AttachPciDevice(&device);
+    registers = static_cast<ULONG *>(machine->MapIoSpace(device.windowBase(), 0x1000));
+    bool aRaised = false;
+    uint32_t a = machine->CreateThread("a", [&] {
+      HostFunction inside = [&] {
+        aRaised = true;
+        for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(access(registers, i), i + 0x10u);
+        aRaised = false;
+        return uintptr_t{0};
+      };
+      EXPECT_EQ(irql(DISPATCH_LEVEL, &inside), 0u | (DISPATCH_LEVEL << 8) | (0u << 16));
+    });
+    uint32_t b = machine->CreateThread("b", [&] {
+      HostFunction look = [&] {
+        *overlapped |= aRaised;
+        return uintptr_t{0};
+      };
+      for (uint32_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(access(registers + 0x40, i), i + 0x20u);
+        EXPECT_EQ(irql(APC_LEVEL, &look), 0u | (APC_LEVEL << 8) | (0u << 16)) << "seed " << seed;
+      }
+    });
+    EXPECT_TRUE(machine->JoinThread(a));
+    EXPECT_TRUE(machine->JoinThread(b));
+    return device.log;
+  };
+  bool overlapped = false;
+  std::set<std::vector<std::string>> orders;
+  for (uint64_t seed = 1; seed <= 20; ++seed) orders.insert(run(seed, &overlapped));
+  EXPECT_TRUE(overlapped) << "no seed ran b's raise while a was at DISPATCH_LEVEL";
+  EXPECT_GT(orders.size(), 1u) << "every seed gave the same order of register accesses";
+  bool ignored = false;
+  EXPECT_EQ(run(7, &ignored), run(7, &ignored)) << "a seed is one schedule";
 }
 
 TEST_F(ImageOnMachine, TheSharedDataPageShowsTheMachinesTime) {

@@ -92,13 +92,24 @@ TEST(KsPublication, InterfacesLiveWhileTheDeviceIsStartedAndRestartReplacesTheFa
   EXPECT_EQ(b.client->OpenFilter(link, &f), STATUS_SUCCESS);
 }
 
-TEST(KsPublication, ADeletedFactoryStaysWithItsOpenFiltersOnly) {
+TEST(KsPublication, FactoriesAndTheirBagsChangeOnlyUnderTheDeviceMutex) {
+  Bench b;
+  void *item = ExAllocatePoolWithTag(NonPagedPool, 8, 'gBfK');
+  EXPECT_VERIFIER_STOP(sim::Rule::MutexNotHeld,
+                       KsAddItemToObjectBag(testmini::factory()->Bag, item, nullptr));
+  EXPECT_VERIFIER_STOP(sim::Rule::MutexNotHeld, KsDeleteFilterFactory(testmini::factory()));
+}
+
+TEST(KsPublication, ADeletedFactoryStaysWithItsOpenFiltersOnlyUnderTheDeviceMutex) {
   Bench b;
   Handle f = b.Open();
   Handle p = b.Pin(f);
   void *item = ExAllocatePoolWithTag(NonPagedPool, 8, 'gBfK');
+  PKSDEVICE device = KsGetDevice(testmini::factory());
+  KsAcquireDevice(device);
   ASSERT_EQ(KsAddItemToObjectBag(testmini::factory()->Bag, item, nullptr), STATUS_SUCCESS);
   ASSERT_EQ(KsDeleteFilterFactory(testmini::factory()), STATUS_SUCCESS);
+  KsReleaseDevice(device);
   EXPECT_TRUE(b.client->AllInterfaces().empty());
   Handle other = 0;
   EXPECT_EQ(b.client->OpenFilter(b.Link(), &other), STATUS_OBJECT_NAME_NOT_FOUND);
@@ -110,6 +121,7 @@ TEST(KsPublication, ADeletedFactoryStaysWithItsOpenFiltersOnly) {
   EXPECT_EQ(b.client->Close(p), STATUS_SUCCESS);
   EXPECT_EQ(b.m.pool().liveCount('gBfK'), 0u);
   EXPECT_EQ(Log().back(), "filter close") << "the filter closes after its last pin";
+  KsAcquireDevice(device);
   EXPECT_VERIFIER_STOP(sim::Rule::InvalidParameter, KsDeleteFilterFactory(testmini::factory()));
 }
 
@@ -252,11 +264,13 @@ TEST(KsBags, ItemsFreedOnceWhenTheLastBagHoldingThemGoes) {
   g_freed = 0;
   void *shared = ExAllocatePoolWithTag(NonPagedPool, 8, 'hSgB');
   void *own = ExAllocatePoolWithTag(NonPagedPool, 8, 'nOgB');
+  KsPinAcquireControl(pin);  // the filter's control mutex guards its bag and its pins' bags
   ASSERT_EQ(KsAddItemToObjectBag(pin->Bag, shared, CountedFree), STATUS_SUCCESS);
   ASSERT_EQ(KsAddItemToObjectBag(pin->Bag, shared, CountedFree), STATUS_SUCCESS);
   ASSERT_EQ(KsAddItemToObjectBag(KsPinGetParentFilter(pin)->Bag, shared, CountedFree),
             STATUS_SUCCESS);
   ASSERT_EQ(KsAddItemToObjectBag(pin->Bag, own, CountedFree), STATUS_SUCCESS);
+  KsPinReleaseControl(pin);
 
   b.client->Close(p);
   EXPECT_EQ(g_freed, 1) << "the pin's own item; the shared one is still in the filter's bag";
@@ -284,6 +298,7 @@ TEST(KsBags, EditMakesOnePrivateCopyAndGrowsWithoutLeaking) {
 
   // Growing replaces the copy: the old one goes, the new one keeps the old bytes.
   PVOID descriptor = const_cast<PKSPIN_DESCRIPTOR_EX>(pin->Descriptor);
+  KsPinAcquireControl(pin);
   ASSERT_EQ(_KsEdit(pin->Bag, &descriptor, sizeof(KSPIN_DESCRIPTOR_EX) + 16,
                     sizeof(KSPIN_DESCRIPTOR_EX), 'EtsK'),
             STATUS_SUCCESS);
@@ -297,6 +312,7 @@ TEST(KsBags, EditMakesOnePrivateCopyAndGrowsWithoutLeaking) {
   b.m.pool().FailAllocation(1);
   EXPECT_EQ(_KsEdit(pin->Bag, &framingPointer, 112, 112, 'EtsK'), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(framingPointer, testmini::pinDescriptor().AllocatorFraming);
+  KsPinReleaseControl(pin);
 
   b.client->Close(p);
   EXPECT_EQ(b.m.pool().liveCount('EtsK'), 0u);

@@ -121,11 +121,13 @@ TEST(KsDevice, BagsFreeEachItemOnceWithTheirDevice) {
   void *x = ExAllocatePoolWithTag(NonPagedPool, 8, 'xgaB');
   void *y = ExAllocatePoolWithTag(NonPagedPool, 8, 'ygaB');
   void *z = ExAllocatePoolWithTag(NonPagedPool, 8, 'zgaB');
+  KsAcquireDevice(b.ks());  // the device's bag changes under the device mutex
   EXPECT_EQ(KsAddItemToObjectBag(bag, x, CountFree), STATUS_SUCCESS);
   EXPECT_EQ(KsAddItemToObjectBag(bag, x, CountFree), STATUS_SUCCESS);  // owned once
   EXPECT_EQ(KsAddItemToObjectBag(bag, y, nullptr), STATUS_SUCCESS);    // plain pool free
   EXPECT_EQ(KsAddItemToObjectBag(bag, z, CountFree), STATUS_SUCCESS);
   KsRemoveItemFromObjectBag(bag, z, TRUE);
+  KsReleaseDevice(b.ks());
   EXPECT_EQ(g_freed, 1);
   EXPECT_EQ(sim::ks::BagItems(bag).size(), 3u);  // context, x, y
   b.m.pnp().RemoveCard(*b.c);

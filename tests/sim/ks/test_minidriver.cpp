@@ -325,7 +325,10 @@ const KSFILTER_DESCRIPTOR kFilter = {&kFilterDispatch,
 NTSTATUS DeviceAdd(PKSDEVICE device) {
   void *ctx = ExAllocatePoolWithTag(NonPagedPool, 16, kTagDevice);
   if (ctx == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  // Add runs without the device mutex; the device's bag needs it.
+  KsAcquireDevice(device);
   NTSTATUS status = KsAddItemToObjectBag(device->Bag, ctx, nullptr);
+  KsReleaseDevice(device);
   if (!NT_SUCCESS(status)) {
     ExFreePoolWithTag(ctx, kTagDevice);
     return status;
@@ -354,9 +357,11 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIS
   return status;
 }
 
-void DeviceStop(PKSDEVICE, PIRP) {
-  // A restarted device publishes its factory afresh.
+void DeviceStop(PKSDEVICE device, PIRP) {
+  // A restarted device publishes its factory afresh. Stop runs without the device mutex.
+  KsAcquireDevice(device);
   if (g_factory != nullptr) KsDeleteFilterFactory(g_factory);
+  KsReleaseDevice(device);
   g_factory = nullptr;
 }
 

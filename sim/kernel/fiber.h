@@ -1,0 +1,54 @@
+// Fibers: the stacks simulated threads run on. One host thread runs every fiber, one at
+// a time, and switches only where the machine says so, which is what makes a schedule
+// reproducible. Switches are reported to the sanitizers: AddressSanitizer learns each
+// stack's bounds, and ThreadSanitizer sees each fiber as a thread of its own whose
+// switches imply no ordering, so only the platform's primitives order memory accesses.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace sim {
+
+class Fiber {
+ public:
+  // The fiber of the calling host context (the host thread's own stack).
+  Fiber();
+  // A new fiber that runs `body` on its own stack at the first switch to it. `body`
+  // must not return normally or by exception: it ends by switching away for good.
+  Fiber(std::string name, std::function<void()> body, size_t stackBytes);
+  ~Fiber();
+  Fiber(const Fiber &) = delete;
+  Fiber &operator=(const Fiber &) = delete;
+
+  // Suspends `from` (the running fiber) and resumes `to`. Returns when something
+  // switches back to `from`. `leaving` says `from` will never run again.
+  static void Switch(Fiber &from, Fiber &to, bool leaving = false);
+
+  const std::string &name() const { return name_; }
+
+  // Whether ThreadSanitizer ignores the running context's accesses (each fiber is a TSan
+  // thread of its own, so the flag goes with it).
+  static bool &TsanIgnoring();
+
+ private:
+  static void Entry(void *self);
+  void FinishSwitch();
+
+  std::string name_;
+  std::function<void()> body_;
+  void *stack_ = nullptr;  // mapping, guard page first
+  size_t mapped_ = 0;
+  void *sp_ = nullptr;  // saved stack pointer while suspended
+  // Sanitizer bookkeeping.
+  const void *stackBottom_ = nullptr;
+  size_t stackSize_ = 0;
+  void *fakeStack_ = nullptr;
+  void *tsan_ = nullptr;
+  bool ownsTsan_ = false;
+  bool tsanIgnoring_ = false;
+  bool host_ = false;
+};
+
+}  // namespace sim
