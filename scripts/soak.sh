@@ -9,8 +9,9 @@
 # Prints a one-screen report and exits non-zero on any breach: a verifier stop, a sanitizer
 # report, pool or hardware resources left behind, a frame or audio block the card completed
 # while its pin ran that was neither delivered nor dropped for want of a buffer, or memory
-# that grows. SOAK_CARDS=N (2-4) adds cards; SOAK_STRICT=1 also fails on the known faults
-# the report lists apart; SOAK_ARGS adds options of build/linux-asan/tests/soak/morvane-soak.
+# that grows. The machine has four processors (SOAK_CPUS=N: 1-8); SOAK_CARDS=N (2-4) adds
+# cards; SOAK_STRICT=1 also fails on the known faults the report lists apart; SOAK_ARGS
+# adds options of build/linux-asan/tests/soak/morvane-soak.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-3600}"
@@ -22,7 +23,8 @@ esac
 cmake --preset linux-asan >/dev/null
 cmake --build --preset linux-asan --target morvane-soak
 
-args=(--seconds "$seconds" --seed "$seed" --cards "${SOAK_CARDS:-2}" --progress)
+args=(--seconds "$seconds" --seed "$seed" --cards "${SOAK_CARDS:-2}" --cpus "${SOAK_CPUS:-4}"
+      --progress)
 [ "${SOAK_STRICT:-0}" = 1 ] && args+=(--strict)
 # shellcheck disable=SC2206
 args+=(${SOAK_ARGS:-})

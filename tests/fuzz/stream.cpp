@@ -331,7 +331,14 @@ class Session {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::Input in(data, size);
   auto variant = in.Below(4) == 0 ? sim::Card::Variant::Device6864 : sim::Card::Variant::Standard;
-  fuzz::Rig rig({variant});
+  // Two processors: the client's requests meet the interrupt, the DPCs and the class
+  // driver's worker threads in an order the input's own hash seeds, so an input is one run.
+  sim::Machine::Options machine;
+  machine.processors = 2;
+  machine.seed = 14695981039346656037ull;
+  for (size_t i = 0; i < size; ++i) machine.seed = (machine.seed ^ data[i]) * 1099511628211ull;
+  machine.replay = "build/linux-fuzz/tests/fuzz/fuzz_stream INPUT";
+  fuzz::Rig rig({variant}, /*start=*/true, machine);
   fuzz::NoVerifierStop("stream traffic", [&] {
     for (unsigned c = 0; c < kVideoChannels; ++c)
       rig.cards[0]->SetInputSignal(c, {true, in.Bool()});

@@ -121,7 +121,14 @@ uint64_t Soak::Outstanding(const Stream &s) const {
 // ------------------------------------------------------------------ set-up and streams
 
 void Soak::Start() {
-  machine_ = std::make_unique<sim::Machine>();
+  sim::Machine::Options machine;
+  machine.processors = options_.processors;
+  machine.seed = options_.seed;
+  machine.replay = "morvane-soak --seconds " +
+                   std::to_string(static_cast<uint64_t>(options_.seconds)) + " --seed " +
+                   std::to_string(options_.seed) + " --cards " + std::to_string(options_.cards) +
+                   " --cpus " + std::to_string(options_.processors);
+  machine_ = std::make_unique<sim::Machine>(machine);
   if (machine_->pnp().LoadDriver(DriverEntry) != STATUS_SUCCESS) Breach("the driver does not load");
   sim::CardOptions cardOptions;
   cardOptions.traceCapacity = 1024;  // an hour of register accesses would not stay flat
@@ -615,7 +622,7 @@ void Soak::Report(double wall) {
   std::printf("%d cards (", options_.cards);
   for (int k = 0; k < options_.cards; ++k)
     std::printf("%s%s", k ? ", " : "", k % 2 == 0 ? "6864" : "standard");
-  std::printf("), 1 processor\n\n");
+  std::printf("), %u processor%s\n\n", options_.processors, options_.processors == 1 ? "" : "s");
   std::printf("%-12s %10s %10s %9s %10s %9s %9s %8s\n", "streams", "completed", "delivered",
               "dropped", "unreported", "starved", "cancelled", "sessions");
   for (int k = 0; k < options_.cards; ++k)
@@ -645,7 +652,7 @@ void Soak::Report(double wall) {
   std::printf("not exercised yet (the machine cannot do them):");
   for (const ActionKind &a : actions_)
     if (a.run == nullptr) std::printf(" %s;", a.name);
-  std::printf(" several processors\n");
+  std::printf("\n");
   if (!samples_.empty()) {
     const Sample &first = samples_.front(), &last = samples_.back();
     uint64_t lo = first.pool, hi = first.pool;
@@ -677,8 +684,8 @@ void Soak::Report(double wall) {
   for (const std::string &b : breaches_) std::printf("  %s\n", b.c_str());
   if (breachCount_ > breaches_.size())
     std::printf("  ... and %" PRIu64 " more\n", breachCount_ - breaches_.size());
-  std::printf("replay: morvane-soak --seconds %.0f --seed %" PRIu64 " --cards %d\n",
-              options_.seconds, options_.seed, options_.cards);
+  std::printf("replay: morvane-soak --seconds %.0f --seed %" PRIu64 " --cards %d --cpus %u\n",
+              options_.seconds, options_.seed, options_.cards, options_.processors);
 }
 
 }  // namespace soak

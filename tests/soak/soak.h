@@ -21,7 +21,8 @@ namespace soak {
 struct Options {
   double seconds = 3600;  // simulated
   uint64_t seed = 1;
-  int cards = 2;  // variants alternate, the bus variant first
+  int cards = 2;            // variants alternate, the bus variant first
+  unsigned processors = 4;  // 1 is the sequential machine
   bool progress = false;
   // Count the known faults reported to their owners as breaches too.
   bool strict = false;

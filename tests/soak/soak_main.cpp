@@ -1,4 +1,5 @@
-// morvane-soak [--seconds N] [--seed S] [--cards N] [--progress] [--strict]: see soak.h.
+// morvane-soak [--seconds N] [--seed S] [--cards N] [--cpus N] [--progress] [--strict]:
+// see soak.h.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +22,7 @@ int main(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     double n = 0;
-    bool valued = a == "--seconds" || a == "--seed" || a == "--cards";
+    bool valued = a == "--seconds" || a == "--seed" || a == "--cards" || a == "--cpus";
     if (valued && (i + 1 >= argc || !Number(argv[i + 1], &n))) {
       std::fprintf(stderr, "morvane-soak: %s needs a number\n", a.c_str());
       return 2;
@@ -32,6 +33,12 @@ int main(int argc, char **argv) {
       options.seed = static_cast<uint64_t>(n);
     } else if (a == "--cards") {
       options.cards = static_cast<int>(n);
+    } else if (a == "--cpus") {
+      if (n < 1 || n > 8 || n != static_cast<unsigned>(n)) {
+        std::fprintf(stderr, "morvane-soak: --cpus takes 1 to 8\n");
+        return 2;
+      }
+      options.processors = static_cast<unsigned>(n);
     } else if (a == "--progress") {
       options.progress = true;
     } else if (a == "--strict") {
@@ -39,7 +46,7 @@ int main(int argc, char **argv) {
     } else {
       std::fprintf(stderr,
                    "usage: morvane-soak [--seconds SIMULATED] [--seed N] [--cards 2-4] "
-                   "[--progress] [--strict]\n");
+                   "[--cpus 1-8] [--progress] [--strict]\n");
       return 2;
     }
     if (valued) ++i;

@@ -8,7 +8,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 
 namespace fuzz {
 
-Rig::Rig(const std::vector<sim::Card::Variant> &variants, bool start) {
+Rig::Rig(const std::vector<sim::Card::Variant> &variants, bool start,
+         const sim::Machine::Options &machine)
+    : m(machine) {
   NoVerifierStop("machine set-up", [&] {
     FUZZ_CHECK(m.pnp().LoadDriver(DriverEntry) == STATUS_SUCCESS, "the driver loads");
     for (sim::Card::Variant v : variants) {

@@ -28,7 +28,8 @@ void NoVerifierStop(const char *scenario, Body body) {
 // A machine with cards under the real driver and a kernel-streaming client.
 class Rig {
  public:
-  explicit Rig(const std::vector<sim::Card::Variant> &variants, bool start = true);
+  explicit Rig(const std::vector<sim::Card::Variant> &variants, bool start = true,
+               const sim::Machine::Options &machine = {});
   ~Rig();
   Rig(const Rig &) = delete;
   Rig &operator=(const Rig &) = delete;
