@@ -271,27 +271,30 @@ void ProgramAudioChannel(CAudioStream *stream, PKSPIN pin) {
   stream->blockAddressA = d->audioBufferAddresses[2 * c].LowPart;
   stream->blockAddressB = d->audioBufferAddresses[2 * c + 1].LowPart;
   stream->lastToggle = 1u << (8 + c);
-  WriteRegisterAndFlush(d, 0x60 + 8 * c, stream->blockAddressA, 0);
-  WriteRegisterAndFlush(d, 0x64 + 8 * c, stream->blockAddressB, 0);
+  WriteRegisterAndFlush(d, AudioBlockRegister(c, 0), stream->blockAddressA, 0);
+  WriteRegisterAndFlush(d, AudioBlockRegister(c, 1), stream->blockAddressB, 0);
+  // The decoder's audio setting, where it is in the register block: not for bank 1 of the
+  // 0x6864 board, and no bus write is made for it.
+  ULONG setting = DecoderRegisterOffset(ChannelBank(c), DecoderAudioRegister(c));
   if (c < 4)
-    WriteRegisterAndFlush(d, 0x740 + 4 * c, 0x20, 1);
+    WriteRegisterAndFlush(d, setting, 0x20, 1);
   else if (!d->isDevice6864)
-    WriteRegisterAndFlush(d, 0xB40 + 4 * (c - 4), 0x20, 1);
-  (void)ReadRegister(d, 0xB4);
+    WriteRegisterAndFlush(d, setting, 0x20, 1);
+  (void)ReadRegister(d, AUDIO_SAMPLE_CLOCK);
   WAVEFORMATEX wfx;
   RtlCopyMemory(&wfx,
                 &reinterpret_cast<PKSDATAFORMAT_WAVEFORMATEX>(pin->ConnectionFormat)->WaveFormatEx,
                 sizeof(wfx));
   stream->sampleRate = wfx.nSamplesPerSec;
   if (stream->sampleRate != 0)
-    WriteRegisterAndFlush(d, 0xB4, static_cast<ULONG>(kSampleClockNumerator / stream->sampleRate),
-                          0);
-  ULONG old = ReadRegister(d, 0xB0);
+    WriteRegisterAndFlush(d, AUDIO_SAMPLE_CLOCK,
+                          static_cast<ULONG>(kSampleClockNumerator / stream->sampleRate), 0);
+  ULONG old = ReadRegister(d, AUDIO_BLOCK_LENGTH);
   stream->blockSize &= 0x1FFF;
-  WriteRegisterAndFlush(d, 0xB0, (stream->blockSize << 19) | (old & 0x7FF), 0);
-  (void)ReadRegister(d, 0xB0);
-  (void)ReadRegister(d, 0xB4);
-  (void)ReadRegister(d, 0xE0);
+  WriteRegisterAndFlush(d, AUDIO_BLOCK_LENGTH, (stream->blockSize << 19) | (old & 0x7FF), 0);
+  (void)ReadRegister(d, AUDIO_BLOCK_LENGTH);
+  (void)ReadRegister(d, AUDIO_SAMPLE_CLOCK);
+  (void)ReadRegister(d, AUDIO_STATUS);
 }
 
 // ------------------------------------------------------------------ CAudioStream
@@ -311,9 +314,9 @@ void CAudioStream::Free(PVOID p) {
 BOOLEAN CAudioStream::AlwaysTrue() { return TRUE; }
 
 NTSTATUS CAudioStream::StartHardware() {
-  (void)ReadRegister(device, 0x2C);
-  (void)ReadRegister(device, 0x34);
-  (void)ReadRegister(device, 0x30);
+  (void)ReadRegister(device, CARD_SETUP_2C);
+  (void)ReadRegister(device, CARD_SETUP_34);
+  (void)ReadRegister(device, CARD_SETUP_30);
   HardwareWork work = {device, 1u << channelId};
   SynchronizeWithInterrupt(device, EnableAudioChannel, &work);
   return STATUS_SUCCESS;

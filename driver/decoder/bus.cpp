@@ -19,8 +19,6 @@ void Put(CCaptureDevice *d, ULONG copy, bool wait = true) {
   if (wait) DelayNanoseconds(kHalfStep);
 }
 
-ULONG BankOffset(ULONG bank, ULONG r) { return (bank == 0 ? 0x400 : 0x800) + 4 * (r & 0xFF); }
-
 }  // namespace
 
 void BusStart(CCaptureDevice *d) {
@@ -127,11 +125,11 @@ void DecoderWrite(CCaptureDevice *d, ULONG bank, ULONG r, ULONG value) {
     BusWriteRegister(d, static_cast<UCHAR>(r), static_cast<UCHAR>(value));
     return;
   }
-  WriteRegister(d, BankOffset(bank, r), value);
+  WriteRegister(d, DecoderRegisterOffset(bank, r), value);
   KeMemoryBarrier();
 }
 
 ULONG DecoderRead(CCaptureDevice *d, ULONG bank, ULONG r) {
   if (bank != 0 && d->isDevice6864) return BusReadRegister(d, static_cast<UCHAR>(r));
-  return ReadRegister(d, BankOffset(bank, r));
+  return ReadRegister(d, DecoderRegisterOffset(bank, r));
 }

@@ -39,12 +39,9 @@ bool OpenDeviceKey(CCaptureDevice *d, HANDLE *key) {
                                             PLUGPLAY_REGKEY_DEVICE, KEY_READ | KEY_WRITE, key));
 }
 
-// Scaler registers of a channel: on a memory-mapped bank in the bank's scaler block, on
-// the external decoder three consecutive registers per channel.
-ULONG ScalerRegister(const CCaptureDevice *d, ULONG c, ULONG i) {
-  ULONG k = c % 4;
-  if (ChannelBank(c) != 0 && d->isDevice6864) return 0xE4 + 3 * k + i;
-  return 0x44 + 0x10 * k + i;
+// The scaler of a channel sits on the external decoder for bank 1 of the 0x6864 board.
+ULONG Scaler(const CCaptureDevice *d, ULONG c, ULONG i) {
+  return ScalerRegister(c, i, ChannelBank(c) != 0 && d->isDevice6864);
 }
 
 }  // namespace
@@ -71,36 +68,36 @@ void InitializeCard(CCaptureDevice *d) {
   Put(d, RESET_CONTROL, 0xF, false);
   DelayNanoseconds(400000);
   (void)ReadRegister(d, RESET_CONTROL);
-  Put(d, 0x600, 0x3F);  // bank-0 register 0x80
+  Put(d, DecoderRegisterOffset(0, DECODER_SETUP_80), 0x3F);
   Put(d, RESET_CONTROL, 0x1);
   Put(d, RESET_CONTROL, 0xF);
   KeReleaseSpinLock(&d->busLock, old);
   Put(d, CHANNEL_CONTROL, 0);
   Put(d, CHANNEL_ENABLE, 0);
-  Put(d, 0x34, 0x3EFE0FF0);
-  Put(d, 0x30, 0x0004C4B6);
-  Put(d, 0x2C, 0x00FF0004, false);
+  Put(d, CARD_SETUP_34, 0x3EFE0FF0);
+  Put(d, CARD_SETUP_30, 0x0004C4B6);
+  Put(d, CARD_SETUP_2C, 0x00FF0004, false);
   ULONG mapped = d->isDevice6864 ? 4 : 8;  // the external decoder is set up on its own
-  for (ULONG c = 0; c < mapped; ++c) PutChannel(d, c, 8, 0x14);
-  for (ULONG c = 0; c < mapped; ++c) PutChannel(d, c, 10, 0x0E);
-  DecoderWrite(d, 0, 0x96, 0xE7);
+  for (ULONG c = 0; c < mapped; ++c) PutChannel(d, c, DECODER_MODE, 0x14);
+  for (ULONG c = 0; c < mapped; ++c) PutChannel(d, c, DECODER_DELAY, 0x0E);
+  DecoderWrite(d, 0, DECODER_SETUP_96, 0xE7);
   if (d->isDevice6864) {
     InitializeExternalDecoder(d);
   } else {
-    DecoderWrite(d, 1, 0x96, 0xE7);
-    Put(d, 0x3EC, 2, false);
+    DecoderWrite(d, 1, DECODER_SETUP_96, 0xE7);
+    Put(d, BOARD_SETUP, 2, false);
   }
   (void)ReadRegister(d, CHANNEL_ROUTING);
   Put(d, CHANNEL_ROUTING, 0x144D);
 }
 
 void InitializeExternalDecoder(CCaptureDevice *d) {
-  ULONG v = ReadRegister(d, 0x3F4) & 0x7FFF;
-  Put(d, 0x3F4, v, false);
+  ULONG v = ReadRegister(d, DECODER_RESET) & 0x7FFF;
+  Put(d, DECODER_RESET, v, false);
   LARGE_INTEGER interval;
   interval.QuadPart = -1000000;  // 100 ms
   KeDelayExecutionThread(KernelMode, FALSE, &interval);
-  Put(d, 0x3F4, v | 0x8002, false);
+  Put(d, DECODER_RESET, v | 0x8002, false);
   // The idle state is driven between transactions only (busLock).
   KIRQL old = KeAcquireSpinLockRaiseToDpc(&d->busLock);
   Put(d, SERIAL_IF, (ReadRegister(d, SERIAL_IF) & ~0x30000u) | 0x3);  // bus idle
@@ -119,26 +116,30 @@ void InitializeExternalDecoder(CCaptureDevice *d) {
     if (w[0] == 0xFA) (void)BusReadRegister(d, 0xFA);
   }
 
-  static const ULONG kMode[] = {0x420, 0x460, 0x4A0, 0x4E0, 0x520, 0x560, 0x5A0, 0x5E0};
-  static const ULONG kDelay[] = {0x428, 0x468, 0x4A8, 0x4E8};
-  static const ULONG kCheck[] = {0x420, 0x428, 0x460, 0x468};
-  for (ULONG offset : kMode) Put(d, offset, 0x14, false);
-  for (ULONG offset : kDelay) Put(d, offset, 0x0E, false);
-  for (ULONG offset : kCheck) (void)ReadRegister(d, offset);
+  // Bank 0's mode registers of its four channels and of the four blocks after them, its
+  // delays, and a check read of channels 0 and 1.
+  for (ULONG block = 0; block < 8; ++block)
+    Put(d, DecoderRegisterOffset(0, 0x10 * block + DECODER_MODE), 0x14, false);
+  for (ULONG c = 0; c < 4; ++c)
+    Put(d, DecoderRegisterOffset(0, ChannelRegister(c, DECODER_DELAY)), 0x0E, false);
+  for (ULONG c = 0; c < 2; ++c) {
+    (void)ReadRegister(d, DecoderRegisterOffset(0, ChannelRegister(c, DECODER_MODE)));
+    (void)ReadRegister(d, DecoderRegisterOffset(0, ChannelRegister(c, DECODER_DELAY)));
+  }
 }
 
 ULONG ReadChannelStatus(CCaptureDevice *d, ULONG channel) {
-  return DecoderRead(d, ChannelBank(channel), ChannelRegister(channel, 0));
+  return DecoderRead(d, ChannelBank(channel), ChannelRegister(channel, DECODER_STATUS));
 }
 
 void DetectChannelStandard(CCaptureDevice *d, ULONG channel) {
   if (channel >= kVideoChannels) return;
   if (ReadChannelStatus(d, channel) & 1) {
     d->channelVideo[channel].videoStandard = KS_AnalogVideo_PAL_B;
-    UseChannelFormats(channel, true);
+    UseChannelFormats(d, channel, true);
   } else {
     d->channelVideo[channel].videoStandard = KS_AnalogVideo_NTSC_M;
-    UseChannelFormats(channel, false);
+    UseChannelFormats(d, channel, false);
   }
 }
 
@@ -152,15 +153,15 @@ void ConfigureChannelVideo(CCaptureDevice *d, ULONG c, ULONG width, ULONG height
   // lines field, are never programmed (pin creation refuses them first).
   if ((width & 0x7FF) == 0 || width >= 0x10000 || (lines & 0x1FF) == 0 || lines > 0x7FFF) return;
 
-  ULONG r83 = DecoderRead(d, 0, 0x83);
-  DecoderWrite(d, 0, 0x83, r83 | 0x2);
-  DecoderWrite(d, 0, 0x96, 0xE7);
-  DecoderWrite(d, 1, 0x96, 0xE7);
+  ULONG r83 = DecoderRead(d, 0, DECODER_SETUP_83);
+  DecoderWrite(d, 0, DECODER_SETUP_83, r83 | 0x2);
+  DecoderWrite(d, 0, DECODER_SETUP_96, 0xE7);
+  DecoderWrite(d, 1, DECODER_SETUP_96, 0xE7);
 
   ULONG geometry = 0x80000000 | ((lines & 0x7FFF) << 16) | width;
-  Put(d, 0x104, geometry, false);
-  Put(d, 0x104, geometry, false);
-  Put(d, 0x128 + 4 * c, geometry, false);
+  Put(d, CAPTURE_GEOMETRY, geometry, false);
+  Put(d, CAPTURE_GEOMETRY, geometry, false);
+  Put(d, CaptureGeometryRegister(c), geometry, false);
   ULONG hscale = 0x2D000 / (width & 0x7FF);
 
   HANDLE key;
@@ -172,14 +173,14 @@ void ConfigureChannelVideo(CCaptureDevice *d, ULONG c, ULONG width, ULONG height
 
   ULONG h = lines & 0x1FF;
   ULONG vscale = (is625 ? 0x12000 : 0xF000) / h;
-  PutChannel(d, c, 8, is625 ? 0x18 : 0x14);
-  PutChannel(d, c, 10, d->hdelay[c]);
+  PutChannel(d, c, DECODER_MODE, is625 ? 0x18 : 0x14);
+  PutChannel(d, c, DECODER_DELAY, d->hdelay[c]);
 
   const ULONG scaler[3] = {vscale & 0xFF, ((vscale >> 8) & 0xF) << 4 | ((hscale >> 8) & 0xF),
                            hscale & 0xFF};
   for (ULONG i = 0; i < 3; ++i) {
-    DecoderWrite(d, ChannelBank(c), ScalerRegister(d, c, i), scaler[i]);
-    (void)DecoderRead(d, ChannelBank(c), ScalerRegister(d, c, i));
+    DecoderWrite(d, ChannelBank(c), Scaler(d, c, i), scaler[i]);
+    (void)DecoderRead(d, ChannelBank(c), Scaler(d, c, i));
   }
 
   if (!OpenDeviceKey(d, &key)) return;
@@ -190,12 +191,15 @@ void ConfigureChannelVideo(CCaptureDevice *d, ULONG c, ULONG width, ULONG height
 
 void ProgramFrameRate(CCaptureDevice *d, ULONG c, LONGLONG frameInterval) {
   if (c >= kVideoChannels || frameInterval <= 0) return;
-  ULONG status = ReadChannelStatus(d, c);
-  LONG fps = static_cast<LONG>(10000000 / frameInterval);
-  ULONG p = FrameKeepPattern(fps, (status & 1) == 0);
-  Put(d, 0xE4 + 4 * c, p | (p << 1) | 0x80000000, false);
-  ULONG control = ReadRegister(d, 0x40 + 4 * c);
-  Put(d, 0x40 + 4 * c, control & 0xCFFFFFFF);
+  bool is525 = (ReadChannelStatus(d, c) & 1) == 0;
+  // Rounded, not truncated: 29.97 frames per second (333,667) keeps every frame.
+  LONG fps = static_cast<LONG>((10000000 + frameInterval / 2) / frameInterval);
+  ULONG p = FrameKeepPattern(fps, is525);
+  // An empty pattern would deliver nothing, ever: the slowest rates keep one frame in 15.
+  if (p == 0) p = FrameKeepPattern(is525 ? 2 : 1, is525);
+  Put(d, FrameKeepRegister(c), p | (p << 1) | 0x80000000, false);
+  ULONG control = ReadRegister(d, ChannelControlRegister(c));
+  Put(d, ChannelControlRegister(c), control & 0xCFFFFFFF);
 }
 
 ULONG FrameKeepPattern(LONG fps, bool is525) {

@@ -22,9 +22,6 @@ UCHAR BusReadRegister(CCaptureDevice *d, UCHAR reg);
 // memory-mapped card register, or on the 0x6864 board bank 1 over the bus.
 void DecoderWrite(CCaptureDevice *d, ULONG bank, ULONG r, ULONG value);
 ULONG DecoderRead(CCaptureDevice *d, ULONG bank, ULONG r);
-// Register n of channel c's block.
-inline ULONG ChannelBank(ULONG c) { return c / 4; }
-inline ULONG ChannelRegister(ULONG c, ULONG n) { return 0x10 * (c % 4) + n; }
 
 // Brings the card and its decoders to a known state (device start, return to D0).
 void InitializeCard(CCaptureDevice *d);
@@ -36,8 +33,9 @@ void ConfigureChannelVideo(CCaptureDevice *d, ULONG channel, ULONG width, ULONG 
 void ProgramFrameRate(CCaptureDevice *d, ULONG channel, LONGLONG frameInterval);
 ULONG FrameKeepPattern(LONG framesPerSecond, bool is525);
 
-// A standard of the 625-line class (PAL B/D/G/H/I/N, SECAM).
-inline bool Is625LineStandard(ULONG standard) { return (standard & 0xFF5F0) != 0; }
+// The standards of the 625-line class: PAL B/D/G/H/I/N and every SECAM.
+constexpr ULONG k625LineStandards = 0xFF5F0;
+inline bool Is625LineStandard(ULONG standard) { return (standard & k625LineStandards) != 0; }
 
 // How a channel captures a picture of |height| lines: as two fields of half the lines
 // when it is taller than one field of the channel's standard, else as one field.

@@ -8,22 +8,38 @@ namespace {
 
 constexpr NTSTATUS kCustomerBit = 0x20000000;
 
+// One table for the picture controls: the handlers take register, sign and range from
+// it, basic support hands out the same range and default. Row i is the control with
+// property id i; each row's values point into the row itself.
 struct PictureControl {
   ULONG id;
-  LONG minimum;
-  LONG maximum;
-  LONG defaultValue;
   ULONG reg;  // register n in the channel's block
   bool isSigned;
+  KSPROPERTY_STEPPING_LONG range;
+  LONG defaultValue;
+  KSPROPERTY_MEMBERSLIST members[2];
+  KSPROPERTY_VALUES values;
 };
 
-const PictureControl kControls[] = {
-    {KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, -128, 127, 0, 1, true},
-    {KSPROPERTY_VIDEOPROCAMP_CONTRAST, 0, 255, 128, 2, false},
-    {KSPROPERTY_VIDEOPROCAMP_HUE, -128, 127, 0, 6, true},
-    {KSPROPERTY_VIDEOPROCAMP_SATURATION, 0, 255, 128, 4, false},
-    {KSPROPERTY_VIDEOPROCAMP_SHARPNESS, 0, 15, 0, 3, false},
+#define MORVANE_CONTROL(id, n, sign, low, high, initial)                                        \
+  {                                                                                             \
+    id, n, sign, {1, 0, {{low, high}}}, initial,                                                \
+        {{{KSPROPERTY_MEMBER_RANGES, sizeof(KSPROPERTY_STEPPING_LONG), 1, 0},                   \
+          &kControls[id].range},                                                                \
+         {{KSPROPERTY_MEMBER_VALUES, sizeof(LONG), 1, KSPROPERTY_MEMBER_FLAG_DEFAULT},          \
+          &kControls[id].defaultValue}},                                                        \
+    {                                                                                           \
+      {{{{STATICGUIDOF(KSPROPTYPESETID_General)}, 3 /* VT_I4 */, 0}}}, 2, kControls[id].members \
+    }                                                                                           \
+  }
+const PictureControl kControls[5] = {
+    MORVANE_CONTROL(KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, DECODER_BRIGHTNESS, true, -128, 127, 0),
+    MORVANE_CONTROL(KSPROPERTY_VIDEOPROCAMP_CONTRAST, DECODER_CONTRAST, false, 0, 255, 128),
+    MORVANE_CONTROL(KSPROPERTY_VIDEOPROCAMP_HUE, DECODER_HUE, true, -128, 127, 0),
+    MORVANE_CONTROL(KSPROPERTY_VIDEOPROCAMP_SATURATION, DECODER_SATURATION, false, 0, 255, 128),
+    MORVANE_CONTROL(KSPROPERTY_VIDEOPROCAMP_SHARPNESS, DECODER_SHARPNESS, false, 0, 15, 0),
 };
+#undef MORVANE_CONTROL
 
 const PictureControl *FindControl(ULONG id) {
   for (const PictureControl &c : kControls)
@@ -31,34 +47,22 @@ const PictureControl *FindControl(ULONG id) {
   return nullptr;
 }
 
-// The values tables: a stepped range and the default, per control.
-#define MORVANE_CONTROL_VALUES(name, minimum, maximum, defaultValue)                      \
-  const KSPROPERTY_STEPPING_LONG name##Range = {1, 0, {{minimum, maximum}}};              \
-  const LONG name##Default = defaultValue;                                                \
-  const KSPROPERTY_MEMBERSLIST name##Members[] = {                                        \
-      {{KSPROPERTY_MEMBER_RANGES, sizeof(KSPROPERTY_STEPPING_LONG), 1, 0}, &name##Range}, \
-      {{KSPROPERTY_MEMBER_VALUES, sizeof(LONG), 1, KSPROPERTY_MEMBER_FLAG_DEFAULT},       \
-       &name##Default}};                                                                  \
-  const KSPROPERTY_VALUES name##Values = {                                                \
-      {{{{STATICGUIDOF(KSPROPTYPESETID_General)}, 3 /* VT_I4 */, 0}}}, 2, name##Members};
-MORVANE_CONTROL_VALUES(kBrightness, -128, 127, 0)
-MORVANE_CONTROL_VALUES(kContrast, 0, 255, 128)
-MORVANE_CONTROL_VALUES(kHue, -128, 127, 0)
-MORVANE_CONTROL_VALUES(kSaturation, 0, 255, 128)
-MORVANE_CONTROL_VALUES(kSharpness, 0, 15, 0)
-#undef MORVANE_CONTROL_VALUES
-
 #define MORVANE_ITEM(id, minProperty, minData, set, values, size)                                \
   {                                                                                              \
     id, {VideoPropertyGet}, minProperty, minData, {set ? VideoPropertySet : nullptr}, values, 0, \
         nullptr, nullptr, size                                                                   \
   }
 const KSPROPERTY_ITEM kProcAmpItems[] = {
-    MORVANE_ITEM(KSPROPERTY_VIDEOPROCAMP_CONTRAST, 40, 40, true, &kContrastValues, 4),
-    MORVANE_ITEM(KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 40, 40, true, &kBrightnessValues, 4),
-    MORVANE_ITEM(KSPROPERTY_VIDEOPROCAMP_HUE, 40, 40, true, &kHueValues, 4),
-    MORVANE_ITEM(KSPROPERTY_VIDEOPROCAMP_SATURATION, 40, 40, true, &kSaturationValues, 4),
-    MORVANE_ITEM(KSPROPERTY_VIDEOPROCAMP_SHARPNESS, 40, 40, true, &kSharpnessValues, 4),
+    MORVANE_ITEM(KSPROPERTY_VIDEOPROCAMP_CONTRAST, 40, 40, true,
+                 &kControls[KSPROPERTY_VIDEOPROCAMP_CONTRAST].values, 4),
+    MORVANE_ITEM(KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 40, 40, true,
+                 &kControls[KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS].values, 4),
+    MORVANE_ITEM(KSPROPERTY_VIDEOPROCAMP_HUE, 40, 40, true,
+                 &kControls[KSPROPERTY_VIDEOPROCAMP_HUE].values, 4),
+    MORVANE_ITEM(KSPROPERTY_VIDEOPROCAMP_SATURATION, 40, 40, true,
+                 &kControls[KSPROPERTY_VIDEOPROCAMP_SATURATION].values, 4),
+    MORVANE_ITEM(KSPROPERTY_VIDEOPROCAMP_SHARPNESS, 40, 40, true,
+                 &kControls[KSPROPERTY_VIDEOPROCAMP_SHARPNESS].values, 4),
 };
 const KSPROPERTY_ITEM kDecoderItems[] = {
     MORVANE_ITEM(KSPROPERTY_VIDEODECODER_CAPS, 40, 40, false, nullptr, 0),
@@ -103,11 +107,13 @@ NTSTATUS PictureControlSet(CCaptureDevice *d, PKSIDENTIFIER property, PVOID data
   const PictureControl *control = FindControl(property->Id);
   if (control == nullptr) return STATUS_INVALID_PARAMETER;
   // A value outside the control's range is refused, not silently dropped.
-  if (s->Value < control->minimum || s->Value > control->maximum) return STATUS_INVALID_PARAMETER;
+  if (s->Value < control->range.Bounds.SignedMinimum ||
+      s->Value > control->range.Bounds.SignedMaximum)
+    return STATUS_INVALID_PARAMETER;
   ULONG value = static_cast<ULONG>(s->Value);
   DecoderWrite(d, ChannelBank(c), ChannelRegister(c, control->reg), value);
   if (control->id == KSPROPERTY_VIDEOPROCAMP_SATURATION)
-    DecoderWrite(d, ChannelBank(c), ChannelRegister(c, 5), value);
+    DecoderWrite(d, ChannelBank(c), ChannelRegister(c, DECODER_SATURATION + 1), value);
   return STATUS_SUCCESS;
 }
 
@@ -148,9 +154,9 @@ NTSTATUS DecoderPropertySet(CCaptureDevice *d, PKSIDENTIFIER property, PVOID dat
       ULONG v = static_cast<PKSPROPERTY_VIDEODECODER_S>(data)->Value;
       bool is625 = Is625LineStandard(v);
       d->channelVideo[c].videoStandard = v;
-      UseChannelFormats(c, is625);
-      DecoderWrite(d, ChannelBank(c), ChannelRegister(c, 8), is625 ? 0x18 : 0x14);
-      DecoderWrite(d, ChannelBank(c), ChannelRegister(c, 10), is625 ? 10 : 15);
+      UseChannelFormats(d, c, is625);
+      DecoderWrite(d, ChannelBank(c), ChannelRegister(c, DECODER_MODE), is625 ? 0x18 : 0x14);
+      DecoderWrite(d, ChannelBank(c), ChannelRegister(c, DECODER_DELAY), is625 ? 10 : 15);
       return STATUS_SUCCESS;
     }
     case KSPROPERTY_VIDEODECODER_OUTPUT_ENABLE:

@@ -2,6 +2,7 @@
 // operations: lifecycle, channel control, interrupt, DPC and watchdog.
 #pragma once
 
+#include "card_registers.h"
 #include "host/platform.h"
 
 // Pool tags as they read in a pool dump.
@@ -9,19 +10,6 @@ constexpr ULONG kTagDevice = 'wNCK';          // "KCNw": device context, filter 
 constexpr ULONG kTagSnapshot = 'nPFQ';        // "QFPn": video format snapshots
 constexpr ULONG kTagPrivateCopy = 'aChS';     // "ShCa": a pin's private descriptor copies
 constexpr ULONG kTagDescriptorCopy = 'lroV';  // "Vorl": filter descriptor and framing copies
-
-// Global card registers (offsets into the register block).
-constexpr ULONG INT_STATUS = 0x00;
-constexpr ULONG BUFFER_STATUS = 0x04;
-constexpr ULONG CHANNEL_CONTROL = 0x08;
-constexpr ULONG ERROR_STATUS_A = 0x0C;
-constexpr ULONG ERROR_STATUS_B = 0x14;
-constexpr ULONG RESET_CONTROL = 0x18;
-constexpr ULONG CHANNEL_ENABLE = 0x28;
-constexpr ULONG CHANNEL_ROUTING = 0xB8;
-constexpr ULONG SERIAL_IF = 0xBC;
-constexpr ULONG kMasterEnable = 0x80000000;
-constexpr ULONG kRegisterBlockSize = 0x1000;
 
 constexpr ULONG kVideoChannels = 8;
 constexpr ULONG kVideoBuffersPerChannel = 4;
@@ -125,6 +113,9 @@ struct CCaptureDevice {
   // at the last start, replaced at the next one.
   PKSFILTERFACTORY filterFactories[16];
   ULONG filterFactoryCount;
+  // Per video channel, the four data ranges its pin offers: this card's own lists, so
+  // another card's standard detection or start never changes what this one publishes.
+  PKSDATARANGE channelFormats[kVideoChannels][4];
   // Interlocked: kInterruptNotConnected, kInterruptConnecting or kInterruptConnected.
   volatile LONG interruptConnection;
   // channelStopLock: StartChannel calls between arming the watchdog and enabling the

@@ -151,6 +151,8 @@ NTSTATUS DispatchAdd(PKSDEVICE device) {
   d->ksDevice = device;
   d->powerState = PowerDeviceD0;
   d->watchdogPeriod = kWatchdogInitialPeriod;
+  // The pins of this card's factories point at these lists from the first Start on.
+  for (ULONG n = 0; n < kVideoChannels; ++n) ResetChannelFormats(d, n);
   KeInitializeDpc(&d->watchdogDpc, WatchdogDpc, d);
   KeInitializeEvent(&d->watchdogStoppedEvent, SynchronizationEvent, FALSE);
   KeInitializeTimer(&d->watchdogTimer);
@@ -222,7 +224,7 @@ NTSTATUS DispatchStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST translated, PCM
   KsDeviceRegisterAdapterObject(device, d->dmaAdapter, 0x2000000, 16);
   KeInitializeDpc(&d->interruptDpc, InterruptDpc, device);
   for (ULONG n = 0; n < kVideoChannels; ++n) {
-    ResetChannelFormats(n);
+    ResetChannelFormats(d, n);
     d->channelVideo[n].videoStandard = KS_AnalogVideo_NTSC_M;
   }
   return status;

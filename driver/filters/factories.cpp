@@ -114,8 +114,9 @@ NTSTATUS CreateFilterFactories(CCaptureDevice *d, PKSDEVICE device) {
     auto *copy = static_cast<PKSFILTER_DESCRIPTOR>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(KSFILTER_DESCRIPTOR), kTagDescriptorCopy));
     if (copy == nullptr) return STATUS_NO_MEMORY;
-    status =
-        BuildFilterDescriptor(d, &kFilterDescriptors[i], device->Bag, copy, i < 8 && preview[i]);
+    bool video = i < kVideoChannels;
+    status = BuildFilterDescriptor(d, &kFilterDescriptors[i], device->Bag, copy,
+                                   video && preview[i], video ? d->channelFormats[i] : nullptr);
     if (!NT_SUCCESS(status)) return status;
     PKSFILTERFACTORY factory = nullptr;
     status = KsCreateFilterFactory(device->FunctionalDeviceObject, copy, nullptr, nullptr, 0,
@@ -129,7 +130,8 @@ NTSTATUS CreateFilterFactories(CCaptureDevice *d, PKSDEVICE device) {
 }
 
 NTSTATUS BuildFilterDescriptor(CCaptureDevice *, const KSFILTER_DESCRIPTOR *tmpl, KSOBJECT_BAG bag,
-                               PKSFILTER_DESCRIPTOR copy, bool preview) {
+                               PKSFILTER_DESCRIPTOR copy, bool preview,
+                               const PKSDATARANGE *ranges) {
   NTSTATUS status = KsAddItemToObjectBag(bag, copy, nullptr);
   if (!NT_SUCCESS(status)) {
     ExFreePoolWithTag(copy, kTagDescriptorCopy);
@@ -148,6 +150,7 @@ NTSTATUS BuildFilterDescriptor(CCaptureDevice *, const KSFILTER_DESCRIPTOR *tmpl
   }
   RtlCopyMemory(pins, tmpl->PinDescriptors, bytes);
   if (preview) pins[0].PinDescriptor.Name = &PINNAME_VIDEO_PREVIEW;
+  if (ranges != nullptr) pins[0].PinDescriptor.DataRanges = ranges;
   copy->PinDescriptors = pins;
   return STATUS_SUCCESS;
 }

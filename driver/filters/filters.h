@@ -15,8 +15,9 @@ extern const GUID kVideoFilterReferenceGuids[8];
 extern const GUID kAudioFilterReferenceGuids[8];
 
 NTSTATUS CreateFilterFactories(CCaptureDevice *d, PKSDEVICE device);
+// `ranges`, when given, replaces the pin's data-range list in the copy.
 NTSTATUS BuildFilterDescriptor(CCaptureDevice *d, const KSFILTER_DESCRIPTOR *tmpl, KSOBJECT_BAG bag,
-                               PKSFILTER_DESCRIPTOR copy, bool preview);
+                               PKSFILTER_DESCRIPTOR copy, bool preview, const PKSDATARANGE *ranges);
 NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp);
 
 // The property table every filter carries, and its handlers.

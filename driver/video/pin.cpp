@@ -9,6 +9,7 @@ namespace {
 constexpr ULONG kStreamHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);  // 128
 constexpr ULONG kSnapshotSize = sizeof(KS_VIDEOINFOHEADER);                           // 88
 constexpr ULONG kMaxLineBytes = 1440;
+constexpr ULONG kMaxWidth = 720;
 constexpr ULONG kMaxLinesPerField = 288;
 
 const KSALLOCATOR_FRAMING_EX kVideoFraming = {
@@ -46,6 +47,11 @@ const KSPIN_DISPATCH kVideoDispatch[kVideoChannels] = {
 #undef MORVANE_VIDEO_DISPATCH
 
 ULONG Magnitude(LONG v) { return v < 0 ? 0u - static_cast<ULONG>(v) : static_cast<ULONG>(v); }
+
+// Bytes from one line of the image to the next: the packed line rounded up to 4 bytes.
+ULONG ImageStride(const KS_BITMAPINFOHEADER &bmi) {
+  return ((static_cast<ULONG>(bmi.biBitCount) * Magnitude(bmi.biWidth) + 31) >> 3) & ~3u;
+}
 
 bool IsRgb(const GUID &subtype) {
   return IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_RGB565) ||
@@ -170,7 +176,7 @@ NTSTATUS VideoPinCreate(PKSPIN pin, PIRP, ULONG c) {
          0,                                                                            \
          nullptr,                                                                      \
          4,                                                                            \
-         channelFormatTable[c],                                                        \
+         kDefaultVideoRangeList,                                                       \
          KSPIN_DATAFLOW_OUT,                                                           \
          KSPIN_COMMUNICATION_BOTH,                                                     \
          &PINNAME_VIDEO_CAPTURE,                                                       \
@@ -189,15 +195,20 @@ NTSTATUS CheckCapturableFormat(const CCaptureDevice *d, ULONG channel, const KSD
                                const KS_VIDEOINFOHEADER *vih) {
   if (format == nullptr || vih == nullptr) return STATUS_INVALID_PARAMETER;
   const KS_BITMAPINFOHEADER &bmi = vih->bmiHeader;
+  // The card packs each subtype at one depth; another would program lines of the wrong size.
+  ULONG bits = SubtypeBitCount(format->SubFormat);
+  if (bits == 0 || bmi.biBitCount != bits) return STATUS_INVALID_PARAMETER;
   ULONG width = Magnitude(bmi.biWidth);
-  if (width == 0 || width > 720 || width % PixelGroup(format->SubFormat) != 0)
-    return STATUS_INVALID_PARAMETER;
-  if (bmi.biBitCount == 0 || bmi.biBitCount > 32 ||
-      (static_cast<ULONG>(bmi.biBitCount) * width) / 8 > kMaxLineBytes)
-    return STATUS_INVALID_PARAMETER;
+  if (width == 0 || width % PixelGroup(format->SubFormat) != 0) return STATUS_INVALID_PARAMETER;
+  // A line must fit the field buffer's lines, and the scaler takes at most 720 pixels.
+  if (static_cast<ULONGLONG>(bits) * width / 8 > kMaxLineBytes) return STATUS_INVALID_PARAMETER;
+  if (width > kMaxWidth) return STATUS_INVALID_PARAMETER;
   if (bmi.biHeight == 0) return STATUS_INVALID_PARAMETER;
   FieldSplit split = SplitFields(d, channel, bmi.biHeight);
   if (split.linesPerField == 0 || split.linesPerField > kMaxLinesPerField)
+    return STATUS_INVALID_PARAMETER;
+  // Two fields of unequal height would shear the woven picture.
+  if (split.fields * split.linesPerField != Magnitude(bmi.biHeight))
     return STATUS_INVALID_PARAMETER;
   if (vih->AvgTimePerFrame <= 0) return STATUS_INVALID_PARAMETER;
   return STATUS_SUCCESS;
@@ -247,13 +258,13 @@ NTSTATUS ProgramVideoDma(CVideoStream *stream, ULONG c, ULONG bytesPerLine, ULON
   CCaptureDevice *d = stream->device;
   stream->bytesPerLineA = stream->bytesPerLineB = bytesPerLine;
   stream->linesA = stream->linesB = linesPerField;
-  ULONG block = 0x200 + 0x20 * c;
   ULONG geometry = (linesPerField << 22) | ((bytesPerLine & 0x7FF) << 11) | (bytesPerLine & 0x7FF);
-  const ULONG order[] = {0x00, 0x08, 0x10, 0x18};
+  // Buffer i is field i / 2, bank i % 2; the addresses go first, in that order.
   for (ULONG i = 0; i < 4; ++i)
-    WriteRegisterAndFlush(d, block + order[i], d->videoBufferAddresses[c][i].LowPart, 0);
-  WriteRegisterAndFlush(d, block + 0x04, geometry, 0);
-  WriteRegisterAndFlush(d, block + 0x14, geometry, 0);
+    WriteRegisterAndFlush(d, DmaAddressRegister(c, i / 2, i % 2),
+                          d->videoBufferAddresses[c][i].LowPart, 0);
+  WriteRegisterAndFlush(d, DmaGeometryRegister(c, 0), geometry, 0);
+  WriteRegisterAndFlush(d, DmaGeometryRegister(c, 1), geometry, 0);
   ULONG routing = ReadRegister(d, CHANNEL_ROUTING) | (3u << (16 + 2 * c));
   WriteRegisterAndFlush(d, CHANNEL_ROUTING, routing, 1);
   return STATUS_SUCCESS;
@@ -280,11 +291,11 @@ NTSTATUS VideoPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM, cons
   auto *vih = reinterpret_cast<PKS_VIDEOINFOHEADER>(format + 1);
   if (IsEqualGUID(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO)) {
     if (format->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) return STATUS_UNSUCCESSFUL;
-    fixed = 48;
+    fixed = offsetof(KS_VIDEOINFOHEADER, bmiHeader);
     bmi = &vih->bmiHeader;
   } else if (IsEqualGUID(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO2)) {
     if (format->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER2)) return STATUS_UNSUCCESSFUL;
-    fixed = 72;
+    fixed = offsetof(KS_VIDEOINFOHEADER2, bmiHeader);
     bmi = &reinterpret_cast<PKS_VIDEOINFOHEADER2>(format + 1)->bmiHeader;
   } else {
     return STATUS_UNSUCCESSFUL;
@@ -293,8 +304,10 @@ NTSTATUS VideoPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM, cons
   vih->rcSource = RECT{0, 0, 0, 0};
   vih->rcTarget = RECT{0, 0, 0, 0};
   ULONG header = fixed + bmi->biSize;
-  if (header < fixed || header + 64 < header || header + 64 > format->FormatSize)
-    return STATUS_UNSUCCESSFUL;
+  ULONG whole = header + sizeof(KSDATAFORMAT);
+  if (header < fixed || whole < header || whole > format->FormatSize) return STATUS_UNSUCCESSFUL;
+  ULONG bits = SubtypeBitCount(format->SubFormat);
+  if (bits != 0 && bmi->biBitCount != bits) return STATUS_UNSUCCESSFUL;
   ULONG width = static_cast<ULONG>(bmi->biWidth);
   ULONG height = Magnitude(bmi->biHeight);
   ULONG bytes = static_cast<ULONG>(bmi->biBitCount) / 8;
@@ -326,6 +339,8 @@ CVideoStream::CVideoStream(PKSPIN p, CCaptureDevice *d) : pin(p), device(d) {
   currentFrame = nullptr;
   referenceClock = nullptr;
   formatSnapshot = nullptr;
+  fieldMissed = false;
+  restartFrame = 0;
   KeInitializeSpinLock(&stateLock);
 }
 
@@ -337,10 +352,21 @@ void CVideoStream::Free(PVOID p) {
 BOOLEAN CVideoStream::AlwaysTrue() { return TRUE; }
 
 void CVideoStream::OnInterrupt(ULONG, ULONG, ULONG status04) {
-  // The DPC holds busLock: runState and fieldASinceStart are its own here.
-  if (runState != RunState::Running) return;
+  // The DPC holds busLock: runState, fieldASinceStart and fieldMissed are its own here.
+  if (runState != RunState::Running) {
+    // While paused the card goes on: nothing counts, but what the held frame has is now
+    // of an earlier input frame than whatever field comes next.
+    if (runState == RunState::PausedAfterRunning) fieldMissed = true;
+    return;
+  }
+  if (fieldMissed) {
+    fieldMissed = false;
+    fieldASinceStart = false;
+    InterlockedExchange(&restartFrame, 1);
+  }
   // Every frame the card completes counts, whether or not a client frame takes it; a
-  // field B before any field A ends a frame that started before the channel did.
+  // field B before any field A ends a frame that started before the channel did (or
+  // while the pin was paused).
   ULONG c = channel();
   if ((status04 >> (24 + c)) & 1) {
     if (fieldASinceStart) InterlockedIncrement(reinterpret_cast<volatile LONG *>(&pictureNumber));
@@ -365,6 +391,8 @@ NTSTATUS CVideoStream::StartHardware() {
   KIRQL old = KeAcquireSpinLockRaiseToDpc(&device->busLock);
   AtomicWrite(&pictureNumber, 0);
   fieldASinceStart = false;
+  fieldMissed = false;
+  InterlockedExchange(&restartFrame, 0);
   KeReleaseSpinLock(&device->busLock, old);
   (void)ReadChannelStatus(device, channel());
   HardwareWork work = {device, ChannelMaskBit(channelId)};
@@ -419,6 +447,10 @@ NTSTATUS CVideoStream::ProcessVideoFrame() {
   ULONG bank = (status >> c) & 1;
   // The DPC on another processor may set it again at any moment: taken whole.
   if (InterlockedExchange(&framePending, 0) == 0) return STATUS_PENDING;
+  if (InterlockedExchange(&restartFrame, 0) != 0) {
+    // Fields went by while paused: the held frame is not finished with a later one's.
+    fieldsSeen = 0;
+  }
 
   if (currentFrame == nullptr) {
     currentFrame = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
@@ -431,16 +463,17 @@ NTSTATUS CVideoStream::ProcessVideoFrame() {
   ULONG lines = linesA;
   ULONG copyLength = bytesPerLineA;
   PKSSTREAM_HEADER header = currentFrame->StreamHeader;
-  ULONG extent = header->FrameExtent;
   ULONG available = currentFrame->OffsetOut.Count;
   if (available == 0 || lines == 0) {
     EjectCurrent(0, false);
     return STATUS_SUCCESS;
   }
-  // A frame too small for the picture is handed back empty rather than overrun.
+  // Lines sit at the image's own stride whatever the frame's size; a frame too small for
+  // the image is handed back empty rather than overrun.
   ULONG totalLines = fields * lines;
-  ULONG pitch = extent / fields / lines;
-  if (extent > available || pitch < copyLength) {
+  ULONG pitch = ImageStride(bmi);
+  ULONG imageBytes = pitch * totalLines;
+  if (available < imageBytes) {
     EjectCurrent(0, true);
     return STATUS_SUCCESS;
   }
@@ -474,7 +507,7 @@ NTSTATUS CVideoStream::ProcessVideoFrame() {
     }
   }
   header->Duration = formatSnapshot->AvgTimePerFrame;
-  header->DataUsed = available;
+  header->DataUsed = imageBytes;
   if (!IsEqualGUID(*pin->Descriptor->PinDescriptor.Name, PINNAME_VIDEO_PREVIEW) &&
       referenceClock != nullptr) {
     header->PresentationTime.Time = referenceClock->GetTime();

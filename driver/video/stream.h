@@ -46,8 +46,14 @@ class CVideoStream : public CChannelStream {
   UCHAR clockHeld;
   // Fields per frame as programmed at creation (one rule for decoder, DMA and delivery).
   ULONG fieldsPerFrame;
-  ULONG delivered;        // processing mutex: frames completed to the client since the start
-  bool fieldASinceStart;  // busLock: a field A was signalled since the channel started
+  ULONG delivered;  // processing mutex: frames completed to the client since the start
+  // busLock: a field A was signalled since the channel started (or since a resume after
+  // fields went by while paused).
+  bool fieldASinceStart;
+  // busLock: fields went by while the pin was paused. The next field signalled restarts
+  // the counting and, through restartFrame (interlocked), the frame being filled.
+  bool fieldMissed;
+  volatile LONG restartFrame;
 
   ULONG channel() const { return channelId & 0xF; }
 

@@ -109,7 +109,7 @@ void Card::PowerUp() {
   external_.PowerUp();
   for (unsigned channel = 0; channel < kVideoChannels; ++channel) ApplyInputSignal(channel);
   // The pins take their power-up levels without making conditions on the wires.
-  const uint32_t serial = regs_[kSerialIf / 4];
+  const uint32_t serial = regs_[SERIAL_IF / 4];
   bus_.Reset((serial & kSerialClock) != 0, (serial & kSerialRelease) != 0,
              (serial & kSerialData) != 0);
   bus_.SetDevice(externalDecoderPresent() ? &external_ : nullptr, Now());
@@ -144,7 +144,7 @@ void Card::Reset() {
   lateInterrupts_.clear();
   PowerUp();
   UpdateLine();
-  StoreRegister(kChannelControl, 0);  // reports channels that stopped
+  StoreRegister(CHANNEL_CONTROL, 0);  // reports channels that stopped
 }
 
 CardTime Card::Now() const { return machine() ? machine()->now() : 0; }
@@ -200,11 +200,11 @@ uint32_t Card::MmioRead32(uint32_t offset) {
     return 0xFFFFFFFF;
   }
   const uint32_t value = LoadView(offset);
-  if (offset == kIntStatus || offset == kErrorStatusA || offset == kErrorStatusB)
+  if (offset == INT_STATUS || offset == ERROR_STATUS_A || offset == ERROR_STATUS_B)
     regs_[offset / 4] = 0;
   ++counts_[offset].reads;
   Record(CardTraceEntry::Kind::Read, offset, value);
-  if (offset == kIntStatus) UpdateLine();
+  if (offset == INT_STATUS) UpdateLine();
   return value;
 }
 
@@ -216,10 +216,10 @@ void Card::MmioWrite32(uint32_t offset, uint32_t value) {
   ++counts_[offset].writes;
   Record(CardTraceEntry::Kind::Write, offset, value);
   switch (offset) {
-    case kIntStatus:
-    case kBufferStatus:
-    case kErrorStatusA:
-    case kErrorStatusB:
+    case INT_STATUS:
+    case BUFFER_STATUS:
+    case ERROR_STATUS_A:
+    case ERROR_STATUS_B:
       return;  // status is the engines' to set; a store does not reach it
     default:
       StoreRegister(offset, value);
@@ -235,8 +235,8 @@ void Card::StoreRegister(uint32_t offset, uint32_t value) {
   const int statusChannel = StatusChannelAt(offset);
   if (statusChannel >= 0) value = WithStatusBit(value, Carries625Lines(inputs_[statusChannel]));
   regs_[offset / 4] = value;
-  if (offset == kSerialIf) DriveBus(value);
-  if (offset != kChannelControl && offset != kChannelEnable) return;
+  if (offset == SERIAL_IF) DriveBus(value);
+  if (offset != CHANNEL_CONTROL && offset != CHANNEL_ENABLE) return;
   const uint32_t before = running_;
   running_ = RunningChannels();
   if (running_ == before) return;
@@ -247,7 +247,7 @@ void Card::StoreRegister(uint32_t offset, uint32_t value) {
 void Card::Poke(uint32_t offset, uint32_t value) {
   if (!ValidOffset(offset, kWindowLength)) throw std::out_of_range("Card::Poke offset");
   StoreRegister(offset, value);
-  if (offset == kIntStatus) UpdateLine();
+  if (offset == INT_STATUS) UpdateLine();
 }
 
 uint32_t Card::Peek(uint32_t offset) const {
@@ -257,17 +257,17 @@ uint32_t Card::Peek(uint32_t offset) const {
 
 uint32_t Card::LoadView(uint32_t offset) const {
   const uint32_t value = regs_[offset / 4];
-  if (offset != kSerialIf) return value;
+  if (offset != SERIAL_IF) return value;
   return (value & ~kSerialData) | (bus_.data() ? kSerialData : 0);
 }
 
 // ---- decoders, inputs and the serial bus
 
 int Card::StatusChannelAt(uint32_t offset) const {
-  uint32_t base = kDecoderBank0;
+  uint32_t base = DecoderBankBase(0);
   unsigned firstChannel = 0;
-  if (offset >= kDecoderBank1 && variant_ == Variant::Standard) {
-    base = kDecoderBank1;
+  if (offset >= DecoderBankBase(1) && variant_ == Variant::Standard) {
+    base = DecoderBankBase(1);
     firstChannel = kChannelsPerBank;
   }
   if (offset < base || offset >= base + kDecoderBankLength) return -1;
@@ -276,17 +276,17 @@ int Card::StatusChannelAt(uint32_t offset) const {
 }
 
 uint32_t Card::DecoderRegister(int bank, uint8_t r) const {
-  if (bank == 0) return regs_[(kDecoderBank0 + 4u * r) / 4];
+  if (bank == 0) return regs_[DecoderRegisterOffset(0, r) / 4];
   if (bank != 1) throw std::out_of_range("Card::DecoderRegister bank");
   if (variant_ == Variant::Device6864) return external_.Register(r);
-  return regs_[(kDecoderBank1 + 4u * r) / 4];
+  return regs_[DecoderRegisterOffset(1, r) / 4];
 }
 
 void Card::SetDecoderRegister(int bank, uint8_t r, uint32_t value) {
-  if (bank == 0) return StoreRegister(kDecoderBank0 + 4u * r, value);
+  if (bank == 0) return StoreRegister(DecoderRegisterOffset(0, r), value);
   if (bank != 1) throw std::out_of_range("Card::SetDecoderRegister bank");
   if (variant_ == Variant::Device6864) return external_.SetRegister(r, value & 0xFF);
-  StoreRegister(kDecoderBank1 + 4u * r, value);
+  StoreRegister(DecoderRegisterOffset(1, r), value);
 }
 
 void Card::SetInputSignal(unsigned channel, const InputSignal &signal) {
@@ -314,14 +314,14 @@ void Card::ApplyInputSignal(unsigned channel) {
     external_.SetLines625(k, on);
     if (variant_ == Variant::Device6864) return;
   }
-  const uint32_t base = channel < kChannelsPerBank ? kDecoderBank0 : kDecoderBank1;
-  uint32_t &status = regs_[(base + 0x40 * k) / 4];
+  const uint32_t bank = channel < kChannelsPerBank ? 0 : 1;
+  uint32_t &status = regs_[DecoderRegisterOffset(bank, ChannelRegister(k, DECODER_STATUS)) / 4];
   status = WithStatusBit(status, on);
 }
 
 void Card::SetExternalDecoderPresent(bool present) {
   externalPresent_ = present;
-  DriveBus(regs_[kSerialIf / 4]);
+  DriveBus(regs_[SERIAL_IF / 4]);
 }
 
 bool Card::externalDecoderPresent() const {
@@ -337,16 +337,16 @@ void Card::DriveBus(uint32_t serial) {
 // ---- channels and interrupt
 
 uint32_t Card::RunningChannels() const {
-  const uint32_t control = regs_[kChannelControl / 4];
+  const uint32_t control = regs_[CHANNEL_CONTROL / 4];
   if ((control & kMasterEnable) == 0) return 0;
-  return control & regs_[kChannelEnable / 4] & kChannelBits;
+  return control & regs_[CHANNEL_ENABLE / 4] & kChannelBits;
 }
 
 bool Card::IsChannelRunning(unsigned bit) const {
   return bit < 16 && (RunningChannels() >> bit & 1u) != 0;
 }
 
-bool Card::interruptPending() const { return regs_[kIntStatus / 4] != 0; }
+bool Card::interruptPending() const { return regs_[INT_STATUS / 4] != 0; }
 
 void Card::UpdateLine() {
   uint32_t &commandStatus = config_[kConfigCommandStatus / 4];
@@ -364,9 +364,9 @@ void Card::UpdateLine() {
 }
 
 void Card::RaiseChannelEvents(uint32_t intStatusBits, uint32_t bufferStatus) {
-  regs_[kBufferStatus / 4] = bufferStatus;
-  regs_[kIntStatus / 4] |= intStatusBits;
-  Record(CardTraceEntry::Kind::Event, kIntStatus, intStatusBits);
+  regs_[BUFFER_STATUS / 4] = bufferStatus;
+  regs_[INT_STATUS / 4] |= intStatusBits;
+  Record(CardTraceEntry::Kind::Event, INT_STATUS, intStatusBits);
   UpdateLine();
 }
 
@@ -378,12 +378,12 @@ void Card::RaiseChannelError(unsigned videoChannel) {
 }
 
 void Card::InjectErrorBits(uint32_t errorA, uint32_t errorB, uint32_t intStatusBits) {
-  regs_[kErrorStatusA / 4] |= errorA;
-  regs_[kErrorStatusB / 4] |= errorB;
-  regs_[kIntStatus / 4] |= intStatusBits;
-  if (errorA != 0) Record(CardTraceEntry::Kind::Event, kErrorStatusA, errorA);
-  if (errorB != 0) Record(CardTraceEntry::Kind::Event, kErrorStatusB, errorB);
-  if (intStatusBits != 0) Record(CardTraceEntry::Kind::Event, kIntStatus, intStatusBits);
+  regs_[ERROR_STATUS_A / 4] |= errorA;
+  regs_[ERROR_STATUS_B / 4] |= errorB;
+  regs_[INT_STATUS / 4] |= intStatusBits;
+  if (errorA != 0) Record(CardTraceEntry::Kind::Event, ERROR_STATUS_A, errorA);
+  if (errorB != 0) Record(CardTraceEntry::Kind::Event, ERROR_STATUS_B, errorB);
+  if (intStatusBits != 0) Record(CardTraceEntry::Kind::Event, INT_STATUS, intStatusBits);
   UpdateLine();
 }
 
@@ -440,21 +440,21 @@ void Card::Clear() {
 
 const char *Card::RegisterName(uint32_t offset) {
   switch (offset) {
-    case kIntStatus:
+    case INT_STATUS:
       return "INT_STATUS";
-    case kBufferStatus:
+    case BUFFER_STATUS:
       return "BUFFER_STATUS";
-    case kChannelControl:
+    case CHANNEL_CONTROL:
       return "CHANNEL_CONTROL";
-    case kErrorStatusA:
+    case ERROR_STATUS_A:
       return "ERROR_STATUS_A";
-    case kErrorStatusB:
+    case ERROR_STATUS_B:
       return "ERROR_STATUS_B";
-    case kResetControl:
+    case RESET_CONTROL:
       return "RESET_CONTROL";
-    case kChannelEnable:
+    case CHANNEL_ENABLE:
       return "CHANNEL_ENABLE";
-    case kSerialIf:
+    case SERIAL_IF:
       return "SERIAL_IF";
     default:
       return "";

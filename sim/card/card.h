@@ -56,6 +56,7 @@
 #include <string>
 #include <vector>
 
+#include "card_registers.h"
 #include "morvane/card_ids.h"
 #include "sim/card/decoder.h"
 #include "sim/card/serial_bus.h"
@@ -110,21 +111,9 @@ class Card : public PciDevice {
   static constexpr uint32_t kWindowLength = 0x1000;
   static constexpr uint32_t kConfigLength = 0x100;
 
-  // Global registers.
-  static constexpr uint32_t kIntStatus = 0x00;
-  static constexpr uint32_t kBufferStatus = 0x04;
-  static constexpr uint32_t kChannelControl = 0x08;
-  static constexpr uint32_t kErrorStatusA = 0x0C;
-  static constexpr uint32_t kErrorStatusB = 0x14;
-  static constexpr uint32_t kResetControl = 0x18;
-  static constexpr uint32_t kChannelEnable = 0x28;
-  static constexpr uint32_t kSerialIf = 0xBC;
-
-  // Decoder banks: register r at base + 4 * r. Bank 1 is memory-mapped only on the
-  // Standard board; on the 0x6864 board its window is plain storage.
-  static constexpr uint32_t kDecoderBank0 = 0x400;
-  static constexpr uint32_t kDecoderBank1 = 0x800;
-  static constexpr uint32_t kDecoderBankLength = 0x400;
+  // The registers are named in card_registers.h, shared with the driver. Decoder bank 1 is
+  // in the block only on the Standard board; on the 0x6864 board its window is plain
+  // storage.
 
   // SERIAL_IF bits on the wires; the others are storage for other functions.
   static constexpr uint32_t kSerialClock = 1u << 0;
@@ -133,7 +122,6 @@ class Card : public PciDevice {
 
   static constexpr unsigned kVideoChannels = 8;
 
-  static constexpr uint32_t kMasterEnable = 0x80000000u;
   static constexpr uint32_t kChannelBits = 0x0000FFFFu;
 
   // Configuration dwords with bits the driver clears at start.

@@ -16,7 +16,7 @@ void ExternalDecoder::SetRegister(uint8_t r, uint8_t value) {
 
 void ExternalDecoder::SetLines625(unsigned k, bool on) {
   lines625_[k] = on;
-  const uint8_t r = static_cast<uint8_t>(0x10 * k);
+  const uint8_t r = static_cast<uint8_t>(ChannelRegister(k, DECODER_STATUS));
   regs_[r] = static_cast<uint8_t>(WithStatusBit(regs_[r], on));
 }
 

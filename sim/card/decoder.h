@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 
+#include "card_registers.h"
 #include "sim/card/serial_bus.h"
 
 namespace sim {
@@ -17,7 +18,9 @@ constexpr uint32_t kStatus625Lines = 0x1;
 
 // The channel (0-3 within the bank) whose status register r is, or -1.
 constexpr int StatusRegisterChannel(unsigned r) {
-  return (r & 0x0F) == 0 && r < 0x10 * kChannelsPerBank ? static_cast<int>(r >> 4) : -1;
+  for (unsigned k = 0; k < kChannelsPerBank; ++k)
+    if (r == ChannelRegister(k, DECODER_STATUS)) return static_cast<int>(k);
+  return -1;
 }
 
 constexpr uint32_t WithStatusBit(uint32_t stored, bool lines625) {

@@ -14,14 +14,6 @@ namespace sim {
 
 namespace {
 
-constexpr uint32_t kDmaBlockBase = 0x200;
-constexpr uint32_t kDmaBlockStride = 0x20;
-constexpr uint32_t kChannelControlBase = 0x40;
-constexpr uint32_t kCaptureGeometryBase = 0x128;
-constexpr uint32_t kKeepPatternBase = 0xE4;
-constexpr uint32_t kAudioAddressBase = 0x60;
-constexpr uint32_t kAudioBlockLength = 0xB0;
-constexpr uint32_t kAudioClock = 0xB4;
 constexpr uint32_t kFieldBufferBytes = 414'720;  // 288 lines of 1440 bytes
 constexpr unsigned kKeepWindow = 15;
 // Above 1 MHz the clock is nonsense, and a block would take no time at all.
@@ -166,10 +158,10 @@ void Card::StartAudio(unsigned c) {
   e = AudioEngine{};
   e.running = true;
   e.anchor = Now();
-  e.address[0] = regs_[(kAudioAddressBase + 8 * c) / 4];
-  e.address[1] = regs_[(kAudioAddressBase + 8 * c + 4) / 4];
-  e.blockBytes = regs_[kAudioBlockLength / 4] >> 19 & 0x1FFF;
-  e.divisor = regs_[kAudioClock / 4];
+  e.address[0] = regs_[AudioBlockRegister(c, 0) / 4];
+  e.address[1] = regs_[AudioBlockRegister(c, 1) / 4];
+  e.blockBytes = regs_[AUDIO_BLOCK_LENGTH / 4] >> 19 & 0x1FFF;
+  e.divisor = regs_[AUDIO_SAMPLE_CLOCK / 4];
   // Without a sample clock or a block length the channel has nothing to do.
   if (e.divisor == 0 || e.blockBytes == 0) return;
   AudioRequest timing{c, e.anchor, 0, e.divisor, 0, nullptr};
@@ -180,7 +172,7 @@ void Card::StartAudio(unsigned c) {
 // ---- video
 
 bool Card::KeepFrame(unsigned c, unsigned slot, bool lines625) const {
-  const uint32_t pattern = regs_[(kKeepPatternBase + 4 * c) / 4];
+  const uint32_t pattern = regs_[FrameKeepRegister(c) / 4];
   if ((pattern & 0x80000000u) == 0) return true;
   const unsigned bit = 2 * slot + (lines625 ? 1 : 0);
   return (pattern >> bit & 3u) != 0;
@@ -220,16 +212,15 @@ void Card::VideoFieldDone(unsigned c) {
 
 bool Card::CaptureField(unsigned c, const InputTimeline::Field &field, unsigned bank,
                         Completion *done) {
-  const uint32_t block = kDmaBlockBase + kDmaBlockStride * c;
   const unsigned type = field.fieldB ? 1 : 0;
-  const uint32_t address = regs_[(block + 0x10 * type + 0x08 * bank) / 4];
+  const uint32_t address = regs_[DmaAddressRegister(c, type, bank) / 4];
   if (address == 0) return false;
 
   Machine &m = *EngineMachine();
   const std::string where = "card channel " + std::to_string(c) + " field " + "AB"[type];
-  const uint32_t capture = regs_[(kCaptureGeometryBase + 4 * c) / 4];
-  const uint32_t geometry = regs_[(block + 0x04 + 0x10 * type) / 4];
-  const uint32_t code = regs_[(kChannelControlBase + 4 * c) / 4] >> 20 & 7;
+  const uint32_t capture = regs_[CaptureGeometryRegister(c) / 4];
+  const uint32_t geometry = regs_[DmaGeometryRegister(c, type) / 4];
+  const uint32_t code = regs_[ChannelControlRegister(c) / 4] >> 20 & 7;
   const unsigned width = capture & 0xFFFF;
   const unsigned lines = capture >> 16 & 0x7FFF;
   const unsigned dmaLines = geometry >> 22;
@@ -347,7 +338,7 @@ void Card::AudioBlockDone(unsigned c) {
 
   // A new clock takes over from the next sample on.
   e.index += count;
-  const uint32_t divisor = regs_[kAudioClock / 4];
+  const uint32_t divisor = regs_[AUDIO_SAMPLE_CLOCK / 4];
   if (divisor != 0 && divisor != e.divisor) {
     e.anchor = request.SampleTime(e.index);
     e.index = 0;
@@ -374,13 +365,13 @@ void Card::AudioBlockDone(unsigned c) {
 // ---- status and interrupt
 
 void Card::SetBufferStatus(uint32_t mask, uint32_t bits) {
-  uint32_t &status = regs_[kBufferStatus / 4];
+  uint32_t &status = regs_[BUFFER_STATUS / 4];
   status = (status & ~mask) | (bits & mask);
 }
 
 void Card::RaiseEventBit(unsigned bit) {
-  regs_[kIntStatus / 4] |= 1u << bit;
-  Record(CardTraceEntry::Kind::Event, kIntStatus, 1u << bit);
+  regs_[INT_STATUS / 4] |= 1u << bit;
+  Record(CardTraceEntry::Kind::Event, INT_STATUS, 1u << bit);
   UpdateLine();
 }
 

@@ -103,6 +103,20 @@ class ClientBench {
     EXPECT_EQ(client->CreatePin(filter, 0, format, &pin), expected);
     return pin;
   }
+  // A channel's video pin in its first range, or audio pin at `rate`, created and left in
+  // `state`.
+  Handle VideoPin(ULONG channel, KSSTATE state = KSSTATE_STOP) {
+    Handle f = Open(true, channel);
+    Handle pin = CreatePin(f, VideoFormat(f, 0));
+    EXPECT_EQ(client->SetState(pin, state), STATUS_SUCCESS);
+    return pin;
+  }
+  Handle AudioPin(ULONG channel, KSSTATE state = KSSTATE_STOP, ULONG rate = 48000) {
+    Handle f = Open(false, channel);
+    Handle pin = CreatePin(f, Intersect(f, AudioRange(rate, rate)));
+    EXPECT_EQ(client->SetState(pin, state), STATUS_SUCCESS);
+    return pin;
+  }
 
   sim::Machine m;
   sim::Card card;

@@ -52,21 +52,66 @@ TEST(AudioIntersection, ThroughTheHostInListOrder) {
   EXPECT_EQ(size, 82u);
 }
 
+// The six ranges as the pin publishes them, in the order the host tries them, and the pin.
+TEST(AudioPin, EveryFieldOfTheSixRangesInListOrder) {
+  ClientBench b;
+  Handle f = b.Open(false, 6);
+  std::vector<std::vector<uint8_t>> ranges;
+  ASSERT_EQ(b.client->PinDataRanges(f, 0, &ranges), STATUS_SUCCESS);
+  const ULONG rates[] = {8000, 48000, 44100, 32000, 24000, 16000};
+  ASSERT_EQ(ranges.size(), 6u);
+  for (size_t i = 0; i < 6; ++i) {
+    ASSERT_EQ(ranges[i].size(), sizeof(KSDATARANGE_AUDIO));
+    KSDATARANGE_AUDIO r;
+    std::memcpy(&r, ranges[i].data(), sizeof r);
+    EXPECT_EQ(r.DataRange.FormatSize, 88u);
+    EXPECT_EQ(r.DataRange.Flags, 0u);
+    EXPECT_EQ(r.DataRange.SampleSize, 0u);
+    EXPECT_EQ(r.DataRange.Reserved, 0u);
+    EXPECT_EQ(r.DataRange.MajorFormat, KSDATAFORMAT_TYPE_AUDIO);
+    EXPECT_EQ(r.DataRange.SubFormat, KSDATAFORMAT_SUBTYPE_PCM);
+    EXPECT_EQ(r.DataRange.Specifier, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX);
+    EXPECT_EQ(r.MaximumChannels, 1u);
+    EXPECT_EQ(r.MinimumBitsPerSample, 16u);
+    EXPECT_EQ(r.MaximumBitsPerSample, 16u);
+    EXPECT_EQ(r.MinimumSampleFrequency, rates[i]);
+    EXPECT_EQ(r.MaximumSampleFrequency, rates[i]);
+  }
+  GUID category;
+  ASSERT_EQ(b.client->PinCategory(f, 0, &category), STATUS_SUCCESS);
+  EXPECT_EQ(category, KSCATEGORY_AUDIO);
+  const GUID name = {0xBA1184B9, 0x1FE6, 0x488A, {0xAE, 0x78, 0x6E, 0x99, 0x7B, 0x02, 0xCA, 0xEA}};
+  EXPECT_EQ(*kAudioPinDescriptors[6].PinDescriptor.Name, name);
+  EXPECT_EQ(kAudioPinDescriptors[6].Flags, 0x00110010u);
+  EXPECT_EQ(kAudioPinDescriptors[6].InstancesPossible, 1u);
+  EXPECT_EQ(kAudioPinDescriptors[6].InstancesNecessary, 0u);
+  const KS_FRAMING_ITEM &item = kAudioFraming.FramingItem[0];
+  EXPECT_EQ(kAudioFraming.CountItems, 1u);
+  EXPECT_EQ(item.MemoryType, KSMEMORY_TYPE_KERNEL_NONPAGED);
+  EXPECT_EQ(item.Flags, 0x80000002u);
+  EXPECT_EQ(item.Frames, 25u);
+  EXPECT_EQ(item.PhysicalRange.MinFrameSize, 0u);
+  EXPECT_EQ(item.PhysicalRange.MaxFrameSize, 0xFFFFFFFFu);
+  EXPECT_EQ(item.FramingRange.Range.MinFrameSize, 8192u);
+  EXPECT_EQ(item.FramingRange.Range.MaxFrameSize, 8192u);
+}
+
 TEST(AudioPin, CreationProgramsBlocksClockAndLength) {
   for (Card::Variant v : {Card::Variant::Device6864, Card::Variant::Standard}) {
     ClientBench b(v);
     CCaptureDevice *d = b.dev();
-    b.card.Poke(0xB0, 0x0007FFFF);  // bits 10..0 must survive, 18..11 are cleared
+    b.card.Poke(AUDIO_BLOCK_LENGTH, 0x0007FFFF);  // bits 10..0 must survive, 18..11 are cleared
     Handle f = b.Open(false, 5);
     Handle p = b.CreatePin(f, b.Intersect(f, ClientBench::AudioRange(48000, 48000)));
     ASSERT_NE(p, 0u);
-    EXPECT_EQ(b.card.Peek(0xB4), 0x0A2C2AAAu);
-    EXPECT_EQ(b.card.Peek(0xB0), 0x800007FFu);
-    EXPECT_EQ(b.card.Peek(0x60 + 8 * 5), d->audioBufferAddresses[10].LowPart);
-    EXPECT_EQ(b.card.Peek(0x64 + 8 * 5), d->audioBufferAddresses[11].LowPart);
-    EXPECT_EQ(b.card.CountWrites(0xB44), v == Card::Variant::Standard ? 1u : 0u);
+    EXPECT_EQ(b.card.Peek(AUDIO_SAMPLE_CLOCK), 0x0A2C2AAAu);
+    EXPECT_EQ(b.card.Peek(AUDIO_BLOCK_LENGTH), 0x800007FFu);
+    EXPECT_EQ(b.card.Peek(AudioBlockRegister(5, 0)), d->audioBufferAddresses[10].LowPart);
+    EXPECT_EQ(b.card.Peek(AudioBlockRegister(5, 1)), d->audioBufferAddresses[11].LowPart);
+    EXPECT_EQ(b.card.CountWrites(DecoderRegisterOffset(1, DecoderAudioRegister(5))),
+              v == Card::Variant::Standard ? 1u : 0u);
     if (v == Card::Variant::Standard) {
-      EXPECT_EQ(b.card.Peek(0xB44), 0x20u);
+      EXPECT_EQ(b.card.Peek(DecoderRegisterOffset(1, DecoderAudioRegister(5))), 0x20u);
     }
     EXPECT_NE(d->openPinMask & (1u << 13), 0u);
 
@@ -80,8 +125,8 @@ TEST(AudioPin, CreationProgramsBlocksClockAndLength) {
 
     Handle f0 = b.Open(false, 0);
     ASSERT_NE(b.CreatePin(f0, b.Intersect(f0, ClientBench::AudioRange(8000, 8000))), 0u);
-    EXPECT_EQ(b.card.Peek(0x740), 0x20u);
-    EXPECT_EQ(b.card.Peek(0xB4), 0x3D090000u) << "one sample clock for all channels";
+    EXPECT_EQ(b.card.Peek(DecoderRegisterOffset(0, DecoderAudioRegister(0))), 0x20u);
+    EXPECT_EQ(b.card.Peek(AUDIO_SAMPLE_CLOCK), 0x3D090000u) << "one sample clock for all channels";
   }
 }
 

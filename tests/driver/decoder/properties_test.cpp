@@ -30,7 +30,9 @@ TEST(PictureControls, MemoryMappedAndBusChannels) {
   ClientBench b;
   Handle f2 = b.Open(true, 2), f6 = b.Open(true, 6), f5 = b.Open(true, 5), f1 = b.Open(true, 1);
   ASSERT_EQ(SetControl(b, f2, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, -1), STATUS_SUCCESS);
-  EXPECT_EQ(b.card.Peek(0x484), 0xFFFFFFFFu) << "bank 0 register 0x21 takes the whole value";
+  EXPECT_EQ(b.card.Peek(DecoderRegisterOffset(0, ChannelRegister(2, DECODER_BRIGHTNESS))),
+            0xFFFFFFFFu)
+      << "bank 0 register 0x21 takes the whole value";
   EXPECT_EQ(GetControl(b, f2, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS), -1);
 
   ASSERT_EQ(SetControl(b, f6, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, -1), STATUS_SUCCESS);
@@ -75,27 +77,54 @@ TEST(PictureControls, OutOfRangeValuesAreRefusedAndWriteNothing) {
   }
 }
 
-TEST(PictureControls, BasicSupportAdvertisesRangesAndDefaults) {
+// Basic support of all five controls: a stepped signed range and the default, as a
+// client lays them out for a slider; the handlers refuse exactly what lies outside.
+TEST(PictureControls, BasicSupportAdvertisesWhatTheHandlersAccept) {
   ClientBench b;
   Handle f = b.Open(true, 0);
-  std::vector<uint8_t> d;
-  ASSERT_EQ(b.client->BasicSupport(f, PROPSETID_VIDCAP_VIDEOPROCAMP,
-                                   KSPROPERTY_VIDEOPROCAMP_CONTRAST, &d),
-            STATUS_SUCCESS);
-  ASSERT_GE(d.size(), sizeof(KSPROPERTY_DESCRIPTION) + 2 * sizeof(KSPROPERTY_MEMBERSHEADER) + 20u);
-  auto *desc = reinterpret_cast<const KSPROPERTY_DESCRIPTION *>(d.data());
-  EXPECT_EQ(desc->MembersListCount, 2u);
-  EXPECT_EQ(desc->PropTypeSet.Set, KSPROPTYPESETID_General);
-  EXPECT_EQ(desc->PropTypeSet.Id, 3u);
-  auto *ranges = reinterpret_cast<const KSPROPERTY_MEMBERSHEADER *>(desc + 1);
-  EXPECT_EQ(ranges->MembersFlags, static_cast<ULONG>(KSPROPERTY_MEMBER_RANGES));
-  auto *stepping = reinterpret_cast<const KSPROPERTY_STEPPING_LONG *>(ranges + 1);
-  EXPECT_EQ(stepping->SteppingDelta, 1u);
-  EXPECT_EQ(stepping->Bounds.SignedMinimum, 0);
-  EXPECT_EQ(stepping->Bounds.SignedMaximum, 255);
-  auto *values = reinterpret_cast<const KSPROPERTY_MEMBERSHEADER *>(stepping + 1);
-  EXPECT_EQ(values->Flags, static_cast<ULONG>(KSPROPERTY_MEMBER_FLAG_DEFAULT));
-  EXPECT_EQ(*reinterpret_cast<const LONG *>(values + 1), 128);
+  struct Control {
+    ULONG id;
+    LONG minimum, maximum, defaultValue;
+  };
+  const Control controls[] = {{KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, -128, 127, 0},
+                              {KSPROPERTY_VIDEOPROCAMP_CONTRAST, 0, 255, 128},
+                              {KSPROPERTY_VIDEOPROCAMP_HUE, -128, 127, 0},
+                              {KSPROPERTY_VIDEOPROCAMP_SATURATION, 0, 255, 128},
+                              {KSPROPERTY_VIDEOPROCAMP_SHARPNESS, 0, 15, 0}};
+  for (const Control &c : controls) {
+    SCOPED_TRACE(c.id);
+    std::vector<uint8_t> d;
+    ASSERT_EQ(b.client->BasicSupport(f, PROPSETID_VIDCAP_VIDEOPROCAMP, c.id, &d), STATUS_SUCCESS);
+    ASSERT_EQ(d.size(), sizeof(KSPROPERTY_DESCRIPTION) + 2 * sizeof(KSPROPERTY_MEMBERSHEADER) +
+                            sizeof(KSPROPERTY_STEPPING_LONG) + sizeof(LONG));
+    auto *desc = reinterpret_cast<const KSPROPERTY_DESCRIPTION *>(d.data());
+    EXPECT_EQ(desc->MembersListCount, 2u);
+    EXPECT_EQ(desc->PropTypeSet.Set, KSPROPTYPESETID_General);
+    EXPECT_EQ(desc->PropTypeSet.Id, 3u) << "VT_I4";
+    auto *ranges = reinterpret_cast<const KSPROPERTY_MEMBERSHEADER *>(desc + 1);
+    EXPECT_EQ(ranges->MembersFlags, static_cast<ULONG>(KSPROPERTY_MEMBER_RANGES));
+    EXPECT_EQ(ranges->MembersSize, 16u);
+    EXPECT_EQ(ranges->MembersCount, 1u);
+    EXPECT_EQ(ranges->Flags, 0u);
+    auto *stepping = reinterpret_cast<const KSPROPERTY_STEPPING_LONG *>(ranges + 1);
+    EXPECT_EQ(stepping->SteppingDelta, 1u);
+    EXPECT_EQ(stepping->Reserved, 0u);
+    EXPECT_EQ(stepping->Bounds.SignedMinimum, c.minimum);
+    EXPECT_EQ(stepping->Bounds.SignedMaximum, c.maximum);
+    auto *values = reinterpret_cast<const KSPROPERTY_MEMBERSHEADER *>(stepping + 1);
+    EXPECT_EQ(values->MembersFlags, static_cast<ULONG>(KSPROPERTY_MEMBER_VALUES));
+    EXPECT_EQ(values->MembersSize, 4u);
+    EXPECT_EQ(values->MembersCount, 1u);
+    EXPECT_EQ(values->Flags, static_cast<ULONG>(KSPROPERTY_MEMBER_FLAG_DEFAULT));
+    EXPECT_EQ(*reinterpret_cast<const LONG *>(values + 1), c.defaultValue);
+    // The advertised range is exactly what a set accepts.
+    EXPECT_EQ(SetControl(b, f, c.id, c.minimum), STATUS_SUCCESS);
+    EXPECT_EQ(GetControl(b, f, c.id), c.minimum);
+    EXPECT_EQ(SetControl(b, f, c.id, c.maximum), STATUS_SUCCESS);
+    EXPECT_EQ(GetControl(b, f, c.id), c.maximum);
+    EXPECT_EQ(SetControl(b, f, c.id, c.minimum - 1), static_cast<NTSTATUS>(0xE000000D));
+    EXPECT_EQ(SetControl(b, f, c.id, c.maximum + 1), static_cast<NTSTATUS>(0xE000000D));
+  }
 }
 
 TEST(DecoderProperties, StandardCapsAndStatus) {
@@ -106,8 +135,8 @@ TEST(DecoderProperties, StandardCapsAndStatus) {
   ASSERT_EQ(
       b.client->SetS(f1, PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_STANDARD, standard),
       STATUS_SUCCESS);
-  EXPECT_EQ(b.card.Peek(0x460), 0x18u);
-  EXPECT_EQ(b.card.Peek(0x468), 10u);
+  EXPECT_EQ(b.card.Peek(DecoderRegisterOffset(0, ChannelRegister(1, DECODER_MODE))), 0x18u);
+  EXPECT_EQ(b.card.Peek(DecoderRegisterOffset(0, ChannelRegister(1, DECODER_DELAY))), 10u);
   std::vector<std::vector<uint8_t>> ranges;
   ASSERT_EQ(b.client->PinDataRanges(f1, 0, &ranges), STATUS_SUCCESS);
   EXPECT_EQ(reinterpret_cast<const KS_DATARANGE_VIDEO *>(ranges[0].data())->ConfigCaps.InputSize.cy,
@@ -123,8 +152,8 @@ TEST(DecoderProperties, StandardCapsAndStatus) {
   ASSERT_EQ(
       b.client->SetS(f1, PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_STANDARD, standard),
       STATUS_SUCCESS);
-  EXPECT_EQ(b.card.Peek(0x460), 0x14u);
-  EXPECT_EQ(b.card.Peek(0x468), 15u);
+  EXPECT_EQ(b.card.Peek(DecoderRegisterOffset(0, ChannelRegister(1, DECODER_MODE))), 0x14u);
+  EXPECT_EQ(b.card.Peek(DecoderRegisterOffset(0, ChannelRegister(1, DECODER_DELAY))), 15u);
   KSPROPERTY_VIDEODECODER_S got{};
   ASSERT_EQ(
       b.client->GetS(f1, PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_STANDARD, &got),
@@ -162,6 +191,11 @@ TEST(DecoderProperties, SetsThatAlwaysFailCarryTheCustomerBit) {
       b.client->GetS(f, PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_OUTPUT_ENABLE, &s),
       STATUS_SUCCESS);
   EXPECT_EQ(s.Value, 1u);
+  s.Value = 77;
+  ASSERT_EQ(
+      b.client->GetS(f, PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_VCR_TIMING, &s),
+      STATUS_SUCCESS);
+  EXPECT_EQ(s.Value, 0u) << "VCR timing reads 0";
   KSPROPERTY_VIDEOCONTROL_CAPS_S vc{};
   EXPECT_EQ(b.client->GetS(f, PROPSETID_VIDCAP_VIDEOCONTROL, KSPROPERTY_VIDEOCONTROL_CAPS, &vc),
             static_cast<NTSTATUS>(0xE0000002));

@@ -1,12 +1,15 @@
 // Card add, start, power, stop and removal under the real driver: resources acquired
 // and released, configuration space, and the failure paths.
+#include "driver/client_bench.h"
 #include "driver/device/device_bench.h"
 #include "support/verifier_expect.h"
 
 namespace {
 
 using bench::Bench;
+using bench::ClientBench;
 using sim::Card;
+using sim::ks::Handle;
 
 TEST(Lifecycle, StartAcquiresEverythingAndStopReleasesIt) {
   Bench b;
@@ -123,33 +126,38 @@ TEST(Lifecycle, AddFailuresFreeTheContext) {
   EXPECT_EQ(DispatchAdd(nullptr), STATUS_UNSUCCESSFUL);
 }
 
+// Starts refused while the card is powered down are recorded, touch nothing, and every
+// power transition clears the record (D0 to D0 as well).
 TEST(Lifecycle, PowerTransitionsClearDeferredStarts) {
-  Bench b;
-  b.StartWithStreams();
+  ClientBench b;
   CCaptureDevice *d = b.dev();
+  Handle video = b.VideoPin(3), audio = b.AudioPin(3);
   EXPECT_EQ(b.m.pnp().SetCardPower(*b.c, PowerDeviceD3), STATUS_SUCCESS);
   EXPECT_EQ(d->powerState, PowerDeviceD3);
   size_t accesses = b.card.trace().size();
-  EXPECT_EQ(StartChannel(d, 0x103), STATUS_DEVICE_POWERED_OFF);
-  EXPECT_EQ(StartChannel(d, 11), STATUS_DEVICE_POWERED_OFF);
+  EXPECT_EQ(b.client->SetState(video, KSSTATE_RUN), STATUS_DEVICE_POWERED_OFF);
+  EXPECT_EQ(b.client->SetState(audio, KSSTATE_RUN), STATUS_DEVICE_POWERED_OFF);
   EXPECT_EQ(d->deferredStartMask, (1u << 3) | (1u << 11));
   EXPECT_FALSE(b.m.IsTimerArmed(&d->watchdogTimer));
   EXPECT_EQ(b.card.trace().size(), accesses) << "a refused start touches nothing";
-  EXPECT_EQ(b.video[3]->starts, 0);
+  EXPECT_EQ(d->runningMask, 0u);
   EXPECT_EQ(b.m.pnp().SetCardPower(*b.c, PowerDeviceD0), STATUS_SUCCESS);
   EXPECT_EQ(d->deferredStartMask, 0u);
   EXPECT_EQ(d->powerState, PowerDeviceD0);
+  d->deferredStartMask = 1u << 5;
+  EXPECT_EQ(b.m.pnp().SetCardPower(*b.c, PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(d->deferredStartMask, 0u) << "D0 to D0 clears it too";
 }
 
 // Stop used to leave the watchdog armed over an unmapped register block and a context
 // the bag could free: the timer and the DPCs are now settled first.
 TEST(Lifecycle, StopSettlesTheWatchdogBeforeReleasing) {
-  Bench b;
-  b.StartWithStreams();
+  ClientBench b;
   CCaptureDevice *d = b.dev();
-  ASSERT_EQ(StartChannel(d, 0x102), STATUS_SUCCESS);
-  ASSERT_TRUE(b.m.IsTimerArmed(&d->watchdogTimer));
+  Handle video = b.VideoPin(2, KSSTATE_RUN);
   b.m.RunFor(40 * sim::kMillisecond);
+  ASSERT_EQ(b.client->SetState(video, KSSTATE_STOP), STATUS_SUCCESS);
+  ASSERT_TRUE(b.m.IsTimerArmed(&d->watchdogTimer)) << "it disarms at its next tick";
   EXPECT_EQ(b.m.pnp().StopCard(*b.c), STATUS_SUCCESS);
   EXPECT_FALSE(b.m.IsTimerArmed(&d->watchdogTimer));
   EXPECT_FALSE(b.m.IsDpcQueued(&d->watchdogDpc));
@@ -158,14 +166,15 @@ TEST(Lifecycle, StopSettlesTheWatchdogBeforeReleasing) {
 }
 
 TEST(Lifecycle, FreeingTheContextWithTheWatchdogArmedIsCaught) {
-  Bench b;
-  b.StartWithStreams();
+  ClientBench b;
   CCaptureDevice *d = b.dev();
-  ASSERT_EQ(StartChannel(d, 0x102), STATUS_SUCCESS);
+  b.VideoPin(2, KSSTATE_RUN);
+  ASSERT_TRUE(b.m.IsTimerArmed(&d->watchdogTimer));
   // What removal did when nothing disarmed the watchdog: the bag frees the context.
-  KsAcquireDevice(b.ks());
+  PKSDEVICE device = sim::ks::DeviceFromFdo(b.c->fdo);
+  KsAcquireDevice(device);
   EXPECT_VERIFIER_STOP(sim::Rule::FreedArmedObject,
-                       KsRemoveItemFromObjectBag(b.ks()->Bag, d, TRUE));
+                       KsRemoveItemFromObjectBag(device->Bag, d, TRUE));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The sixteen filters a started card publishes, their pins' names by the Preview
 // settings, and standard detection when a filter opens.
 #include "driver/client_bench.h"
+#include "sim/kernel/dma.h"
 #include "sim/ks/host.h"
 
 namespace {
@@ -109,6 +110,63 @@ TEST(Filters, OpeningAFilterDetectsItsChannelsStandard) {
     b.client->Close(a);
     b.client->Close(f);
   }
+}
+
+// The tenth of the sixteen factories cannot be made (its descriptor copy finds no pool):
+// nine exist, Start fails with that status and holds nothing; the next Start replaces the
+// nine with all sixteen.
+TEST(Filters, TheTenthFactoryFailing) {
+  ClientBench b(Card::Variant::Standard, false);
+  b.m.pool().FailAllocation(2 * 9 + 1);  // each factory takes a descriptor and a pin copy
+  EXPECT_EQ(b.m.pnp().StartCard(*b.c), STATUS_NO_MEMORY);
+  auto *device = sim::ks::host::DeviceOf(sim::ks::DeviceFromFdo(b.c->fdo));
+  EXPECT_EQ(device->factories.size(), 9u);
+  EXPECT_EQ(b.dev()->registers, nullptr);
+  EXPECT_EQ(b.m.dma().liveAdapters(), 0u);
+  EXPECT_EQ(b.m.liveMappings(&b.card), 0u);
+  ASSERT_EQ(b.m.pnp().StartCard(*b.c), STATUS_SUCCESS);
+  EXPECT_EQ(device->factories.size(), 16u);
+  EXPECT_EQ(b.client->Interfaces(KSCATEGORY_CAPTURE).size(), 16u);
+}
+
+// Two cards: each publishes its own ranges per channel, and one card's filter opening or
+// start leaves the other's as they were.
+TEST(Filters, EachCardKeepsItsOwnRanges) {
+  ClientBench b;
+  Card second(Card::Variant::Standard);
+  sim::PnpManager::Card *c2 = nullptr;
+  ASSERT_EQ(b.m.pnp().AddCard(&second, &c2), STATUS_SUCCESS);
+  ASSERT_EQ(b.m.pnp().StartCard(*c2), STATUS_SUCCESS);
+  auto open = [&](const std::string &instance, ULONG channel) {
+    for (const auto &i : b.client->Interfaces(KSCATEGORY_VIDEO)) {
+      if (i.referenceGuid != kVideoFilterReferenceGuids[channel] || i.deviceInstance != instance)
+        continue;
+      sim::ks::Handle h = 0;
+      EXPECT_EQ(b.client->OpenFilter(i.symbolicLink, &h), STATUS_SUCCESS);
+      return h;
+    }
+    ADD_FAILURE() << "no filter for " << instance;
+    return sim::ks::Handle{0};
+  };
+  auto lines = [&](sim::ks::Handle f) {
+    std::vector<std::vector<uint8_t>> ranges;
+    EXPECT_EQ(b.client->PinDataRanges(f, 0, &ranges), STATUS_SUCCESS);
+    return ranges.empty() ? 0
+                          : reinterpret_cast<const KS_DATARANGE_VIDEO *>(ranges[0].data())
+                                ->ConfigCaps.InputSize.cy;
+  };
+  b.card.SetInputSignal(2, {true, true});
+  sim::ks::Handle first = open(b.c->instancePath, 2);
+  ASSERT_EQ(lines(first), 576);
+  sim::ks::Handle other = open(c2->instancePath, 2);  // a 525-line input on the second card
+  EXPECT_EQ(lines(other), 480);
+  EXPECT_EQ(lines(first), 576) << "the second card's detection is its own";
+  ASSERT_EQ(b.m.pnp().StopCard(*c2), STATUS_SUCCESS);
+  b.client->Close(other);
+  ASSERT_EQ(b.m.pnp().StartCard(*c2), STATUS_SUCCESS);
+  EXPECT_EQ(lines(first), 576) << "the second card's start resets only its own lists";
+  b.client->Close(first);
+  EXPECT_EQ(b.m.pnp().RemoveCard(*c2), STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -141,14 +141,14 @@ TEST(VideoDelivery, WovenFramesInEveryFormatOnBothStandards) {
       PixelFormat pf = FormatOf(reinterpret_cast<KSDATAFORMAT *>(s.format.data())->SubFormat);
       ASSERT_EQ(b.client->SetMasterClock(s.pin, true), STATUS_SUCCESS);
       ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
-      s.Queue();
+      s.Queue(0, KSSTREAM_HEADER_OPTIONSF_TIMEDISCONTINUITY);
       s.Queue();
       Frame f = s.Next();
       ASSERT_EQ(f.status, STATUS_SUCCESS);
       SCOPED_TRACE(std::string(lines625 ? "625 " : "525 ") + sim::PixelFormatName(pf));
       EXPECT_EQ(f.header.DataUsed, s.image());
       EXPECT_EQ(f.header.Duration, lines625 ? 400000 : 333667);
-      EXPECT_EQ(f.header.OptionsFlags, 0x110u);
+      EXPECT_EQ(f.header.OptionsFlags, 0x110u) << "exactly, whatever the client queued";
       // Stamped from the clock when the completing field was processed.
       EXPECT_LE(f.header.PresentationTime.Time, b.m.now() / 100);
       EXPECT_GE(f.header.PresentationTime.Time, b.m.now() / 100 - 100);
@@ -181,10 +181,21 @@ TEST(VideoDelivery, WovenFramesInEveryFormatOnBothStandards) {
   }
 }
 
+// "INTMODE%d" 2 builds frames from field B alone, each line twice; any other value weaves.
 TEST(VideoDelivery, LinearModeDoublesFieldBLines) {
   ClientBench b(Card::Variant::Standard, false);
   b.m.registry().SetDword(b.SettingsKey(), "INTMODE2", 2);
+  b.m.registry().SetDword(b.SettingsKey(), "INTMODE3", 1);
   ASSERT_EQ(b.m.pnp().StartCard(*b.c), STATUS_SUCCESS);
+  Stream woven(b, 3, false, 0);
+  ASSERT_EQ(b.dev()->intmode[3], 1u);
+  ASSERT_EQ(b.client->SetState(woven.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  woven.Queue();
+  Frame w = woven.Next();
+  ASSERT_TRUE(woven.Counter(w, 0) && woven.Counter(w, 1));
+  EXPECT_FALSE(woven.Counter(w, 0)->fieldB);
+  EXPECT_TRUE(woven.Counter(w, 1)->fieldB);
+
   Stream s(b, 2, false, 0);
   ASSERT_EQ(b.dev()->intmode[2], 2u);
   ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
@@ -270,24 +281,36 @@ TEST(VideoDelivery, StarvationAndRecoveryCountEveryFrame) {
   EXPECT_GE(info.DropCount, 10);
 }
 
-TEST(VideoDelivery, FrameRateDecimationKeeps14Of15At29Fps) {
-  ClientBench b;
-  Stream s(b, 5, false, 0);  // 333,667 per frame: 29 frames per second by the table
-  ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
-  for (int i = 0; i < 8; ++i) s.Queue();
+// Input frame numbers of `count` frames in a row, buffers always queued.
+std::vector<uint32_t> Frames(Stream &s, int count) {
+  EXPECT_EQ(s.b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  for (int i = 0; i < 4; ++i) s.Queue();
   std::vector<uint32_t> frames;
-  for (int i = 0; i < 30; ++i) {
+  for (int i = 0; i < count; ++i) {
     Frame f = s.Next();
     frames.push_back(s.Counter(f, 0)->frame);
     EXPECT_EQ(Stream::Info(f).DropCount, 0) << "skipped by the card is not dropped";
     s.Queue();
   }
-  int skips = 0;
-  for (size_t i = 1; i < frames.size(); ++i) {
-    ASSERT_LE(frames[i] - frames[i - 1], 2u);
-    skips += frames[i] - frames[i - 1] == 2;
-  }
-  EXPECT_EQ(skips, 2) << "one input frame in fifteen is not captured";
+  EXPECT_EQ(s.b.client->SetState(s.pin, KSSTATE_STOP), STATUS_SUCCESS);
+  return frames;
+}
+
+TEST(VideoDelivery, TheNominalRateKeepsEveryFrameAndSlowerRatesKeepSome) {
+  ClientBench b;
+  Stream nominal(b, 5, false, 0);  // 333,667: 29.97 frames per second
+  Stream half(b, 6, false, 0, [](KS_VIDEOINFOHEADER &v) { v.AvgTimePerFrame = 666667; });
+  Stream slowest(b, 7, false, 0, [](KS_VIDEOINFOHEADER &v) { v.AvgTimePerFrame = 10010010; });
+  std::vector<uint32_t> all = Frames(nominal, 30);
+  for (size_t i = 1; i < all.size(); ++i) EXPECT_EQ(all[i], all[i - 1] + 1) << i;
+  // 15 frames per second: 7 of every 15 input frames.
+  std::vector<uint32_t> seven = Frames(half, 15);
+  EXPECT_EQ(seven[7] - seven[0], 15u);
+  EXPECT_EQ(seven[14] - seven[7], 15u);
+  // Under one frame per second: one frame of every 15, never none.
+  std::vector<uint32_t> one = Frames(slowest, 3);
+  EXPECT_EQ(one[1] - one[0], 15u);
+  EXPECT_EQ(one[2] - one[1], 15u);
 }
 
 TEST(VideoDelivery, AChannelErrorStopsFramesUntilTheWatchdogResumesThem) {
@@ -355,6 +378,49 @@ TEST(VideoDelivery, AFrameTooSmallIsCompletedEmpty) {
   EXPECT_TRUE(b.ok());
 }
 
+// A frame larger than the image holds the image at its own stride from the start, says
+// so in DataUsed, and keeps the rest as the client gave it.
+TEST(VideoDelivery, AFrameLargerThanTheImageKeepsTheImagesLayout) {
+  ClientBench b;
+  Stream s(b, 0, false, 0);
+  ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  s.Queue(1000000, 0, 0xAB);
+  Frame f = s.Next();
+  EXPECT_EQ(f.header.DataUsed, 691200u);
+  auto top = PatternSource::DecodeCounter(PixelFormat::Yuy2, f.data.data(), 720);
+  ASSERT_TRUE(top.has_value());
+  std::vector<uint8_t> expected;
+  for (unsigned line : {0u, 1u, 2u, 239u, 478u, 479u}) {
+    PackExpected(PixelFormat::Yuy2, 0, top->frame, line % 2 == 1, line / 2, false, 720, &expected);
+    EXPECT_EQ(std::memcmp(f.data.data() + size_t{line} * 1440, expected.data(), 1440), 0) << line;
+  }
+  EXPECT_EQ(std::count(f.data.begin() + 691200, f.data.end(), 0xAB), 1000000 - 691200);
+}
+
+// Rows of an odd RGB565 width are padded to four bytes: 361 pixels fill 722 bytes of each
+// 724-byte row, in a frame larger than the picture too, and the padding stays untouched.
+TEST(VideoDelivery, OddWidthRowsKeepTheirPadding) {
+  ClientBench b;
+  Stream s(b, 2, false, 3, [](KS_VIDEOINFOHEADER &v) {
+    v.bmiHeader.biWidth = 361;
+    v.bmiHeader.biSizeImage = 724 * 480;
+  });
+  ASSERT_EQ(s.image(), 724u * 480);
+  ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
+  s.Queue(400000, 0, 0xAB);
+  Frame f = s.Next();
+  EXPECT_EQ(f.header.DataUsed, 724u * 480);
+  int padding = 0, pixels = 0;
+  for (size_t row = 0; row < 480; ++row) {
+    const uint8_t *line = f.data.data() + row * 724;
+    padding += line[722] == 0xAB && line[723] == 0xAB;
+    pixels += std::count(line, line + 722, 0xAB) < 722;
+  }
+  EXPECT_EQ(padding, 480);
+  EXPECT_EQ(pixels, 480);
+  EXPECT_EQ(std::count(f.data.begin() + 724 * 480, f.data.end(), 0xAB), 400000 - 724 * 480);
+}
+
 // A bottom-up RGB frame arrives upright: the picture's top line is the buffer's last row.
 TEST(VideoDelivery, BottomUpRgbIsUpright) {
   ClientBench b;
@@ -369,6 +435,51 @@ TEST(VideoDelivery, BottomUpRgbIsUpright) {
   EXPECT_FALSE(top->fieldB);
   EXPECT_FALSE(PatternSource::DecodeCounter(PixelFormat::Rgb565, f.data.data(), 720).has_value())
       << "the first row is the bottom of the picture";
+}
+
+// A pause with a frame half filled: on RUN the frame starts again at the next field A, so
+// both its fields come from one input frame, and the frames that went by while paused
+// are neither pictures nor drops. Paused for an even and an odd number of fields, so that
+// a field B and a field A come first after resuming.
+TEST(VideoDelivery, APauseNeitherTearsTheHeldFrameNorCountsAsDrops) {
+  for (int pausedFields : {10, 11}) {
+    SCOPED_TRACE(pausedFields);
+    ClientBench b;
+    Stream s(b, 0, false, 0);
+    ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
+    s.Queue();
+    s.Queue();
+    Frame first = s.Next();
+    ASSERT_EQ(Stream::Info(first).PictureNumber, 1);
+    bool fieldA = false;
+    b.card.SetCompletionObserver([&](const Card::Completion &c) {
+      if (c.channelBit == 0 && !c.fieldB) fieldA = true;
+    });
+    ASSERT_TRUE(b.m.RunUntil([&] { return fieldA; }, b.m.now() + kSecond));
+    b.m.RunFor(sim::kMillisecond);
+    auto *stream = static_cast<CVideoStream *>(b.dev()->videoStreams[0]);
+    ASSERT_NE(stream->currentFrame, nullptr);
+    ASSERT_EQ(stream->fieldsSeen, 1u) << "held with its field A";
+    ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    b.m.RunFor(pausedFields * 16683 * sim::kMicrosecond);
+    ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
+    Frame f = s.Next();
+    auto top = s.Counter(f, 0), second = s.Counter(f, 1);
+    ASSERT_TRUE(top && second);
+    EXPECT_FALSE(top->fieldB);
+    EXPECT_TRUE(second->fieldB);
+    EXPECT_EQ(top->frame, second->frame) << "both fields of one input frame";
+    EXPECT_GE(top->frame, s.Counter(first, 0)->frame + pausedFields / 2);
+    KS_FRAME_INFO info = Stream::Info(f);
+    EXPECT_EQ(info.PictureNumber, 2) << "what went by while paused is no picture";
+    EXPECT_EQ(info.DropCount, 0) << "a deliberate pause loses nothing";
+    s.Queue();
+    Frame g = s.Next();
+    EXPECT_EQ(Stream::Info(g).PictureNumber, 3);
+    EXPECT_EQ(Stream::Info(g).DropCount, 0);
+    EXPECT_EQ(s.Counter(g, 0)->frame, top->frame + 1);
+    EXPECT_TRUE(b.ok());
+  }
 }
 
 // Stopping between the fields of a frame returns it unfinished, and nothing stays locked.

@@ -1,5 +1,7 @@
 // The video pin through the client: formats the card cannot capture are refused, pin
 // creation programs the channel, framing, one pin per channel, and the state machine.
+#include <tuple>
+
 #include "decoder/decoder.h"
 #include "driver/client_bench.h"
 #include "video/stream.h"
@@ -11,7 +13,7 @@ using sim::Card;
 using sim::ks::Handle;
 
 uint32_t DmaWord(const ClientBench &b, ULONG c, ULONG offset) {
-  return b.card.Peek(0x200 + 0x20 * c + offset);
+  return b.card.Peek(DmaBlock(c) + offset);
 }
 
 TEST(VideoPin, CreationProgramsTheChannel) {
@@ -24,7 +26,7 @@ TEST(VideoPin, CreationProgramsTheChannel) {
     uint32_t geometry;
     uint32_t formatCode;
   };
-  // The 525-line ranges' 333,667 interval is 29 frames per second by the keep table.
+  // Both nominal intervals keep every frame (333,667 is 29.97 frames per second).
   const Case cases[] = {{1, false, 0, 0x3C2D05A0, 6}, {2, false, 1, 0x3C2D05A0, 0},
                         {3, false, 3, 0x3C2D05A0, 5}, {4, false, 2, 0x3C21C438, 3},
                         {5, true, 0, 0x482D05A0, 6},  {6, true, 1, 0x482D05A0, 0},
@@ -39,11 +41,11 @@ TEST(VideoPin, CreationProgramsTheChannel) {
     EXPECT_EQ(DmaWord(b, k.channel, 0x14), k.geometry) << k.channel;
     for (ULONG i = 0; i < 4; ++i)
       EXPECT_EQ(DmaWord(b, k.channel, 8 * i), d->videoBufferAddresses[k.channel][i].LowPart);
-    EXPECT_EQ((b.card.Peek(0x40 + 4 * k.channel) >> 20) & 7, k.formatCode) << k.channel;
+    EXPECT_EQ((b.card.Peek(ChannelControlRegister(k.channel)) >> 20) & 7, k.formatCode)
+        << k.channel;
     EXPECT_EQ(b.card.Peek(CHANNEL_ROUTING) & (3u << (16 + 2 * k.channel)),
               3u << (16 + 2 * k.channel));
-    EXPECT_EQ(b.card.Peek(0xE4 + 4 * k.channel), k.lines625 ? 0xBFFFFFFFu : 0x8FFFFFFFu)
-        << k.channel;
+    EXPECT_EQ(b.card.Peek(FrameKeepRegister(k.channel)), 0xBFFFFFFFu) << k.channel;
     EXPECT_NE(d->openPinMask & (1u << k.channel), 0u);
     EXPECT_NE(d->videoStreams[k.channel], nullptr);
     KSALLOCATOR_FRAMING_EX framing;
@@ -62,6 +64,46 @@ TEST(VideoPin, CreationProgramsTheChannel) {
   EXPECT_EQ(b.m.connectedInterrupts(), 1u);
 }
 
+// The channel's DMA block is written addresses first, in bank order, then the two
+// geometry words, each store fenced; then the routing bits by read-modify-write.
+TEST(VideoPin, DmaBlockWriteOrder) {
+  ClientBench b;
+  CCaptureDevice *d = b.dev();
+  Handle f = b.Open(true, 5);
+  std::vector<uint8_t> format = b.VideoFormat(f, 0);
+  size_t mark = b.card.trace().size();
+  ASSERT_NE(b.CreatePin(f, format), 0u);
+  using Kind = sim::CardTraceEntry::Kind;
+  std::vector<std::tuple<Kind, uint32_t, uint32_t>> ops;
+  const uint32_t block = DmaBlock(5);
+  bool inBlock = false;
+  for (size_t i = mark; i < b.card.trace().size(); ++i) {
+    const sim::CardTraceEntry &e = b.card.trace()[i];
+    bool ours = (e.offset >= block && e.offset < block + 0x20) || e.offset == CHANNEL_ROUTING;
+    if (e.kind == Kind::Barrier ? !inBlock : !ours) continue;
+    if (e.kind != Kind::Read && e.kind != Kind::Write && e.kind != Kind::Barrier) continue;
+    inBlock = e.kind != Kind::Barrier || inBlock;
+    ops.emplace_back(e.kind, e.kind == Kind::Barrier ? 0 : e.offset,
+                     e.kind == Kind::Write ? e.value : 0);
+    if (e.kind == Kind::Read && e.offset == CHANNEL_ROUTING && ops.size() > 14) break;
+  }
+  std::vector<std::tuple<Kind, uint32_t, uint32_t>> expected;
+  for (ULONG k = 0; k < 4; ++k) {
+    expected.emplace_back(Kind::Write, block + 8 * k, d->videoBufferAddresses[5][k].LowPart);
+    expected.emplace_back(Kind::Barrier, 0, 0);
+  }
+  for (ULONG offset : {0x04u, 0x14u}) {
+    expected.emplace_back(Kind::Write, block + offset, 0x3C2D05A0u);
+    expected.emplace_back(Kind::Barrier, 0, 0);
+  }
+  uint32_t routing = 0x144Du | (3u << (16 + 2 * 5));
+  expected.emplace_back(Kind::Read, CHANNEL_ROUTING, 0);
+  expected.emplace_back(Kind::Write, CHANNEL_ROUTING, routing);
+  expected.emplace_back(Kind::Barrier, 0, 0);
+  expected.emplace_back(Kind::Read, CHANNEL_ROUTING, 0);
+  EXPECT_EQ(ops, expected);
+}
+
 TEST(VideoPin, OnePinPerChannelAcrossFilterInstances) {
   ClientBench b;
   Handle f1 = b.Open(true, 3), f2 = b.Open(true, 3);
@@ -75,50 +117,84 @@ TEST(VideoPin, OnePinPerChannelAcrossFilterInstances) {
   EXPECT_NE(b.CreatePin(f2, format), 0u);
 }
 
-// Formats the card cannot capture are refused with nothing programmed or registered.
+// Formats the card cannot capture are refused with nothing programmed or registered:
+// a depth other than the subtype's already when the host sets the format, the rest by
+// creation (each of these gets past the format check with a consistent image size).
 TEST(VideoPin, RefusesFormatsTheCardCannotCapture) {
   ClientBench b;
   Handle f = b.Open(true, 2);
   std::vector<uint8_t> yuy2 = b.VideoFormat(f, 0);
   std::vector<uint8_t> y41p = b.VideoFormat(f, 2);
+  std::vector<uint8_t> rgb = b.VideoFormat(f, 3);
   auto with = [](std::vector<uint8_t> format, auto change) {
-    change(ClientBench::Vih(format));
+    change(ClientBench::Vih(format).bmiHeader, ClientBench::Vih(format));
     return format;
   };
-  const std::vector<std::vector<uint8_t>> refused = {
-      with(yuy2, [](KS_VIDEOINFOHEADER &v) { v.bmiHeader.biWidth = 0; }),
-      with(yuy2, [](KS_VIDEOINFOHEADER &v) { v.bmiHeader.biWidth = 722; }),
-      with(yuy2, [](KS_VIDEOINFOHEADER &v) { v.bmiHeader.biWidth = 359; }),
-      with(y41p, [](KS_VIDEOINFOHEADER &v) { v.bmiHeader.biWidth = 708; }),
-      with(yuy2, [](KS_VIDEOINFOHEADER &v) { v.bmiHeader.biBitCount = 32; }),
-      with(yuy2, [](KS_VIDEOINFOHEADER &v) { v.bmiHeader.biHeight = 0; }),
-      with(yuy2,
-           [](KS_VIDEOINFOHEADER &v) {
-             v.bmiHeader.biHeight = 578;  // 289 lines per field
-             v.bmiHeader.biSizeImage = 1440 * 578;
-           }),
-      with(yuy2, [](KS_VIDEOINFOHEADER &v) { v.AvgTimePerFrame = 0; }),
-      with(yuy2, [](KS_VIDEOINFOHEADER &v) { v.AvgTimePerFrame = -333667; }),
+  auto size = [](KS_BITMAPINFOHEADER &h, LONG width, LONG height, ULONG lineBytes) {
+    h.biWidth = width;
+    h.biHeight = height;
+    h.biSizeImage = lineBytes * static_cast<ULONG>(height < 0 ? -height : height);
   };
-  size_t dmaWrites = b.card.CountWrites(0x200 + 0x20 * 2 + 4);
-  size_t geometryWrites = b.card.CountWrites(0x128 + 4 * 2);
-  for (const auto &format : refused) {
+  const std::pair<std::vector<uint8_t>, NTSTATUS> refused[] = {
+      {with(yuy2, [](auto &h, auto &) { h.biBitCount = 12; }), STATUS_UNSUCCESSFUL},
+      // Deeper than the subtype, with room for it: only the depth is wrong.
+      {with(y41p,
+            [&](auto &h, auto &) {
+              h.biBitCount = 16;
+              size(h, 720, 480, 1440);
+            }),
+       STATUS_UNSUCCESSFUL},
+      {with(rgb,
+            [&](auto &h, auto &) {
+              h.biBitCount = 24;
+              size(h, 720, 480, 2160);
+            }),
+       STATUS_UNSUCCESSFUL},
+      {with(yuy2, [&](auto &h, auto &) { size(h, 0, 480, 0); }), STATUS_INVALID_PARAMETER},
+      {with(yuy2, [&](auto &h, auto &) { size(h, 722, 480, 1444); }), STATUS_INVALID_PARAMETER},
+      {with(y41p, [&](auto &h, auto &) { size(h, 728, 480, 1092); }), STATUS_INVALID_PARAMETER},
+      {with(yuy2, [&](auto &h, auto &) { size(h, 358, 480, 716); }), STATUS_SUCCESS},
+      {with(yuy2, [&](auto &h, auto &) { size(h, 359, 480, 720); }), STATUS_INVALID_PARAMETER},
+      {with(y41p, [&](auto &h, auto &) { size(h, 708, 480, 1064); }), STATUS_INVALID_PARAMETER},
+      {with(yuy2, [&](auto &h, auto &) { size(h, 720, 0, 1440); }), STATUS_INVALID_PARAMETER},
+      {with(yuy2, [&](auto &h, auto &) { size(h, 720, 578, 1440); }), STATUS_INVALID_PARAMETER},
+      {with(yuy2, [&](auto &h, auto &) { size(h, 720, 479, 1440); }), STATUS_INVALID_PARAMETER},
+      {with(yuy2, [](auto &, auto &v) { v.AvgTimePerFrame = 0; }), STATUS_INVALID_PARAMETER},
+      {with(yuy2, [](auto &, auto &v) { v.AvgTimePerFrame = -333667; }), STATUS_INVALID_PARAMETER},
+  };
+  size_t dmaWrites = b.card.CountWrites(DmaGeometryRegister(2, 0));
+  size_t geometryWrites = b.card.CountWrites(CaptureGeometryRegister(2));
+  for (const auto &[format, status] : refused) {
+    if (status == STATUS_SUCCESS) continue;  // the even width beside the odd one below
     Handle p = 0;
-    EXPECT_LT(b.client->CreatePin(f, 0, format, &p), 0);
+    EXPECT_EQ(b.client->CreatePin(f, 0, format, &p), status)
+        << ClientBench::Vih(const_cast<std::vector<uint8_t> &>(format)).bmiHeader.biWidth;
   }
-  EXPECT_EQ(b.card.CountWrites(0x200 + 0x20 * 2 + 4), dmaWrites);
-  EXPECT_EQ(b.card.CountWrites(0x128 + 4 * 2), geometryWrites);
+  EXPECT_EQ(b.card.CountWrites(DmaGeometryRegister(2, 0)), dmaWrites);
+  EXPECT_EQ(b.card.CountWrites(CaptureGeometryRegister(2)), geometryWrites);
   EXPECT_EQ(b.dev()->openPinMask, 0u);
   EXPECT_EQ(b.dev()->videoStreams[2], nullptr);
-  // What the card can do still works: 352 x 240 is one field of 240 lines of 704 bytes.
-  std::vector<uint8_t> cif = with(yuy2, [](KS_VIDEOINFOHEADER &v) {
-    v.bmiHeader.biWidth = 352;
-    v.bmiHeader.biHeight = 240;
-    v.bmiHeader.biSizeImage = 704 * 240;
-  });
-  ASSERT_NE(b.CreatePin(f, cif), 0u);
+  // Creation holds the same depth rule on its own, and takes only what the card packs.
+  std::vector<uint8_t> deep = refused[0].first;
+  auto *format = reinterpret_cast<KSDATAFORMAT *>(deep.data());
+  EXPECT_EQ(CheckCapturableFormat(b.dev(), 2, format, &ClientBench::Vih(deep)),
+            STATUS_INVALID_PARAMETER);
+  ClientBench::Vih(deep).bmiHeader.biBitCount = 16;
+  EXPECT_EQ(CheckCapturableFormat(b.dev(), 2, format, &ClientBench::Vih(deep)), STATUS_SUCCESS);
+  format->SubFormat = KSDATAFORMAT_SUBTYPE_RGB555;
+  EXPECT_EQ(CheckCapturableFormat(b.dev(), 2, format, &ClientBench::Vih(deep)),
+            STATUS_INVALID_PARAMETER);
+  // What the card can do still works: 352 x 240 is one field of 240 lines of 704 bytes, and
+  // an odd height is fine in one field.
+  ASSERT_NE(b.CreatePin(f, with(yuy2, [&](auto &h, auto &) { size(h, 352, 240, 704); })), 0u);
   EXPECT_EQ(DmaWord(b, 2, 0x04), (240u << 22) | (704u << 11) | 704u);
   EXPECT_EQ(static_cast<CVideoStream *>(b.dev()->videoStreams[2])->fieldsPerFrame, 1u);
+  Handle f3 = b.Open(true, 3);
+  ASSERT_NE(b.CreatePin(f3, with(yuy2, [&](auto &h, auto &) { size(h, 720, 239, 1440); })), 0u);
+  EXPECT_EQ(DmaWord(b, 3, 0x04), (239u << 22) | (1440u << 11) | 1440u);
+  Handle f4 = b.Open(true, 4);
+  ASSERT_NE(b.CreatePin(f4, refused[6].first), 0u) << "358 is a whole number of pixel pairs";
+  EXPECT_TRUE(b.ok());
 }
 
 TEST(VideoPin, ALargeBitmapHeaderIsTruncatedInTheSnapshot) {
@@ -175,7 +251,7 @@ struct Counter {
   ULONG channel;
   LONGLONG lastStop = 0;
   size_t stops = 0, videoStarts = 0;
-  size_t starts() const { return video ? videoStarts : b.card.CountReads(0x2C); }
+  size_t starts() const { return video ? videoStarts : b.card.CountReads(CARD_SETUP_2C); }
   void Step() {
     if (b.dev()->lastErrorTime != lastStop) {
       lastStop = b.dev()->lastErrorTime;

@@ -25,9 +25,9 @@ class Master {
   // The driver raises the first clock of a read straight after releasing data.
   bool waitAfterRelease = true;
 
-  uint32_t Load() { return card_.MmioRead32(Card::kSerialIf); }
+  uint32_t Load() { return card_.MmioRead32(SERIAL_IF); }
   void Put(uint32_t value, bool wait = true) {
-    card_.MmioWrite32(Card::kSerialIf, value);
+    card_.MmioWrite32(SERIAL_IF, value);
     if (wait) machine_.Spend(step);
   }
   void Idle() { Put((Load() & ~kRelease) | kClock | kData); }
@@ -179,7 +179,7 @@ TEST_F(SerialBusTest, RegisterWritesStoreAtThePointerAndAdvanceIt) {
   EXPECT_EQ(card_.DecoderRegister(1, 0x18), 0xA7u);
   EXPECT_TRUE(card_.BusTimingViolations().empty());
   // The memory window of bank 1 is not the external decoder's.
-  EXPECT_EQ(card_.Peek(Card::kDecoderBank1 + 4 * 0x18), 0u);
+  EXPECT_EQ(card_.Peek(DecoderBankBase(1) + 4 * 0x18), 0u);
 }
 
 TEST_F(SerialBusTest, ReadsSendTheRegisterAtThePointer) {
@@ -240,17 +240,17 @@ TEST_F(SerialBusTest, AbsentOrOtherDevicesNeitherAcknowledgeNorDrive) {
 }
 
 TEST_F(SerialBusTest, OtherBitsAreStorageAndBitOneReadsTheLine) {
-  card_.Poke(Card::kSerialIf, 0xA5A4'0003);
+  card_.Poke(SERIAL_IF, 0xA5A4'0003);
   for (uint8_t r = 0x40; r < 0x48; ++r) {
     master_.WriteRegister(r, r);
     EXPECT_EQ(master_.ReadRegister(r), r);
   }
-  EXPECT_EQ(card_.Peek(Card::kSerialIf), 0xA5A4'0003u);
+  EXPECT_EQ(card_.Peek(SERIAL_IF), 0xA5A4'0003u);
 
   // The device holds data low for its acknowledge although the card drives it high.
   master_.Start();
   master_.WriteByte(0x50);
-  EXPECT_NE(card_.Writes(Card::kSerialIf).back() & kData, 0u);
+  EXPECT_NE(card_.Writes(SERIAL_IF).back() & kData, 0u);
   EXPECT_EQ(master_.Load() & kData, 0u);
   EXPECT_EQ(master_.Load() & ~kData, 0xA5A4'0000u);
   master_.WaitAck();
@@ -321,10 +321,10 @@ TEST_F(SerialBusTest, EachStandardModeMinimumIsChecked) {
   for (const TimingCase &c : kTimingCases) {
     card_.ClearBusLog();
     for (const Step &s : c.steps) {
-      card_.MmioWrite32(Card::kSerialIf, (s.clock ? kClock : 0) | (s.data ? kData : 0));
+      card_.MmioWrite32(SERIAL_IF, (s.clock ? kClock : 0) | (s.data ? kData : 0));
       machine_.Spend(s.after);
     }
-    card_.MmioWrite32(Card::kSerialIf, kClock | kData);
+    card_.MmioWrite32(SERIAL_IF, kClock | kData);
     machine_.Spend(kMillisecond);
     ASSERT_EQ(card_.BusTimingViolations().size(), 1u) << c.rule;
     const std::string &text = card_.BusTimingViolations()[0];

@@ -59,37 +59,34 @@ class EngineRig {
   std::vector<Buffer> ProgramVideo(unsigned c, uint32_t formatCode, unsigned width, unsigned lines,
                                    unsigned bytesPerLine, ULONG bufferLength = 414720) {
     std::vector<Buffer> fields;
-    const uint32_t block = 0x200 + 0x20 * c;
-    const uint32_t offsets[4] = {0x00, 0x08, 0x10, 0x18};
-    for (uint32_t offset : offsets) {
+    for (unsigned i = 0; i < 4; ++i) {
       fields.push_back(Allocate(bufferLength));
-      card.Poke(block + offset, fields.back().bus);
+      card.Poke(DmaAddressRegister(c, i / 2, i % 2), fields.back().bus);
     }
     const uint32_t geometry = lines << 22 | (bytesPerLine & 0x7FF) << 11 | (bytesPerLine & 0x7FF);
-    card.Poke(block + 0x04, geometry);
-    card.Poke(block + 0x14, geometry);
-    card.Poke(0x128 + 4 * c, 0x80000000u | lines << 16 | width);
-    card.Poke(0x40 + 4 * c, formatCode << 20);
+    card.Poke(DmaGeometryRegister(c, 0), geometry);
+    card.Poke(DmaGeometryRegister(c, 1), geometry);
+    card.Poke(CaptureGeometryRegister(c), 0x80000000u | lines << 16 | width);
+    card.Poke(ChannelControlRegister(c), formatCode << 20);
     return fields;
   }
   // Channel c's two audio blocks and the shared block length and sample clock.
   std::vector<Buffer> ProgramAudio(unsigned c, uint32_t clockDivisor, uint32_t blockBytes = 4096) {
     std::vector<Buffer> blocks = {Allocate(4096), Allocate(4096)};
-    card.Poke(0x60 + 8 * c, blocks[0].bus);
-    card.Poke(0x64 + 8 * c, blocks[1].bus);
-    card.Poke(0xB0, blockBytes << 19);
-    card.Poke(0xB4, clockDivisor);
+    card.Poke(AudioBlockRegister(c, 0), blocks[0].bus);
+    card.Poke(AudioBlockRegister(c, 1), blocks[1].bus);
+    card.Poke(AUDIO_BLOCK_LENGTH, blockBytes << 19);
+    card.Poke(AUDIO_SAMPLE_CLOCK, clockDivisor);
     return blocks;
   }
 
   void Start(unsigned bit) {
-    card.Poke(Card::kChannelEnable, card.Peek(Card::kChannelEnable) | 1u << bit);
-    card.Poke(Card::kChannelControl,
-              card.Peek(Card::kChannelControl) | 1u << bit | Card::kMasterEnable);
+    card.Poke(CHANNEL_ENABLE, card.Peek(CHANNEL_ENABLE) | 1u << bit);
+    card.Poke(CHANNEL_CONTROL, card.Peek(CHANNEL_CONTROL) | 1u << bit | kMasterEnable);
   }
   void Stop(unsigned bit) {
-    card.Poke(Card::kChannelEnable, card.Peek(Card::kChannelEnable) & ~(1u << bit));
-    card.Poke(Card::kChannelControl, card.Peek(Card::kChannelControl) & ~(1u << bit));
+    card.Poke(CHANNEL_ENABLE, card.Peek(CHANNEL_ENABLE) & ~(1u << bit));
+    card.Poke(CHANNEL_CONTROL, card.Peek(CHANNEL_CONTROL) & ~(1u << bit));
   }
 
   std::vector<Card::Completion> Of(unsigned bit) const {

@@ -27,8 +27,7 @@ constexpr uint32_t kYuy2 = 6, kUyvy = 0, kY41p = 3, kRgb565 = 5;
 std::vector<CardTime> EventTimes(const Card &card, unsigned bit) {
   std::vector<CardTime> times;
   for (const auto &e : card.trace())
-    if (e.kind == CardTraceEntry::Kind::Event && e.offset == Card::kIntStatus &&
-        e.value == 1u << bit)
+    if (e.kind == CardTraceEntry::Kind::Event && e.offset == INT_STATUS && e.value == 1u << bit)
       times.push_back(e.time);
   return times;
 }
@@ -67,7 +66,7 @@ TEST_P(VideoTiming, AMinuteOfFieldsAlternatesAAndBWithABankPerFieldType) {
     const bool first = c.channelBit == 0;
     const auto &b = BufferAt(first ? buffers0 : buffers3, c.busAddress);
     seen.push_back(
-        {c, rig.card.Peek(Card::kBufferStatus),
+        {c, rig.card.Peek(BUFFER_STATUS),
          CounterIn(b, first ? PixelFormat::Yuy2 : PixelFormat::Uyvy, first ? 720 : 352)});
   });
   rig.Start(0);
@@ -152,7 +151,7 @@ TEST_P(KeepPattern, EveryEntryOfTheDriversTableKeepsTheFramesItNames) {
   rig.ProgramVideo(0, kYuy2, 8, 2, 16, 4096);
   for (int fps = -1; fps <= 31; ++fps) {
     const uint32_t p = FrameKeepPattern(fps, !lines625);
-    rig.card.Poke(0xE4, p | p << 1 | 0x80000000u);
+    rig.card.Poke(FrameKeepRegister(0), p | p << 1 | 0x80000000u);
     rig.completions.clear();
     const uint64_t skippedBefore = rig.card.engineCounters(0).skipped;
     const InputTimeline &timeline = rig.card.inputTimeline(0);
@@ -181,7 +180,7 @@ TEST_P(KeepPattern, EveryEntryOfTheDriversTableKeepsTheFramesItNames) {
     EXPECT_EQ(rig.card.engineCounters(0).skipped - skippedBefore, 2 * (15 - kept));
   }
   // Without the enable bit every frame is kept.
-  rig.card.Poke(0xE4, 0x00000001);
+  rig.card.Poke(FrameKeepRegister(0), 0x00000001);
   rig.completions.clear();
   const uint64_t skipped = rig.card.engineCounters(0).skipped;
   rig.Start(0);
@@ -308,7 +307,7 @@ TEST(AudioEngine, BlocksAlternateAAndBOnTheSampleClockAndCarryTheInput) {
     for (size_t i = 0; i < samples.size(); ++i)
       samples[i] = static_cast<int16_t>(b.host[2 * i] | b.host[2 * i + 1] << 8);
     seen.emplace_back(done, samples);
-    status.push_back(rig.card.Peek(Card::kBufferStatus));
+    status.push_back(rig.card.Peek(BUFFER_STATUS));
   });
   rig.m.RunFor(5 * kMillisecond);
   const CardTime start = rig.m.now();
@@ -347,7 +346,7 @@ TEST(AudioEngine, ANewSampleClockTakesEffectFromTheNextBlock) {
   rig.Start(8);
   const AudioRequest at48{0, 0, 0, test::kClock48000, 0, nullptr};
   rig.m.RunUntil(at48.SampleTime(2048) + at48.SampleTime(1000));  // inside the second block
-  rig.card.Poke(0xB4, test::kClock8000);
+  rig.card.Poke(AUDIO_SAMPLE_CLOCK, test::kClock8000);
   rig.m.RunFor(kSecond);
   const auto done = rig.Of(8);
   ASSERT_GE(done.size(), 4u);
@@ -361,19 +360,20 @@ TEST(AudioEngine, ANewSampleClockTakesEffectFromTheNextBlock) {
 TEST(AudioEngine, AnUnarmedBlockIsNeitherWrittenNorSignalled) {
   EngineRig rig;
   rig.ProgramAudio(1, test::kClock48000);
-  rig.card.Poke(0x64 + 8, 0);  // block B never armed
+  rig.card.Poke(AudioBlockRegister(1, 1), 0);  // block B never armed
   rig.Start(9);
   rig.m.RunFor(kSecond);
   const auto done = rig.Of(9);
   ASSERT_GE(done.size(), 10u);
   for (const auto &d : done) EXPECT_EQ(d.bank, 0u) << "only block A";
-  EXPECT_EQ(rig.card.Peek(Card::kBufferStatus) & (1u << 9), 0u);
+  EXPECT_EQ(rig.card.Peek(BUFFER_STATUS) & (1u << 9), 0u);
 }
 
 TEST(AudioEngine, WithoutASampleClockNothingRuns) {
   EngineRig idle;
-  idle.card.Poke(0x60, 0x1000);  // whatever the addresses, without a clock nothing runs
-  idle.card.Poke(0xB0, 4096u << 19);
+  idle.card.Poke(AudioBlockRegister(0, 0),
+                 0x1000);  // whatever the addresses, without a clock nothing runs
+  idle.card.Poke(AUDIO_BLOCK_LENGTH, 4096u << 19);
   idle.Start(8);
   EXPECT_FALSE(idle.m.HasPendingEvents());
   idle.m.RunFor(kSecond);
@@ -467,16 +467,16 @@ TEST(Faults, ChannelErrorsAndLateInterruptsLandOnTheTimeline) {
   rig.Start(0);
   rig.card.ScheduleChannelError(100 * kMillisecond, 2);
   rig.m.RunUntil(100 * kMillisecond - 1);
-  EXPECT_EQ(rig.card.Peek(Card::kErrorStatusA), 0u);
+  EXPECT_EQ(rig.card.Peek(ERROR_STATUS_A), 0u);
   rig.m.RunUntil(100 * kMillisecond);
-  EXPECT_EQ(rig.card.Peek(Card::kErrorStatusA), 1u << 18);
-  EXPECT_NE(rig.card.Peek(Card::kIntStatus) & (1u << 26), 0u);
+  EXPECT_EQ(rig.card.Peek(ERROR_STATUS_A), 1u << 18);
+  EXPECT_NE(rig.card.Peek(INT_STATUS) & (1u << 26), 0u);
 
   // Fields completing in [200 ms, 300 ms) are signalled 40 ms late; BUFFER_STATUS moves on.
   rig.card.DelayInterrupts(0, 200 * kMillisecond, 300 * kMillisecond, 40 * kMillisecond);
   std::vector<std::pair<CardTime, uint32_t>> status;
   rig.card.SetCompletionObserver([&](const Card::Completion &done) {
-    status.emplace_back(done.time, rig.card.Peek(Card::kBufferStatus));
+    status.emplace_back(done.time, rig.card.Peek(BUFFER_STATUS));
   });
   rig.m.RunUntil(500 * kMillisecond);
   std::vector<CardTime> expected;
@@ -527,13 +527,24 @@ TEST(DmaGuard, InconsistentGeometryIsTheDriversFault) {
   };
   const Case cases[] = {
       {"DMA lines differ",
-       [](EngineRig &r) { r.card.Poke(0x204, 239u << 22 | 1440u << 11 | 1440); }},
+       [](EngineRig &r) {
+         r.card.Poke(DmaGeometryRegister(0, 0), 239u << 22 | 1440u << 11 | 1440);
+       }},
       {"line copies differ",
-       [](EngineRig &r) { r.card.Poke(0x204, 240u << 22 | 1440u << 11 | 1400); }},
-      {"line too short", [](EngineRig &r) { r.card.Poke(0x204, 240u << 22 | 1080u << 11 | 1080); }},
-      {"no capture geometry", [](EngineRig &r) { r.card.Poke(0x128, 240u << 16 | 720); }},
-      {"planar format", [](EngineRig &r) { r.card.Poke(0x40, 1u << 20); }},
-      {"odd width", [](EngineRig &r) { r.card.Poke(0x128, 0x80000000u | 240u << 16 | 719); }},
+       [](EngineRig &r) {
+         r.card.Poke(DmaGeometryRegister(0, 0), 240u << 22 | 1440u << 11 | 1400);
+       }},
+      {"line too short",
+       [](EngineRig &r) {
+         r.card.Poke(DmaGeometryRegister(0, 0), 240u << 22 | 1080u << 11 | 1080);
+       }},
+      {"no capture geometry",
+       [](EngineRig &r) { r.card.Poke(CaptureGeometryRegister(0), 240u << 16 | 720); }},
+      {"planar format", [](EngineRig &r) { r.card.Poke(ChannelControlRegister(0), 1u << 20); }},
+      {"odd width",
+       [](EngineRig &r) {
+         r.card.Poke(CaptureGeometryRegister(0), 0x80000000u | 240u << 16 | 719);
+       }},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -551,8 +562,8 @@ TEST(DmaGuard, AnUnarmedFieldBufferIsNeitherWrittenNorSignalled) {
   rig.Start(6);
   rig.m.RunFor(kSecond);
   EXPECT_TRUE(rig.completions.empty());
-  EXPECT_EQ(rig.card.Peek(Card::kIntStatus), 0u);
-  EXPECT_EQ(rig.card.Peek(Card::kBufferStatus), 0u);
+  EXPECT_EQ(rig.card.Peek(INT_STATUS), 0u);
+  EXPECT_EQ(rig.card.Peek(BUFFER_STATUS), 0u);
 }
 
 // ---- all sixteen channels

@@ -236,4 +236,24 @@ TEST(Dma, FreedBuffersAreNoLongerReachableAndAdaptersMustBeEmptyWhenPut) {
   EXPECT_VERIFIER_STOP(sim::Rule::ResourceLeak, b->DmaOperations->PutDmaAdapter(b));
 }
 
+// A common buffer is freed with the length and addresses it was allocated with; anything
+// else frees memory the caller does not own.
+TEST(Dma, FreeingWithAnotherLengthOrAddressIsStopped) {
+  for (int wrong : {0, 1, 2}) {
+    Machine m;
+    DEVICE_DESCRIPTION d{};
+    d.Master = TRUE;
+    d.Dma32BitAddresses = TRUE;
+    d.InterfaceType = PCIBus;
+    PDMA_ADAPTER a = IoGetDmaAdapter(nullptr, &d, nullptr);
+    PHYSICAL_ADDRESS la;
+    auto *buf = static_cast<uint8_t *>(a->DmaOperations->AllocateCommonBuffer(a, 4096, &la, FALSE));
+    PHYSICAL_ADDRESS other = la;
+    other.QuadPart += wrong == 1 ? 4096 : 0;
+    EXPECT_VERIFIER_STOP(sim::Rule::InvalidParameter,
+                         a->DmaOperations->FreeCommonBuffer(a, wrong == 0 ? 2048 : 4096, other,
+                                                            buf + (wrong == 2 ? 16 : 0), FALSE));
+  }
+}
+
 }  // namespace

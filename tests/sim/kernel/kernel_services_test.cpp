@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <ntddk.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "sim/kernel/machine.h"
@@ -230,6 +231,9 @@ TEST(Pool, AccountsByTagAndInjectsFailures) {
   void *a = ExAllocatePoolWithTag(NonPagedPool, 100, tag);
   void *b = ExAllocatePoolWithTag(NonPagedPool, 28, tag);
   ASSERT_NE(a, nullptr);
+  // Pool is not zeroed, so code that forgets to clear what it allocates is found.
+  auto *bytes = static_cast<const uint8_t *>(a);
+  EXPECT_EQ(std::count(bytes, bytes + 100, 0), 0);
   EXPECT_EQ(m.pool().liveCount(tag), 2u);
   EXPECT_EQ(m.pool().liveBytes(tag), 128u);
   EXPECT_EQ(sim::Pool::TagName(tag), "KCNw");

@@ -41,7 +41,7 @@ TEST(Pnp, CardLifecycleIsLeakFree) {
 
   ASSERT_EQ(b.m.pnp().StartCard(*b.c), STATUS_SUCCESS);
   EXPECT_TRUE(b.ks()->Started);
-  EXPECT_EQ(b.card.CountReads(sim::Card::kIntStatus), 1u);
+  EXPECT_EQ(b.card.CountReads(INT_STATUS), 1u);
   EXPECT_EQ(b.m.liveMappings(&b.card), 1u);
 
   EXPECT_EQ(b.m.pnp().SetCardPower(*b.c, PowerDeviceD3), STATUS_SUCCESS);
@@ -96,14 +96,36 @@ TEST(Pnp, StartFailsCleanlyOnResourcesItCannotUse) {
   b.m.pnp().UnloadDriver();
 }
 
-TEST(Pnp, RemovalWithTheRegisterBlockStillMappedIsCaught) {
-  Bench b;
-  ASSERT_EQ(b.m.pnp().LoadDriver(DriverEntry), STATUS_SUCCESS);
-  ASSERT_EQ(b.m.pnp().AddCard(&b.card, &b.c), STATUS_SUCCESS);
-  PHYSICAL_ADDRESS pa;
-  pa.QuadPart = static_cast<LONGLONG>(b.card.windowBase());
-  ASSERT_NE(MmMapIoSpace(pa, 4096, MmNonCached), nullptr);  // a mapping nobody releases
-  EXPECT_VERIFIER_STOP(sim::Rule::ResourceLeak, b.m.pnp().RemoveCard(*b.c));
+BOOLEAN NobodysIsr(PKINTERRUPT, PVOID) { return FALSE; }
+
+// What a driver holds of its card must be released by the time the card is removed: the
+// register mapping, the interrupt, the DMA adapter.
+TEST(Pnp, RemovalWithTheCardsResourcesStillHeldIsCaught) {
+  for (int held : {0, 1, 2}) {
+    SCOPED_TRACE(held);
+    Bench b;
+    ASSERT_EQ(b.m.pnp().LoadDriver(DriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(b.m.pnp().AddCard(&b.card, &b.c), STATUS_SUCCESS);
+    if (held == 0) {
+      PHYSICAL_ADDRESS pa;
+      pa.QuadPart = static_cast<LONGLONG>(b.card.windowBase());
+      ASSERT_NE(MmMapIoSpace(pa, 4096, MmNonCached), nullptr);
+    } else if (held == 1) {
+      const auto &line = b.m.pnp().DefaultResources(*b.c)[1].u.Interrupt;
+      PKINTERRUPT object = nullptr;
+      KIRQL irql = static_cast<KIRQL>(line.Level);
+      ASSERT_EQ(IoConnectInterrupt(&object, NobodysIsr, nullptr, nullptr, line.Vector, irql, irql,
+                                   LevelSensitive, TRUE, 1, FALSE),
+                STATUS_SUCCESS);
+    } else {
+      DEVICE_DESCRIPTION d{};
+      d.Master = TRUE;
+      d.Dma32BitAddresses = TRUE;
+      d.InterfaceType = PCIBus;
+      ASSERT_NE(IoGetDmaAdapter(b.c->pdo, &d, nullptr), nullptr);
+    }
+    EXPECT_VERIFIER_STOP(sim::Rule::ResourceLeak, b.m.pnp().RemoveCard(*b.c));
+  }
 }
 
 int g_freed = 0;
