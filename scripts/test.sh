@@ -28,7 +28,6 @@ for preset in linux linux-asan linux-tsan; do
 done
 
 # Every fuzz target for a short fixed time from its corpus (scripts/fuzz.sh runs them for
-# longer). The format target waits for the intersect handler's fix for client ranges with
-# a short bitmap header size, which it catches (its input is one change from a seed).
+# longer).
 echo "== linux-fuzz: fuzz targets, 20 s each"
-bash scripts/fuzz.sh registry_file,properties,stream,start,ctl_options,media_file,settings_store 20
+bash scripts/fuzz.sh all 20

@@ -53,7 +53,7 @@ Observed Observe(fuzz::Rig &rig, Handle pin) {
       o.decoder.push_back(rig.cards[0]->DecoderRegister(bank, static_cast<uint8_t>(r)));
   for (ULONG c = 0; c < kVideoChannels; ++c) {
     o.standards[c] = rig.Device(0)->channelVideo[c].videoStandard;
-    o.formats[c] = channelFormatTable[c][0];
+    o.formats[c] = rig.Device(0)->channelFormats[c][0];
   }
   if (pin != 0) rig.client->GetState(pin, &o.pinState);
   return o;
