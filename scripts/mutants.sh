@@ -214,11 +214,10 @@ sync_file() {
 }
 while IFS= read -r -d '' f; do sync_file "$f"; done < <(git ls-files -z)
 
-if [ ! -f "$work/build/CMakeCache.txt" ]; then
-  cmake -S "$work/src" -B "$work/build" -G "Unix Makefiles" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$work/configure.log" 2>&1 ||
-    { echo "mutants: configure failed, see $work/configure.log" >&2; exit 2; }
-fi
+# Configured every time: make alone cannot build a target the last configuration lacked.
+cmake -S "$work/src" -B "$work/build" -G "Unix Makefiles" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$work/configure.log" 2>&1 ||
+  { echo "mutants: configure failed, see $work/configure.log" >&2; exit 2; }
 
 program() { find "$work/build/tests" -name "$1" -type f -perm -u+x | head -n 1; }
 build() { nice -n 10 cmake --build "$work/build" --target "$@" -j "$jobs" >"$work/build.log" 2>&1; }

@@ -27,6 +27,12 @@ for preset in linux linux-asan linux-tsan; do
   ctest --preset "$preset"
 done
 
+# The measurements keep building and running: each once, briefly (no timing is checked).
+echo "== benchmarks: a short pass of each"
+mkdir -p build/bench-out
+MORVANE_BENCH_QUICK=1 MORVANE_BENCH_DIR="$PWD/build/bench-out" ./build/linux/bench/morvane-bench
+rm -rf build/bench-out
+
 # Every fuzz target for a short fixed time from its corpus (scripts/fuzz.sh runs them for
 # longer).
 echo "== linux-fuzz: fuzz targets, 20 s each"

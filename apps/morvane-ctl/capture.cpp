@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -20,6 +21,8 @@ namespace {
 
 using sim::ks::Handle;
 constexpr unsigned kVideoBuffers = 4;
+// Frames a file's thread may be behind by before the capture waits for it.
+constexpr unsigned kWriterFrames = 12;
 constexpr unsigned kAudioBuffers = 8;
 constexpr ULONG kAudioBlock = 4096;
 // After a fault ends, the card, the decoder and the driver's watchdog take a moment
@@ -27,6 +30,12 @@ constexpr ULONG kAudioBlock = 4096;
 constexpr Hns kFaultRecovery = kHnsPerSecond;
 
 std::string Status(NTSTATUS s) { return Hex(static_cast<uint32_t>(s)); }
+
+std::string PercentText(double share) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.2f%%", 100 * share);
+  return buf;
+}
 
 std::string SecondsText(double s) {
   char buf[32];
@@ -93,7 +102,10 @@ struct Stream {
   Hns rateFirst = kNoTime, rateLast = kNoTime;
   std::vector<Loss> losses;
   bool done = false;
-  std::vector<uint8_t> lastFrame;  // for the still and the contact sheet
+  FrameRef lastFrame;             // for the still and the contact sheet
+  std::deque<FrameRef> inFlight;  // queued to the pin, in order
+  std::vector<int16_t> pcm;       // a block's samples, reused
+  sim::Nanos processorTime = 0;   // what the driver's work for it cost (the cost model)
 };
 
 Pixel PixelOf(const GUID &subtype) {
@@ -332,9 +344,9 @@ class Session {
   CaptureResult Finish();
 
  private:
-  void QueueVideo(Stream &st, std::vector<uint8_t> storage);
+  void QueueVideo(Stream &st);
   void QueueAudio(Stream &st, std::vector<uint8_t> storage);
-  void ConsumeVideo(Stream &st, const sim::ks::Frame &frame, Hns received);
+  void ConsumeVideo(Stream &st, const sim::ks::Frame &frame, const FrameRef &bytes, Hns received);
   void ConsumeAudio(Stream &st, const sim::ks::Frame &frame);
   void EndAudioWithPictures();
   void WriteAudioInto(OutputFile &f, const int16_t *samples, size_t count, Hns start);
@@ -343,6 +355,9 @@ class Session {
   void Summarise(CaptureResult *result);
   bool Explained(const Stream &st, const Loss &loss) const;
   std::string FormatText(const Stream &st) const;
+  // A share of one processor over the capture.
+  double Load(sim::Nanos busy) const { return elapsed_ > 0 ? NanosToSeconds(busy) / elapsed_ : 0; }
+  void DriverLoad(CaptureResult *result) const;
   double MeasuredRate(const Stream &st) const;
 
   Rig &rig_;
@@ -350,10 +365,13 @@ class Session {
   const CapturePlan &plan_;
   Outputs &outputs_;
   std::FILE *log_;
+  // Client frames: outlives the files and the streams that hold them.
+  std::unique_ptr<FramePool> pool_;
   std::vector<std::unique_ptr<OutputFile>> files_;
   std::vector<Stream> streams_;
   Hns window_ = 0;  // the capture's length on the clock
   sim::Nanos runStart_ = 0;
+  sim::Machine::Load loadAtStart_, loadAtEnd_;
   double elapsed_ = 0;
   std::chrono::steady_clock::time_point wallStart_;
   bool writeFailed_ = false;
@@ -380,6 +398,11 @@ void Session::CreatePins() {
     }
   }
   window_ = SecondsToHns(plan_.duration);
+  // Per video stream: the frames queued to the pin, the still, and what its file's
+  // thread may have waiting for the disk.
+  size_t video = 0;
+  for (const Stream &st : streams_) video += st.id.video;
+  pool_ = std::make_unique<FramePool>(video * (kVideoBuffers + 1 + kWriterFrames));
 }
 
 // The files' layout follows the pins' formats, so they open only now.
@@ -399,24 +422,34 @@ void Session::OpenFiles() {
         withAudio = &audio;
       }
     }
+    if (video != nullptr) {
+      const std::string refusal = CodecRefusal(o_.codec, *video);
+      if (!refusal.empty())
+        throw UsageError("'" + Shown(f->plan->path) + "': --codec " + CodecName(o_.codec) + ": " +
+                         refusal);
+    }
     std::string error;
-    f->media = MediaFile::Create(f->plan->path, f->temporary, video, withAudio, &error);
+    // A file's encoder gets threads of its own only when it is the only file.
+    MediaFile::Storage storage{o_.codec, files_.size() == 1 ? 0 : 1};
+    f->media = MediaFile::Create(f->plan->path, f->temporary, video, withAudio, storage, &error);
     if (!f->media) throw UsageError(error);
     if (!plan_.countMode && withAudio != nullptr)
       f->media->LimitAudio(HnsToSamples(window_, static_cast<unsigned>(withAudio->sampleRate)));
   }
 }
 
-void Session::QueueVideo(Stream &st, std::vector<uint8_t> storage) {
+void Session::QueueVideo(Stream &st) {
+  FrameRef frame = pool_->Take();
   sim::ks::FrameRequest request;
   request.bufferSize = static_cast<ULONG>(st.video.FrameBytes());
   KS_FRAME_INFO info{};
   info.ExtendedHeaderSize = sizeof info;
   request.extendedHeader.resize(sizeof info);
   std::memcpy(request.extendedHeader.data(), &info, sizeof info);
-  request.storage = std::move(storage);
+  request.storage = std::move(frame->bytes);
   NTSTATUS s = rig_.client().QueueFrame(st.pin, std::move(request));
   if (s != STATUS_PENDING) throw StepError(st.id.Name() + ": a frame was refused: " + Status(s));
+  st.inFlight.push_back(std::move(frame));
 }
 
 void Session::QueueAudio(Stream &st, std::vector<uint8_t> storage) {
@@ -436,6 +469,7 @@ void Session::Start() {
   }
   sim::Machine &m = rig_.machine();
   runStart_ = m.now();
+  loadAtStart_ = m.load();
   for (Stream &st : streams_) {
     NTSTATUS s = rig_.client().SetState(st.pin, KSSTATE_RUN);
     if (!NT_SUCCESS(s)) throw StepError(st.id.Name() + ": did not start: " + Status(s));
@@ -443,7 +477,7 @@ void Session::Start() {
   // Buffers go to running pins; the first fields complete a field time later.
   for (Stream &st : streams_)
     for (unsigned i = 0; i < (st.id.video ? kVideoBuffers : kAudioBuffers); ++i)
-      st.id.video ? QueueVideo(st, {}) : QueueAudio(st, {});
+      st.id.video ? QueueVideo(st) : QueueAudio(st, {});
   for (const FaultSpec &fault : o_.faults) {
     sim::Card &card = rig_.card(fault.card);
     sim::CardTime when = runStart_ + SecondsToNanos(fault.at);
@@ -483,9 +517,10 @@ void Session::SetOrigin(OutputFile &f, Hns origin) {
   f.pendingAudio.clear();
 }
 
-void Session::ConsumeVideo(Stream &st, const sim::ks::Frame &frame, Hns received) {
+void Session::ConsumeVideo(Stream &st, const sim::ks::Frame &frame, const FrameRef &bytes,
+                           Hns received) {
   const KSSTREAM_HEADER &h = frame.header;
-  const std::vector<uint8_t> &storage = frame.data;
+  const std::vector<uint8_t> &storage = bytes->bytes;
   OutputFile *f = st.file;
   bool timed = (h.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID) != 0;
   KS_FRAME_INFO info{};
@@ -520,7 +555,7 @@ void Session::ConsumeVideo(Stream &st, const sim::ks::Frame &frame, Hns received
   if (inWindow && storage.size() >= st.video.FrameBytes()) {
     bool written = true;
     if (f != nullptr && f->media) {
-      written = f->media->WriteVideo(storage.data(), start - f->origin, &f->error);
+      written = f->media->WriteVideo(bytes, start - f->origin, &f->error);
       if (!f->error.empty()) writeFailed_ = true;
     }
     if (written) {
@@ -534,8 +569,7 @@ void Session::ConsumeVideo(Stream &st, const sim::ks::Frame &frame, Hns received
       if (st.firstStart == kNoTime) st.firstStart = start;
       st.lastStart = start;
       st.lastEnd = start + interval;
-      st.lastFrame.assign(storage.begin(),
-                          storage.begin() + static_cast<long>(st.video.FrameBytes()));
+      st.lastFrame = bytes;
     }
   }
   if (plan_.countMode ? st.delivered >= static_cast<uint64_t>(plan_.count) : !inWindow)
@@ -555,7 +589,8 @@ void Session::ConsumeAudio(Stream &st, const sim::ks::Frame &frame) {
     st.missingBlocks += static_cast<uint64_t>((start - st.lastEnd + blockTime / 2) / blockTime);
     st.losses.push_back({st.lastEnd, start});
   }
-  std::vector<int16_t> pcm(samples);
+  std::vector<int16_t> &pcm = st.pcm;
+  pcm.resize(samples);
   for (size_t i = 0; i < samples; ++i)
     pcm[i] = static_cast<int16_t>(storage[2 * i] | (storage[2 * i + 1] << 8));
   if (f != nullptr && !f->plan->hasVideo && !f->originKnown) SetOrigin(*f, start);
@@ -629,15 +664,22 @@ void Session::Loop() {
       sim::ks::Frame frame;
       while (NT_SUCCESS(rig_.client().TakeFrame(st.pin, &frame))) {
         LogFrame(log_, st, frame, now);
+        FrameRef bytes;
+        if (st.id.video) {
+          bytes = std::move(st.inFlight.front());
+          st.inFlight.pop_front();
+          bytes->bytes = std::move(frame.data);
+        }
         if (NT_SUCCESS(frame.status)) {
           ++st.received;
-          if (!st.done) st.id.video ? ConsumeVideo(st, frame, now) : ConsumeAudio(st, frame);
+          if (!st.done) st.id.video ? ConsumeVideo(st, frame, bytes, now) : ConsumeAudio(st, frame);
         }
-        if (!st.done)
-          st.id.video ? QueueVideo(st, std::move(frame.data))
-                      : QueueAudio(st, std::move(frame.data));
+        if (!st.done) st.id.video ? QueueVideo(st) : QueueAudio(st, std::move(frame.data));
       }
     }
+    // A file whose writing failed on its own thread ends the capture.
+    for (auto &f : files_)
+      if (f->media && f->error.empty() && f->media->Failed(&f->error)) writeFailed_ = true;
     EndAudioWithPictures();
     progress.Show(streams_, NanosToSeconds(m.now() - runStart_), false);
   }
@@ -646,6 +688,8 @@ void Session::Loop() {
   Outputs::SetListening(false);
   elapsed_ = NanosToSeconds(m.now() - runStart_);
   progress.Show(streams_, elapsed_, true);
+  loadAtEnd_ = m.load();
+  for (Stream &st : streams_) rig_.client().ProcessorTime(st.pin, &st.processorTime);
 }
 
 // Queued frames come back cancelled.
@@ -654,7 +698,10 @@ void Session::Stop() {
   const Hns now = NanosToHns(rig_.machine().now());
   for (Stream &st : streams_) {
     sim::ks::Frame frame;
-    while (NT_SUCCESS(rig_.client().TakeFrame(st.pin, &frame))) LogFrame(log_, st, frame, now);
+    while (NT_SUCCESS(rig_.client().TakeFrame(st.pin, &frame))) {
+      LogFrame(log_, st, frame, now);
+      if (st.id.video) st.inFlight.pop_front();
+    }
     rig_.client().Close(st.pin);
   }
 }
@@ -675,9 +722,9 @@ void Session::FinishFiles(CaptureResult *result) {
   for (const Stream &st : streams_) {
     if (st.file == nullptr || !st.file->plan->png) continue;
     std::string error;
-    if (st.lastFrame.empty())
+    if (!st.lastFrame)
       result->problems.push_back(st.id.Name() + ": no frame for '" + st.file->plan->path + "'");
-    else if (!WritePng(st.file->temporary, ToRgb(st.video, st.lastFrame.data()), &error))
+    else if (!WritePng(st.file->temporary, ToRgb(st.video, st.lastFrame->bytes.data()), &error))
       result->problems.push_back("'" + st.file->plan->path + "': " + error);
     else
       result->files.push_back(st.file->plan->path);
@@ -690,9 +737,9 @@ void Session::FinishFiles(CaptureResult *result) {
       sim::InputSignal signal = rig_.card(plan_.selection.card).inputSignal(st.id.channel);
       t.label = "VIDEO" + std::to_string(st.id.channel) + (signal.lines625 ? " 625 " : " 525 ") +
                 PixelName(st.video.pixel);
-      if (!st.lastFrame.empty() && signal.present) {
+      if (st.lastFrame && signal.present) {
         t.hasPicture = true;
-        t.picture = ToRgb(st.video, st.lastFrame.data());
+        t.picture = ToRgb(st.video, st.lastFrame->bytes.data());
       }
       tiles.push_back(std::move(t));
     }
@@ -710,6 +757,25 @@ bool Session::Explained(const Stream &st, const Loss &loss) const {
       st.id.video ? 2 * st.video.interval : 2 * SamplesToHns(kAudioBlock / 2, st.sampleRate);
   return FaultExplains(o_.faults, st.id.card, st.id.channel, NanosToHns(runStart_), loss.from,
                        loss.to, slack);
+}
+
+// What the driver's work cost the processors, as the machine's cost model charged it:
+// each stream above, the interrupt path and all of it here.
+void Session::DriverLoad(CaptureResult *result) const {
+  const char *model = o_.costModel == Options::CostModel::X64        ? "x64"
+                      : o_.costModel == Options::CostModel::Uncached ? "uncached"
+                                                                     : "none";
+  const double interrupts = Load(loadAtEnd_.interrupts - loadAtStart_.interrupts);
+  const double dpcs = Load(loadAtEnd_.dpcs - loadAtStart_.dpcs);
+  const double total = Load(loadAtEnd_.total - loadAtStart_.total);
+  result->text += "driver: " + PercentText(total) + " of a processor (interrupts " +
+                  PercentText(interrupts) + ", DPCs " + PercentText(dpcs) + "; cost model " +
+                  model + ")\n";
+  Json &j = result->json["driver"] = Json::object();
+  j["costModel"] = model;
+  j["load"] = total;
+  j["interruptLoad"] = interrupts;
+  j["dpcLoad"] = dpcs;
 }
 
 std::string Session::FormatText(const Stream &st) const {
@@ -738,8 +804,8 @@ void Session::Summarise(CaptureResult *result) {
   if (signal_ != 0) result->interrupted = true;
   result->complete = result->problems.empty() && !writeFailed_ && signal_ == 0;
   char line[360];
-  std::snprintf(line, sizeof line, "%-13s %-26s %10s %9s %7s %5s %10s  %s\n", "stream", "format",
-                "measured", "delivered", "dropped", "gaps", "duration", "file");
+  std::snprintf(line, sizeof line, "%-13s %-26s %10s %9s %7s %5s %10s %7s  %s\n", "stream",
+                "format", "measured", "delivered", "dropped", "gaps", "duration", "driver", "file");
   result->text += line;
   Json &list = result->json["streams"] = Json::array();
   std::vector<std::string> explainedNotes;
@@ -797,10 +863,12 @@ void Session::Summarise(CaptureResult *result) {
         st.id.video ? std::to_string(st.dropCount) : std::to_string(st.missingBlocks);
     std::string gaps = st.id.video ? std::to_string(st.pictureGaps) : "-";
     std::string path = st.file != nullptr ? st.file->plan->path : "(contact sheet)";
-    std::snprintf(line, sizeof line, "%-13s %-26s %10s %9llu %7s %5s %10s  %s\n",
+    const double load = Load(st.processorTime);
+    std::snprintf(line, sizeof line, "%-13s %-26s %10s %9llu %7s %5s %10s %7s  %s\n",
                   st.id.Name().c_str(), FormatText(st).c_str(), rate,
                   static_cast<unsigned long long>(st.delivered), dropped.c_str(), gaps.c_str(),
-                  SecondsText(HnsToSeconds(covered)).c_str(), path.c_str());
+                  SecondsText(HnsToSeconds(covered)).c_str(), PercentText(load).c_str(),
+                  path.c_str());
     result->text += line;
     Json &j = list.emplace_back(Json::object());
     j["device"] = st.id.Name();
@@ -809,6 +877,7 @@ void Session::Summarise(CaptureResult *result) {
     if (st.id.video) {
       j["pixelFormat"] = PixelName(st.video.pixel);
       j["filePixelFormat"] = FilePixelFormatName(st.video.pixel);
+      j["codec"] = CodecName(o_.codec);
       j["width"] = st.video.width;
       j["height"] = st.video.height;
       j["frameInterval"] = st.video.interval;
@@ -829,9 +898,11 @@ void Session::Summarise(CaptureResult *result) {
     j["lossesExplainedByFaults"] = explained;
     j["lossesUnexplained"] = unexplained;
     j["duration"] = HnsToSeconds(covered);
+    j["driverLoad"] = load;
     j["file"] = st.file != nullptr ? Json(st.file->plan->path) : Json();
   }
   for (const std::string &note : explainedNotes) result->text += "fault: " + note + "\n";
+  DriverLoad(result);
   if (!o_.faults.empty()) {
     Json &faults = result->json["faults"] = Json::array();
     for (const FaultSpec &f : o_.faults) {
@@ -958,6 +1029,10 @@ CapturePlan PlanCapture(const Options &o) {
     } else if (ext != ".avi" && ext != ".mkv") {
       throw UsageError(shown + ": unknown file type (use .avi, .mkv, .wav or .png)");
     }
+    if (o.codec != Codec::Raw && (ext == ".png" || ext == ".wav"))
+      throw UsageError(std::string("--codec ") + CodecName(o.codec) + " stores video in .avi or " +
+                       ".mkv files; " + shown +
+                       (ext == ".png" ? " is a PNG still" : " holds sound"));
     plan.files.push_back(file);
     plan.streams.push_back({id, 0});
     if (id.video && !file.png && !o.noAudio)

@@ -54,6 +54,13 @@ std::optional<ctl::CapturePlan> CheckFiles(const ctl::Options &o, ctl::Outputs &
                             (S_ISDIR(st.st_mode) ? " (a folder)" : ""));
     outputs.Protect(in.path, "--input");
   }
+  if (!o.driverFile.empty()) {
+    struct stat st {};
+    if (::stat(o.driverFile.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+      throw ctl::UsageError("--driver '" + ctl::Shown(o.driverFile) + "': not a regular file" +
+                            (S_ISDIR(st.st_mode) ? " (a folder)" : ""));
+    outputs.Protect(o.driverFile, "--driver");
+  }
   if (!o.registryFile.empty()) outputs.Claim(o.registryFile, "--registry");
   if (!o.traceFile.empty()) outputs.Claim(o.traceFile, "--trace");
   std::optional<ctl::CapturePlan> plan;

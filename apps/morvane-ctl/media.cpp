@@ -5,6 +5,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 
@@ -16,6 +21,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "encoder.h"
 #include "timeunits.h"
 
 namespace ctl {
@@ -180,9 +186,15 @@ const char *PixelName(Pixel p) {
 const char *FilePixelFormatName(Pixel p) { return av_get_pix_fmt_name(FilePixelFormat(p)); }
 
 std::vector<uint8_t> FilePacket(const VideoFormat &f, const uint8_t *frame) {
+  std::vector<uint8_t> out;
+  FilePacketInto(f, frame, &out);
+  return out;
+}
+
+void FilePacketInto(const VideoFormat &f, const uint8_t *frame, std::vector<uint8_t> *packet) {
   const size_t w = static_cast<size_t>(f.width);
   const size_t h = static_cast<size_t>(f.height);
-  std::vector<uint8_t> out;
+  std::vector<uint8_t> &out = *packet;
   switch (f.pixel) {
     case Pixel::YUY2:
     case Pixel::UYVY:
@@ -207,7 +219,20 @@ std::vector<uint8_t> FilePacket(const VideoFormat &f, const uint8_t *frame) {
         std::memcpy(&out[(h - 1 - line) * w * 2], Row(f, frame, static_cast<int>(line)), w * 2);
       break;
   }
-  return out;
+}
+
+bool FrameIsFilePacket(const VideoFormat &f) {
+  const size_t rowBytes = static_cast<size_t>(f.width) * 2;
+  switch (f.pixel) {
+    case Pixel::YUY2:
+    case Pixel::UYVY:
+      return f.stride == rowBytes;
+    case Pixel::RGB565:
+      return f.stride == rowBytes && f.bottomUp;
+    case Pixel::Y41P:
+      return false;
+  }
+  return false;
 }
 
 RgbImage ToRgb(const VideoFormat &f, const uint8_t *frame, int width, int height) {
@@ -326,9 +351,73 @@ RgbImage ContactSheet(const std::vector<SheetTile> &tiles) {
 
 // ------------------------------------------------------------------ MediaFile
 
+namespace {
+
+// The file under a container: written through a buffer of a few frames, so that the disk
+// sees large sequential writes rather than the library's 32 KiB ones.
+constexpr int kSinkBuffer = 4 << 20;
+
+int SinkWrite(void *opaque, uint8_t *data, int size) {
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(opaque));
+  for (int done = 0; done < size;) {
+    ssize_t n = ::write(fd, data + done, static_cast<size_t>(size - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return AVERROR(n < 0 ? errno : EIO);
+    done += static_cast<int>(n);
+  }
+  return size;
+}
+
+int64_t SinkSeek(void *opaque, int64_t offset, int whence) {
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(opaque));
+  if (whence == AVSEEK_SIZE) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 ? st.st_size : AVERROR(errno);
+  }
+  off_t at = ::lseek(fd, offset, whence & ~AVSEEK_FORCE);
+  return at < 0 ? AVERROR(errno) : at;
+}
+
+int OpenSink(const std::string &path, AVIOContext **out) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return AVERROR(errno);
+  auto *buffer = static_cast<unsigned char *>(av_malloc(kSinkBuffer));
+  AVIOContext *pb = buffer == nullptr ? nullptr
+                                      : avio_alloc_context(buffer, kSinkBuffer, 1,
+                                                           reinterpret_cast<void *>(intptr_t{fd}),
+                                                           nullptr, SinkWrite, SinkSeek);
+  if (pb == nullptr) {
+    av_free(buffer);
+    ::close(fd);
+    return AVERROR(ENOMEM);
+  }
+  *out = pb;
+  return 0;
+}
+
+// Writes what is buffered and closes the file; the first error on the way, or 0.
+int CloseSink(AVIOContext **pb) {
+  if (*pb == nullptr) return 0;
+  avio_flush(*pb);
+  int error = (*pb)->error;
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>((*pb)->opaque));
+  av_freep(&(*pb)->buffer);
+  avio_context_free(pb);
+  if (::close(fd) != 0 && error == 0) error = AVERROR(errno);
+  return error;
+}
+
+}  // namespace
+
 std::unique_ptr<MediaFile> MediaFile::Create(const std::string &path, const std::string &temporary,
                                              const VideoFormat *video, const Audio *audio,
                                              std::string *error) {
+  return Create(path, temporary, video, audio, Storage{Codec::Raw}, error);
+}
+
+std::unique_ptr<MediaFile> MediaFile::Create(const std::string &path, const std::string &temporary,
+                                             const VideoFormat *video, const Audio *audio,
+                                             const Storage &storage, std::string *error) {
   std::string ext = std::filesystem::path(path).extension().string();
   for (char &c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   const char *muxer = ext == ".avi"   ? "avi"
@@ -346,6 +435,7 @@ std::unique_ptr<MediaFile> MediaFile::Create(const std::string &path, const std:
   std::unique_ptr<MediaFile> f(new MediaFile());
   f->path_ = path;
   f->temporary_ = temporary;
+  f->done_ = true;  // nothing to discard until the temporary exists
   int r = avformat_alloc_output_context2(&f->context_, nullptr, muxer, f->temporary_.c_str());
   if (r < 0 || f->context_ == nullptr) {
     *error = "'" + path + "': " + AvError(r);
@@ -356,27 +446,39 @@ std::unique_ptr<MediaFile> MediaFile::Create(const std::string &path, const std:
     f->video_ = *video;
     AVStream *st = avformat_new_stream(f->context_, nullptr);
     AVCodecParameters *p = st->codecpar;
-    p->codec_type = AVMEDIA_TYPE_VIDEO;
-    p->codec_id = AV_CODEC_ID_RAWVIDEO;
-    p->width = video->width;
-    p->height = video->height;
-    p->format = FilePixelFormat(video->pixel);
-    p->field_order = AV_FIELD_PROGRESSIVE;
-    if (video->pixel == Pixel::RGB565) {
-      // Raw RGB carries its layout in BI_BITFIELDS masks; a plain 16-bit bitmap would
-      // be read as 5-5-5.
-      static const uint8_t kMasks[12] = {0x00, 0xF8, 0, 0, 0xE0, 0x07, 0, 0, 0x1F, 0, 0, 0};
-      p->codec_tag = 3;
-      p->bits_per_coded_sample = 16;
-      p->extradata =
-          static_cast<uint8_t *>(av_mallocz(sizeof kMasks + AV_INPUT_BUFFER_PADDING_SIZE));
-      std::memcpy(p->extradata, kMasks, sizeof kMasks);
-      p->extradata_size = sizeof kMasks;
-      if (ext == ".mkv") av_dict_set(&muxerOptions, "allow_raw_vfw", "1", 0);
+    if (storage.codec != Codec::Raw) {
+      const bool globalHeader = (f->context_->oformat->flags & AVFMT_GLOBALHEADER) != 0;
+      f->encoder_ = VideoEncoder::Open(storage.codec, *video, storage.threads, globalHeader, error);
+      if (!f->encoder_) {
+        *error = "'" + path + "': " + *error;
+        avformat_free_context(f->context_);
+        f->context_ = nullptr;
+        return nullptr;
+      }
+      f->encoder_->Describe(p);
     } else {
-      p->codec_tag = avcodec_pix_fmt_to_codec_tag(FilePixelFormat(video->pixel));
-      p->bits_per_coded_sample =
-          av_get_bits_per_pixel(av_pix_fmt_desc_get(FilePixelFormat(video->pixel)));
+      p->codec_type = AVMEDIA_TYPE_VIDEO;
+      p->codec_id = AV_CODEC_ID_RAWVIDEO;
+      p->width = video->width;
+      p->height = video->height;
+      p->format = FilePixelFormat(video->pixel);
+      p->field_order = AV_FIELD_PROGRESSIVE;
+      if (video->pixel == Pixel::RGB565) {
+        // Raw RGB carries its layout in BI_BITFIELDS masks; a plain 16-bit bitmap would
+        // be read as 5-5-5.
+        static const uint8_t kMasks[12] = {0x00, 0xF8, 0, 0, 0xE0, 0x07, 0, 0, 0x1F, 0, 0, 0};
+        p->codec_tag = 3;
+        p->bits_per_coded_sample = 16;
+        p->extradata =
+            static_cast<uint8_t *>(av_mallocz(sizeof kMasks + AV_INPUT_BUFFER_PADDING_SIZE));
+        std::memcpy(p->extradata, kMasks, sizeof kMasks);
+        p->extradata_size = sizeof kMasks;
+        if (ext == ".mkv") av_dict_set(&muxerOptions, "allow_raw_vfw", "1", 0);
+      } else {
+        p->codec_tag = avcodec_pix_fmt_to_codec_tag(FilePixelFormat(video->pixel));
+        p->bits_per_coded_sample =
+            av_get_bits_per_pixel(av_pix_fmt_desc_get(FilePixelFormat(video->pixel)));
+      }
     }
     int num = 0, den = 0;
     av_reduce(&num, &den, video->interval, kHnsPerSecond, INT32_MAX);
@@ -401,15 +503,15 @@ std::unique_ptr<MediaFile> MediaFile::Create(const std::string &path, const std:
     st->time_base = AVRational{1, audio->sampleRate};
     f->audioIndex_ = st->index;
   }
-  r = avio_open(&f->context_->pb, f->temporary_.c_str(), AVIO_FLAG_WRITE);
+  r = OpenSink(f->temporary_, &f->context_->pb);
   if (r < 0) {
     av_dict_free(&muxerOptions);
     *error = "cannot write '" + path + "': " + AvError(r);
     avformat_free_context(f->context_);
     f->context_ = nullptr;
-    f->done_ = true;
     return nullptr;
   }
+  f->done_ = false;
   r = avformat_write_header(f->context_, &muxerOptions);
   av_dict_free(&muxerOptions);
   if (r < 0) {
@@ -417,6 +519,7 @@ std::unique_ptr<MediaFile> MediaFile::Create(const std::string &path, const std:
     f->Discard();
     return nullptr;
   }
+  f->Start();
   return f;
 }
 
@@ -427,46 +530,175 @@ MediaFile::~MediaFile() {
 bool MediaFile::hasVideo() const { return videoIndex_ >= 0; }
 bool MediaFile::hasAudio() const { return audioIndex_ >= 0; }
 
-bool MediaFile::Write(AVPacket *packet, std::string *error) {
+void MediaFile::Start() {
+  thread_ = std::thread([this] { Main(); });
+}
+
+void MediaFile::Post(Job job) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jobs_.push_back(std::move(job));
+    idle_ = false;
+  }
+  posted_.notify_one();
+}
+
+void MediaFile::Main() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    posted_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
+    if (jobs_.empty()) return;  // stopped, everything written
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    const bool failed = failed_;
+    lock.unlock();
+    // After a failure the rest is only let go of: the file is lost anyway.
+    const bool ok = failed || WriteJob(job);
+    job.frame.Reset();
+    lock.lock();
+    if (!ok && !failed_) failed_ = true;
+    if (!job.video) spareSamples_.push_back(std::move(job.samples));
+    if (jobs_.empty()) {
+      idle_ = true;
+      written_.notify_all();
+    }
+  }
+}
+
+bool MediaFile::Failed(std::string *error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!failed_) return false;
+  *error = error_;
+  return true;
+}
+
+bool MediaFile::EndThread() {
+  if (thread_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    posted_.notify_one();
+    thread_.join();
+  }
+  return !failed_;
+}
+
+bool MediaFile::Write(AVPacket *packet) {
   int r = av_interleaved_write_frame(context_, packet);
   if (r < 0) {
-    *error = "writing '" + path_ + "' failed: " + AvError(r);
+    error_ = "writing '" + path_ + "' failed: " + AvError(r);
     return false;
   }
   return true;
 }
 
-bool MediaFile::WriteVideo(const uint8_t *frame, int64_t start, std::string *error) {
-  if (videoIndex_ < 0 || done_) return false;
-  int64_t pts = start <= 0 ? 0 : (start + video_.interval / 2) / video_.interval;
-  if (pts <= lastVideoPts_) return false;
-  std::vector<uint8_t> bytes = FilePacket(video_, frame);
-  AVPacket *packet = av_packet_alloc();
-  if (av_new_packet(packet, static_cast<int>(bytes.size())) < 0) {
-    av_packet_free(&packet);
-    *error = "out of memory";
+namespace {
+
+void ReleaseFrame(void *opaque, uint8_t *) {
+  FrameRef::Adopt(static_cast<FrameBuffer *>(opaque)).Reset();
+}
+
+// A packet that reads the frame's memory where it is and lets go of it when written.
+bool WrapFrame(FrameRef frame, size_t size, AVPacket *packet) {
+  FrameBuffer *b = frame.Detach();
+  AVBufferRef *buf = av_buffer_create(b->bytes.data(), static_cast<int>(size), ReleaseFrame, b,
+                                      AV_BUFFER_FLAG_READONLY);
+  if (buf == nullptr) {
+    FrameRef::Adopt(b).Reset();
     return false;
   }
-  std::memcpy(packet->data, bytes.data(), bytes.size());
-  packet->stream_index = videoIndex_;
-  packet->pts = packet->dts = pts;
-  packet->duration = 1;
-  packet->flags |= AV_PKT_FLAG_KEY;
-  // The muxer may have replaced the frame-interval time base with its own.
-  av_packet_rescale_ts(packet, AVRational{videoTimeBase_[0], videoTimeBase_[1]},
-                       context_->streams[videoIndex_]->time_base);
-  bool ok = Write(packet, error);
-  av_packet_free(&packet);
-  if (ok) {
-    lastVideoPts_ = pts;
-    ++videoFrames_;
+  packet->buf = buf;
+  packet->data = buf->data;
+  packet->size = static_cast<int>(size);
+  return true;
+}
+
+}  // namespace
+
+bool MediaFile::WriteJob(Job &job) {
+  AVPacket *packet = av_packet_alloc();
+  if (packet == nullptr) {
+    error_ = "out of memory";
+    return false;
   }
+  bool ok = true;
+  if (job.video && encoder_) {
+    ok = encoder_->Encode(
+        job.frame->bytes.data(), job.pts,
+        [&](AVPacket *p) {
+          p->stream_index = videoIndex_;
+          av_packet_rescale_ts(p, AVRational{videoTimeBase_[0], videoTimeBase_[1]},
+                               context_->streams[videoIndex_]->time_base);
+          return Write(p);
+        },
+        &error_);
+    if (!ok && error_.rfind("writing", 0) != 0) error_ = "'" + path_ + "': " + error_;
+  } else if (job.video) {
+    // The frame is its own packet when its rows are the file's; else it is converted
+    // into memory of the file's, reused.
+    FrameRef bytes = std::move(job.frame);
+    if (!FrameIsFilePacket(video_)) {
+      FrameRef converted = scratch_.Take();
+      FilePacketInto(video_, bytes->bytes.data(), &converted->bytes);
+      bytes = std::move(converted);
+    }
+    const size_t size = FrameIsFilePacket(video_) ? video_.FrameBytes() : bytes->bytes.size();
+    if (!WrapFrame(std::move(bytes), size, packet)) {
+      error_ = "out of memory";
+      ok = false;
+    } else {
+      packet->stream_index = videoIndex_;
+      packet->pts = packet->dts = job.pts;
+      packet->duration = 1;
+      packet->flags |= AV_PKT_FLAG_KEY;
+      // The muxer may have replaced the frame-interval time base with its own.
+      av_packet_rescale_ts(packet, AVRational{videoTimeBase_[0], videoTimeBase_[1]},
+                           context_->streams[videoIndex_]->time_base);
+      ok = Write(packet);
+    }
+  } else {
+    const std::vector<int16_t> &block = job.samples;
+    if (av_new_packet(packet, static_cast<int>(block.size() * 2)) < 0) {
+      error_ = "out of memory";
+      ok = false;
+    } else {
+      for (size_t i = 0; i < block.size(); ++i) {  // little-endian on disk whatever the host
+        packet->data[2 * i] = static_cast<uint8_t>(block[i] & 0xFF);
+        packet->data[2 * i + 1] = static_cast<uint8_t>((block[i] >> 8) & 0xFF);
+      }
+      packet->stream_index = audioIndex_;
+      packet->pts = packet->dts = job.pts;
+      packet->duration = static_cast<int64_t>(block.size());
+      packet->flags |= AV_PKT_FLAG_KEY;
+      av_packet_rescale_ts(packet, AVRational{1, sampleRate_},
+                           context_->streams[audioIndex_]->time_base);
+      ok = Write(packet);
+    }
+  }
+  av_packet_free(&packet);
   return ok;
+}
+
+bool MediaFile::WriteVideo(FrameRef frame, int64_t start, std::string *error) {
+  if (videoIndex_ < 0 || done_) return false;
+  if (Failed(error)) return false;
+  int64_t pts = start <= 0 ? 0 : (start + video_.interval / 2) / video_.interval;
+  if (pts <= lastVideoPts_) return false;
+  lastVideoPts_ = pts;
+  ++videoFrames_;
+  Job job;
+  job.video = true;
+  job.frame = std::move(frame);
+  job.pts = pts;
+  Post(std::move(job));
+  return true;
 }
 
 bool MediaFile::WriteAudio(const int16_t *samples, size_t count, int64_t start,
                            std::string *error) {
   if (audioIndex_ < 0 || done_) return false;
+  if (Failed(error)) return false;
   // Where the block belongs, in samples; stamps are exact to the clock, so half a block
   // of difference from the running position is stamping jitter, not a gap.
   int64_t at = av_rescale_rnd(start, sampleRate_, kHnsPerSecond, AV_ROUND_NEAR_INF);
@@ -480,44 +712,47 @@ bool MediaFile::WriteAudio(const int16_t *samples, size_t count, int64_t start,
     skip = static_cast<size_t>(overlap);
     at = audioWritten_;
   }
-  std::vector<int16_t> block;
+  Job job;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!spareSamples_.empty()) {
+      job.samples = std::move(spareSamples_.back());
+      spareSamples_.pop_back();
+    }
+  }
+  std::vector<int16_t> &block = job.samples;
+  block.clear();
   if (at > audioWritten_) block.assign(static_cast<size_t>(at - audioWritten_), 0);
   block.insert(block.end(), samples + skip, samples + count);
   if (audioWritten_ + static_cast<int64_t>(block.size()) > audioLimit_)
     block.resize(static_cast<size_t>(std::max<int64_t>(audioLimit_ - audioWritten_, 0)));
   if (block.empty()) return true;
-  int64_t pts = audioWritten_;
-  AVPacket *packet = av_packet_alloc();
-  if (av_new_packet(packet, static_cast<int>(block.size() * 2)) < 0) {
-    av_packet_free(&packet);
-    *error = "out of memory";
-    return false;
-  }
-  for (size_t i = 0; i < block.size(); ++i) {  // little-endian on disk whatever the host
-    packet->data[2 * i] = static_cast<uint8_t>(block[i] & 0xFF);
-    packet->data[2 * i + 1] = static_cast<uint8_t>((block[i] >> 8) & 0xFF);
-  }
-  packet->stream_index = audioIndex_;
-  packet->pts = packet->dts = pts;
-  packet->duration = static_cast<int64_t>(block.size());
-  packet->flags |= AV_PKT_FLAG_KEY;
-  av_packet_rescale_ts(packet, AVRational{1, sampleRate_},
-                       context_->streams[audioIndex_]->time_base);
-  bool ok = Write(packet, error);
-  av_packet_free(&packet);
-  if (ok) audioWritten_ += static_cast<int64_t>(block.size());
-  return ok;
+  job.pts = audioWritten_;
+  audioWritten_ += static_cast<int64_t>(block.size());
+  Post(std::move(job));
+  return true;
 }
 
 bool MediaFile::Finish(std::string *error) {
   if (done_) return true;
+  bool ok = EndThread();
+  if (ok && encoder_) {
+    ok = encoder_->Flush(
+        [&](AVPacket *p) {
+          p->stream_index = videoIndex_;
+          av_packet_rescale_ts(p, AVRational{videoTimeBase_[0], videoTimeBase_[1]},
+                               context_->streams[videoIndex_]->time_base);
+          return Write(p);
+        },
+        &error_);
+  }
   done_ = true;
-  int r = av_write_trailer(context_);
-  int c = avio_closep(&context_->pb);
+  int r = ok ? av_write_trailer(context_) : 0;
+  int c = CloseSink(&context_->pb);
   avformat_free_context(context_);
   context_ = nullptr;
-  if (r < 0 || c < 0) {
-    *error = "finishing '" + path_ + "' failed: " + AvError(r < 0 ? r : c);
+  if (!ok || r < 0 || c < 0) {
+    *error = !ok ? error_ : "finishing '" + path_ + "' failed: " + AvError(r < 0 ? r : c);
     std::error_code ec;
     std::filesystem::remove(temporary_, ec);
     return false;
@@ -526,8 +761,13 @@ bool MediaFile::Finish(std::string *error) {
 }
 
 void MediaFile::Discard() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failed_ = true;  // what is still queued is only let go of
+  }
+  EndThread();
   if (context_ != nullptr) {
-    if (context_->pb != nullptr) avio_closep(&context_->pb);
+    if (context_->pb != nullptr) CloseSink(&context_->pb);
     avformat_free_context(context_);
     context_ = nullptr;
   }

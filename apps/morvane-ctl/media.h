@@ -3,11 +3,17 @@
 // contact sheet.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "frame_pool.h"
 
 struct AVFormatContext;
 struct AVPacket;
@@ -35,6 +41,10 @@ struct VideoFormat {
 // One captured frame as a file stores it: packed rows top-down for YUY2 and UYVY,
 // yuv411p planes for Y41P, bottom-up rows for RGB565 (a positive-height bitmap header).
 std::vector<uint8_t> FilePacket(const VideoFormat &format, const uint8_t *frame);
+// The same into `out`, whose memory is reused.
+void FilePacketInto(const VideoFormat &format, const uint8_t *frame, std::vector<uint8_t> *out);
+// Whether the captured frame's first FilePacket-size bytes already are its packet.
+bool FrameIsFilePacket(const VideoFormat &format);
 
 struct RgbImage {
   int width = 0;
@@ -64,18 +74,31 @@ void DrawText(RgbImage *image, int x, int y, int scale, const std::string &text,
 void SilenceFfmpegLog();
 std::string TakeFfmpegComplaint();  // "" when there was none; clears it
 
+enum class Codec;
+class VideoEncoder;
+
 // An AVI, Matroska or WAV file being written into `temporary`; whoever made the
-// temporary gives it its final name once Finish succeeds.
+// temporary gives it its final name once Finish succeeds. What is written is decided
+// at once (where a frame or block goes, whether it is kept); the encoding and the
+// writing happen on a thread of the file's own, so the capture goes on while the disk
+// takes its time. A write that failed there is reported by the next call.
 class MediaFile {
  public:
   struct Audio {
     int sampleRate = 48000;
+  };
+  struct Storage {
+    Codec codec;
+    int threads = 0;  // the encoder's; 0: its own choice
   };
   // The container follows the extension of `path` (.avi, .mkv, .wav). Returns null with
   // a message when the temporary cannot be written or the combination cannot be stored.
   static std::unique_ptr<MediaFile> Create(const std::string &path, const std::string &temporary,
                                            const VideoFormat *video, const Audio *audio,
                                            std::string *error);
+  static std::unique_ptr<MediaFile> Create(const std::string &path, const std::string &temporary,
+                                           const VideoFormat *video, const Audio *audio,
+                                           const Storage &storage, std::string *error);
   ~MediaFile();  // a file neither finished nor discarded is discarded
   MediaFile(const MediaFile &) = delete;
   MediaFile &operator=(const MediaFile &) = delete;
@@ -85,11 +108,14 @@ class MediaFile {
   bool hasAudio() const;
 
   // start: when the frame began, 100 ns after the file's origin. Frames that would not
-  // advance the file's frame clock are refused (false, no error).
-  bool WriteVideo(const uint8_t *frame, int64_t start, std::string *error);
+  // advance the file's frame clock are refused (false, no error). The frame's memory is
+  // read until it is written: the reference keeps it.
+  bool WriteVideo(FrameRef frame, int64_t start, std::string *error);
   // Mono 16-bit samples starting at `start` (100 ns after the origin). A gap is filled
   // with silence; samples before the origin or already covered are dropped.
   bool WriteAudio(const int16_t *samples, size_t count, int64_t start, std::string *error);
+  // A write that failed on the file's thread: true with its message.
+  bool Failed(std::string *error);
 
   // No sound beyond this many samples from the origin (a capture of a set duration).
   void LimitAudio(int64_t samples) { audioLimit_ = samples; }
@@ -101,8 +127,20 @@ class MediaFile {
   void Discard();
 
  private:
+  struct Job {
+    bool video = false;
+    FrameRef frame;
+    std::vector<int16_t> samples;
+    int64_t pts = 0;
+  };
   MediaFile() = default;
-  bool Write(AVPacket *packet, std::string *error);
+  void Start();
+  void Post(Job job);
+  void Main();
+  // On the file's thread: false with error_ set.
+  bool WriteJob(Job &job);
+  bool Write(AVPacket *packet);
+  bool EndThread();  // waits until everything posted is written; false when one failed
 
   std::string path_;
   std::string temporary_;
@@ -117,6 +155,18 @@ class MediaFile {
   int64_t audioWritten_ = 0;
   int64_t audioLimit_ = INT64_MAX;
   bool done_ = false;
+  std::unique_ptr<VideoEncoder> encoder_;
+  FramePool scratch_{16};  // converted frames, reused
+
+  std::mutex mutex_;
+  std::condition_variable posted_, written_;
+  std::deque<Job> jobs_;
+  std::vector<std::vector<int16_t>> spareSamples_;  // blocks' memory, reused
+  bool stop_ = false;
+  bool idle_ = true;
+  bool failed_ = false;
+  std::string error_;
+  std::thread thread_;
 };
 
 }  // namespace ctl

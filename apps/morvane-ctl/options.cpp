@@ -38,6 +38,9 @@ enum LongOnly {
   kBasicSupport,
   kCompliance,
   kCpus,
+  kDriver,
+  kCodec,
+  kCostModel,
 };
 
 const option kLongOptions[] = {
@@ -49,6 +52,8 @@ const option kLongOptions[] = {
     {"setting", required_argument, nullptr, kSetting},
     {"realtime", no_argument, nullptr, kRealtime},
     {"cpus", required_argument, nullptr, kCpus},
+    {"driver", required_argument, nullptr, kDriver},
+    {"cost-model", required_argument, nullptr, kCostModel},
     {"trace", required_argument, nullptr, kTrace},
     {"device", required_argument, nullptr, 'd'},
     {"list-devices", no_argument, nullptr, kListDevices},
@@ -63,6 +68,7 @@ const option kLongOptions[] = {
     {"set-parm", required_argument, nullptr, 'p'},
     {"audio-rate", required_argument, nullptr, kAudioRate},
     {"no-audio", no_argument, nullptr, kNoAudio},
+    {"codec", required_argument, nullptr, kCodec},
     {"stream-count", required_argument, nullptr, kStreamCount},
     {"duration", required_argument, nullptr, kDuration},
     {"stream-to", required_argument, nullptr, kStreamTo},
@@ -372,6 +378,7 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
   // 0, not 1: the C library then also forgets where it was inside a group of short options,
   // which a refused command line leaves pointing into its (since freed) arguments.
   optind = 0;
+  bool costModelGiven = false;
   opterr = 0;
   const char *shortOptions = ":hi:d:lC:c:s:v:p:";
   for (;;) {
@@ -425,6 +432,13 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
         break;
       case kTrace:
         o->traceFile = arg;
+        break;
+      case kDriver:
+        if (arg.empty()) {
+          *error = "--driver takes the path of a driver image (.sys)";
+          return false;
+        }
+        o->driverFile = arg;
         break;
       case 'd':
         o->device = arg;
@@ -482,6 +496,25 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
         break;
       case kNoAudio:
         o->noAudio = true;
+        break;
+      case kCodec:
+        if (!ParseCodec(arg, &o->codec)) {
+          *error = "--codec '" + Shown(arg) + "': unknown codec (use raw, ffv1, h264 or mjpeg)";
+          return false;
+        }
+        break;
+      case kCostModel:
+        costModelGiven = true;
+        if (arg == "x64") {
+          o->costModel = Options::CostModel::X64;
+        } else if (arg == "uncached") {
+          o->costModel = Options::CostModel::Uncached;
+        } else if (arg == "none") {
+          o->costModel = Options::CostModel::None;
+        } else {
+          *error = "--cost-model '" + Shown(arg) + "': use x64, uncached or none";
+          return false;
+        }
         break;
       case kStreamCount:
         if (!ParseLong(arg, &n) || n < 1 || n > 1000000) {
@@ -563,6 +596,22 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
     *error = "--stream-count and --duration exclude each other";
     return false;
   }
+  // The cost model charges the copies the Linux-built driver reports; an image copies with
+  // inline stores the machine never sees, so its charges would be register reads alone.
+  if (!o->driverFile.empty()) {
+    if (costModelGiven && o->costModel != Options::CostModel::None) {
+      *error =
+          "--cost-model x64 and uncached charge the built-in driver's copies, which an "
+          "image does not report: use --cost-model none with --driver";
+      return false;
+    }
+    o->costModel = Options::CostModel::None;
+  }
+  if (o->codec != Codec::Raw && !o->WantsCapture()) {
+    *error = std::string("--codec ") + CodecName(o->codec) +
+             " chooses how a capture stores video: add --stream-to";
+    return false;
+  }
   if (!o->frameLog.empty() && !o->WantsCapture()) {
     *error = "--frame-log records a capture: add --stream-to (or --contact-sheet)";
     return false;
@@ -604,7 +653,13 @@ Machine:
                              set Preview0-7, INTMODE0-7 or HDELAY0-7 before the cards start
   --realtime                 pace the simulated clock to the wall clock
   --cpus N                   simulated processors (1-8, default 2; 1 runs everything in turn)
+  --cost-model x64|uncached|none
+                             what the driver's copies and register reads cost the simulated
+                             processors: x64 (default: field buffers cached, as the platform
+                             gives them), uncached (as the driver asks for them), none
   --trace FILE               write the cards' register and bus trace to FILE
+  --driver FILE.sys          run this Windows build of the driver (the image itself)
+                             instead of the one built into morvane-ctl
   --fault error:[cardK/]CH@T | loss:[cardK/]CH@T[+LEN] | standard:[cardK/]CH@T=525|625
                              inject a fault T seconds into the capture
 
@@ -629,6 +684,9 @@ Capture:
   -p, --set-parm FPS         frame rate
   --audio-rate HZ            8000, 16000, 24000, 32000, 44100 or 48000 (default 48000)
   --no-audio                 video only
+  --codec raw|ffv1|h264|mjpeg
+                             how .avi and .mkv files store the pictures: raw as captured
+                             (default), ffv1 lossless, h264 or mjpeg
   --contact-sheet FILE.png   a still of every channel of the card in one picture
   --frame-log FILE           every frame's and block's header as received, as JSON lines
 

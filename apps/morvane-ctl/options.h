@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "encoder.h"
 #include "sim/card/card.h"
 
 namespace ctl {
@@ -67,7 +68,12 @@ struct Options {
   std::vector<SettingSpec> settings;
   bool realtime = false;
   int cpus = 2;  // simulated processors: 1 is the sequential machine
+  // What the driver's work costs the simulated processors: on x64 the field buffers are
+  // cached whatever the driver asks; "uncached" honours its CacheEnabled FALSE.
+  enum class CostModel { X64, Uncached, None };
+  CostModel costModel = CostModel::X64;
   std::string traceFile;
+  std::string driverFile;  // a Windows build of the driver to run instead of the built-in one
 
   // ---- what to look at or do
   std::string device;  // -d: "card0", "card0/video3", "video3", "audio3"
@@ -87,6 +93,7 @@ struct Options {
   std::optional<double> fps;
   unsigned audioRate = 48000;
   bool noAudio = false;
+  Codec codec = Codec::Raw;  // how video files store the pictures
   std::optional<long> streamCount;
   std::optional<double> duration;  // seconds
   std::string streamTo;

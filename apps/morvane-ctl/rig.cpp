@@ -8,9 +8,11 @@
 
 #include "file_source.h"
 #include "outputs.h"
+#include "sim/image/driver.h"
+#include "sim/image/pe_image.h"
 #include "sim/kernel/registry.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 
 namespace ctl {
 
@@ -73,8 +75,28 @@ std::string Status(NTSTATUS s) { return Hex(static_cast<uint32_t>(s)); }
 }  // namespace
 
 Rig::Rig(const Options &options) : options_(options) {
+  // The image is loaded (and refused, with the loader's reason) before the machine exists.
+  sim::DriverCode driver{DriverEntry, nullptr, 0, nullptr};
+  if (!options.driverFile.empty()) {
+    try {
+      driver = sim::image::LoadDriverImage(options.driverFile);
+    } catch (const sim::image::ImageError &e) {
+      // The loader names the file first; the file is named here as typed instead.
+      std::string why = e.what();
+      const std::string &path = options.driverFile;
+      std::string name = path.substr(path.find_last_of('/') + 1);
+      for (const std::string &prefix : {path + ": ", name + ": "})
+        if (why.rfind(prefix, 0) == 0) {
+          why = why.substr(prefix.size());
+          break;
+        }
+      throw UsageError("--driver '" + Shown(path) + "': " + why);
+    }
+  }
   sim::Machine::Options machine;
   machine.processors = static_cast<unsigned>(options.cpus);
+  machine.costs.on = options.costModel != Options::CostModel::None;
+  machine.costs.honourCacheEnabled = options.costModel == Options::CostModel::Uncached;
   machine_ = std::make_unique<sim::Machine>(machine);
   sim::Registry &registry = machine_->registry();
   std::error_code ec;
@@ -89,7 +111,7 @@ Rig::Rig(const Options &options) : options_(options) {
     }
   }
 
-  NTSTATUS s = machine_->pnp().LoadDriver(DriverEntry);
+  NTSTATUS s = machine_->pnp().LoadDriver(driver);
   if (!NT_SUCCESS(s)) throw StepError("the driver did not load: DriverEntry returned " + Status(s));
 
   inputs_.assign(options.cards, std::vector<InputSpec>(kChannels));

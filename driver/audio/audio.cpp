@@ -109,7 +109,7 @@ NTSTATUS AudioPinCreate(PKSPIN pin, PIRP, ULONG c) {
 }
 
 template <ULONG C>
-NTSTATUS AudioPinCreateFor(PKSPIN pin, PIRP irp) {
+NTSTATUS NTAPI AudioPinCreateFor(PKSPIN pin, PIRP irp) {
   return AudioPinCreate(pin, irp, C);
 }
 
@@ -124,7 +124,7 @@ const KSPIN_DISPATCH kAudioDispatch[kVideoChannels] = {
     MORVANE_AUDIO_DISPATCH(6), MORVANE_AUDIO_DISPATCH(7)};
 #undef MORVANE_AUDIO_DISPATCH
 
-BOOLEAN EnableAudioChannel(PVOID context) {
+BOOLEAN NTAPI EnableAudioChannel(PVOID context) {
   auto *w = static_cast<HardwareWork *>(context);
   CCaptureDevice *d = w->device;
   d->runningMask |= w->bit;
@@ -135,7 +135,7 @@ BOOLEAN EnableAudioChannel(PVOID context) {
   return TRUE;
 }
 
-BOOLEAN DisableAudioChannel(PVOID context) {
+BOOLEAN NTAPI DisableAudioChannel(PVOID context) {
   auto *w = static_cast<HardwareWork *>(context);
   CCaptureDevice *d = w->device;
   d->runningMask &= ~w->bit;
@@ -189,9 +189,9 @@ const KSPIN_DESCRIPTOR_EX kAudioPinDescriptors[kVideoChannels] = {
     MORVANE_AUDIO_PIN(4), MORVANE_AUDIO_PIN(5), MORVANE_AUDIO_PIN(6), MORVANE_AUDIO_PIN(7)};
 #undef MORVANE_AUDIO_PIN
 
-NTSTATUS AudioIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE dataRange,
-                               PKSDATARANGE matchingDataRange, ULONG dataBufferSize, PVOID data,
-                               PULONG dataSize) {
+NTSTATUS NTAPI AudioIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE dataRange,
+                                     PKSDATARANGE matchingDataRange, ULONG dataBufferSize,
+                                     PVOID data, PULONG dataSize) {
   if (context == nullptr || irp == nullptr || pin == nullptr || dataRange == nullptr ||
       matchingDataRange == nullptr || dataSize == nullptr)
     return STATUS_UNSUCCESSFUL;
@@ -227,8 +227,8 @@ NTSTATUS AudioIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARAN
   return STATUS_NO_MATCH;
 }
 
-NTSTATUS AudioPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM,
-                               const KSDATARANGE *dataRange, const KSATTRIBUTE_LIST *) {
+NTSTATUS NTAPI AudioPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM,
+                                     const KSDATARANGE *dataRange, const KSATTRIBUTE_LIST *) {
   PKSDATAFORMAT format = pin->ConnectionFormat;
   if (format == nullptr || !IsEqualGUID(format->Specifier, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX) ||
       format->FormatSize < sizeof(KSDATAFORMAT_WAVEFORMATEX))
@@ -247,7 +247,7 @@ NTSTATUS AudioPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM,
   return STATUS_SUCCESS;
 }
 
-NTSTATUS AudioPinClose(PKSPIN pin, PIRP) {
+NTSTATUS NTAPI AudioPinClose(PKSPIN pin, PIRP) {
   auto *stream = static_cast<CAudioStream *>(pin->Context);
   if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   CCaptureDevice *d = stream->device;
@@ -260,7 +260,7 @@ NTSTATUS AudioPinClose(PKSPIN pin, PIRP) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS AudioPinProcess(PKSPIN) { return STATUS_PENDING; }
+NTSTATUS NTAPI AudioPinProcess(PKSPIN) { return STATUS_PENDING; }
 
 void ProgramAudioChannel(CAudioStream *stream, PKSPIN pin) {
   CCaptureDevice *d = stream->device;
@@ -306,7 +306,7 @@ CAudioStream::CAudioStream(PKSPIN p, CCaptureDevice *d) : pin(p), device(d) {
   clockHeld = FALSE;
 }
 
-void CAudioStream::Free(PVOID p) {
+void NTAPI CAudioStream::Free(PVOID p) {
   static_cast<CAudioStream *>(p)->~CAudioStream();
   ExFreePoolWithTag(p, kTagDevice);
 }

@@ -14,7 +14,7 @@ class CAudioStream : public CChannelStream {
   BOOLEAN AlwaysTrue() override;
   NTSTATUS SetState(KSSTATE to, KSSTATE from) override;
 
-  static void Free(PVOID stream);
+  static void NTAPI Free(PVOID stream);
 
   // The walk's hooks (device/stream_state.h).
   void ReleaseOnStop() { ReleaseReferenceClock(*this); }
@@ -41,12 +41,12 @@ extern const KSDATARANGE_AUDIO kAudioRanges[6];
 extern const KSPIN_DESCRIPTOR_EX kAudioPinDescriptors[kVideoChannels];
 extern const KSALLOCATOR_FRAMING_EX kAudioFraming;
 
-NTSTATUS AudioIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE dataRange,
-                               PKSDATARANGE matchingDataRange, ULONG dataBufferSize, PVOID data,
-                               PULONG dataSize);
-NTSTATUS AudioPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributes,
-                               const KSDATARANGE *dataRange,
-                               const KSATTRIBUTE_LIST *attributeRange);
-NTSTATUS AudioPinClose(PKSPIN pin, PIRP irp);
-NTSTATUS AudioPinProcess(PKSPIN pin);
+NTSTATUS NTAPI AudioIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE dataRange,
+                                     PKSDATARANGE matchingDataRange, ULONG dataBufferSize,
+                                     PVOID data, PULONG dataSize);
+NTSTATUS NTAPI AudioPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
+                                     PKSMULTIPLE_ITEM oldAttributes, const KSDATARANGE *dataRange,
+                                     const KSATTRIBUTE_LIST *attributeRange);
+NTSTATUS NTAPI AudioPinClose(PKSPIN pin, PIRP irp);
+NTSTATUS NTAPI AudioPinProcess(PKSPIN pin);
 void ProgramAudioChannel(CAudioStream *stream, PKSPIN pin);

@@ -198,10 +198,10 @@ const KSAUTOMATION_TABLE kFilterAutomationTable = {RTL_NUMBER_OF(kPropertySets),
                                                    sizeof(KSEVENT_ITEM),
                                                    nullptr};
 
-NTSTATUS VideoPropertyGet(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+NTSTATUS NTAPI VideoPropertyGet(PIRP irp, PKSIDENTIFIER property, PVOID data) {
   return Route(irp, property, data, false);
 }
 
-NTSTATUS VideoPropertySet(PIRP irp, PKSIDENTIFIER property, PVOID data) {
+NTSTATUS NTAPI VideoPropertySet(PIRP irp, PKSIDENTIFIER property, PVOID data) {
   return Route(irp, property, data, true);
 }

@@ -10,7 +10,7 @@ struct StopWork {
   LONGLONG now;
 };
 
-BOOLEAN ClearChannelMasks(PVOID context) {
+BOOLEAN NTAPI ClearChannelMasks(PVOID context) {
   auto *w = static_cast<StopWork *>(context);
   w->device->lastErrorTime = w->now;
   w->device->runningMask &= ~w->bit;
@@ -21,7 +21,7 @@ BOOLEAN ClearChannelMasks(PVOID context) {
 // With no channel left the card is silenced; decided under the interrupt's lock so a
 // service routine cannot start a channel between the test and the writes. A start under
 // way keeps the watchdog (channelStopLock is held).
-BOOLEAN SilenceIfIdle(PVOID context) {
+BOOLEAN NTAPI SilenceIfIdle(PVOID context) {
   CCaptureDevice *d = static_cast<StopWork *>(context)->device;
   if (d->runningMask != 0) return FALSE;
   if (d->startsInProgress == 0) d->watchdogStopRequested = TRUE;

@@ -165,11 +165,12 @@ struct HardwareWork {
 };
 
 // Lifecycle (entry.cpp).
-NTSTATUS DispatchAdd(PKSDEVICE device);
-NTSTATUS DispatchStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
-                       PCM_RESOURCE_LIST untranslated);
-void DispatchStop(PKSDEVICE device, PIRP irp);
-void DispatchSetPower(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
+NTSTATUS NTAPI DispatchAdd(PKSDEVICE device);
+NTSTATUS NTAPI DispatchStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
+                             PCM_RESOURCE_LIST untranslated);
+void NTAPI DispatchStop(PKSDEVICE device, PIRP irp);
+void NTAPI DispatchSetPower(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to,
+                            DEVICE_POWER_STATE from);
 NTSTATUS AccessPciConfig(PDEVICE_OBJECT device, BOOLEAN write, PVOID buffer, ULONG offset);
 void ConnectInterrupt(CCaptureDevice *d);
 void ReleaseHardware(CCaptureDevice *d);
@@ -190,9 +191,9 @@ void SetStreamForChannel(CCaptureDevice *d, ULONG id, CChannelStream *stream);
 void ClearStreamForChannel(CCaptureDevice *d, ULONG id, CChannelStream *stream);
 
 // Interrupt, DPC and watchdog (interrupt.cpp).
-BOOLEAN InterruptService(PKINTERRUPT interrupt, PVOID serviceContext);
-void InterruptDpc(PKDPC dpc, PVOID deferredContext, PVOID arg1, PVOID arg2);
-void WatchdogDpc(PKDPC dpc, PVOID deferredContext, PVOID arg1, PVOID arg2);
+BOOLEAN NTAPI InterruptService(PKINTERRUPT interrupt, PVOID serviceContext);
+void NTAPI InterruptDpc(PKDPC dpc, PVOID deferredContext, PVOID arg1, PVOID arg2);
+void NTAPI WatchdogDpc(PKDPC dpc, PVOID deferredContext, PVOID arg1, PVOID arg2);
 // The video channels whose errors an interrupt reports, from INT_STATUS (d),
 // ERROR_STATUS_A (e) and ERROR_STATUS_B (l) in the card variant's layout.
 ULONG ErrorChannels(ULONG isDevice6864, ULONG d, ULONG e, ULONG l);

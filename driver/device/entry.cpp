@@ -7,7 +7,7 @@
 
 namespace {
 
-void FreeDeviceContext(PVOID context) { ExFreePoolWithTag(context, kTagDevice); }
+void NTAPI FreeDeviceContext(PVOID context) { ExFreePoolWithTag(context, kTagDevice); }
 
 const KSDEVICE_DISPATCH kDeviceDispatch = {
     DispatchAdd,       // Add
@@ -29,7 +29,7 @@ const KSDEVICE_DISPATCH kDeviceDispatch = {
 const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {&kDeviceDispatch, 0, nullptr,
                                                KSDEVICE_DESCRIPTOR_VERSION, 0};
 
-NTSTATUS SignalProbeDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI SignalProbeDone(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -142,7 +142,7 @@ ULONG WriteRegisterAndFlush(CCaptureDevice *d, ULONG offset, ULONG value, ULONG 
   return last;
 }
 
-NTSTATUS DispatchAdd(PKSDEVICE device) {
+NTSTATUS NTAPI DispatchAdd(PKSDEVICE device) {
   if (device == nullptr) return STATUS_UNSUCCESSFUL;
   auto *d = static_cast<CCaptureDevice *>(
       ExAllocatePoolWithTag(NonPagedPool, sizeof(CCaptureDevice), kTagDevice));
@@ -168,7 +168,8 @@ NTSTATUS DispatchAdd(PKSDEVICE device) {
   return status;
 }
 
-NTSTATUS DispatchStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST) {
+NTSTATUS NTAPI DispatchStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST translated,
+                             PCM_RESOURCE_LIST) {
   CCaptureDevice *d = DeviceContext(device);
   const CM_PARTIAL_RESOURCE_DESCRIPTOR *memory = nullptr;
   if (!NT_SUCCESS(ParseResources(d, translated, &memory))) return STATUS_UNSUCCESSFUL;
@@ -230,9 +231,10 @@ NTSTATUS DispatchStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST translated, PCM
   return status;
 }
 
-void DispatchStop(PKSDEVICE device, PIRP) { ReleaseHardware(DeviceContext(device)); }
+void NTAPI DispatchStop(PKSDEVICE device, PIRP) { ReleaseHardware(DeviceContext(device)); }
 
-void DispatchSetPower(PKSDEVICE device, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
+void NTAPI DispatchSetPower(PKSDEVICE device, PIRP, DEVICE_POWER_STATE to,
+                            DEVICE_POWER_STATE from) {
   CCaptureDevice *d = DeviceContext(device);
   if (to == PowerDeviceD0 && from != to) InitializeCard(d);
   // StartChannel on a client's thread reads and records these meanwhile.
@@ -336,7 +338,7 @@ struct Synchronized {
   PVOID context;
 };
 
-BOOLEAN UnderIsrLock(PVOID context) {
+BOOLEAN NTAPI UnderIsrLock(PVOID context) {
   auto *s = static_cast<Synchronized *>(context);
   KeAcquireSpinLockAtDpcLevel(&s->device->isrLock);
   BOOLEAN result = s->routine(s->context);
@@ -361,6 +363,6 @@ BOOLEAN SynchronizeWithInterrupt(CCaptureDevice *d, PKSYNCHRONIZE_ROUTINE routin
   return result;
 }
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
   return KsInitializeDriver(driverObject, registryPath, &kDeviceDescriptor);
 }

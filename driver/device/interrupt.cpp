@@ -13,7 +13,7 @@ struct DpcSnapshot {
 
 // Events accumulate until the DPC takes them, so a later interrupt cannot erase them. The
 // masks are read in the same exclusion their writers use.
-BOOLEAN TakeLatchedStatus(PVOID context) {
+BOOLEAN NTAPI TakeLatchedStatus(PVOID context) {
   auto *s = static_cast<DpcSnapshot *>(context);
   s->status = s->device->lastStatus;
   s->status04 = s->device->lastStatus04;
@@ -28,7 +28,7 @@ struct WatchdogWork {
   LONGLONG frequency;
 };
 
-BOOLEAN WatchdogRestart(PVOID context) {
+BOOLEAN NTAPI WatchdogRestart(PVOID context) {
   auto *w = static_cast<WatchdogWork *>(context);
   CCaptureDevice *d = w->device;
   if (d->runningMask == 0 || (d->runningMask & ~d->enabledMask) == 0) return FALSE;
@@ -64,7 +64,7 @@ ULONG ErrorChannels(ULONG isDevice6864, ULONG d, ULONG e, ULONG l) {
   return (((e >> 16) | (e >> 24) | l | (l >> 8)) | (d >> 24)) & 0xFF;
 }
 
-BOOLEAN InterruptService(PKINTERRUPT, PVOID serviceContext) {
+BOOLEAN NTAPI InterruptService(PKINTERRUPT, PVOID serviceContext) {
   if (serviceContext == nullptr) return FALSE;
   CCaptureDevice *dev = DeviceContext(static_cast<PKSDEVICE>(serviceContext));
   // Already at the interrupt's IRQL: take the lock without touching the IRQL.
@@ -121,7 +121,7 @@ BOOLEAN InterruptService(PKINTERRUPT, PVOID serviceContext) {
   return TRUE;
 }
 
-void InterruptDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
+void NTAPI InterruptDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
   CCaptureDevice *d = DeviceContext(static_cast<PKSDEVICE>(deferredContext));
   KIRQL old = KeAcquireSpinLockRaiseToDpc(&d->busLock);
   DpcSnapshot s = {d, 0, 0, 0};
@@ -138,7 +138,7 @@ void InterruptDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
   KeReleaseSpinLock(&d->busLock, old);
 }
 
-void WatchdogDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
+void NTAPI WatchdogDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
   auto *d = static_cast<CCaptureDevice *>(deferredContext);
   // Whether the watchdog goes on is decided under the lock StartChannel arms it with: a
   // start on another processor cannot slip between the test and the cancel.

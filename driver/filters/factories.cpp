@@ -156,10 +156,10 @@ NTSTATUS BuildFilterDescriptor(CCaptureDevice *, const KSFILTER_DESCRIPTOR *tmpl
 }
 
 namespace {
-void FreeFilterContext(PVOID context) { ExFreePoolWithTag(context, kTagDevice); }
+void NTAPI FreeFilterContext(PVOID context) { ExFreePoolWithTag(context, kTagDevice); }
 }  // namespace
 
-NTSTATUS FilterCreate(PKSFILTER filter, PIRP) {
+NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP) {
   const GUID *guid = filter->Descriptor->ReferenceGuid;
   auto *context = static_cast<FilterContext *>(
       ExAllocatePoolWithTag(NonPagedPool, sizeof(FilterContext), kTagDevice));

@@ -18,9 +18,9 @@ NTSTATUS CreateFilterFactories(CCaptureDevice *d, PKSDEVICE device);
 // `ranges`, when given, replaces the pin's data-range list in the copy.
 NTSTATUS BuildFilterDescriptor(CCaptureDevice *d, const KSFILTER_DESCRIPTOR *tmpl, KSOBJECT_BAG bag,
                                PKSFILTER_DESCRIPTOR copy, bool preview, const PKSDATARANGE *ranges);
-NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp);
+NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp);
 
 // The property table every filter carries, and its handlers.
 extern const KSAUTOMATION_TABLE kFilterAutomationTable;
-NTSTATUS VideoPropertyGet(PIRP irp, PKSIDENTIFIER property, PVOID data);
-NTSTATUS VideoPropertySet(PIRP irp, PKSIDENTIFIER property, PVOID data);
+NTSTATUS NTAPI VideoPropertyGet(PIRP irp, PKSIDENTIFIER property, PVOID data);
+NTSTATUS NTAPI VideoPropertySet(PIRP irp, PKSIDENTIFIER property, PVOID data);

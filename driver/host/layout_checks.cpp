@@ -33,13 +33,13 @@ constexpr bool SameGuid(const GUID &a, const GUID &b) {
 #define CHECK_CONSTANT(name, value) \
   static_assert(static_cast<unsigned long long>(name) == (value##ull), #name " value")
 #define CHECK_CALLBACK(name, result, ...) \
-  static_assert(SameType<name, result (*)(__VA_ARGS__)>::value, #name " signature")
+  static_assert(SameType<name, result(NTAPI *)(__VA_ARGS__)>::value, #name " signature")
 // The STATIC_ form is a constant on both platforms; the GUID objects are only on one.
 #define CHECK_GUID(name, ...) \
   static_assert(SameGuid(GUID{STATIC_##name}, GUID{__VA_ARGS__}), #name " value")
 // A cast between function pointer types compiles only when the signatures are equal.
 #define CHECK_FUNCTION(name, result, ...) \
-  static_assert(sizeof(static_cast<result (*)(__VA_ARGS__)>(&name)) == sizeof(void *), #name)
+  static_assert(sizeof(static_cast<result(NTAPI *)(__VA_ARGS__)>(&name)) == sizeof(void *), #name)
 
 // ---------------------------------------------------------------- basic types
 CHECK_LAYOUT(CHAR, 1, 1);
@@ -587,10 +587,146 @@ CHECK_MEMBER(LARGE_INTEGER, QuadPart, 0, 8);
 CHECK_LAYOUT(KSPIN_LOCK, 8, 8);
 
 CHECK_LAYOUT(KDPC, 64, 8);
+CHECK_MEMBER(KDPC, Type, 0, 1);
+CHECK_MEMBER(KDPC, DpcListEntry, 8, 16);
+CHECK_MEMBER(KDPC, DeferredRoutine, 24, 8);
+CHECK_MEMBER(KDPC, DeferredContext, 32, 8);
+CHECK_MEMBER(KDPC, SystemArgument1, 40, 8);
+CHECK_MEMBER(KDPC, SystemArgument2, 48, 8);
+CHECK_MEMBER(KDPC, DpcData, 56, 8);
 
 CHECK_LAYOUT(KTIMER, 64, 8);
+CHECK_MEMBER(KTIMER, Header, 0, 24);
+CHECK_MEMBER(KTIMER, DueTime, 24, 8);
+CHECK_MEMBER(KTIMER, Dpc, 48, 8);
+CHECK_MEMBER(KTIMER, Period, 60, 4);
 
 CHECK_LAYOUT(KEVENT, 24, 8);
+CHECK_MEMBER(KEVENT, Header.Type, 0, 1);
+CHECK_MEMBER(KEVENT, Header.SignalState, 4, 4);
+CHECK_MEMBER(KEVENT, Header.WaitListHead, 8, 16);
+
+// The I/O manager's objects, which the driver reads and writes in place.
+CHECK_LAYOUT(LIST_ENTRY, 16, 8);
+CHECK_LAYOUT(UNICODE_STRING, 16, 8);
+CHECK_MEMBER(UNICODE_STRING, Length, 0, 2);
+CHECK_MEMBER(UNICODE_STRING, MaximumLength, 2, 2);
+CHECK_MEMBER(UNICODE_STRING, Buffer, 8, 8);
+
+CHECK_LAYOUT(IO_STATUS_BLOCK, 16, 8);
+CHECK_MEMBER(IO_STATUS_BLOCK, Status, 0, 4);
+CHECK_MEMBER(IO_STATUS_BLOCK, Information, 8, 8);
+
+CHECK_LAYOUT(IO_STACK_LOCATION, 72, 8);
+CHECK_MEMBER(IO_STACK_LOCATION, MajorFunction, 0, 1);
+CHECK_MEMBER(IO_STACK_LOCATION, MinorFunction, 1, 1);
+CHECK_MEMBER(IO_STACK_LOCATION, Flags, 2, 1);
+CHECK_MEMBER(IO_STACK_LOCATION, Control, 3, 1);
+CHECK_MEMBER(IO_STACK_LOCATION, Parameters, 8, 32);
+CHECK_MEMBER(IO_STACK_LOCATION, Parameters.ReadWriteConfig.WhichSpace, 8, 4);
+CHECK_MEMBER(IO_STACK_LOCATION, Parameters.ReadWriteConfig.Buffer, 16, 8);
+CHECK_MEMBER(IO_STACK_LOCATION, Parameters.ReadWriteConfig.Offset, 24, 4);
+CHECK_MEMBER(IO_STACK_LOCATION, Parameters.ReadWriteConfig.Length, 32, 4);
+CHECK_MEMBER(IO_STACK_LOCATION, Parameters.StartDevice.AllocatedResources, 8, 8);
+CHECK_MEMBER(IO_STACK_LOCATION, Parameters.StartDevice.AllocatedResourcesTranslated, 16, 8);
+CHECK_MEMBER(IO_STACK_LOCATION, Parameters.Power.SystemContext, 8, 4);
+CHECK_MEMBER(IO_STACK_LOCATION, Parameters.Power.Type, 16, 4);
+CHECK_MEMBER(IO_STACK_LOCATION, Parameters.Power.State, 24, 4);
+CHECK_MEMBER(IO_STACK_LOCATION, Parameters.Power.ShutdownType, 32, 4);
+CHECK_MEMBER(IO_STACK_LOCATION, Parameters.Others.Argument1, 8, 8);
+CHECK_MEMBER(IO_STACK_LOCATION, Parameters.Others.Argument4, 32, 8);
+CHECK_MEMBER(IO_STACK_LOCATION, DeviceObject, 40, 8);
+CHECK_MEMBER(IO_STACK_LOCATION, FileObject, 48, 8);
+CHECK_MEMBER(IO_STACK_LOCATION, CompletionRoutine, 56, 8);
+CHECK_MEMBER(IO_STACK_LOCATION, Context, 64, 8);
+
+CHECK_LAYOUT(IRP, 208, 8);
+CHECK_MEMBER(IRP, Type, 0, 2);
+CHECK_MEMBER(IRP, Size, 2, 2);
+CHECK_MEMBER(IRP, MdlAddress, 8, 8);
+CHECK_MEMBER(IRP, Flags, 16, 4);
+CHECK_MEMBER(IRP, AssociatedIrp, 24, 8);
+CHECK_MEMBER(IRP, AssociatedIrp.SystemBuffer, 24, 8);
+CHECK_MEMBER(IRP, ThreadListEntry, 32, 16);
+CHECK_MEMBER(IRP, IoStatus, 48, 16);
+CHECK_MEMBER(IRP, RequestorMode, 64, 1);
+CHECK_MEMBER(IRP, PendingReturned, 65, 1);
+CHECK_MEMBER(IRP, StackCount, 66, 1);
+CHECK_MEMBER(IRP, CurrentLocation, 67, 1);
+CHECK_MEMBER(IRP, Cancel, 68, 1);
+CHECK_MEMBER(IRP, CancelIrql, 69, 1);
+CHECK_MEMBER(IRP, ApcEnvironment, 70, 1);
+CHECK_MEMBER(IRP, AllocationFlags, 71, 1);
+CHECK_MEMBER(IRP, UserIosb, 72, 8);
+CHECK_MEMBER(IRP, UserEvent, 80, 8);
+CHECK_MEMBER(IRP, Overlay, 88, 16);
+CHECK_MEMBER(IRP, CancelRoutine, 104, 8);
+CHECK_MEMBER(IRP, UserBuffer, 112, 8);
+CHECK_MEMBER(IRP, Tail, 120, 88);
+CHECK_MEMBER(IRP, Tail.Overlay.DeviceQueueEntry, 120, 24);
+CHECK_MEMBER(IRP, Tail.Overlay.DriverContext, 120, 32);
+CHECK_MEMBER(IRP, Tail.Overlay.Thread, 152, 8);
+CHECK_MEMBER(IRP, Tail.Overlay.AuxiliaryBuffer, 160, 8);
+CHECK_MEMBER(IRP, Tail.Overlay.ListEntry, 168, 16);
+CHECK_MEMBER(IRP, Tail.Overlay.CurrentStackLocation, 184, 8);
+CHECK_MEMBER(IRP, Tail.Overlay.OriginalFileObject, 192, 8);
+CHECK_MEMBER(IRP, Tail.Apc, 120, 88);
+CHECK_MEMBER(IRP, Tail.CompletionKey, 120, 8);
+
+CHECK_LAYOUT(DRIVER_EXTENSION, 40, 8);
+CHECK_MEMBER(DRIVER_EXTENSION, DriverObject, 0, 8);
+CHECK_MEMBER(DRIVER_EXTENSION, AddDevice, 8, 8);
+CHECK_MEMBER(DRIVER_EXTENSION, Count, 16, 4);
+CHECK_MEMBER(DRIVER_EXTENSION, ServiceKeyName, 24, 16);
+
+CHECK_LAYOUT(DRIVER_OBJECT, 336, 8);
+CHECK_MEMBER(DRIVER_OBJECT, Type, 0, 2);
+CHECK_MEMBER(DRIVER_OBJECT, Size, 2, 2);
+CHECK_MEMBER(DRIVER_OBJECT, DeviceObject, 8, 8);
+CHECK_MEMBER(DRIVER_OBJECT, Flags, 16, 4);
+CHECK_MEMBER(DRIVER_OBJECT, DriverStart, 24, 8);
+CHECK_MEMBER(DRIVER_OBJECT, DriverSize, 32, 4);
+CHECK_MEMBER(DRIVER_OBJECT, DriverSection, 40, 8);
+CHECK_MEMBER(DRIVER_OBJECT, DriverExtension, 48, 8);
+CHECK_MEMBER(DRIVER_OBJECT, DriverName, 56, 16);
+CHECK_MEMBER(DRIVER_OBJECT, HardwareDatabase, 72, 8);
+CHECK_MEMBER(DRIVER_OBJECT, FastIoDispatch, 80, 8);
+CHECK_MEMBER(DRIVER_OBJECT, DriverInit, 88, 8);
+CHECK_MEMBER(DRIVER_OBJECT, DriverStartIo, 96, 8);
+CHECK_MEMBER(DRIVER_OBJECT, DriverUnload, 104, 8);
+CHECK_MEMBER(DRIVER_OBJECT, MajorFunction, 112, 224);
+
+CHECK_LAYOUT(DEVICE_OBJECT, 328, 8);
+CHECK_MEMBER(DEVICE_OBJECT, Type, 0, 2);
+CHECK_MEMBER(DEVICE_OBJECT, Size, 2, 2);
+CHECK_MEMBER(DEVICE_OBJECT, ReferenceCount, 4, 4);
+CHECK_MEMBER(DEVICE_OBJECT, DriverObject, 8, 8);
+CHECK_MEMBER(DEVICE_OBJECT, NextDevice, 16, 8);
+CHECK_MEMBER(DEVICE_OBJECT, AttachedDevice, 24, 8);
+CHECK_MEMBER(DEVICE_OBJECT, CurrentIrp, 32, 8);
+CHECK_MEMBER(DEVICE_OBJECT, Timer, 40, 8);
+CHECK_MEMBER(DEVICE_OBJECT, Flags, 48, 4);
+CHECK_MEMBER(DEVICE_OBJECT, Characteristics, 52, 4);
+CHECK_MEMBER(DEVICE_OBJECT, Vpb, 56, 8);
+CHECK_MEMBER(DEVICE_OBJECT, DeviceExtension, 64, 8);
+CHECK_MEMBER(DEVICE_OBJECT, DeviceType, 72, 4);
+CHECK_MEMBER(DEVICE_OBJECT, StackSize, 76, 1);
+CHECK_MEMBER(DEVICE_OBJECT, Queue, 80, 72);
+CHECK_MEMBER(DEVICE_OBJECT, AlignmentRequirement, 152, 4);
+CHECK_MEMBER(DEVICE_OBJECT, DeviceQueue, 160, 40);
+CHECK_MEMBER(DEVICE_OBJECT, Dpc, 200, 64);
+CHECK_MEMBER(DEVICE_OBJECT, ActiveThreadCount, 264, 4);
+CHECK_MEMBER(DEVICE_OBJECT, SecurityDescriptor, 272, 8);
+CHECK_MEMBER(DEVICE_OBJECT, DeviceLock, 280, 24);
+CHECK_MEMBER(DEVICE_OBJECT, SectorSize, 304, 2);
+CHECK_MEMBER(DEVICE_OBJECT, Spare1, 306, 2);
+CHECK_MEMBER(DEVICE_OBJECT, DeviceObjectExtension, 312, 8);
+CHECK_MEMBER(DEVICE_OBJECT, Reserved, 320, 8);
+
+CHECK_LAYOUT(KSFILTERFACTORY, 24, 8);
+CHECK_MEMBER(KSFILTERFACTORY, FilterDescriptor, 0, 8);
+CHECK_MEMBER(KSFILTERFACTORY, Bag, 8, 8);
+CHECK_MEMBER(KSFILTERFACTORY, Context, 16, 8);
 
 CHECK_LAYOUT(KSPRIORITY, 8, 4);
 CHECK_MEMBER(KSPRIORITY, PriorityClass, 0, 4);

@@ -326,9 +326,9 @@ NTSTATUS IntersectRange(PKSDATARANGE dataRange, PKSDATARANGE matchingDataRange,
 
 }  // namespace
 
-NTSTATUS VideoIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE dataRange,
-                               PKSDATARANGE matchingDataRange, ULONG dataBufferSize, PVOID data,
-                               PULONG dataSize) {
+NTSTATUS NTAPI VideoIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE dataRange,
+                                     PKSDATARANGE matchingDataRange, ULONG dataBufferSize,
+                                     PVOID data, PULONG dataSize) {
   if (context == nullptr || irp == nullptr || pin == nullptr || dataRange == nullptr ||
       matchingDataRange == nullptr || dataSize == nullptr)
     return STATUS_UNSUCCESSFUL;

@@ -16,9 +16,9 @@ void ResetChannelFormats(CCaptureDevice *d, ULONG channel);
 // Switches a channel of the card between its 576-line and 480-line ranges.
 void UseChannelFormats(CCaptureDevice *d, ULONG channel, bool lines576);
 
-NTSTATUS VideoIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE dataRange,
-                               PKSDATARANGE matchingDataRange, ULONG dataBufferSize, PVOID data,
-                               PULONG dataSize);
+NTSTATUS NTAPI VideoIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE dataRange,
+                                     PKSDATARANGE matchingDataRange, ULONG dataBufferSize,
+                                     PVOID data, PULONG dataSize);
 
 // Bits per pixel the card packs a subtype in, or 0 for a subtype it does not capture.
 ULONG SubtypeBitCount(const GUID &subtype);

@@ -1,6 +1,7 @@
 // The video capture pin of each channel: creation programs the channel, the stream
 // object starts and stops it, and the process operation delivers frames.
 #include "decoder/decoder.h"
+#include "host/frame_copy.h"
 #include "video/formats.h"
 #include "video/stream.h"
 
@@ -31,7 +32,7 @@ const KSALLOCATOR_FRAMING_EX kVideoFraming = {
 NTSTATUS VideoPinCreate(PKSPIN pin, PIRP irp, ULONG channel);
 
 template <ULONG C>
-NTSTATUS VideoPinCreateFor(PKSPIN pin, PIRP irp) {
+NTSTATUS NTAPI VideoPinCreateFor(PKSPIN pin, PIRP irp) {
   return VideoPinCreate(pin, irp, C);
 }
 
@@ -75,7 +76,7 @@ const KS_VIDEOINFOHEADER *ConnectionVideoInfo(PKSPIN pin) {
   return reinterpret_cast<const KS_VIDEOINFOHEADER *>(format + 1);
 }
 
-BOOLEAN EnableVideoChannel(PVOID context) {
+BOOLEAN NTAPI EnableVideoChannel(PVOID context) {
   auto *w = static_cast<HardwareWork *>(context);
   CCaptureDevice *d = w->device;
   d->runningMask |= w->bit;
@@ -85,7 +86,7 @@ BOOLEAN EnableVideoChannel(PVOID context) {
   return TRUE;
 }
 
-BOOLEAN DisableVideoChannel(PVOID context) {
+BOOLEAN NTAPI DisableVideoChannel(PVOID context) {
   auto *w = static_cast<HardwareWork *>(context);
   CCaptureDevice *d = w->device;
   d->runningMask &= ~w->bit;
@@ -270,7 +271,7 @@ NTSTATUS ProgramVideoDma(CVideoStream *stream, ULONG c, ULONG bytesPerLine, ULON
   return STATUS_SUCCESS;
 }
 
-NTSTATUS VideoPinClose(PKSPIN pin, PIRP) {
+NTSTATUS NTAPI VideoPinClose(PKSPIN pin, PIRP) {
   auto *stream = static_cast<CVideoStream *>(pin->Context);
   if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   CCaptureDevice *d = stream->device;
@@ -281,8 +282,8 @@ NTSTATUS VideoPinClose(PKSPIN pin, PIRP) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS VideoPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM, const KSDATARANGE *,
-                               const KSATTRIBUTE_LIST *) {
+NTSTATUS NTAPI VideoPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM,
+                                     const KSDATARANGE *, const KSATTRIBUTE_LIST *) {
   if (pin->DeviceState != KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
   PKSDATAFORMAT format = pin->ConnectionFormat;
   if (format == nullptr) return STATUS_UNSUCCESSFUL;
@@ -319,13 +320,13 @@ NTSTATUS VideoPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM, cons
   return STATUS_SUCCESS;
 }
 
-NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
+NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   auto *stream = static_cast<CChannelStream *>(pin->Context);
   if (stream == nullptr) return STATUS_INVALID_DEVICE_STATE;
   return stream->SetState(to, from);
 }
 
-NTSTATUS VideoPinProcess(PKSPIN pin) {
+NTSTATUS NTAPI VideoPinProcess(PKSPIN pin) {
   auto *stream = static_cast<CVideoStream *>(pin->Context);
   return stream != nullptr ? stream->ProcessVideoFrame() : STATUS_PENDING;
 }
@@ -344,7 +345,7 @@ CVideoStream::CVideoStream(PKSPIN p, CCaptureDevice *d) : pin(p), device(d) {
   KeInitializeSpinLock(&stateLock);
 }
 
-void CVideoStream::Free(PVOID p) {
+void NTAPI CVideoStream::Free(PVOID p) {
   static_cast<CVideoStream *>(p)->~CVideoStream();
   ExFreePoolWithTag(p, kTagDevice);
 }
@@ -424,13 +425,18 @@ void CVideoStream::ReleaseOnStop() {
 
 void CVideoStream::CopyField(PUCHAR destination, const UCHAR *source, ULONG firstLine,
                              ULONG lineStep, ULONG pitch, ULONG copyLength, ULONG totalLines,
-                             bool bottomUp) const {
+                             bool bottomUp, bool twice) const {
+  // Each field line goes to its frame line, and to the next one too when doubled (read
+  // once, written twice while it is in the cache).
   for (ULONG k = 0; k < linesA; ++k) {
-    ULONG line = firstLine + k * lineStep;
-    ULONG row = bottomUp ? totalLines - 1 - line : line;
-    RtlCopyMemory(destination + static_cast<SIZE_T>(row) * pitch,
-                  source + static_cast<SIZE_T>(k) * copyLength, copyLength);
+    const UCHAR *from = source + static_cast<SIZE_T>(k) * copyLength;
+    for (ULONG copy = 0; copy < (twice ? 2u : 1u); ++copy) {
+      ULONG line = firstLine + k * lineStep + copy;
+      ULONG row = bottomUp ? totalLines - 1 - line : line;
+      CopyToFrame(destination + static_cast<SIZE_T>(row) * pitch, from, copyLength);
+    }
   }
+  FinishFrameStores();
 }
 
 void CVideoStream::EjectCurrent(ULONG dataUsed, bool setDataUsed) {
@@ -485,14 +491,13 @@ NTSTATUS CVideoStream::ProcessVideoFrame() {
   if (!fieldB || fieldsSeen == 0) {
     ++fieldsSeen;
     if (fields == 2 && !doubled)
-      CopyField(destination, source, 0, 2, pitch, copyLength, totalLines, bottomUp);
+      CopyField(destination, source, 0, 2, pitch, copyLength, totalLines, bottomUp, false);
     return STATUS_SUCCESS;
   }
 
   ULONG start = fields == 1 ? 0 : 1;
-  if (doubled)
-    CopyField(destination, source, start - 1, fields, pitch, copyLength, totalLines, bottomUp);
-  CopyField(destination, source, start, fields, pitch, copyLength, totalLines, bottomUp);
+  CopyField(destination, source, doubled ? start - 1 : start, fields, pitch, copyLength, totalLines,
+            bottomUp, doubled);
   ++delivered;
   // Frames the card completed that no client frame took are reported as dropped.
   ULONG pictures = AtomicRead(&pictureNumber);

@@ -18,7 +18,7 @@ class CVideoStream : public CChannelStream {
   // The pin's process operation: copies the completed field into the client's frame.
   NTSTATUS ProcessVideoFrame();
 
-  static void Free(PVOID stream);
+  static void NTAPI Free(PVOID stream);
 
   // The walk's hooks (device/stream_state.h).
   void ReleaseOnStop();
@@ -59,18 +59,18 @@ class CVideoStream : public CChannelStream {
 
  private:
   void CopyField(PUCHAR destination, const UCHAR *source, ULONG firstLine, ULONG lineStep,
-                 ULONG pitch, ULONG copyLength, ULONG totalLines, bool bottomUp) const;
+                 ULONG pitch, ULONG copyLength, ULONG totalLines, bool bottomUp, bool twice) const;
   void EjectCurrent(ULONG dataUsed, bool setDataUsed);
 };
 
 extern const KSPIN_DESCRIPTOR_EX kVideoPinDescriptors[kVideoChannels];
 
-NTSTATUS VideoPinClose(PKSPIN pin, PIRP irp);
-NTSTATUS VideoPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributes,
-                               const KSDATARANGE *dataRange,
-                               const KSATTRIBUTE_LIST *attributeRange);
-NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from);
-NTSTATUS VideoPinProcess(PKSPIN pin);
+NTSTATUS NTAPI VideoPinClose(PKSPIN pin, PIRP irp);
+NTSTATUS NTAPI VideoPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
+                                     PKSMULTIPLE_ITEM oldAttributes, const KSDATARANGE *dataRange,
+                                     const KSATTRIBUTE_LIST *attributeRange);
+NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from);
+NTSTATUS NTAPI VideoPinProcess(PKSPIN pin);
 PKS_VIDEOINFOHEADER SnapshotVideoFormat(CVideoStream *stream);
 NTSTATUS ProgramVideoDma(CVideoStream *stream, ULONG channel, ULONG bytesPerLine,
                          ULONG linesPerField);

@@ -98,7 +98,10 @@ Card::Card(Variant variant, const CardOptions &options) : variant_(variant), opt
   AttachEngines();
 }
 
-Card::~Card() { DetachEngines(); }
+Card::~Card() {
+  DetachEngines();
+  SetRenderAhead(nullptr);
+}
 
 uint16_t Card::deviceId() const {
   return variant_ == Variant::Device6864 ? kDevice6864Id : kStandardDeviceId;

@@ -59,6 +59,7 @@
 #include "card_registers.h"
 #include "morvane/card_ids.h"
 #include "sim/card/decoder.h"
+#include "sim/card/render.h"
 #include "sim/card/serial_bus.h"
 #include "sim/card/signal.h"
 #include "sim/card/source.h"
@@ -196,6 +197,10 @@ class Card : public PciDevice {
   // PatternSource. Audio channel c hears input c.
   void SetInputSource(unsigned channel, std::shared_ptr<InputSource> source);
   std::shared_ptr<InputSource> inputSource(unsigned channel) const;
+  // Renders the fields of pure sources ahead of their time on the given host worker
+  // (shared by the cards of a machine); null renders every field when it is due. The
+  // fields are the same either way.
+  void SetRenderAhead(std::shared_ptr<RenderAhead> worker);
 
   // ---- fault injection on the virtual timeline (the card must be on a machine)
   // An error report on video channel 0-7 (RaiseChannelError) at `when`.
@@ -331,6 +336,11 @@ class Card : public PciDevice {
   // What the input carries while present; SourceFor is black and silence while absent.
   InputSource &CarriedSource(unsigned channel);
   InputSource &SourceFor(unsigned channel);
+  std::shared_ptr<InputSource> SharedSourceFor(unsigned channel);
+  // Asks the render-ahead worker for the channel's next field, if its source allows.
+  void RenderNextAhead(unsigned c);
+  const void *AheadSlot(unsigned c, bool fieldB) const;
+  void DropAhead(unsigned c);
   static bool ValidOffset(uint32_t offset, uint32_t length) {
     return (offset & 3u) == 0 && offset < length;
   }
@@ -362,12 +372,9 @@ class Card : public PciDevice {
   std::set<uint64_t> lateInterrupts_;
   CompletionObserver observer_;
   std::shared_ptr<MachineLink> link_;
-  // Scratch for rendering: the source line (two, to spot repeats), the scaled x map,
-  // the packed field and the samples of a block.
-  std::vector<uint8_t> lines_[2];
-  std::vector<uint16_t> sourceX_;
-  unsigned sourceXWidth_ = 0;
-  std::vector<uint8_t> fieldBytes_;
+  // Scratch for rendering fields and the samples of a block.
+  FieldRenderer renderer_;
+  std::shared_ptr<RenderAhead> renderAhead_;
   std::vector<int16_t> samples_;
   std::vector<uint8_t> blockBytes_;
   ExternalDecoder external_;

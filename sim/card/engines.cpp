@@ -47,7 +47,6 @@ struct Card::MachineLink {
 
 void Card::AttachEngines() {
   if (!link_) link_ = std::make_shared<MachineLink>();
-  for (auto &line : lines_) line.resize(3 * kSourceWidth);
   if (machine() == nullptr || link_->machine == machine()) return;
   link_->machine = machine();
   std::weak_ptr<MachineLink> weak = link_;
@@ -65,6 +64,8 @@ void Card::DetachEngines() {
     if (e.event != 0) m->CancelEvent(e.event);
   for (uint64_t id : scheduled_) m->CancelEvent(id);
   scheduled_.clear();
+  if (renderAhead_)
+    for (unsigned c = 0; c < kVideoChannels; ++c) DropAhead(c);
   link_->machine = nullptr;
 }
 
@@ -82,9 +83,49 @@ InputSource &Card::CarriedSource(unsigned channel) {
   return *sources_[channel];
 }
 
-InputSource &Card::SourceFor(unsigned channel) {
-  static NoSignal noSignal;
-  return inputs_[channel].present ? CarriedSource(channel) : noSignal;
+std::shared_ptr<InputSource> Card::SharedSourceFor(unsigned channel) {
+  static const std::shared_ptr<InputSource> noSignal = std::make_shared<NoSignal>();
+  if (!inputs_[channel].present) return noSignal;
+  CarriedSource(channel);
+  return sources_[channel];
+}
+
+InputSource &Card::SourceFor(unsigned channel) { return *SharedSourceFor(channel); }
+
+void Card::SetRenderAhead(std::shared_ptr<RenderAhead> worker) {
+  if (renderAhead_)
+    for (unsigned c = 0; c < kVideoChannels; ++c) DropAhead(c);
+  renderAhead_ = std::move(worker);
+}
+
+// A field of each type per channel may be on its way: the next field is asked for
+// before the one that is due is taken.
+const void *Card::AheadSlot(unsigned c, bool fieldB) const {
+  return &video_[c].bank[fieldB ? 1 : 0];
+}
+
+void Card::DropAhead(unsigned c) {
+  renderAhead_->Drop(AheadSlot(c, false));
+  renderAhead_->Drop(AheadSlot(c, true));
+}
+
+void Card::RenderNextAhead(unsigned c) {
+  std::shared_ptr<InputSource> source = SharedSourceFor(c);
+  if (!source->Pure()) return;
+  const VideoEngine &e = video_[c];
+  const unsigned type = e.field.fieldB ? 1 : 0;
+  const uint32_t capture = regs_[CaptureGeometryRegister(c) / 4];
+  const uint32_t geometry = regs_[DmaGeometryRegister(c, type) / 4];
+  const std::optional<PixelFormat> format =
+      PixelFormatFromCode(regs_[ChannelControlRegister(c) / 4] >> 20 & 7);
+  const FieldGeometry shape{format.value_or(PixelFormat::Yuy2), capture & 0xFFFF,
+                            capture >> 16 & 0x7FFF, geometry >> 11 & 0x7FF};
+  // Only what the card would capture as programmed now; anything else is its own affair.
+  if (!format || shape.width == 0 || shape.lines == 0 || shape.width % PixelGroup(*format) != 0 ||
+      PackedLineBytes(*format, shape.width) > shape.pitch || shape.bytes() > kFieldBufferBytes)
+    return;
+  renderAhead_->Request(AheadSlot(c, e.field.fieldB), std::move(source),
+                        FieldRequest{c, e.field.frame, e.field.fieldB, e.field.lines625}, shape);
 }
 
 bool Card::PresentAt(unsigned channel, CardTime t) const {
@@ -137,6 +178,7 @@ void Card::StopEngine(unsigned bit) {
   uint64_t &event = bit < kVideoChannels ? video_[bit].event : audio_[bit - 8].event;
   if (event != 0 && m != nullptr) m->CancelEvent(event);
   event = 0;
+  if (bit < kVideoChannels && renderAhead_) DropAhead(bit);
   if (bit < kVideoChannels)
     video_[bit].running = false;
   else
@@ -195,6 +237,7 @@ void Card::VideoFieldDone(unsigned c) {
   // The next field is scheduled first: the interrupt below may stop (or restart) us.
   e.field = timelines_[c].FieldStartingAtOrAfter(field.end);
   e.event = EngineMachine()->At(e.field.end, [this, c] { VideoFieldDone(c); });
+  if (renderAhead_) RenderNextAhead(c);
   if (!capture) {
     ++counters_[c].skipped;
     return;
@@ -217,7 +260,7 @@ bool Card::CaptureField(unsigned c, const InputTimeline::Field &field, unsigned 
   if (address == 0) return false;
 
   Machine &m = *EngineMachine();
-  const std::string where = "card channel " + std::to_string(c) + " field " + "AB"[type];
+  auto where = [&] { return "card channel " + std::to_string(c) + " field " + "AB"[type]; };
   const uint32_t capture = regs_[CaptureGeometryRegister(c) / 4];
   const uint32_t geometry = regs_[DmaGeometryRegister(c, type) / 4];
   const uint32_t code = regs_[ChannelControlRegister(c) / 4] >> 20 & 7;
@@ -228,60 +271,31 @@ bool Card::CaptureField(unsigned c, const InputTimeline::Field &field, unsigned 
   const std::optional<PixelFormat> format = PixelFormatFromCode(code);
   if ((capture & 0x80000000u) == 0 || width == 0 || lines == 0)
     m.verifier().Stop(Rule::InvalidParameter,
-                      where + ": capture geometry " + Hex(capture) + " not programmed");
+                      where() + ": capture geometry " + Hex(capture) + " not programmed");
   if (!format)
     m.verifier().Stop(Rule::InvalidParameter,
-                      where + ": pixel format code " + std::to_string(code) + " not supported");
+                      where() + ": pixel format code " + std::to_string(code) + " not supported");
   if (pitch != (geometry & 0x7FF) || dmaLines != lines)
-    m.verifier().Stop(Rule::InvalidParameter, where + ": DMA geometry " + Hex(geometry) +
+    m.verifier().Stop(Rule::InvalidParameter, where() + ": DMA geometry " + Hex(geometry) +
                                                   " does not match capture geometry " +
                                                   Hex(capture));
   if (width % PixelGroup(*format) != 0 || PackedLineBytes(*format, width) > pitch)
     m.verifier().Stop(Rule::InvalidParameter,
-                      where + ": " + std::to_string(width) + " " + PixelFormatName(*format) +
+                      where() + ": " + std::to_string(width) + " " + PixelFormatName(*format) +
                           " pixels do not fit lines of " + std::to_string(pitch) + " bytes");
-  const size_t bytes = size_t{lines} * pitch;
+  const FieldGeometry shape{*format, width, lines, pitch};
+  const size_t bytes = shape.bytes();
   if (bytes > kFieldBufferBytes)
     m.verifier().Stop(Rule::DmaOutsideBuffer,
-                      where + ": " + std::to_string(bytes) + " bytes exceed a field buffer");
+                      where() + ": " + std::to_string(bytes) + " bytes exceed a field buffer");
 
-  if (sourceXWidth_ != width) {
-    sourceX_.resize(width);
-    for (unsigned x = 0; x < width; ++x)
-      sourceX_[x] = static_cast<uint16_t>(x * kSourceWidth / width);
-    sourceXWidth_ = width;
-  }
-  fieldBytes_.resize(std::max(fieldBytes_.size(), bytes));
+  // The field is built where the DMA puts it: nothing else runs meanwhile.
+  uint8_t *out = m.dma().WriteTarget(address, bytes);
   InputSource &source = SourceFor(c);
   const FieldRequest request{c, field.frame, field.fieldB, field.lines625};
-  const unsigned sourceLines = InputTimeline::FieldLines(field.lines625);
-  const size_t packed = PackedLineBytes(*format, width);
-  // Lines repeat a lot (scaling up, bars): a line equal to the last packed one is copied.
-  int rendered = -1;
-  unsigned current = 0;  // which of lines_ holds the last packed source line
-  for (unsigned l = 0; l < lines; ++l) {
-    uint8_t *out = fieldBytes_.data() + size_t{l} * pitch;
-    std::memset(out + packed, 0, pitch - packed);
-    const int r = static_cast<int>(uint64_t{l} * sourceLines / lines);
-    if (r == rendered) {
-      std::memcpy(out, out - pitch, packed);
-      continue;
-    }
-    uint8_t *next = lines_[current ^ 1].data();
-    source.RenderLine(request, static_cast<unsigned>(r), next, next + kSourceWidth,
-                      next + 2 * kSourceWidth);
-    const bool repeat =
-        rendered >= 0 && std::memcmp(next, lines_[current].data(), 3 * kSourceWidth) == 0;
-    rendered = r;
-    if (repeat) {
-      std::memcpy(out, out - pitch, packed);
-      continue;
-    }
-    current ^= 1;
-    PackLine(*format, next, next + kSourceWidth, next + 2 * kSourceWidth, sourceX_.data(), width,
-             out);
-  }
-  m.dma().Write(address, fieldBytes_.data(), bytes);
+  if (!renderAhead_ || !renderAhead_->Take(AheadSlot(c, field.fieldB),
+                                           RenderAhead::Key{&source, request, shape}, out))
+    renderer_.Render(source, request, shape, out);
 
   done->channelBit = c;
   done->time = m.now();

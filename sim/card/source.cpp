@@ -173,6 +173,25 @@ void PatternSource::RenderLine(const FieldRequest &field, unsigned line, uint8_t
   }
 }
 
+bool PatternSource::LineKey(const FieldRequest &field, unsigned line, uint64_t *key) {
+  // What a line shows besides the bars: the counter, the box (its margin or a glyph
+  // row), the square. The counter, the glyph and the square are the same all field long.
+  if (line < kCounterLines) {
+    *key = 1;
+    return true;
+  }
+  const unsigned pictureLines = 2 * InputTimeline::FieldLines(field.lines625);
+  const unsigned p = 2 * line + (field.fieldB ? 1 : 0);
+  uint64_t box = 0;
+  const unsigned boxTop = BoxTop(pictureLines);
+  if (p >= boxTop && p < boxTop + kBoxHeight)
+    box = 1 + static_cast<unsigned>(GlyphRow(p, boxTop) + 1);
+  const unsigned squareTop = SquareTop(pictureLines);
+  const uint64_t square = p >= squareTop && p < squareTop + kSquare ? 1 : 0;
+  *key = 2 + (box << 1 | square);
+  return true;
+}
+
 int16_t PatternSource::Tone(unsigned channel, CardTime t) {
   constexpr uint64_t kSecondNs = 1'000'000'000;
   const uint64_t within = static_cast<uint64_t>(t < 0 ? 0 : t) % kSecondNs;

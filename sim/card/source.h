@@ -47,6 +47,12 @@ class InputSource {
                           uint8_t *v) = 0;
   // request.count 16-bit samples into out.
   virtual void RenderAudio(const AudioRequest &request, int16_t *out) = 0;
+  // A key for line `line` of the field such that lines of one field with equal keys
+  // render alike; false when the source cannot tell without rendering.
+  virtual bool LineKey(const FieldRequest &, unsigned, uint64_t *) { return false; }
+  // Whether RenderLine is a function of its arguments alone and may run on another
+  // thread at the same time as any other call: such fields can be rendered ahead.
+  virtual bool Pure() const { return false; }
 };
 
 // The built-in input of every channel: 75% colour bars, the channel number large in a
@@ -98,6 +104,8 @@ class PatternSource : public InputSource {
   void RenderLine(const FieldRequest &field, unsigned line, uint8_t *y, uint8_t *u,
                   uint8_t *v) override;
   void RenderAudio(const AudioRequest &request, int16_t *out) override;
+  bool LineKey(const FieldRequest &field, unsigned line, uint64_t *key) override;
+  bool Pure() const override { return true; }
 };
 
 }  // namespace sim

@@ -106,9 +106,11 @@ ExportTable SimulationExports() {
   KS(KsFilterFactoryUpdateCacheData);
   KS(KsFilterGetChildPinCount);
   KS(KsFilterGetFirstChildPin);
+  KS(KsFreeObjectCreateItemsByContext);
   KS(KsGetDevice);
   KS(KsGetFilterFromIrp);
   KS(KsGetObjectTypeFromIrp);
+  KS(KsGetParent);
   KS(KsGetPinFromIrp);
   KS(KsInitializeDriver);
   KS(KsPinAcquireProcessingMutex);

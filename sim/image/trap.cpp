@@ -1,5 +1,6 @@
 #include "sim/image/trap.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <ucontext.h>
@@ -15,6 +16,7 @@
 
 #include "sim/image/pe_image.h"
 #include "sim/image/x86_decode.h"
+#include "sim/kernel/fiber.h"
 #include "sim/kernel/machine.h"
 
 namespace sim::image {
@@ -28,6 +30,7 @@ struct alignas(16) TrapFrame {
   uint64_t signal;
   uint64_t code;
   uint64_t address;
+  uint64_t overflow;  // the faulting stack had no room left: the frame is on the alternate one
 };
 static_assert(offsetof(TrapFrame, gregs) == 512);
 static_assert(REG_R8 == 0 && REG_R15 == 7 && REG_RDI == 8 && REG_RSI == 9 && REG_RBP == 10 &&
@@ -163,9 +166,24 @@ void Chain(int signal, siginfo_t *info, void *context) {
   raise(signal);
 }
 
+// The host thread's own stack (fibers report theirs), for the handler's check that the
+// emulation has room below the trap frame.
+thread_local uintptr_t t_stackLow = 0;
+thread_local uintptr_t t_stackHigh = 0;
+
+// What the emulation needs below the trap frame: the machine, and DPCs and interrupt
+// service routines it may run, with image code of their own.
+constexpr uintptr_t kEmulationRoom = 16 * 1024;
+// What reporting an overflow needs on the alternate stack (the machine's stop is thrown and
+// unwound from there).
+constexpr uintptr_t kOverflowRoom = 24 * 1024;
+
 // Async-signal-safe: no calls, no allocation. The trap frame goes below the interrupted
 // stack pointer (image code has no red zone; a margin is kept anyway) and, when the
 // handler runs on that stack rather than the alternate one, below the handler's own frame.
+// When the faulting stack (a fiber's, above its guard page, or the thread's) has no room
+// left for the emulation, the image has overflowed it: the frame goes on the alternate
+// stack, from where the emulation reports the overflow.
 __attribute__((no_sanitize("address", "undefined"))) void Handler(int signal, siginfo_t *info,
                                                                   void *context) {
   auto *uc = static_cast<ucontext_t *>(context);
@@ -183,11 +201,32 @@ __attribute__((no_sanitize("address", "undefined"))) void Handler(int signal, si
   auto alt = reinterpret_cast<uintptr_t>(uc->uc_stack.ss_sp);
   bool onAlternate = !(uc->uc_stack.ss_flags & SS_DISABLE) && here - alt < uc->uc_stack.ss_size;
   if (!onAlternate) top = std::min(top, here - 4096);
-  auto *frame = reinterpret_cast<TrapFrame *>((top - sizeof(TrapFrame)) & ~uintptr_t{15});
+  // A stack pointer just below the usable range has run past it (into the guard page).
+  auto onStack = [rsp](uintptr_t low, uintptr_t high) {
+    return low != 0 && rsp <= high && rsp + kEmulationRoom > low;
+  };
+  uintptr_t low = 0, high = 0;
+  bool known = sim::Fiber::RunningStack(&low, &high) && onStack(low, high);
+  if (!known) {
+    low = t_stackLow;
+    high = t_stackHigh;
+    known = onStack(low, high);
+  }
+  uintptr_t start = (top - sizeof(TrapFrame)) & ~uintptr_t{15};
+  bool overflow = known && (top < low + kEmulationRoom + sizeof(TrapFrame) + 16);
+  if (overflow) {
+    start = (here - 1024 - sizeof(TrapFrame)) & ~uintptr_t{15};
+    if (!onAlternate || start - alt < kOverflowRoom || start < alt) {
+      Chain(signal, info, context);  // nowhere to report it from: the fault stays a crash
+      return;
+    }
+  }
+  auto *frame = reinterpret_cast<TrapFrame *>(start);
   for (int i = 0; i < NGREG; ++i) frame->gregs[i] = static_cast<uint64_t>(g[i]);
   frame->signal = static_cast<uint64_t>(signal);
   frame->code = static_cast<uint64_t>(info->si_code);
   frame->address = reinterpret_cast<uintptr_t>(info->si_addr);
+  frame->overflow = overflow;
   g[REG_RSP] = static_cast<greg_t>(reinterpret_cast<uintptr_t>(frame));
   g[REG_RDI] = static_cast<greg_t>(reinterpret_cast<uintptr_t>(frame));
   g[REG_RIP] = static_cast<greg_t>(reinterpret_cast<uintptr_t>(&morvane_image_trap_entry));
@@ -235,6 +274,11 @@ class Emulation {
   }
 
   void Run() {
+    if (f_->overflow)
+      machine_->verifier().Stop(Rule::BugCheck,
+                                "UNEXPECTED_KERNEL_MODE_TRAP: a double fault, the kernel stack "
+                                "overflowed at " +
+                                    Where());
     switch (f_->signal) {
       case SIGILL:
         if (const Image::BarrierSite *site = image_->FindBarrierSite(image_->Rva(rip_))) {
@@ -287,6 +331,9 @@ class Emulation {
       Unemulated("an access to control register cr" + std::to_string(in_.reg));
     }
     g_counts.irql.fetch_add(1, std::memory_order_relaxed);
+    // KeGetCurrentIrql, KeRaiseIrql and KeLowerIrql are preemption points, as the services
+    // the Linux build calls for them are.
+    machine_->PreemptionPoint();
     if (in_.opcode == 0x20) {
       Reg(in_.rm) = machine_->irql();
       Done();
@@ -318,10 +365,18 @@ class Emulation {
     return a;
   }
 
-  // The forms a compiler makes of a volatile access: mov loads and stores.
+  // The low 64 bits of an xmm register in the saved floating-point state (fxsave layout).
+  uint8_t *Xmm(int n) { return f_->fpu + 160 + 16 * n; }
+
+  // The forms a compiler makes of a volatile access: mov loads and stores, and the scalar
+  // SSE moves (movd, movq, movss, movsd) when it combines the value with others in an xmm
+  // register. *xmm says the register operand is an xmm register.
   enum class Access { None, Load, Store };
-  Access Classify(unsigned *size, uint64_t *storeValue, int *loadRegister) {
-    if (in_.map != 0 || in_.lock || in_.rep || in_.repne) return Access::None;
+  Access Classify(unsigned *size, uint64_t *storeValue, int *loadRegister, bool *xmm) {
+    *xmm = false;
+    if (in_.lock || in_.vex) return Access::None;
+    if (in_.map == 1) return ClassifySse(size, storeValue, loadRegister, xmm);
+    if (in_.map != 0 || in_.rep || in_.repne) return Access::None;
     unsigned operand = in_.rexW() ? 8 : in_.opsize ? 2 : 4;
     switch (in_.opcode) {
       case 0x8B:  // mov r, m
@@ -358,6 +413,45 @@ class Emulation {
     }
   }
 
+  Access ClassifySse(unsigned *size, uint64_t *storeValue, int *loadRegister, bool *xmm) {
+    bool loads;
+    if (in_.opsize && !in_.rep && !in_.repne && (in_.opcode == 0x6E || in_.opcode == 0x7E)) {
+      *size = in_.rexW() ? 8 : 4;  // movd/movq xmm, r/m and back
+      loads = in_.opcode == 0x6E;
+    } else if (in_.opsize && !in_.rep && !in_.repne && in_.opcode == 0xD6) {
+      *size = 8;  // movq m64, xmm
+      loads = false;
+    } else if (in_.rep && !in_.opsize && in_.opcode == 0x7E) {
+      *size = 8;  // movq xmm, m64
+      loads = true;
+    } else if ((in_.rep || in_.repne) && !in_.opsize &&
+               (in_.opcode == 0x10 || in_.opcode == 0x11)) {
+      *size = in_.rep ? 4 : 8;  // movss, movsd
+      loads = in_.opcode == 0x10;
+    } else {
+      return Access::None;
+    }
+    *xmm = true;
+    if (loads) {
+      *loadRegister = in_.reg;
+      return Access::Load;
+    }
+    std::memcpy(storeValue, Xmm(in_.reg), 8);
+    return Access::Store;
+  }
+
+  // A load's value into its destination: a general register takes it zero-extended (the
+  // 32- and 64-bit forms are the only ones that get here); an xmm register takes it in its
+  // low bytes with the rest of the register cleared, as these moves from memory do.
+  void Deliver(int target, bool xmm, uint64_t value) {
+    if (!xmm) {
+      Reg(target) = value;
+      return;
+    }
+    std::memset(Xmm(target), 0, 16);
+    std::memcpy(Xmm(target), &value, 8);
+  }
+
   void Memory() {
     uint64_t address = EffectiveAddress();
     if (in_.segment == 0x64 || in_.segment == 0x65) {
@@ -374,10 +468,11 @@ class Emulation {
     unsigned size = 0;
     uint64_t storeValue = 0;
     int loadRegister = 0;
-    Access access = Classify(&size, &storeValue, &loadRegister);
+    bool xmm = false;
+    Access access = Classify(&size, &storeValue, &loadRegister, &xmm);
     if (registers) {
       if (access == Access::None || size != 4) {
-        std::string form = access == Access::None ? "an instruction other than a mov load or store"
+        std::string form = access == Access::None ? "an instruction other than a load or a store"
                                                   : std::to_string(size * 8) + "-bit access";
         machine_->verifier().Stop(Rule::RegisterAccess,
                                   form + " at register offset " + Hex(address & 0xFFF) +
@@ -391,7 +486,7 @@ class Emulation {
         // The machine may run meanwhile (a read is a round trip to the card).
         Done();
         uint32_t value = machine_->ReadRegister(reg);
-        Reg(loadRegister) = value;  // a 32-bit load clears the upper half
+        Deliver(loadRegister, xmm, value);
       } else {
         g_counts.registerWrites.fetch_add(1, std::memory_order_relaxed);
         Done();
@@ -408,6 +503,7 @@ class Emulation {
       Unemulated("a " + std::to_string(size * 8) + "-bit read of KUSER_SHARED_DATA+" + Hex(offset) +
                  " (only InterruptTime and SystemTime are modelled)");
     }
+    machine_->PreemptionPoint();  // as KeQuerySystemTime's service is
     uint32_t page[(kSharedEnd - kSharedFirst) / 4];
     auto interrupt = static_cast<uint64_t>(machine_->now() / 100);
     auto system = static_cast<uint64_t>(machine_->SystemTime());
@@ -418,7 +514,7 @@ class Emulation {
     uint64_t value = 0;
     std::memcpy(&value, reinterpret_cast<const uint8_t *>(page) + (offset - kSharedFirst), size);
     g_counts.sharedData.fetch_add(1, std::memory_order_relaxed);
-    Reg(loadRegister) = value;
+    Deliver(loadRegister, xmm, value);
     Done();
   }
 
@@ -443,10 +539,25 @@ class Emulation {
 
 void PrepareThreadForImages() {
   std::call_once(g_installOnce, Install);
+  if (t_stackHigh == 0) {
+    pthread_attr_t attr;
+    void *base = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+      if (pthread_attr_getstack(&attr, &base, &size) == 0 && base != nullptr) {
+        t_stackLow = reinterpret_cast<uintptr_t>(base);
+        t_stackHigh = t_stackLow + size;
+      }
+      pthread_attr_destroy(&attr);
+    }
+  }
+  // One per thread, kept for the thread's life (the kernel may deliver on it any time). One
+  // already there (the sanitizer's) is kept when it has room for reporting an overflow.
+  constexpr size_t kSize = 128 * 1024;
   stack_t current;
-  if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE)) return;
-  // One per thread, kept for the thread's life (the kernel may deliver on it any time).
-  constexpr size_t kSize = 64 * 1024;
+  if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE) &&
+      current.ss_size >= kSize)
+    return;
   void *memory = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) throw std::runtime_error("cannot allocate an alternate signal stack");
   stack_t stack;

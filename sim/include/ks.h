@@ -7,6 +7,7 @@
 #define KSDDKAPI extern "C"
 
 typedef PVOID KSOBJECT_BAG;
+typedef PVOID KSDEVICE_HEADER, KSOBJECT_HEADER;
 typedef PDMA_ADAPTER PADAPTER_OBJECT;
 typedef struct _KSDEVICE KSDEVICE, *PKSDEVICE;
 typedef struct _KSDEVICE_DISPATCH KSDEVICE_DISPATCH, *PKSDEVICE_DISPATCH;
@@ -15,26 +16,26 @@ typedef struct _KSFILTER_DESCRIPTOR KSFILTER_DESCRIPTOR, *PKSFILTER_DESCRIPTOR;
 typedef struct _DEVICE_CAPABILITIES *PDEVICE_CAPABILITIES;
 typedef struct _INTERFACE *PINTERFACE;
 
-typedef void (*PFNKSFREE)(PVOID Data);
+typedef void(NTAPI *PFNKSFREE)(PVOID Data);
 
 // ---------------------------------------------------------------- device level
-typedef NTSTATUS (*PFNKSDEVICECREATE)(PKSDEVICE Device);
-typedef NTSTATUS (*PFNKSDEVICEPNPSTART)(PKSDEVICE Device, PIRP Irp,
-                                        PCM_RESOURCE_LIST TranslatedResourceList,
-                                        PCM_RESOURCE_LIST UntranslatedResourceList);
-typedef NTSTATUS (*PFNKSDEVICE)(PKSDEVICE Device);
-typedef NTSTATUS (*PFNKSDEVICEIRP)(PKSDEVICE Device, PIRP Irp);
-typedef void (*PFNKSDEVICEIRPVOID)(PKSDEVICE Device, PIRP Irp);
-typedef NTSTATUS (*PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE Device, PIRP Irp,
-                                                 PDEVICE_CAPABILITIES Capabilities);
-typedef NTSTATUS (*PFNKSDEVICEQUERYPOWER)(PKSDEVICE Device, PIRP Irp,
-                                          DEVICE_POWER_STATE DeviceTo,
-                                          DEVICE_POWER_STATE DeviceFrom,
-                                          SYSTEM_POWER_STATE SystemTo,
-                                          SYSTEM_POWER_STATE SystemFrom, POWER_ACTION Action);
-typedef void (*PFNKSDEVICESETPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To,
-                                    DEVICE_POWER_STATE From);
-typedef NTSTATUS (*PFNKSDEVICEQUERYINTERFACE)(PKSDEVICE Device, PIRP Irp);
+typedef NTSTATUS(NTAPI *PFNKSDEVICECREATE)(PKSDEVICE Device);
+typedef NTSTATUS(NTAPI *PFNKSDEVICEPNPSTART)(PKSDEVICE Device, PIRP Irp,
+                                             PCM_RESOURCE_LIST TranslatedResourceList,
+                                             PCM_RESOURCE_LIST UntranslatedResourceList);
+typedef NTSTATUS(NTAPI *PFNKSDEVICE)(PKSDEVICE Device);
+typedef NTSTATUS(NTAPI *PFNKSDEVICEIRP)(PKSDEVICE Device, PIRP Irp);
+typedef void(NTAPI *PFNKSDEVICEIRPVOID)(PKSDEVICE Device, PIRP Irp);
+typedef NTSTATUS(NTAPI *PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE Device, PIRP Irp,
+                                                      PDEVICE_CAPABILITIES Capabilities);
+typedef NTSTATUS(NTAPI *PFNKSDEVICEQUERYPOWER)(PKSDEVICE Device, PIRP Irp,
+                                               DEVICE_POWER_STATE DeviceTo,
+                                               DEVICE_POWER_STATE DeviceFrom,
+                                               SYSTEM_POWER_STATE SystemTo,
+                                               SYSTEM_POWER_STATE SystemFrom, POWER_ACTION Action);
+typedef void(NTAPI *PFNKSDEVICESETPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To,
+                                         DEVICE_POWER_STATE From);
+typedef NTSTATUS(NTAPI *PFNKSDEVICEQUERYINTERFACE)(PKSDEVICE Device, PIRP Irp);
 
 struct _KSDEVICE_DISPATCH {
   PFNKSDEVICECREATE Add;
@@ -77,14 +78,16 @@ struct _KSDEVICE {
   DEVICE_POWER_STATE DevicePowerState;
 };
 
-KSDDKAPI NTSTATUS KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPathName,
-                                     const KSDEVICE_DESCRIPTOR *Descriptor);
-KSDDKAPI void KsAcquireDevice(PKSDEVICE Device);
-KSDDKAPI void KsReleaseDevice(PKSDEVICE Device);
-KSDDKAPI void KsDeviceRegisterAdapterObject(PKSDEVICE Device, PADAPTER_OBJECT AdapterObject,
-                                            ULONG MaxMappingsByteCount, ULONG MappingTableStride);
-KSDDKAPI NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free);
-KSDDKAPI ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free);
+KSDDKAPI NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT DriverObject,
+                                           PUNICODE_STRING RegistryPathName,
+                                           const KSDEVICE_DESCRIPTOR *Descriptor);
+KSDDKAPI void NTAPI KsAcquireDevice(PKSDEVICE Device);
+KSDDKAPI void NTAPI KsReleaseDevice(PKSDEVICE Device);
+KSDDKAPI void NTAPI KsDeviceRegisterAdapterObject(PKSDEVICE Device, PADAPTER_OBJECT AdapterObject,
+                                                  ULONG MaxMappingsByteCount,
+                                                  ULONG MappingTableStride);
+KSDDKAPI NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free);
+KSDDKAPI ULONG NTAPI KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free);
 
 // ---- filters, pins, data formats and properties follow below (kernel-streaming host) ----
 
@@ -98,9 +101,6 @@ typedef struct _FILE_OBJECT *PFILE_OBJECT;
 typedef uint64_t DWORDLONG;
 typedef LONGLONG *PLONGLONG;
 typedef USHORT *PUSHORT;
-#ifndef FASTCALL
-#define FASTCALL
-#endif
 
 #ifndef SIZEOF_ARRAY
 #define SIZEOF_ARRAY(ar) (sizeof(ar) / sizeof((ar)[0]))
@@ -364,11 +364,12 @@ typedef struct {
   KSPRIORITY Priority;
 } KSPIN_CONNECT, *PKSPIN_CONNECT;
 
-typedef NTSTATUS (*PFNKSINTERSECTHANDLER)(PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
-                                          PVOID Data);
-typedef NTSTATUS (*PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin,
-                                            PKSDATARANGE DataRange, PKSDATARANGE MatchingDataRange,
-                                            ULONG DataBufferSize, PVOID Data, PULONG DataSize);
+typedef NTSTATUS(NTAPI *PFNKSINTERSECTHANDLER)(PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+                                               PVOID Data);
+typedef NTSTATUS(NTAPI *PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin,
+                                                 PKSDATARANGE DataRange,
+                                                 PKSDATARANGE MatchingDataRange,
+                                                 ULONG DataBufferSize, PVOID Data, PULONG DataSize);
 
 typedef struct {
   ULONG InterfacesCount;
@@ -443,11 +444,12 @@ typedef struct {
   ULONG Reserved;
 } KSALLOCATOR_FRAMING, *PKSALLOCATOR_FRAMING;
 
-typedef PVOID (*PFNKSDEFAULTALLOCATE)(PVOID Context);
-typedef void (*PFNKSDEFAULTFREE)(PVOID Context, PVOID Buffer);
-typedef NTSTATUS (*PFNKSINITIALIZEALLOCATOR)(PVOID InitialContext,
-                                             PKSALLOCATOR_FRAMING AllocatorFraming, PVOID *Context);
-typedef void (*PFNKSDELETEALLOCATOR)(PVOID Context);
+typedef PVOID(NTAPI *PFNKSDEFAULTALLOCATE)(PVOID Context);
+typedef void(NTAPI *PFNKSDEFAULTFREE)(PVOID Context, PVOID Buffer);
+typedef NTSTATUS(NTAPI *PFNKSINITIALIZEALLOCATOR)(PVOID InitialContext,
+                                                  PKSALLOCATOR_FRAMING AllocatorFraming,
+                                                  PVOID *Context);
+typedef void(NTAPI *PFNKSDELETEALLOCATOR)(PVOID Context);
 
 typedef struct {
   ULONG MinFrameSize;
@@ -540,12 +542,12 @@ typedef struct {
 } KSRESOLUTION, *PKSRESOLUTION;
 
 // ---------------------------------------------------------------- automation tables
-typedef NTSTATUS (*PFNKSCONTEXT_DISPATCH)(PVOID Context, PIRP Irp);
-typedef NTSTATUS (*PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
-typedef BOOLEAN (*PFNKSFASTHANDLER)(PFILE_OBJECT FileObject, PKSIDENTIFIER Request,
-                                    ULONG RequestLength, PVOID Data, ULONG DataLength,
-                                    PIO_STATUS_BLOCK IoStatus);
-typedef NTSTATUS (*PFNKSALLOCATOR)(PIRP Irp, ULONG BufferSize, BOOLEAN InputOperation);
+typedef NTSTATUS(NTAPI *PFNKSCONTEXT_DISPATCH)(PVOID Context, PIRP Irp);
+typedef NTSTATUS(NTAPI *PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+typedef BOOLEAN(NTAPI *PFNKSFASTHANDLER)(PFILE_OBJECT FileObject, PKSIDENTIFIER Request,
+                                         ULONG RequestLength, PVOID Data, ULONG DataLength,
+                                         PIO_STATUS_BLOCK IoStatus);
+typedef NTSTATUS(NTAPI *PFNKSALLOCATOR)(PIRP Irp, ULONG BufferSize, BOOLEAN InputOperation);
 
 typedef struct {
   KSPROPERTY_MEMBERSHEADER MembersHeader;
@@ -643,13 +645,21 @@ typedef struct {
   const KSEVENT_ITEM *EventItem;
 } KSEVENT_SET, *PKSEVENT_SET;
 
+// Handlers take their own request and data types, so the platform's macro casts them; here
+// the cast also insists on the platform's calling convention, which a plain cast would hide.
+template <class R, class... A>
+inline PFNKSHANDLER KsSimHandler(R(NTAPI *handler)(A...)) {
+  return reinterpret_cast<PFNKSHANDLER>(handler);
+}
+inline PFNKSHANDLER KsSimHandler(decltype(nullptr)) { return nullptr; }
+
 #define DEFINE_KSPROPERTY_TABLE(tablename) const KSPROPERTY_ITEM tablename[] =
 #define DEFINE_KSPROPERTY_ITEM(PropertyId, GetHandler, MinProperty, MinData, SetHandler, Values, \
                                RelationsCount, Relations, SupportHandler, SerializedSize)        \
   {                                                                                              \
-    PropertyId, {(PFNKSHANDLER)GetHandler}, MinProperty, MinData, {(PFNKSHANDLER)SetHandler},    \
+    PropertyId, {KsSimHandler(GetHandler)}, MinProperty, MinData, {KsSimHandler(SetHandler)},    \
         (PKSPROPERTY_VALUES)Values, RelationsCount, (PKSPROPERTY)Relations,                      \
-        (PFNKSHANDLER)SupportHandler, (ULONG)SerializedSize                                      \
+        KsSimHandler(SupportHandler), (ULONG)SerializedSize                                      \
   }
 #define DEFINE_KSPROPERTY_SET(Set, PropertiesCount, PropertyItem, FastIoCount, FastIoTable) \
   { Set, PropertiesCount, PropertyItem, FastIoCount, FastIoTable }
@@ -672,32 +682,35 @@ typedef struct {
 } KSHANDSHAKE, *PKSHANDSHAKE;
 
 // ---------------------------------------------------------------- filter and pin callbacks
-typedef NTSTATUS (*PFNKSFILTERFACTORYVOID)(PKSFILTERFACTORY FilterFactory);
-typedef void (*PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY FilterFactory, DEVICE_POWER_STATE State);
-typedef NTSTATUS (*PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
-typedef NTSTATUS (*PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
-typedef NTSTATUS (*PFNKSFILTERVOID)(PKSFILTER Filter);
-typedef void (*PFNKSFILTERPOWER)(PKSFILTER Filter, DEVICE_POWER_STATE State);
-typedef NTSTATUS (*PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
-typedef NTSTATUS (*PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
-typedef NTSTATUS (*PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat,
-                                          PKSMULTIPLE_ITEM OldAttributeList,
-                                          const KSDATARANGE *DataRange,
-                                          const KSATTRIBUTE_LIST *AttributeRange);
-typedef NTSTATUS (*PFNKSPINHANDSHAKE)(PKSPIN Pin, PKSHANDSHAKE In, PKSHANDSHAKE Out);
-typedef NTSTATUS (*PFNKSPIN)(PKSPIN Pin);
-typedef void (*PFNKSPINVOID)(PKSPIN Pin);
-typedef void (*PFNKSPINPOWER)(PKSPIN Pin, DEVICE_POWER_STATE State);
-typedef BOOLEAN (*PFNKSPINSETTIMER)(PKSPIN Pin, PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
-typedef BOOLEAN (*PFNKSPINCANCELTIMER)(PKSPIN Pin, PKTIMER Timer);
+typedef NTSTATUS(NTAPI *PFNKSFILTERFACTORYVOID)(PKSFILTERFACTORY FilterFactory);
+typedef void(NTAPI *PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY FilterFactory,
+                                             DEVICE_POWER_STATE State);
+typedef NTSTATUS(NTAPI *PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
+typedef NTSTATUS(NTAPI *PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
+typedef NTSTATUS(NTAPI *PFNKSFILTERVOID)(PKSFILTER Filter);
+typedef void(NTAPI *PFNKSFILTERPOWER)(PKSFILTER Filter, DEVICE_POWER_STATE State);
+typedef NTSTATUS(NTAPI *PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
+typedef NTSTATUS(NTAPI *PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
+typedef NTSTATUS(NTAPI *PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat,
+                                               PKSMULTIPLE_ITEM OldAttributeList,
+                                               const KSDATARANGE *DataRange,
+                                               const KSATTRIBUTE_LIST *AttributeRange);
+typedef NTSTATUS(NTAPI *PFNKSPINHANDSHAKE)(PKSPIN Pin, PKSHANDSHAKE In, PKSHANDSHAKE Out);
+typedef NTSTATUS(NTAPI *PFNKSPIN)(PKSPIN Pin);
+typedef void(NTAPI *PFNKSPINVOID)(PKSPIN Pin);
+typedef void(NTAPI *PFNKSPINPOWER)(PKSPIN Pin, DEVICE_POWER_STATE State);
+typedef BOOLEAN(NTAPI *PFNKSPINSETTIMER)(PKSPIN Pin, PKTIMER Timer, LARGE_INTEGER DueTime,
+                                         PKDPC Dpc);
+typedef BOOLEAN(NTAPI *PFNKSPINCANCELTIMER)(PKSPIN Pin, PKTIMER Timer);
 typedef LONGLONG(FASTCALL *PFNKSPINCORRELATEDTIME)(PKSPIN Pin, PLONGLONG SystemTime);
-typedef void (*PFNKSPINRESOLUTION)(PKSPIN Pin, PKSRESOLUTION Resolution);
-typedef NTSTATUS (*PFNKSPININITIALIZEALLOCATOR)(PKSPIN Pin, PKSALLOCATOR_FRAMING AllocatorFraming,
-                                                PVOID *Context);
-typedef void (*PFNKSSTREAMPOINTER)(PKSSTREAM_POINTER StreamPointer);
-typedef void (*PFNKSPINFRAMERETURN)(PKSPIN Pin, PVOID Data, ULONG Size, PMDL Mdl, PVOID Context,
-                                    NTSTATUS Status);
-typedef void (*PFNKSPINIRPCOMPLETION)(PKSPIN Pin, PIRP Irp);
+typedef void(NTAPI *PFNKSPINRESOLUTION)(PKSPIN Pin, PKSRESOLUTION Resolution);
+typedef NTSTATUS(NTAPI *PFNKSPININITIALIZEALLOCATOR)(PKSPIN Pin,
+                                                     PKSALLOCATOR_FRAMING AllocatorFraming,
+                                                     PVOID *Context);
+typedef void(NTAPI *PFNKSSTREAMPOINTER)(PKSSTREAM_POINTER StreamPointer);
+typedef void(NTAPI *PFNKSPINFRAMERETURN)(PKSPIN Pin, PVOID Data, ULONG Size, PMDL Mdl,
+                                         PVOID Context, NTSTATUS Status);
+typedef void(NTAPI *PFNKSPINIRPCOMPLETION)(PKSPIN Pin, PIRP Irp);
 
 // ---------------------------------------------------------------- descriptors
 typedef struct KSAUTOMATION_TABLE_ KSAUTOMATION_TABLE, *PKSAUTOMATION_TABLE;
@@ -937,29 +950,39 @@ DECLARE_INTERFACE_(IKsReferenceClock, IUnknown) {
 #undef INTERFACE
 
 // ---------------------------------------------------------------- services
-KSDDKAPI PKSDEVICE KsGetDevice(PVOID Object);
+KSDDKAPI PKSDEVICE NTAPI KsGetDevice(PVOID Object);
 inline PKSDEVICE KsFilterFactoryGetDevice(PKSFILTERFACTORY FilterFactory) {
   return KsGetDevice((PVOID)FilterFactory);
 }
 inline PKSDEVICE KsFilterGetDevice(PKSFILTER Filter) { return KsGetDevice((PVOID)Filter); }
 inline PKSDEVICE KsPinGetDevice(PKSPIN Pin) { return KsGetDevice((PVOID)Pin); }
+KSDDKAPI PVOID NTAPI KsGetParent(PVOID Object);
+inline PKSDEVICE KsFilterFactoryGetParentDevice(PKSFILTERFACTORY FilterFactory) {
+  return (PKSDEVICE)KsGetParent((PVOID)FilterFactory);
+}
+inline PKSFILTERFACTORY KsFilterGetParentFilterFactory(PKSFILTER Filter) {
+  return (PKSFILTERFACTORY)KsGetParent((PVOID)Filter);
+}
 
-KSDDKAPI NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject,
-                                        const KSFILTER_DESCRIPTOR *Descriptor, PWSTR RefString,
-                                        PSECURITY_DESCRIPTOR SecurityDescriptor,
-                                        ULONG CreateItemFlags,
-                                        PFNKSFILTERFACTORYPOWER SleepCallback,
-                                        PFNKSFILTERFACTORYPOWER WakeCallback,
-                                        PKSFILTERFACTORY *FilterFactory);
-// A macro over the device header on the platform; a plain service here.
-KSDDKAPI NTSTATUS KsDeleteFilterFactory(PKSFILTERFACTORY FilterFactory);
-KSDDKAPI NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY FilterFactory,
-                                                 const KSFILTER_DESCRIPTOR *FilterDescriptor);
-KSDDKAPI NTSTATUS KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY FilterFactory,
-                                                       BOOLEAN NewState);
+KSDDKAPI NTSTATUS NTAPI
+KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR *Descriptor,
+                      PWSTR RefString, PSECURITY_DESCRIPTOR SecurityDescriptor,
+                      ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER SleepCallback,
+                      PFNKSFILTERFACTORYPOWER WakeCallback, PKSFILTERFACTORY *FilterFactory);
+KSDDKAPI NTSTATUS NTAPI KsFreeObjectCreateItemsByContext(KSDEVICE_HEADER Header, PVOID Context);
+// The device header is the first field of the FDO's extension.
+#define KsDeleteFilterFactory(FilterFactory)                               \
+  KsFreeObjectCreateItemsByContext(                                        \
+      *(KSDEVICE_HEADER *)(KsFilterFactoryGetParentDevice(FilterFactory)   \
+                               ->FunctionalDeviceObject->DeviceExtension), \
+      FilterFactory)
+KSDDKAPI NTSTATUS NTAPI KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY FilterFactory,
+                                                       const KSFILTER_DESCRIPTOR *FilterDescriptor);
+KSDDKAPI NTSTATUS NTAPI KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY FilterFactory,
+                                                             BOOLEAN NewState);
 
-KSDDKAPI NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID *PointerToPointerToItem, ULONG NewSize,
-                          ULONG OldSize, ULONG Tag);
+KSDDKAPI NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG ObjectBag, PVOID *PointerToPointerToItem,
+                                ULONG NewSize, ULONG OldSize, ULONG Tag);
 #define KsEdit(Object, PointerToPointer, Tag)                                       \
   _KsEdit((Object)->Bag, (PVOID *)(PointerToPointer), sizeof(**(PointerToPointer)), \
           sizeof(**(PointerToPointer)), (Tag))
@@ -967,50 +990,52 @@ KSDDKAPI NTSTATUS _KsEdit(KSOBJECT_BAG ObjectBag, PVOID *PointerToPointerToItem,
   _KsEdit((Object)->Bag, (PVOID *)(PointerToPointer), (NewSize), (OldSize), (Tag))
 #define KsDiscard(Object, Pointer) KsRemoveItemFromObjectBag((Object)->Bag, (PVOID)(Pointer), TRUE)
 
-KSDDKAPI PKSFILTER KsGetFilterFromIrp(PIRP Irp);
-KSDDKAPI PKSPIN KsGetPinFromIrp(PIRP Irp);
-KSDDKAPI ULONG KsGetNodeIdFromIrp(PIRP Irp);
-KSDDKAPI KSOBJECTTYPE KsGetObjectTypeFromIrp(PIRP Irp);
+KSDDKAPI PKSFILTER NTAPI KsGetFilterFromIrp(PIRP Irp);
+KSDDKAPI PKSPIN NTAPI KsGetPinFromIrp(PIRP Irp);
+KSDDKAPI ULONG NTAPI KsGetNodeIdFromIrp(PIRP Irp);
+KSDDKAPI KSOBJECTTYPE NTAPI KsGetObjectTypeFromIrp(PIRP Irp);
 
-KSDDKAPI void KsAcquireControl(PVOID Object);
-KSDDKAPI void KsReleaseControl(PVOID Object);
+KSDDKAPI void NTAPI KsAcquireControl(PVOID Object);
+KSDDKAPI void NTAPI KsReleaseControl(PVOID Object);
 inline void KsFilterAcquireControl(PKSFILTER Filter) { KsAcquireControl((PVOID)Filter); }
 inline void KsFilterReleaseControl(PKSFILTER Filter) { KsReleaseControl((PVOID)Filter); }
 inline void KsPinAcquireControl(PKSPIN Pin) { KsAcquireControl((PVOID)Pin); }
 inline void KsPinReleaseControl(PKSPIN Pin) { KsReleaseControl((PVOID)Pin); }
 
-KSDDKAPI PKSFILTER KsPinGetParentFilter(PKSPIN Pin);
-KSDDKAPI ULONG KsFilterGetChildPinCount(PKSFILTER Filter, ULONG PinId);
-KSDDKAPI PKSPIN KsFilterGetFirstChildPin(PKSFILTER Filter, ULONG PinId);
-KSDDKAPI PKSPIN KsPinGetNextSiblingPin(PKSPIN Pin);
-KSDDKAPI void KsPinAcquireProcessingMutex(PKSPIN Pin);
-KSDDKAPI void KsPinReleaseProcessingMutex(PKSPIN Pin);
+KSDDKAPI PKSFILTER NTAPI KsPinGetParentFilter(PKSPIN Pin);
+KSDDKAPI ULONG NTAPI KsFilterGetChildPinCount(PKSFILTER Filter, ULONG PinId);
+KSDDKAPI PKSPIN NTAPI KsFilterGetFirstChildPin(PKSFILTER Filter, ULONG PinId);
+KSDDKAPI PKSPIN NTAPI KsPinGetNextSiblingPin(PKSPIN Pin);
+KSDDKAPI void NTAPI KsPinAcquireProcessingMutex(PKSPIN Pin);
+KSDDKAPI void NTAPI KsPinReleaseProcessingMutex(PKSPIN Pin);
 
-KSDDKAPI NTSTATUS KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK *Interface);
-KSDDKAPI void KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);
-KSDDKAPI NTSTATUS KsPinGetAvailableByteCount(PKSPIN Pin, PLONG InputDataBytes,
-                                             PLONG OutputBufferBytes);
-KSDDKAPI PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin,
-                                                            KSSTREAM_POINTER_STATE State);
-KSDDKAPI PKSSTREAM_POINTER KsPinGetTrailingEdgeStreamPointer(PKSPIN Pin,
-                                                             KSSTREAM_POINTER_STATE State);
-KSDDKAPI NTSTATUS KsStreamPointerSetStatusCode(PKSSTREAM_POINTER StreamPointer, NTSTATUS Status);
-KSDDKAPI NTSTATUS KsStreamPointerLock(PKSSTREAM_POINTER StreamPointer);
-KSDDKAPI void KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject);
-KSDDKAPI void KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer, ULONG InUsed,
-                                                     ULONG OutUsed, BOOLEAN Eject);
-KSDDKAPI void KsStreamPointerDelete(PKSSTREAM_POINTER StreamPointer);
-KSDDKAPI NTSTATUS KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer,
-                                       PFNKSSTREAMPOINTER CancelCallback, ULONG ContextSize,
-                                       PKSSTREAM_POINTER *CloneStreamPointer);
-KSDDKAPI NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER StreamPointer, ULONG InUsed,
-                                                ULONG OutUsed, BOOLEAN Eject);
-KSDDKAPI NTSTATUS KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer);
-KSDDKAPI void KsStreamPointerScheduleTimeout(PKSSTREAM_POINTER StreamPointer,
-                                             PFNKSSTREAMPOINTER Callback, ULONGLONG Interval);
-KSDDKAPI void KsStreamPointerCancelTimeout(PKSSTREAM_POINTER StreamPointer);
-KSDDKAPI PKSSTREAM_POINTER KsPinGetFirstCloneStreamPointer(PKSPIN Pin);
-KSDDKAPI PKSSTREAM_POINTER KsStreamPointerGetNextClone(PKSSTREAM_POINTER StreamPointer);
+KSDDKAPI NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK *Interface);
+KSDDKAPI void NTAPI KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);
+KSDDKAPI NTSTATUS NTAPI KsPinGetAvailableByteCount(PKSPIN Pin, PLONG InputDataBytes,
+                                                   PLONG OutputBufferBytes);
+KSDDKAPI PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin,
+                                                                  KSSTREAM_POINTER_STATE State);
+KSDDKAPI PKSSTREAM_POINTER NTAPI KsPinGetTrailingEdgeStreamPointer(PKSPIN Pin,
+                                                                   KSSTREAM_POINTER_STATE State);
+KSDDKAPI NTSTATUS NTAPI KsStreamPointerSetStatusCode(PKSSTREAM_POINTER StreamPointer,
+                                                     NTSTATUS Status);
+KSDDKAPI NTSTATUS NTAPI KsStreamPointerLock(PKSSTREAM_POINTER StreamPointer);
+KSDDKAPI void NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject);
+KSDDKAPI void NTAPI KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER StreamPointer,
+                                                           ULONG InUsed, ULONG OutUsed,
+                                                           BOOLEAN Eject);
+KSDDKAPI void NTAPI KsStreamPointerDelete(PKSSTREAM_POINTER StreamPointer);
+KSDDKAPI NTSTATUS NTAPI KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer,
+                                             PFNKSSTREAMPOINTER CancelCallback, ULONG ContextSize,
+                                             PKSSTREAM_POINTER *CloneStreamPointer);
+KSDDKAPI NTSTATUS NTAPI KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER StreamPointer, ULONG InUsed,
+                                                      ULONG OutUsed, BOOLEAN Eject);
+KSDDKAPI NTSTATUS NTAPI KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer);
+KSDDKAPI void NTAPI KsStreamPointerScheduleTimeout(PKSSTREAM_POINTER StreamPointer,
+                                                   PFNKSSTREAMPOINTER Callback, ULONGLONG Interval);
+KSDDKAPI void NTAPI KsStreamPointerCancelTimeout(PKSSTREAM_POINTER StreamPointer);
+KSDDKAPI PKSSTREAM_POINTER NTAPI KsPinGetFirstCloneStreamPointer(PKSPIN Pin);
+KSDDKAPI PKSSTREAM_POINTER NTAPI KsStreamPointerGetNextClone(PKSSTREAM_POINTER StreamPointer);
 
 // ---------------------------------------------------------------- published identifiers
 #define STATIC_KSCATEGORY_CAPTURE \

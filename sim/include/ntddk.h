@@ -56,7 +56,10 @@ typedef KSPIN_LOCK *PKSPIN_LOCK;
 #ifndef NULL
 #define NULL nullptr
 #endif
-#define NTAPI
+// The platform's calling convention. Services and callbacks cross between the simulation
+// and the driver, and the driver may be the Windows image itself.
+#define NTAPI __attribute__((ms_abi))
+#define FASTCALL NTAPI
 #define NTKERNELAPI
 #define NTHALAPI
 #define IN
@@ -64,7 +67,7 @@ typedef KSPIN_LOCK *PKSPIN_LOCK;
 #define OPTIONAL
 #define FORCEINLINE inline
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
-#define POINTER_ALIGNMENT
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
 #define DECLSPEC_NOVTABLE
 #define DECLSPEC_NOTHROW
 #define ANYSIZE_ARRAY 1
@@ -174,12 +177,12 @@ typedef const UNICODE_STRING *PCUNICODE_STRING;
 #define HIGH_LEVEL 15
 
 extern "C" {
-NTKERNELAPI KIRQL KeGetCurrentIrql(void);
-NTKERNELAPI void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
-NTKERNELAPI void KeLowerIrql(KIRQL NewIrql);
-NTKERNELAPI KIRQL KeRaiseIrqlToDpcLevel(void);
-NTKERNELAPI void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
-                              ULONG_PTR P4);
+NTKERNELAPI KIRQL NTAPI KeGetCurrentIrql(void);
+NTKERNELAPI void NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+NTKERNELAPI void NTAPI KeLowerIrql(KIRQL NewIrql);
+NTKERNELAPI KIRQL NTAPI KeRaiseIrqlToDpcLevel(void);
+NTKERNELAPI void NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
+                                    ULONG_PTR P4);
 }
 
 // ---------------------------------------------------------------- dispatcher objects
@@ -202,8 +205,8 @@ typedef struct _KEVENT {
 } KEVENT, *PKEVENT, *PRKEVENT;
 
 struct _KDPC;
-typedef void KDEFERRED_ROUTINE(struct _KDPC *Dpc, PVOID DeferredContext, PVOID SystemArgument1,
-                               PVOID SystemArgument2);
+typedef void NTAPI KDEFERRED_ROUTINE(struct _KDPC *Dpc, PVOID DeferredContext,
+                                     PVOID SystemArgument1, PVOID SystemArgument2);
 typedef KDEFERRED_ROUTINE *PKDEFERRED_ROUTINE;
 
 typedef struct _KDPC {
@@ -228,39 +231,41 @@ typedef struct _KTIMER {
 } KTIMER, *PKTIMER, *PRKTIMER;
 
 extern "C" {
-NTKERNELAPI void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
-                                 PVOID DeferredContext);
-NTKERNELAPI BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
-NTKERNELAPI BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
-NTKERNELAPI void KeFlushQueuedDpcs(void);
+NTKERNELAPI void NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
+                                       PVOID DeferredContext);
+NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
+                                           PVOID SystemArgument2);
+NTKERNELAPI BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+NTKERNELAPI void NTAPI KeFlushQueuedDpcs(void);
 
-NTKERNELAPI void KeInitializeTimer(PKTIMER Timer);
-NTKERNELAPI void KeInitializeTimerEx(PKTIMER Timer, ULONG Type);
-NTKERNELAPI BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
-NTKERNELAPI BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
-NTKERNELAPI BOOLEAN KeCancelTimer(PKTIMER Timer);
-NTKERNELAPI BOOLEAN KeReadStateTimer(PKTIMER Timer);
+NTKERNELAPI void NTAPI KeInitializeTimer(PKTIMER Timer);
+NTKERNELAPI void NTAPI KeInitializeTimerEx(PKTIMER Timer, ULONG Type);
+NTKERNELAPI BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+NTKERNELAPI BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period,
+                                       PKDPC Dpc);
+NTKERNELAPI BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+NTKERNELAPI BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
 
-NTKERNELAPI void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-NTKERNELAPI LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-NTKERNELAPI void KeClearEvent(PRKEVENT Event);
-NTKERNELAPI LONG KeResetEvent(PRKEVENT Event);
-NTKERNELAPI LONG KeReadStateEvent(PRKEVENT Event);
-NTKERNELAPI NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
-                                           KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                           PLARGE_INTEGER Timeout);
-NTKERNELAPI NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                            PLARGE_INTEGER Interval);
+NTKERNELAPI void NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+NTKERNELAPI void NTAPI KeClearEvent(PRKEVENT Event);
+NTKERNELAPI LONG NTAPI KeResetEvent(PRKEVENT Event);
+NTKERNELAPI LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                                 KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                 PLARGE_INTEGER Timeout);
+NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                  PLARGE_INTEGER Interval);
 
-NTKERNELAPI void KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-NTKERNELAPI KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
-NTKERNELAPI void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-NTKERNELAPI void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-NTKERNELAPI void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+NTKERNELAPI void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+NTKERNELAPI KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+NTKERNELAPI void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+NTKERNELAPI void NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+NTKERNELAPI void NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 
-NTKERNELAPI void KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
-NTHALAPI LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
-NTKERNELAPI void KeMemoryBarrier(void);
+NTKERNELAPI void NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+NTHALAPI LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+NTKERNELAPI void NTAPI KeMemoryBarrier(void);
 }
 #define KeAcquireSpinLock(lock, oldIrql) (*(oldIrql) = KeAcquireSpinLockRaiseToDpc(lock))
 
@@ -315,10 +320,10 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOI
 typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 } POOL_TYPE;
 
 extern "C" {
-NTKERNELAPI PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-NTKERNELAPI PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
-NTKERNELAPI void ExFreePoolWithTag(PVOID P, ULONG Tag);
-NTKERNELAPI void ExFreePool(PVOID P);
+NTKERNELAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+NTKERNELAPI PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
+NTKERNELAPI void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+NTKERNELAPI void NTAPI ExFreePool(PVOID P);
 }
 
 // ---------------------------------------------------------------- memory-mapped I/O
@@ -329,11 +334,11 @@ typedef enum _MEMORY_CACHING_TYPE {
 } MEMORY_CACHING_TYPE;
 
 extern "C" {
-NTKERNELAPI PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
-                               MEMORY_CACHING_TYPE CacheType);
-NTKERNELAPI void MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
-NTKERNELAPI ULONG READ_REGISTER_ULONG(volatile ULONG *Register);
-NTKERNELAPI void WRITE_REGISTER_ULONG(volatile ULONG *Register, ULONG Value);
+NTKERNELAPI PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
+                                     MEMORY_CACHING_TYPE CacheType);
+NTKERNELAPI void NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
+NTKERNELAPI ULONG NTAPI READ_REGISTER_ULONG(volatile ULONG *Register);
+NTKERNELAPI void NTAPI WRITE_REGISTER_ULONG(volatile ULONG *Register, ULONG Value);
 }
 
 // ---------------------------------------------------------------- objects, IRPs
@@ -351,18 +356,18 @@ typedef struct _IO_STATUS_BLOCK {
   ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
 typedef DRIVER_DISPATCH *PDRIVER_DISPATCH;
-typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT *DriverObject,
-                                   struct _DEVICE_OBJECT *PhysicalDeviceObject);
+typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT *DriverObject,
+                                         struct _DEVICE_OBJECT *PhysicalDeviceObject);
 typedef DRIVER_ADD_DEVICE *PDRIVER_ADD_DEVICE;
-typedef void DRIVER_UNLOAD(struct _DRIVER_OBJECT *DriverObject);
+typedef void NTAPI DRIVER_UNLOAD(struct _DRIVER_OBJECT *DriverObject);
 typedef DRIVER_UNLOAD *PDRIVER_UNLOAD;
-typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT *DriverObject,
-                                   PUNICODE_STRING RegistryPath);
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT *DriverObject,
+                                         PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE *PDRIVER_INITIALIZE;
-typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp,
-                                       PVOID Context);
+typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp,
+                                             PVOID Context);
 typedef IO_COMPLETION_ROUTINE *PIO_COMPLETION_ROUTINE;
 
 #define IRP_MJ_CREATE 0x00
@@ -492,6 +497,31 @@ typedef struct _CM_RESOURCE_LIST {
 } CM_RESOURCE_LIST, *PCM_RESOURCE_LIST;
 
 // ---------------------------------------------------------------- IRP and stack locations
+// The x64 layouts: a Windows build of the driver reads and writes these at the platform's
+// offsets. Members nothing here models are kept opaque at their size.
+typedef struct _MDL *PMDL;
+typedef struct _FILE_OBJECT *PFILE_OBJECT;
+typedef PVOID PSECURITY_DESCRIPTOR;
+
+typedef struct _KDEVICE_QUEUE_ENTRY {
+  LIST_ENTRY DeviceListEntry;
+  ULONG SortKey;
+  BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+typedef struct _KDEVICE_QUEUE {
+  CSHORT Type;
+  CSHORT Size;
+  LIST_ENTRY DeviceListHead;
+  KSPIN_LOCK Lock;
+  BOOLEAN Busy;
+} KDEVICE_QUEUE, *PKDEVICE_QUEUE;
+
+typedef void NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef DRIVER_CANCEL *PDRIVER_CANCEL;
+typedef void NTAPI DRIVER_STARTIO(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef DRIVER_STARTIO *PDRIVER_STARTIO;
+
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
@@ -502,7 +532,7 @@ typedef struct _IO_STACK_LOCATION {
       ULONG WhichSpace;
       PVOID Buffer;
       ULONG Offset;
-      ULONG Length;
+      ULONG POINTER_ALIGNMENT Length;
     } ReadWriteConfig;
     struct {
       PCM_RESOURCE_LIST AllocatedResources;
@@ -510,9 +540,9 @@ typedef struct _IO_STACK_LOCATION {
     } StartDevice;
     struct {
       ULONG SystemContext;
-      POWER_STATE_TYPE Type;
-      POWER_STATE State;
-      POWER_ACTION ShutdownType;
+      POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+      POWER_STATE POINTER_ALIGNMENT State;
+      POWER_ACTION POINTER_ALIGNMENT ShutdownType;
     } Power;
     struct {
       PVOID Argument1;
@@ -522,7 +552,7 @@ typedef struct _IO_STACK_LOCATION {
     } Others;
   } Parameters;
   struct _DEVICE_OBJECT *DeviceObject;
-  PVOID FileObject;
+  PFILE_OBJECT FileObject;
   PIO_COMPLETION_ROUTINE CompletionRoutine;
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
@@ -530,10 +560,14 @@ typedef struct _IO_STACK_LOCATION {
 typedef struct _IRP {
   CSHORT Type;
   USHORT Size;
+  PMDL MdlAddress;
   ULONG Flags;
   union {
+    struct _IRP *MasterIrp;
+    LONG IrpCount;
     PVOID SystemBuffer;
   } AssociatedIrp;
+  LIST_ENTRY ThreadListEntry;
   IO_STATUS_BLOCK IoStatus;
   KPROCESSOR_MODE RequestorMode;
   BOOLEAN PendingReturned;
@@ -541,14 +575,42 @@ typedef struct _IRP {
   CHAR CurrentLocation;
   BOOLEAN Cancel;
   KIRQL CancelIrql;
+  CCHAR ApcEnvironment;
+  UCHAR AllocationFlags;
   PIO_STATUS_BLOCK UserIosb;
   PKEVENT UserEvent;
+  union {
+    struct {
+      PVOID UserApcRoutine;
+      PVOID UserApcContext;
+    } AsynchronousParameters;
+    LARGE_INTEGER AllocationSize;
+  } Overlay;
+  PDRIVER_CANCEL CancelRoutine;
   PVOID UserBuffer;
   union {
     struct {
-      PVOID DriverContext[4];
-      struct _IO_STACK_LOCATION *CurrentStackLocation;
+      union {
+        KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
+        struct {
+          PVOID DriverContext[4];
+        };
+      };
+      PVOID Thread;
+      PCHAR AuxiliaryBuffer;
+      struct {
+        LIST_ENTRY ListEntry;
+        union {
+          struct _IO_STACK_LOCATION *CurrentStackLocation;
+          ULONG PacketType;
+        };
+      };
+      PFILE_OBJECT OriginalFileObject;
     } Overlay;
+    struct {
+      ULONG_PTR Opaque[11];
+    } Apc;  // a KAPC
+    PVOID CompletionKey;
   } Tail;
 } IRP, *PIRP;
 
@@ -569,7 +631,10 @@ typedef struct _DRIVER_OBJECT {
   PVOID DriverSection;
   PDRIVER_EXTENSION DriverExtension;
   UNICODE_STRING DriverName;
+  PUNICODE_STRING HardwareDatabase;
+  PVOID FastIoDispatch;
   PDRIVER_INITIALIZE DriverInit;
+  PDRIVER_STARTIO DriverStartIo;
   PDRIVER_UNLOAD DriverUnload;
   PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
@@ -581,35 +646,55 @@ typedef struct _DEVICE_OBJECT {
   struct _DRIVER_OBJECT *DriverObject;
   struct _DEVICE_OBJECT *NextDevice;
   struct _DEVICE_OBJECT *AttachedDevice;
+  struct _IRP *CurrentIrp;
+  PVOID Timer;
   ULONG Flags;
+  ULONG Characteristics;
+  PVOID Vpb;
   PVOID DeviceExtension;
   ULONG DeviceType;
   CCHAR StackSize;
+  union {
+    LIST_ENTRY ListEntry;
+    struct {
+      ULONG_PTR Opaque[9];
+    } Wcb;  // a WAIT_CONTEXT_BLOCK
+  } Queue;
+  ULONG AlignmentRequirement;
+  KDEVICE_QUEUE DeviceQueue;
+  KDPC Dpc;
+  ULONG ActiveThreadCount;
+  PSECURITY_DESCRIPTOR SecurityDescriptor;
+  KEVENT DeviceLock;
+  USHORT SectorSize;
+  USHORT Spare1;
+  PVOID DeviceObjectExtension;
+  PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 #define DO_POWER_PAGABLE 0x00002000
 #define DO_DEVICE_INITIALIZING 0x00000080
 
 extern "C" {
-NTKERNELAPI PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
-NTKERNELAPI void IoFreeIrp(PIRP Irp);
-NTKERNELAPI PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
-                                              PVOID Buffer, ULONG Length,
-                                              PLARGE_INTEGER StartingOffset, PKEVENT Event,
-                                              PIO_STATUS_BLOCK IoStatusBlock);
-NTKERNELAPI NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTKERNELAPI void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
-NTKERNELAPI PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
-NTKERNELAPI LONG_PTR ObfReferenceObject(PVOID Object);
-NTKERNELAPI LONG_PTR ObfDereferenceObject(PVOID Object);
-NTKERNELAPI NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                                    PUNICODE_STRING DeviceName, ULONG DeviceType,
-                                    ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                                    PDEVICE_OBJECT *DeviceObject);
-NTKERNELAPI void IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
-NTKERNELAPI PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
-                                                       PDEVICE_OBJECT TargetDevice);
-NTKERNELAPI void IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+NTKERNELAPI PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+NTKERNELAPI void NTAPI IoFreeIrp(PIRP Irp);
+NTKERNELAPI PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction,
+                                                    PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                                    ULONG Length, PLARGE_INTEGER StartingOffset,
+                                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
+NTKERNELAPI NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTKERNELAPI void NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI LONG_PTR NTAPI ObfReferenceObject(PVOID Object);
+NTKERNELAPI LONG_PTR NTAPI ObfDereferenceObject(PVOID Object);
+NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                                          PUNICODE_STRING DeviceName, ULONG DeviceType,
+                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                          PDEVICE_OBJECT *DeviceObject);
+NTKERNELAPI void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                             PDEVICE_OBJECT TargetDevice);
+NTKERNELAPI void NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 }
 #define IoCallDriver(d, i) IofCallDriver(d, i)
 #define IoCompleteRequest(i, b) IofCompleteRequest(i, b)
@@ -651,22 +736,22 @@ inline void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Routine, PVO
 
 // ---------------------------------------------------------------- interrupts
 typedef enum _KINTERRUPT_MODE { LevelSensitive = 0, Latched = 1 } KINTERRUPT_MODE;
-typedef BOOLEAN KSERVICE_ROUTINE(struct _KINTERRUPT *Interrupt, PVOID ServiceContext);
+typedef BOOLEAN NTAPI KSERVICE_ROUTINE(struct _KINTERRUPT *Interrupt, PVOID ServiceContext);
 typedef KSERVICE_ROUTINE *PKSERVICE_ROUTINE;
-typedef BOOLEAN KSYNCHRONIZE_ROUTINE(PVOID SynchronizeContext);
+typedef BOOLEAN NTAPI KSYNCHRONIZE_ROUTINE(PVOID SynchronizeContext);
 typedef KSYNCHRONIZE_ROUTINE *PKSYNCHRONIZE_ROUTINE;
 
 extern "C" {
-NTKERNELAPI NTSTATUS IoConnectInterrupt(PKINTERRUPT *InterruptObject,
-                                        PKSERVICE_ROUTINE ServiceRoutine, PVOID ServiceContext,
-                                        PKSPIN_LOCK SpinLock, ULONG Vector, KIRQL Irql,
-                                        KIRQL SynchronizeIrql, KINTERRUPT_MODE InterruptMode,
-                                        BOOLEAN ShareVector, KAFFINITY ProcessorEnableMask,
-                                        BOOLEAN FloatingSave);
-NTKERNELAPI void IoDisconnectInterrupt(PKINTERRUPT InterruptObject);
-NTKERNELAPI BOOLEAN KeSynchronizeExecution(PKINTERRUPT Interrupt,
-                                           PKSYNCHRONIZE_ROUTINE SynchronizeRoutine,
-                                           PVOID SynchronizeContext);
+NTKERNELAPI NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT *InterruptObject,
+                                              PKSERVICE_ROUTINE ServiceRoutine,
+                                              PVOID ServiceContext, PKSPIN_LOCK SpinLock,
+                                              ULONG Vector, KIRQL Irql, KIRQL SynchronizeIrql,
+                                              KINTERRUPT_MODE InterruptMode, BOOLEAN ShareVector,
+                                              KAFFINITY ProcessorEnableMask, BOOLEAN FloatingSave);
+NTKERNELAPI void NTAPI IoDisconnectInterrupt(PKINTERRUPT InterruptObject);
+NTKERNELAPI BOOLEAN NTAPI KeSynchronizeExecution(PKINTERRUPT Interrupt,
+                                                 PKSYNCHRONIZE_ROUTINE SynchronizeRoutine,
+                                                 PVOID SynchronizeContext);
 }
 
 // ---------------------------------------------------------------- DMA
@@ -696,12 +781,13 @@ typedef struct _DEVICE_DESCRIPTION {
 } DEVICE_DESCRIPTION, *PDEVICE_DESCRIPTION;
 
 struct _DMA_ADAPTER;
-typedef void (*PPUT_DMA_ADAPTER)(struct _DMA_ADAPTER *DmaAdapter);
-typedef PVOID (*PALLOCATE_COMMON_BUFFER)(struct _DMA_ADAPTER *DmaAdapter, ULONG Length,
-                                         PPHYSICAL_ADDRESS LogicalAddress, BOOLEAN CacheEnabled);
-typedef void (*PFREE_COMMON_BUFFER)(struct _DMA_ADAPTER *DmaAdapter, ULONG Length,
-                                    PHYSICAL_ADDRESS LogicalAddress, PVOID VirtualAddress,
-                                    BOOLEAN CacheEnabled);
+typedef void(NTAPI *PPUT_DMA_ADAPTER)(struct _DMA_ADAPTER *DmaAdapter);
+typedef PVOID(NTAPI *PALLOCATE_COMMON_BUFFER)(struct _DMA_ADAPTER *DmaAdapter, ULONG Length,
+                                              PPHYSICAL_ADDRESS LogicalAddress,
+                                              BOOLEAN CacheEnabled);
+typedef void(NTAPI *PFREE_COMMON_BUFFER)(struct _DMA_ADAPTER *DmaAdapter, ULONG Length,
+                                         PHYSICAL_ADDRESS LogicalAddress, PVOID VirtualAddress,
+                                         BOOLEAN CacheEnabled);
 
 typedef struct _DMA_OPERATIONS {
   ULONG Size;
@@ -718,9 +804,9 @@ typedef struct _DMA_ADAPTER {
 } DMA_ADAPTER, *PDMA_ADAPTER;
 
 extern "C" {
-NTKERNELAPI PDMA_ADAPTER IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject,
-                                         PDEVICE_DESCRIPTION DeviceDescription,
-                                         PULONG NumberOfMapRegisters);
+NTKERNELAPI PDMA_ADAPTER NTAPI IoGetDmaAdapter(PDEVICE_OBJECT PhysicalDeviceObject,
+                                               PDEVICE_DESCRIPTION DeviceDescription,
+                                               PULONG NumberOfMapRegisters);
 }
 
 // ---------------------------------------------------------------- registry
@@ -759,20 +845,33 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
 } KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
 
 extern "C" {
-NTKERNELAPI NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
-                                             ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
-NTKERNELAPI NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                                     KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                                     PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
-NTKERNELAPI NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
-                                   ULONG Type, PVOID Data, ULONG DataSize);
-NTKERNELAPI NTSTATUS ZwClose(HANDLE Handle);
-NTKERNELAPI void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+NTKERNELAPI NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject,
+                                                   ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
+                                                   PHANDLE DevInstRegKey);
+NTKERNELAPI NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                                           KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                                           PVOID KeyValueInformation, ULONG Length,
+                                           PULONG ResultLength);
+NTKERNELAPI NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                                         ULONG TitleIndex, ULONG Type, PVOID Data, ULONG DataSize);
+NTKERNELAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
+NTKERNELAPI void NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 }
 
 // ---------------------------------------------------------------- run-time library
 #define RtlZeroMemory(d, l) __builtin_memset((d), 0, (l))
 #define RtlFillMemory(d, l, f) __builtin_memset((d), (f), (l))
-#define RtlCopyMemory(d, s, l) __builtin_memcpy((d), (s), (l))
+// Simulation only: the machine's cost model charges the driver's copies to its clock
+// (by the memory they read and write) when it is on; off, a copy is a plain copy.
+extern "C" int SimCostModelOn;
+extern "C" void SimChargeCopyTo(void *destination, const void *source, SIZE_T length);
+inline void SimChargeCopy(void *destination, const void *source, SIZE_T length) {
+  if (SimCostModelOn) SimChargeCopyTo(destination, source, length);
+}
+inline void SimCopyMemory(void *destination, const void *source, SIZE_T length) {
+  SimChargeCopy(destination, source, length);
+  __builtin_memcpy(destination, source, length);
+}
+#define RtlCopyMemory(d, s, l) SimCopyMemory((d), (s), (l))
 #define RtlMoveMemory(d, s, l) __builtin_memmove((d), (s), (l))
 #define RtlEqualMemory(a, b, l) (__builtin_memcmp((a), (b), (l)) == 0)

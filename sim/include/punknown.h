@@ -6,7 +6,7 @@
 
 typedef LONG HRESULT;
 
-#define STDMETHODCALLTYPE
+#define STDMETHODCALLTYPE NTAPI
 #define STDMETHODVCALLTYPE
 #define STDMETHOD(method) virtual HRESULT STDMETHODCALLTYPE method
 #define STDMETHOD_(type, method) virtual type STDMETHODCALLTYPE method

@@ -88,7 +88,7 @@ size_t DmaSystem::liveAdapters() const {
   return n;
 }
 
-void DmaSystem::PutAdapter(PDMA_ADAPTER adapter) {
+void NTAPI DmaSystem::PutAdapter(PDMA_ADAPTER adapter) {
   InSim inSim;
   Machine &m = Machine::Current();
   m.RequireIrql(PASSIVE_LEVEL, "PutDmaAdapter");
@@ -156,8 +156,8 @@ void GiveMemory(void *p, uint64_t span) {
 
 }  // namespace
 
-PVOID DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PPHYSICAL_ADDRESS logical,
-                                      BOOLEAN) {
+PVOID NTAPI DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length,
+                                            PPHYSICAL_ADDRESS logical, BOOLEAN cacheEnabled) {
   InSim inSim;
   Machine &m = Machine::Current();
   m.RequireIrql(PASSIVE_LEVEL, "AllocateCommonBuffer");
@@ -180,13 +180,14 @@ PVOID DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PPHYSI
   std::memset(mem, 0x5A, length);  // common buffers are not zeroed
   uint64_t bus = sys.nextBus_;
   sys.nextBus_ += span + 4096;  // a guard page between buffers
-  sys.buffers_[bus] = Buffer{bus, length, mem, a};
+  Buffer &b = sys.buffers_[bus] = Buffer{bus, length, mem, a, cacheEnabled != FALSE};
+  sys.byAddress_[reinterpret_cast<uintptr_t>(mem)] = &b;
   logical->QuadPart = static_cast<LONGLONG>(bus);
   return mem;
 }
 
-void DmaSystem::FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSICAL_ADDRESS logical,
-                                 PVOID virtualAddress, BOOLEAN) {
+void NTAPI DmaSystem::FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSICAL_ADDRESS logical,
+                                       PVOID virtualAddress, BOOLEAN) {
   InSim inSim;
   Machine &m = Machine::Current();
   m.RequireIrql(PASSIVE_LEVEL, "FreeCommonBuffer");
@@ -202,6 +203,8 @@ void DmaSystem::FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSICAL_AD
                                                   std::to_string(it->second.length));
   m.CheckFreedRange(virtualAddress, length, "a common buffer");
   GiveMemory(it->second.memory, Span(it->second.length));
+  sys.byAddress_.erase(reinterpret_cast<uintptr_t>(it->second.memory));
+  if (sys.lastSeen_ == &it->second) sys.lastSeen_ = nullptr;
   sys.buffers_.erase(it);
 }
 
@@ -216,14 +219,35 @@ const DmaSystem::Buffer *DmaSystem::Find(uint64_t bus, size_t length) const {
 
 bool DmaSystem::IsLive(uint64_t bus, size_t length) const { return Find(bus, length) != nullptr; }
 
-void DmaSystem::Write(uint64_t bus, const void *data, size_t length) {
+bool DmaSystem::UncachedAt(const void *address) {
+  const auto at = reinterpret_cast<uintptr_t>(address);
+  auto inside = [at](const Buffer *b) {
+    const auto base = reinterpret_cast<uintptr_t>(b->memory);
+    return at >= base && at < base + b->length;
+  };
+  if (lastSeen_ == nullptr || !inside(lastSeen_)) {
+    lastSeen_ = nullptr;
+    auto it = byAddress_.upper_bound(at);
+    if (it == byAddress_.begin()) return false;
+    --it;
+    if (!inside(it->second)) return false;
+    lastSeen_ = it->second;
+  }
+  return !lastSeen_->cacheEnabled;
+}
+
+uint8_t *DmaSystem::WriteTarget(uint64_t bus, size_t length) {
   const Buffer *b = Find(bus, length);
   if (b == nullptr)
     machine_.verifier().Stop(Rule::DmaOutsideBuffer, "device write of " + std::to_string(length) +
                                                          " bytes at bus address " +
                                                          std::to_string(bus) +
                                                          " outside a live common buffer");
-  std::memcpy(b->memory + (bus - b->bus), data, length);
+  return b->memory + (bus - b->bus);
+}
+
+void DmaSystem::Write(uint64_t bus, const void *data, size_t length) {
+  std::memcpy(WriteTarget(bus, length), data, length);
 }
 
 void DmaSystem::Read(uint64_t bus, void *data, size_t length) {

@@ -24,7 +24,13 @@ class DmaSystem {
   // The card's side: every access must fall inside one live common buffer.
   void Write(uint64_t busAddress, const void *data, size_t length);
   void Read(uint64_t busAddress, void *data, size_t length);
+  // Where a device write of `length` bytes at busAddress lands, for a device that builds
+  // its data in place; the same checks as Write.
+  uint8_t *WriteTarget(uint64_t busAddress, size_t length);
   bool IsLive(uint64_t busAddress, size_t length) const;
+  // Whether the processor sees this address uncached: inside a common buffer allocated
+  // with CacheEnabled FALSE (which only a platform that honours it gives).
+  bool UncachedAt(const void *address);
 
   size_t liveAdapters() const;
   size_t liveCommonBuffers() const { return buffers_.size(); }
@@ -32,11 +38,11 @@ class DmaSystem {
   void FailCommonBufferAllocation(uint64_t nth) { failAt_ = nth ? allocations_ + nth : 0; }
 
   // Platform entry points (reached through DMA_OPERATIONS).
-  static void PutAdapter(PDMA_ADAPTER adapter);
-  static PVOID AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PPHYSICAL_ADDRESS logical,
-                                    BOOLEAN cacheEnabled);
-  static void FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSICAL_ADDRESS logical,
-                               PVOID virtualAddress, BOOLEAN cacheEnabled);
+  static void NTAPI PutAdapter(PDMA_ADAPTER adapter);
+  static PVOID NTAPI AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length,
+                                          PPHYSICAL_ADDRESS logical, BOOLEAN cacheEnabled);
+  static void NTAPI FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSICAL_ADDRESS logical,
+                                     PVOID virtualAddress, BOOLEAN cacheEnabled);
 
   struct Adapter;
 
@@ -46,13 +52,16 @@ class DmaSystem {
     size_t length;
     uint8_t *memory;
     Adapter *adapter;
+    bool cacheEnabled;
   };
   const Buffer *Find(uint64_t busAddress, size_t length) const;
 
   Machine &machine_;
   std::vector<std::unique_ptr<Adapter>> adapters_;
-  std::map<uint64_t, Buffer> buffers_;  // by bus address
-  uint64_t nextBus_ = 0x10000000;       // bus addresses handed out upwards
+  std::map<uint64_t, Buffer> buffers_;             // by bus address
+  std::map<uintptr_t, const Buffer *> byAddress_;  // the same, by where the processor sees them
+  const Buffer *lastSeen_ = nullptr;               // copies come in runs from one buffer
+  uint64_t nextBus_ = 0x10000000;                  // bus addresses handed out upwards
   uint64_t allocations_ = 0;
   uint64_t failAt_ = 0;
 };

@@ -99,6 +99,14 @@ Fiber::Fiber() : name_("host"), host_(true) {
   g_running = this;
 }
 
+bool Fiber::RunningStack(uintptr_t *low, uintptr_t *high) {
+  const Fiber *f = g_running;
+  if (f == nullptr || f->stack_ == nullptr) return false;
+  *low = reinterpret_cast<uintptr_t>(f->stack_) + (f->mapped_ - f->stackSize_);
+  *high = reinterpret_cast<uintptr_t>(f->stack_) + f->mapped_;
+  return true;
+}
+
 bool &Fiber::TsanIgnoring() {
   return g_running != nullptr ? g_running->tsanIgnoring_ : g_hostIgnoring;
 }

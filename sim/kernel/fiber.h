@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -31,6 +32,10 @@ class Fiber {
   // Whether ThreadSanitizer ignores the running context's accesses (each fiber is a TSan
   // thread of its own, so the flag goes with it).
   static bool &TsanIgnoring();
+
+  // The usable range of the running fiber's own stack (above its guard page); false for the
+  // host thread's stack or when no fiber runs. Async-signal-safe: a fault handler asks.
+  static bool RunningStack(uintptr_t *low, uintptr_t *high);
 
  private:
   static void Entry(void *self);

@@ -79,13 +79,13 @@ void ReleaseIoObjects(Machine *machine) {
 
 extern "C" {
 
-PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
+PIRP NTAPI IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "IoAllocateIrp");
   return NewIrp(stackSize, false);
 }
 
-void IoFreeIrp(PIRP irp) {
+void NTAPI IoFreeIrp(PIRP irp) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "IoFreeIrp");
   auto it = g_irps.find(irp);
@@ -96,8 +96,9 @@ void IoFreeIrp(PIRP irp) {
   DeleteIrp(irp);
 }
 
-PIRP IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length,
-                                  PLARGE_INTEGER, PKEVENT event, PIO_STATUS_BLOCK iosb) {
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer,
+                                        ULONG length, PLARGE_INTEGER, PKEVENT event,
+                                        PIO_STATUS_BLOCK iosb) {
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "IoBuildSynchronousFsdRequest");
   if (device == nullptr || !sim::IsLiveDeviceObject(device)) return nullptr;
@@ -113,7 +114,7 @@ PIRP IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buff
   return irp;
 }
 
-NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
   sim::InSim inSim;
   Machine &m = M();
   m.RequireIrql(DISPATCH_LEVEL, "IofCallDriver");
@@ -135,7 +136,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
   return dispatch(device, irp);
 }
 
-void IofCompleteRequest(PIRP irp, CCHAR) {
+void NTAPI IofCompleteRequest(PIRP irp, CCHAR) {
   sim::InSim inSim;
   Machine &m = M();
   m.RequireIrql(DISPATCH_LEVEL, "IofCompleteRequest");
@@ -179,7 +180,7 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
   DeleteIrp(irp);
 }
 
-PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT device) {
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT device) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "IoGetAttachedDeviceReference");
   PDEVICE_OBJECT top = device;
@@ -188,7 +189,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT device) {
   return top;
 }
 
-LONG_PTR ObfReferenceObject(PVOID object) {
+LONG_PTR NTAPI ObfReferenceObject(PVOID object) {
   sim::InSim inSim;
   auto *d = static_cast<PDEVICE_OBJECT>(object);
   if (!sim::IsLiveDeviceObject(d))
@@ -197,7 +198,7 @@ LONG_PTR ObfReferenceObject(PVOID object) {
   return ++d->ReferenceCount;
 }
 
-LONG_PTR ObfDereferenceObject(PVOID object) {
+LONG_PTR NTAPI ObfDereferenceObject(PVOID object) {
   sim::InSim inSim;
   auto *d = static_cast<PDEVICE_OBJECT>(object);
   if (!sim::IsLiveDeviceObject(d))
@@ -208,8 +209,8 @@ LONG_PTR ObfDereferenceObject(PVOID object) {
   return --d->ReferenceCount;
 }
 
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING, ULONG type,
-                        ULONG, BOOLEAN, PDEVICE_OBJECT *out) {
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING,
+                              ULONG type, ULONG, BOOLEAN, PDEVICE_OBJECT *out) {
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "IoCreateDevice");
   size_t bytes = sizeof(DEVICE_OBJECT) + extensionSize;
@@ -230,7 +231,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STR
   return STATUS_SUCCESS;
 }
 
-void IoDeleteDevice(PDEVICE_OBJECT d) {
+void NTAPI IoDeleteDevice(PDEVICE_OBJECT d) {
   sim::InSim inSim;
   Machine &m = M();
   m.RequireIrql(PASSIVE_LEVEL, "IoDeleteDevice");
@@ -250,7 +251,7 @@ void IoDeleteDevice(PDEVICE_OBJECT d) {
   std::free(d);
 }
 
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
   sim::InSim inSim;
   PDEVICE_OBJECT top = target;
   while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
@@ -259,7 +260,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT
   return top;
 }
 
-void IoDetachDevice(PDEVICE_OBJECT target) {
+void NTAPI IoDetachDevice(PDEVICE_OBJECT target) {
   sim::InSim inSim;
   target->AttachedDevice = nullptr;
 }

@@ -22,6 +22,11 @@ namespace {
 
 Machine *g_current = nullptr;
 
+void Publish(Machine *m) {
+  g_current = m;
+  SimCostModelOn = m != nullptr && m->costs().on;
+}
+
 constexpr size_t kPage = 4096;
 constexpr uint64_t kStormLimit = 100'000;
 
@@ -100,7 +105,7 @@ Machine::Machine() : Machine(Options{}) {}
 Machine::Machine(const Options &options)
     : options_(options), frequency_(options.performanceFrequency) {
   previous_ = g_current;
-  g_current = this;
+  Publish(this);
   unsigned n = std::clamp(options.processors, 1u, 8u);
   for (unsigned i = 0; i < n; ++i) {
     cpus_.push_back(std::make_unique<Processor>());
@@ -137,7 +142,8 @@ Machine::~Machine() {
   for (auto &[base, m] : mappings_)
     munmap(reinterpret_cast<void *>(base), (m.length + kPage - 1) / kPage * kPage);
   threads_.clear();
-  g_current = previous_;
+  kept_.clear();
+  Publish(previous_);
 }
 
 Machine &Machine::Current() {
@@ -178,6 +184,37 @@ uint64_t Machine::ReadPerformanceCounter() {
 void Machine::Spend(Nanos d) {
   if (d < 0) verifier_.Stop(Rule::InvalidParameter, "negative time span");
   AdvanceTo(now_ + d);
+}
+
+// ------------------------------------------------------------------ the cost model
+
+Nanos **Machine::AccountSlot() {
+  Processor &p = cpu();
+  if (p.interruptDepth > 0 || p.dispatchDepth > 0) return &p.account;
+  return running_ != nullptr ? &running_->account : &passiveAccount_;
+}
+
+Machine::AccountScope::AccountScope(Machine &m, Nanos *account)
+    : slot_(m.AccountSlot()), saved_(*slot_) {
+  *slot_ = account;
+}
+
+Machine::AccountScope::~AccountScope() { *slot_ = saved_; }
+
+void Machine::Charge(Nanos d, Nanos *account) {
+  if (account == nullptr) account = *AccountSlot();
+  *(account != nullptr ? account : &load_.passive) += d;
+  load_.total += d;
+  Spend(d);
+}
+
+void Machine::ChargeCopy(const void *destination, const void *source, size_t length) {
+  const Costs &c = options_.costs;
+  const bool uncached = c.honourCacheEnabled && dma_->UncachedAt(source);
+  const uint64_t ps =
+      c.copyCallPs + length * (uncached ? c.uncachedPsPerByte : c.cachedPsPerByte) + chargeCarryPs_;
+  chargeCarryPs_ = ps % 1000;
+  Charge(static_cast<Nanos>(ps / 1000), copyOwner_ != nullptr ? copyOwner_(destination) : nullptr);
 }
 
 // ------------------------------------------------------------------ events
@@ -369,10 +406,13 @@ void Machine::RunOneDpc() {
   uint64_t outer = p.runningDpc;
   p.runningDpc = q.sequence;
   ++p.dispatchDepth;
+  Nanos *outerAccount = p.account;
+  p.account = &load_.dpcs;
   TsanAcquire(dpc);
   CallDriver(dpc->DeferredRoutine, dpc, dpc->DeferredContext, dpc->SystemArgument1,
              dpc->SystemArgument2);
   Processor &after = cpu();
+  after.account = outerAccount;
   --after.dispatchDepth;
   after.runningDpc = outer;
   if (after.irql != DISPATCH_LEVEL)
@@ -613,7 +653,10 @@ bool Machine::DeliverInterrupts() {
       continue;
     }
     size_t locksBefore = cpu().locksHeld;
+    Nanos *outerAccount = cpu().account;
+    cpu().account = &load_.interrupts;
     BOOLEAN r = CallDriver(obj->routine, obj, obj->context);
+    cpu().account = outerAccount;
     if (cpu().locksHeld != locksBefore)
       verifier_.Stop(Rule::SpinLockNotHeld, "an interrupt service routine returned holding a lock");
     if (cpu().irql != obj->syncIrql)
@@ -815,7 +858,7 @@ ULONG Machine::ReadRegister(volatile ULONG *address) {
   uint32_t offset;
   Mapping *m = FindMapping(address, "READ_REGISTER_ULONG", &offset);
   ULONG value = m->device->MmioRead32(offset);
-  Spend(options_.registerReadCost);
+  Charge(options_.costs.on ? options_.costs.registerRead : options_.registerReadCost);
   return value;
 }
 

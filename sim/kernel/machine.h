@@ -75,6 +75,7 @@ struct Processor {
   Thread *idle = nullptr;
   bool idleBusy = false;  // the idle loop is inside an interrupt or a DPC
   const KSPIN_LOCK *spinningOn = nullptr;
+  Nanos *account = nullptr;  // where an interrupt's or a DPC's charged time goes
 };
 
 class Machine {
@@ -86,6 +87,28 @@ class Machine {
   struct Schedule {
     unsigned depth = 3;
     uint64_t steps = 20'000;
+  };
+
+  // What the driver's work takes on a processor, charged to the machine's clock: register
+  // reads always; copies and the published register read time when `on`. Figures and
+  // their sources: docs/performance.md.
+  struct Costs {
+    bool on = false;
+    Nanos registerRead = 850;            // a read's round trip over PCI Express
+    uint64_t copyCallPs = 20'000;        // each copy, whatever its length
+    uint64_t cachedPsPerByte = 45;       // from cached memory into a client frame
+    uint64_t uncachedPsPerByte = 4'400;  // from uncached memory: a 16-byte load per round trip
+    // The platform decides whether a common buffer is cached; on x64 it always is, and
+    // CacheEnabled is ignored. On: CacheEnabled FALSE gives uncached memory.
+    bool honourCacheEnabled = false;
+  };
+  // Charged time, by what was running: interrupt service routines, DPCs, and passive
+  // code that charges no account of its own (a pin's process calls charge their pin's).
+  struct Load {
+    Nanos interrupts = 0;
+    Nanos dpcs = 0;
+    Nanos passive = 0;
+    Nanos total = 0;  // everything, the accounts of pins included
   };
 
   struct Options {
@@ -102,6 +125,7 @@ class Machine {
     // How to replay this run, printed with every verifier stop of a threaded machine.
     std::string replay;
     size_t threadStackBytes = 1u << 20;
+    Costs costs;
   };
 
   Machine();
@@ -124,6 +148,32 @@ class Machine {
   Nanos SystemTimeToNanos(int64_t systemTime) const;
   // Time passes while the processor spins or sleeps: due events fire in order.
   void Spend(Nanos d);
+
+  // ---- the cost model
+  const Costs &costs() const { return options_.costs; }
+  // The processor works for d: time passes as in Spend, charged to `account` or, when
+  // that is null, to the running context.
+  void Charge(Nanos d, Nanos *account = nullptr);
+  // A copy by the driver: charged by its length and the memory it reads (cost model on).
+  void ChargeCopy(const void *destination, const void *source, size_t length);
+  const Load &load() const { return load_; }
+  // Whose a copy's destination is (a client frame is its pin's), so a copy made for a
+  // stream is that stream's cost whatever context makes it; null: the context's.
+  using CopyOwner = Nanos *(*)(const void *destination);
+  void SetCopyOwner(CopyOwner owner) { copyOwner_ = owner; }
+  // While it lives, charges of the calling context go to `account` as well (a pin's
+  // process call); interrupts and DPCs meanwhile charge their own.
+  class AccountScope {
+   public:
+    AccountScope(Machine &machine, Nanos *account);
+    ~AccountScope();
+    AccountScope(const AccountScope &) = delete;
+    AccountScope &operator=(const AccountScope &) = delete;
+
+   private:
+    Nanos **slot_;
+    Nanos *saved_;
+  };
 
   // ---- event queue (card events, timer expirations, deferred completions)
   using EventId = uint64_t;
@@ -241,6 +291,8 @@ class Machine {
   // Work run when the machine goes away, for state other layers keep outside it
   // (what a scenario ended by a verifier stop leaves behind).
   void OnTeardown(std::function<void()> fn) { teardown_.push_back(std::move(fn)); }
+  // Kept until the machine is gone, after everything that may still use it (a driver image).
+  void KeepUntilGone(std::shared_ptr<void> object) { kept_.push_back(std::move(object)); }
 
   Verifier &verifier() { return verifier_; }
   Pool &pool() { return *pool_; }
@@ -288,6 +340,7 @@ class Machine {
     KIRQL irql;
   };
 
+  Nanos **AccountSlot();
   void FireDueEvents(Nanos upTo);
   void AdvanceTo(Nanos t);
   Processor &cpu() { return *current_; }
@@ -332,6 +385,10 @@ class Machine {
   std::string Describe() const;
 
   Options options_;
+  Load load_;
+  Nanos *passiveAccount_ = nullptr;
+  uint64_t chargeCarryPs_ = 0;  // what the copies charged below a nanosecond
+  CopyOwner copyOwner_ = nullptr;
   Nanos now_ = 0;
   uint64_t frequency_;
   EventId nextEventId_ = 1;
@@ -364,6 +421,7 @@ class Machine {
   size_t idleWorkers_ = 0;
 
   std::vector<std::function<void()>> teardown_;
+  std::vector<std::shared_ptr<void>> kept_;
   Verifier verifier_;
   std::unique_ptr<Pool> pool_;
   std::unique_ptr<Registry> registry_;

@@ -30,7 +30,18 @@ struct DriverObjectStorage {
   DRIVER_OBJECT object{};
   DRIVER_EXTENSION extension{};
   std::u16string name;
+  std::u16string serviceKey;
+  UNICODE_STRING hardwareDatabase{};
 };
+
+constexpr CSHORT kIoTypeDriver = 4;
+constexpr char16_t kHardwareDatabase[] = u"\\REGISTRY\\MACHINE\\HARDWARE\\DESCRIPTION\\SYSTEM";
+
+void SetString(UNICODE_STRING *to, std::u16string &text) {
+  to->Buffer = text.data();
+  to->Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+  to->MaximumLength = to->Length;
+}
 
 bool g_busAsync = false;
 
@@ -81,7 +92,7 @@ NTSTATUS ConfigAccess(PdoExtension *ext, PIO_STACK_LOCATION stack, bool write, U
   return STATUS_SUCCESS;
 }
 
-NTSTATUS BusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
+NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
   auto *ext = static_cast<PdoExtension *>(pdo->DeviceExtension);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
@@ -118,7 +129,7 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
   return status;
 }
 
-NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -216,7 +227,7 @@ PnpManager::~PnpManager() {
   }
 }
 
-NTSTATUS PnpManager::LoadDriver(PDRIVER_INITIALIZE entry, const std::string &serviceName) {
+NTSTATUS PnpManager::LoadDriver(const DriverCode &code, const std::string &serviceName) {
   Impl &s = *impl_;
   s.machine.RequireIrql(PASSIVE_LEVEL, "the PnP manager");
   if (s.driver) return STATUS_OBJECT_NAME_COLLISION;
@@ -235,21 +246,28 @@ NTSTATUS PnpManager::LoadDriver(PDRIVER_INITIALIZE entry, const std::string &ser
     return STATUS_UNSUCCESSFUL;
   }
   s.serviceName = serviceName;
+  if (code.module) s.machine.KeepUntilGone(code.module);
   auto d = std::make_unique<DriverObjectStorage>();
+  d->object.Type = kIoTypeDriver;
+  d->object.Size = sizeof(DRIVER_OBJECT);
+  d->object.DriverStart = code.start;
+  d->object.DriverSize = code.size;
   d->object.DriverExtension = &d->extension;
   d->extension.DriverObject = &d->object;
+  d->serviceKey = Utf8ToUtf16(serviceName);
+  SetString(&d->extension.ServiceKeyName, d->serviceKey);
   std::string path = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + serviceName;
   s.registryPath = Utf8ToUtf16(path);
   UNICODE_STRING regPath;
-  regPath.Buffer = s.registryPath.data();
-  regPath.Length = static_cast<USHORT>(s.registryPath.size() * 2);
-  regPath.MaximumLength = regPath.Length;
+  SetString(&regPath, s.registryPath);
   d->name = u"\\Driver\\" + Utf8ToUtf16(serviceName);
-  d->object.DriverName.Buffer = d->name.data();
-  d->object.DriverName.Length = static_cast<USHORT>(d->name.size() * 2);
-  d->object.DriverName.MaximumLength = d->object.DriverName.Length;
-  d->object.DriverInit = entry;
-  NTSTATUS status = CallDriver(entry, &d->object, &regPath);
+  SetString(&d->object.DriverName, d->name);
+  d->hardwareDatabase.Buffer = const_cast<PWSTR>(kHardwareDatabase);
+  d->hardwareDatabase.Length = static_cast<USHORT>(sizeof(kHardwareDatabase) - sizeof(WCHAR));
+  d->hardwareDatabase.MaximumLength = d->hardwareDatabase.Length;
+  d->object.HardwareDatabase = &d->hardwareDatabase;
+  d->object.DriverInit = code.entry;
+  NTSTATUS status = CallDriver(code.entry, &d->object, &regPath);
   if (!NT_SUCCESS(status)) {
     s.driverPackage = nullptr;
     return status;

@@ -26,6 +26,16 @@ struct ResourceSpec {
   bool absent = false;  // start without a translated list
 };
 
+// A driver's code: its entry point and, for a loaded image, where the image lies and what
+// keeps it mapped (until the machine is gone: the class driver and the card may still read
+// the image's data while the machine tears down).
+struct DriverCode {
+  PDRIVER_INITIALIZE entry = nullptr;
+  PVOID start = nullptr;
+  ULONG size = 0;
+  std::shared_ptr<void> module;
+};
+
 class PnpManager {
  public:
   explicit PnpManager(Machine &machine);
@@ -42,7 +52,10 @@ class PnpManager {
   // Loads the driver: its service key is installed from the package in the store that adds
   // the service (STATUS_OBJECT_NAME_NOT_FOUND without one), then DriverEntry runs with the
   // service's registry path.
-  NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string &serviceName = "morvane");
+  NTSTATUS LoadDriver(const DriverCode &code, const std::string &serviceName = "morvane");
+  NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string &serviceName = "morvane") {
+    return LoadDriver(DriverCode{entry, nullptr, 0, nullptr}, serviceName);
+  }
   void UnloadDriver();
   PDRIVER_OBJECT driverObject() const;
 

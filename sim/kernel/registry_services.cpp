@@ -53,9 +53,9 @@ std::string DriverKeyPath(sim::Registry &registry, const std::string &instanceKe
 
 extern "C" {
 
-NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                         PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
+NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                               KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                               PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
   sim::InSim inSim;
   sim::Machine &machine = PassiveMachine("ZwQueryValueKey");
   // A kernel-mode caller's pointers are not probed: these would fault.
@@ -72,8 +72,8 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                        KeyValueInformation, Length, ResultLength);
 }
 
-NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG /*TitleIndex*/,
-                       ULONG Type, PVOID Data, ULONG DataSize) {
+NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG /*TitleIndex*/,
+                             ULONG Type, PVOID Data, ULONG DataSize) {
   sim::InSim inSim;
   sim::Machine &machine = PassiveMachine("ZwSetValueKey");
   if (!Data && DataSize > 0) {
@@ -85,14 +85,14 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG /*Titl
   return machine.registry().SetValueByHandle(KeyHandle, name, Type, Data, DataSize);
 }
 
-NTSTATUS ZwClose(HANDLE Handle) {
+NTSTATUS NTAPI ZwClose(HANDLE Handle) {
   sim::InSim inSim;
   sim::Machine &machine = PassiveMachine("ZwClose");
   // Registry keys are the only kernel handles this machine hands out.
   return machine.registry().CloseKey(Handle);
 }
 
-void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+void NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
   sim::InSim inSim;
   DestinationString->Buffer = const_cast<PWSTR>(SourceString);
   if (!SourceString) {
@@ -110,8 +110,8 @@ void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
 // PLUGPLAY_REGKEY_DEVICE opens the hardware key ("Device Parameters"), PLUGPLAY_REGKEY_DRIVER
 // the software key under the media class; both are created when missing, as the PnP manager
 // does at installation. Hardware-profile keys are not simulated.
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
-                                 ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
+NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                       ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
   sim::InSim inSim;
   sim::Machine &machine = PassiveMachine("IoOpenDeviceRegistryKey");
   if (!DevInstRegKey) return STATUS_INVALID_PARAMETER;

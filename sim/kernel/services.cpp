@@ -20,26 +20,26 @@ constexpr UCHAR kTimerNotificationObject = 8;
 extern "C" {
 
 // ---------------------------------------------------------------- IRQL
-KIRQL KeGetCurrentIrql(void) {
+KIRQL NTAPI KeGetCurrentIrql(void) {
   sim::InSim inSim;
   M().PreemptionPoint();
   return M().irql();
 }
 
-void KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql) {
+void NTAPI KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql) {
   sim::InSim inSim;
   M().PreemptionPoint();
   *oldIrql = M().irql();
   M().RaiseIrql(newIrql);
 }
 
-void KeLowerIrql(KIRQL newIrql) {
+void NTAPI KeLowerIrql(KIRQL newIrql) {
   sim::InSim inSim;
   M().PreemptionPoint();
   M().LowerIrql(newIrql);
 }
 
-KIRQL KeRaiseIrqlToDpcLevel(void) {
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {
   sim::InSim inSim;
   M().PreemptionPoint();
   KIRQL old = M().irql();
@@ -47,7 +47,7 @@ KIRQL KeRaiseIrqlToDpcLevel(void) {
   return old;
 }
 
-void KeBugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4) {
+void NTAPI KeBugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4) {
   sim::InSim inSim;
   char buf[160];
   std::snprintf(buf, sizeof buf, "KeBugCheckEx(0x%X, 0x%llX, 0x%llX, 0x%llX, 0x%llX)", code,
@@ -57,7 +57,7 @@ void KeBugCheckEx(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PT
 }
 
 // ---------------------------------------------------------------- DPCs
-void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
+void NTAPI KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
   sim::InSim inSim;
   M().PreemptionPoint();
   if (M().IsDpcQueued(dpc))
@@ -68,7 +68,7 @@ void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
   dpc->DeferredContext = context;
 }
 
-BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID a1, PVOID a2) {
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC dpc, PVOID a1, PVOID a2) {
   sim::InSim inSim;
   M().PreemptionPoint();
   if (dpc->DeferredRoutine == nullptr)
@@ -79,24 +79,24 @@ BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID a1, PVOID a2) {
   return M().QueueDpc(dpc);
 }
 
-BOOLEAN KeRemoveQueueDpc(PRKDPC dpc) {
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC dpc) {
   sim::InSim inSim;
   M().PreemptionPoint();
   return M().DequeueDpc(dpc);
 }
 
-void KeFlushQueuedDpcs(void) {
+void NTAPI KeFlushQueuedDpcs(void) {
   sim::InSim inSim;
   M().FlushDpcs();
 }
 
 // ---------------------------------------------------------------- timers
-void KeInitializeTimer(PKTIMER timer) {
+void NTAPI KeInitializeTimer(PKTIMER timer) {
   sim::InSim inSim;
   KeInitializeTimerEx(timer, 0);
 }
 
-void KeInitializeTimerEx(PKTIMER timer, ULONG type) {
+void NTAPI KeInitializeTimerEx(PKTIMER timer, ULONG type) {
   sim::InSim inSim;
   M().PreemptionPoint();
   if (M().IsTimerArmed(timer))
@@ -106,32 +106,32 @@ void KeInitializeTimerEx(PKTIMER timer, ULONG type) {
       static_cast<UCHAR>(kTimerNotificationObject + (type == SynchronizationEvent));
 }
 
-BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER due, PKDPC dpc) {
+BOOLEAN NTAPI KeSetTimer(PKTIMER timer, LARGE_INTEGER due, PKDPC dpc) {
   sim::InSim inSim;
   return M().SetTimer(timer, due, 0, dpc);
 }
 
-BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER due, LONG period, PKDPC dpc) {
+BOOLEAN NTAPI KeSetTimerEx(PKTIMER timer, LARGE_INTEGER due, LONG period, PKDPC dpc) {
   sim::InSim inSim;
   if (period < 0)
     M().verifier().Stop(Rule::InvalidParameter, "KeSetTimerEx with a negative period");
   return M().SetTimer(timer, due, period, dpc);
 }
 
-BOOLEAN KeCancelTimer(PKTIMER timer) {
+BOOLEAN NTAPI KeCancelTimer(PKTIMER timer) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KeCancelTimer");
   return M().CancelTimer(timer);
 }
 
-BOOLEAN KeReadStateTimer(PKTIMER timer) {
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER timer) {
   sim::InSim inSim;
   M().PreemptionPoint();
   return timer->Header.SignalState != 0;
 }
 
 // ---------------------------------------------------------------- events and waits
-void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
+void NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
   sim::InSim inSim;
   M().PreemptionPoint();
   *event = KEVENT{};
@@ -139,7 +139,7 @@ void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
   event->Header.SignalState = state ? 1 : 0;
 }
 
-LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN) {
+LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KeSetEvent");
   LONG previous = event->Header.SignalState;
@@ -147,13 +147,13 @@ LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN) {
   return previous;
 }
 
-void KeClearEvent(PRKEVENT event) {
+void NTAPI KeClearEvent(PRKEVENT event) {
   sim::InSim inSim;
   M().PreemptionPoint();
   event->Header.SignalState = 0;
 }
 
-LONG KeResetEvent(PRKEVENT event) {
+LONG NTAPI KeResetEvent(PRKEVENT event) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KeResetEvent");
   LONG previous = event->Header.SignalState;
@@ -161,19 +161,19 @@ LONG KeResetEvent(PRKEVENT event) {
   return previous;
 }
 
-LONG KeReadStateEvent(PRKEVENT event) {
+LONG NTAPI KeReadStateEvent(PRKEVENT event) {
   sim::InSim inSim;
   M().PreemptionPoint();
   return event->Header.SignalState;
 }
 
-NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
-                               PLARGE_INTEGER timeout) {
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
+                                     PLARGE_INTEGER timeout) {
   sim::InSim inSim;
   return M().WaitForEvent(static_cast<PKEVENT>(object), timeout);
 }
 
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
   sim::InSim inSim;
   Machine &m = M();
   sim::Nanos d = interval->QuadPart < 0 ? (-interval->QuadPart) * 100
@@ -183,7 +183,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interva
 }
 
 // ---------------------------------------------------------------- spin locks
-void KeInitializeSpinLock(PKSPIN_LOCK lock) {
+void NTAPI KeInitializeSpinLock(PKSPIN_LOCK lock) {
   sim::InSim inSim;
   M().PreemptionPoint();
   if (M().IsSpinLockHeld(lock))
@@ -191,7 +191,7 @@ void KeInitializeSpinLock(PKSPIN_LOCK lock) {
   *lock = 0;
 }
 
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
   sim::InSim inSim;
   Machine &m = M();
   m.RequireIrql(DISPATCH_LEVEL, "KeAcquireSpinLockRaiseToDpc");
@@ -201,14 +201,14 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
   return old;
 }
 
-void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
+void NTAPI KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
   sim::InSim inSim;
   Machine &m = M();
   m.ReleaseSpinLock(lock, "KeReleaseSpinLock");
   m.LowerIrql(newIrql);
 }
 
-void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
+void NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
   sim::InSim inSim;
   Machine &m = M();
   m.PreemptionPoint();
@@ -217,7 +217,7 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
   m.AcquireSpinLock(lock, "KeAcquireSpinLockAtDpcLevel");
 }
 
-void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) {
+void NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) {
   sim::InSim inSim;
   Machine &m = M();
   m.PreemptionPoint();
@@ -227,13 +227,13 @@ void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) {
 }
 
 // ---------------------------------------------------------------- time
-void KeQuerySystemTime(PLARGE_INTEGER t) {
+void NTAPI KeQuerySystemTime(PLARGE_INTEGER t) {
   sim::InSim inSim;
   M().PreemptionPoint();
   t->QuadPart = M().SystemTime();
 }
 
-LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER frequency) {
+LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER frequency) {
   sim::InSim inSim;
   Machine &m = M();
   LARGE_INTEGER r;
@@ -242,58 +242,59 @@ LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER frequency) {
   return r;
 }
 
-void KeMemoryBarrier(void) {
+void NTAPI KeMemoryBarrier(void) {
   sim::InSim inSim;
   __atomic_thread_fence(__ATOMIC_SEQ_CST);
   M().MemoryBarrier();
 }
 
 // ---------------------------------------------------------------- pool
-PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
   sim::InSim inSim;
   return M().pool().Allocate(type, bytes, tag);
 }
 
-PVOID ExAllocatePool(POOL_TYPE type, SIZE_T bytes) {
+PVOID NTAPI ExAllocatePool(POOL_TYPE type, SIZE_T bytes) {
   sim::InSim inSim;
   return M().pool().Allocate(type, bytes, sim::Pool::TagFromName("None"));
 }
 
-void ExFreePoolWithTag(PVOID p, ULONG tag) {
+void NTAPI ExFreePoolWithTag(PVOID p, ULONG tag) {
   sim::InSim inSim;
   M().pool().Free(p, tag, true);
 }
 
-void ExFreePool(PVOID p) {
+void NTAPI ExFreePool(PVOID p) {
   sim::InSim inSim;
   M().pool().Free(p, 0, false);
 }
 
 // ---------------------------------------------------------------- MMIO
-PVOID MmMapIoSpace(PHYSICAL_ADDRESS physical, SIZE_T bytes, MEMORY_CACHING_TYPE) {
+PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS physical, SIZE_T bytes, MEMORY_CACHING_TYPE) {
   sim::InSim inSim;
   return M().MapIoSpace(static_cast<uint64_t>(physical.QuadPart), bytes);
 }
 
-void MmUnmapIoSpace(PVOID base, SIZE_T bytes) {
+void NTAPI MmUnmapIoSpace(PVOID base, SIZE_T bytes) {
   sim::InSim inSim;
   M().UnmapIoSpace(base, bytes);
 }
 
-ULONG READ_REGISTER_ULONG(volatile ULONG *reg) {
+ULONG NTAPI READ_REGISTER_ULONG(volatile ULONG *reg) {
   sim::InSim inSim;
   return M().ReadRegister(reg);
 }
 
-void WRITE_REGISTER_ULONG(volatile ULONG *reg, ULONG value) {
+void NTAPI WRITE_REGISTER_ULONG(volatile ULONG *reg, ULONG value) {
   sim::InSim inSim;
   M().WriteRegister(reg, value);
 }
 
 // ---------------------------------------------------------------- interrupts
-NTSTATUS IoConnectInterrupt(PKINTERRUPT *object, PKSERVICE_ROUTINE routine, PVOID context,
-                            PKSPIN_LOCK spinLock, ULONG vector, KIRQL irql, KIRQL syncIrql,
-                            KINTERRUPT_MODE mode, BOOLEAN share, KAFFINITY affinity, BOOLEAN) {
+NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT *object, PKSERVICE_ROUTINE routine, PVOID context,
+                                  PKSPIN_LOCK spinLock, ULONG vector, KIRQL irql, KIRQL syncIrql,
+                                  KINTERRUPT_MODE mode, BOOLEAN share, KAFFINITY affinity,
+                                  BOOLEAN) {
   sim::InSim inSim;
   // A separate spin lock is not modelled; the affinity must name a processor there is.
   if (spinLock != nullptr) return STATUS_INVALID_PARAMETER;
@@ -301,9 +302,16 @@ NTSTATUS IoConnectInterrupt(PKINTERRUPT *object, PKSERVICE_ROUTINE routine, PVOI
                               affinity);
 }
 
-void IoDisconnectInterrupt(PKINTERRUPT object) {
+void NTAPI IoDisconnectInterrupt(PKINTERRUPT object) {
   sim::InSim inSim;
   M().DisconnectInterrupt(object);
+}
+
+int SimCostModelOn = 0;
+
+void SimChargeCopyTo(void *destination, const void *source, SIZE_T length) {
+  sim::InSim inSim;
+  M().ChargeCopy(destination, source, length);
 }
 
 // Every interlocked operation is a preemption point of the threaded machine.
@@ -312,16 +320,16 @@ void SimInterlockedOperation(void) {
   M().PreemptionPoint();
 }
 
-BOOLEAN KeSynchronizeExecution(PKINTERRUPT interrupt, PKSYNCHRONIZE_ROUTINE routine,
-                               PVOID context) {
+BOOLEAN NTAPI KeSynchronizeExecution(PKINTERRUPT interrupt, PKSYNCHRONIZE_ROUTINE routine,
+                                     PVOID context) {
   sim::InSim inSim;
   M().PreemptionPoint();
   return M().SynchronizeExecution(interrupt, routine, context);
 }
 
 // ---------------------------------------------------------------- DMA
-PDMA_ADAPTER IoGetDmaAdapter(PDEVICE_OBJECT pdo, PDEVICE_DESCRIPTION description,
-                             PULONG mapRegisters) {
+PDMA_ADAPTER NTAPI IoGetDmaAdapter(PDEVICE_OBJECT pdo, PDEVICE_DESCRIPTION description,
+                                   PULONG mapRegisters) {
   sim::InSim inSim;
   if (description == nullptr) return nullptr;
   return M().dma().GetAdapter(pdo, *description, mapRegisters);

@@ -41,6 +41,7 @@ struct Thread {
   uint64_t readySince = 0;         // order among equal priorities
   Processor *processor = nullptr;  // while running; an idle loop's own processor
   KIRQL savedIrql = PASSIVE_LEVEL;
+  Nanos *account = nullptr;  // charged time of its passive code (Machine::AccountScope)
 
   // What it waits for while blocked.
   const void *waitObject = nullptr;

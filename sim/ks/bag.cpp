@@ -155,7 +155,7 @@ using namespace sim::ks::host;
 
 extern "C" {
 
-NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG objectBag, PVOID item, PFNKSFREE free) {
+NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG objectBag, PVOID item, PFNKSFREE free) {
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsAddItemToObjectBag");
   Bag *bag = EditableBag(objectBag, "KsAddItemToObjectBag");
@@ -172,7 +172,7 @@ NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG objectBag, PVOID item, PFNKSFREE free
   return STATUS_SUCCESS;
 }
 
-ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG objectBag, PVOID item, BOOLEAN free) {
+ULONG NTAPI KsRemoveItemFromObjectBag(KSOBJECT_BAG objectBag, PVOID item, BOOLEAN free) {
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsRemoveItemFromObjectBag");
   Bag *bag = EditableBag(objectBag, "KsRemoveItemFromObjectBag");
@@ -193,8 +193,8 @@ ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG objectBag, PVOID item, BOOLEAN free
   return 0;
 }
 
-NTSTATUS _KsEdit(KSOBJECT_BAG objectBag, PVOID *pointerToPointer, ULONG newSize, ULONG oldSize,
-                 ULONG tag) {
+NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG objectBag, PVOID *pointerToPointer, ULONG newSize,
+                       ULONG oldSize, ULONG tag) {
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "_KsEdit");
   Bag *bag = EditableBag(objectBag, "_KsEdit");

@@ -362,6 +362,14 @@ size_t Client::CompletedFrames(Handle pin) const {
   return it == handles_.end() ? 0 : it->second->completed.size();
 }
 
+NTSTATUS Client::ProcessorTime(Handle pin, Nanos *time) const {
+  auto it = handles_.find(pin);
+  if (it == handles_.end() || it->second->kind != host::Kind::Pin) return STATUS_INVALID_HANDLE;
+  if (time == nullptr) return STATUS_INVALID_PARAMETER;
+  *time = it->second->pin != nullptr ? it->second->pin->processorTime : 0;
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS Client::WaitForFrame(Handle pin, Nanos timeout, Frame *frame) {
   CheckPassive();
   auto it = handles_.find(pin);

@@ -133,6 +133,8 @@ class Client {
   // The oldest completed frame, without running the machine; STATUS_NO_MORE_ENTRIES if none.
   NTSTATUS TakeFrame(Handle pin, Frame *frame);
   size_t CompletedFrames(Handle pin) const;
+  // Processor time the pin's process calls were charged (the machine's cost model).
+  NTSTATUS ProcessorTime(Handle pin, Nanos *time) const;
   // Runs the simulation until a frame of the pin completes (STATUS_TIMEOUT otherwise).
   NTSTATUS WaitForFrame(Handle pin, Nanos timeout, Frame *frame);
   // Runs the simulation until any pin of this client has a completed frame.

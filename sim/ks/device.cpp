@@ -20,8 +20,11 @@ namespace {
 
 Machine &M() { return Machine::Current(); }
 
+// The platform's layout: the device header first (the header macros read it from there),
+// the KS device the minidriver's PKSDEVICE points to after it.
 struct DeviceExtension {
-  KSDEVICE pub;  // first: the minidriver's PKSDEVICE points here
+  KSDEVICE_HEADER header;
+  KSDEVICE pub;
   Device *host;
 };
 
@@ -40,9 +43,10 @@ void DestroyDevice(DeviceExtension *ext) {
   Unregister(&ext->pub);
   delete d;
   ext->host = nullptr;
+  ext->header = nullptr;
 }
 
-NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -69,7 +73,7 @@ NTSTATUS PassDown(PKSDEVICE device, PIRP irp) {
   return IofCallDriver(device->NextDeviceObject, irp);
 }
 
-NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
   DeviceExtension *ext = Ext(fdo);
   PKSDEVICE device = &ext->pub;
   const KSDEVICE_DISPATCH *dispatch = device->Descriptor->Dispatch;
@@ -118,7 +122,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
   }
 }
 
-NTSTATUS DispatchPower(PDEVICE_OBJECT fdo, PIRP irp) {
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT fdo, PIRP irp) {
   DeviceExtension *ext = Ext(fdo);
   PKSDEVICE device = &ext->pub;
   const KSDEVICE_DISPATCH *dispatch = device->Descriptor->Dispatch;
@@ -148,7 +152,7 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT fdo, PIRP irp) {
   return Complete(irp, status);
 }
 
-NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   auto it = g_descriptors.find(driver);
   if (it == g_descriptors.end()) return STATUS_INVALID_DEVICE_REQUEST;
   PDEVICE_OBJECT fdo = nullptr;
@@ -163,6 +167,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   d->device = d;
   d->pub = device;
   d->bag = NewBag(d, &d->mutex);
+  ext->header = d;
   ext->host = d;
   Register(device, d);
   device->Descriptor = it->second;
@@ -196,7 +201,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   return STATUS_SUCCESS;
 }
 
-void DriverUnload(PDRIVER_OBJECT driver) { g_descriptors.erase(driver); }
+void NTAPI DriverUnload(PDRIVER_OBJECT driver) { g_descriptors.erase(driver); }
 
 }  // namespace
 
@@ -226,8 +231,8 @@ std::string InstancePath(const Device *device) {
 
 extern "C" {
 
-NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
-                            const KSDEVICE_DESCRIPTOR *descriptor) {
+NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
+                                  const KSDEVICE_DESCRIPTOR *descriptor) {
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsInitializeDriver");
   if (driver == nullptr || descriptor == nullptr) return STATUS_INVALID_PARAMETER;
@@ -243,19 +248,19 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
   return STATUS_SUCCESS;
 }
 
-void KsAcquireDevice(PKSDEVICE device) {
+void NTAPI KsAcquireDevice(PKSDEVICE device) {
   sim::InSim inSim;
   M().RequireIrql(APC_LEVEL, "KsAcquireDevice");
   M().AcquireMutex(DeviceOf(device)->mutex, "KsAcquireDevice");
 }
 
-void KsReleaseDevice(PKSDEVICE device) {
+void NTAPI KsReleaseDevice(PKSDEVICE device) {
   sim::InSim inSim;
   M().ReleaseMutex(DeviceOf(device)->mutex, "KsReleaseDevice");
 }
 
-void KsDeviceRegisterAdapterObject(PKSDEVICE device, PADAPTER_OBJECT adapter, ULONG maxBytes,
-                                   ULONG stride) {
+void NTAPI KsDeviceRegisterAdapterObject(PKSDEVICE device, PADAPTER_OBJECT adapter, ULONG maxBytes,
+                                         ULONG stride) {
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsDeviceRegisterAdapterObject");
   Device *d = DeviceOf(device);
@@ -264,7 +269,26 @@ void KsDeviceRegisterAdapterObject(PKSDEVICE device, PADAPTER_OBJECT adapter, UL
   d->mappingTableStride = stride;
 }
 
-PKSDEVICE KsGetDevice(PVOID object) {
+PVOID NTAPI KsGetParent(PVOID object) {
+  sim::InSim inSim;
+  M().RequireIrql(DISPATCH_LEVEL, "KsGetParent");
+  Object *o = Lookup(object);
+  if (o == nullptr || o->kind == Kind::StreamPointer)
+    M().verifier().Stop(Rule::InvalidParameter,
+                        "KsGetParent: not a device, filter factory, filter or pin");
+  switch (o->kind) {
+    case Kind::Factory:
+      return o->device->pub;
+    case Kind::Filter:
+      return &static_cast<Filter *>(o)->factory->pub;
+    case Kind::Pin:
+      return &static_cast<Pin *>(o)->filter->pub;
+    default:
+      return nullptr;  // a device has no parent object
+  }
+}
+
+PKSDEVICE NTAPI KsGetDevice(PVOID object) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsGetDevice");
   Object *o = Lookup(object);

@@ -142,11 +142,12 @@ using namespace sim::ks::host;
 
 extern "C" {
 
-NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCRIPTOR *descriptor,
-                               PWSTR refString, PSECURITY_DESCRIPTOR, ULONG,
-                               PFNKSFILTERFACTORYPOWER sleepCallback,
-                               PFNKSFILTERFACTORYPOWER wakeCallback,
-                               PKSFILTERFACTORY *filterFactory) {
+NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT deviceObject,
+                                     const KSFILTER_DESCRIPTOR *descriptor, PWSTR refString,
+                                     PSECURITY_DESCRIPTOR, ULONG,
+                                     PFNKSFILTERFACTORYPOWER sleepCallback,
+                                     PFNKSFILTERFACTORYPOWER wakeCallback,
+                                     PKSFILTERFACTORY *filterFactory) {
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsCreateFilterFactory");
   PKSDEVICE ks = sim::ks::DeviceFromFdo(deviceObject);
@@ -195,8 +196,8 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCR
   return STATUS_SUCCESS;
 }
 
-NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY filterFactory,
-                                        const KSFILTER_DESCRIPTOR *filterDescriptor) {
+NTSTATUS NTAPI KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY filterFactory,
+                                              const KSFILTER_DESCRIPTOR *filterDescriptor) {
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsFilterFactoryUpdateCacheData");
   Factory *f = AsFactory(filterFactory, "KsFilterFactoryUpdateCacheData");
@@ -208,17 +209,27 @@ NTSTATUS KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY filterFactory,
   return STATUS_SUCCESS;
 }
 
-NTSTATUS KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY filterFactory, BOOLEAN newState) {
+NTSTATUS NTAPI KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY filterFactory,
+                                                    BOOLEAN newState) {
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsFilterFactorySetDeviceClassesState");
   AsFactory(filterFactory, "KsFilterFactorySetDeviceClassesState")->classesEnabled = newState != 0;
   return STATUS_SUCCESS;
 }
 
-NTSTATUS KsDeleteFilterFactory(PKSFILTERFACTORY filterFactory) {
+// KsDeleteFilterFactory is this over the device header: a factory's create items have the
+// factory as their context.
+NTSTATUS NTAPI KsFreeObjectCreateItemsByContext(KSDEVICE_HEADER header, PVOID context) {
   sim::InSim inSim;
-  M().RequireIrql(PASSIVE_LEVEL, "KsDeleteFilterFactory");
-  Factory *f = AsFactory(filterFactory, "KsDeleteFilterFactory");
+  M().RequireIrql(PASSIVE_LEVEL, "KsFreeObjectCreateItemsByContext");
+  const std::vector<Device *> devices = Devices();
+  if (std::find(devices.begin(), devices.end(), header) == devices.end())
+    M().verifier().Stop(Rule::InvalidParameter,
+                        "KsFreeObjectCreateItemsByContext: not the header of a KS device");
+  Object *o = Lookup(context);
+  if (o == nullptr || o->kind != Kind::Factory || o->device != header)
+    return STATUS_OBJECT_NAME_NOT_FOUND;
+  auto *f = static_cast<Factory *>(o);
   if (!M().HoldsMutex(f->device->mutex))
     M().verifier().Stop(Rule::MutexNotHeld,
                         "KsDeleteFilterFactory without the device mutex (KsAcquireDevice)");

@@ -135,6 +135,9 @@ struct StreamPointer : Object {
 class Clock;
 
 struct Pin : Object {
+  Pin();
+  Pin(const Pin &) = delete;
+  Pin &operator=(const Pin &) = delete;
   KSPIN pub{};
   Filter *filter = nullptr;
   // Private copy of the connection format: exactly FormatSize bytes, aligned as operator new
@@ -149,6 +152,8 @@ struct Pin : Object {
   bool inProcess = false;
   bool closing = false;
   uint64_t processCalls = 0;
+  // Charged by its process calls and by copies into its frames (Machine::Charge).
+  sim::Nanos processorTime = 0;
   Clock *clock = nullptr;  // kept while the minidriver may hold references
   bool clockAssigned = false;
   ~Pin();  // with the clock

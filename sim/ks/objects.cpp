@@ -122,7 +122,8 @@ PIRP NewIrp(Object *object, const void *pub, UCHAR major) {
   irp->Tail.Overlay.CurrentStackLocation--;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   stack->MajorFunction = major;
-  stack->FileObject = const_cast<void *>(pub);
+  // The simulation hands the object itself where the platform has its file object.
+  stack->FileObject = static_cast<PFILE_OBJECT>(const_cast<void *>(pub));
   stack->DeviceObject = object->device->pub->FunctionalDeviceObject;
   irp->RequestorMode = 1;  // UserMode: the request came from an application
   irp->Tail.Overlay.DriverContext[0] = object;
@@ -372,7 +373,7 @@ Object *IrpObject(PIRP irp, const char *service) {
 
 extern "C" {
 
-PKSFILTER KsGetFilterFromIrp(PIRP irp) {
+PKSFILTER NTAPI KsGetFilterFromIrp(PIRP irp) {
   sim::InSim inSim;
   Object *o = IrpObject(irp, "KsGetFilterFromIrp");
   if (o == nullptr) return nullptr;
@@ -381,13 +382,13 @@ PKSFILTER KsGetFilterFromIrp(PIRP irp) {
   return nullptr;
 }
 
-PKSPIN KsGetPinFromIrp(PIRP irp) {
+PKSPIN NTAPI KsGetPinFromIrp(PIRP irp) {
   sim::InSim inSim;
   Object *o = IrpObject(irp, "KsGetPinFromIrp");
   return o != nullptr && o->kind == Kind::Pin ? &static_cast<Pin *>(o)->pub : nullptr;
 }
 
-KSOBJECTTYPE KsGetObjectTypeFromIrp(PIRP irp) {
+KSOBJECTTYPE NTAPI KsGetObjectTypeFromIrp(PIRP irp) {
   sim::InSim inSim;
   Object *o = IrpObject(irp, "KsGetObjectTypeFromIrp");
   if (o != nullptr && o->kind == Kind::Pin) return KsObjectTypePin;
@@ -395,7 +396,7 @@ KSOBJECTTYPE KsGetObjectTypeFromIrp(PIRP irp) {
   return KsObjectTypeDevice;
 }
 
-void KsAcquireControl(PVOID object) {
+void NTAPI KsAcquireControl(PVOID object) {
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsAcquireControl");
   Object *o = Lookup(object);
@@ -406,7 +407,7 @@ void KsAcquireControl(PVOID object) {
   M().AcquireMutex(static_cast<Filter *>(o)->file->control, "KsAcquireControl");
 }
 
-void KsReleaseControl(PVOID object) {
+void NTAPI KsReleaseControl(PVOID object) {
   sim::InSim inSim;
   Object *o = Lookup(object);
   if (o != nullptr && o->kind == Kind::Pin) o = static_cast<Pin *>(o)->filter;
@@ -415,38 +416,38 @@ void KsReleaseControl(PVOID object) {
   M().ReleaseMutex(static_cast<Filter *>(o)->file->control, "KsReleaseControl");
 }
 
-void KsPinAcquireProcessingMutex(PKSPIN pin) {
+void NTAPI KsPinAcquireProcessingMutex(PKSPIN pin) {
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "KsPinAcquireProcessingMutex");
   M().AcquireMutex(AsPin(pin, "KsPinAcquireProcessingMutex")->file->processing,
                    "KsPinAcquireProcessingMutex");
 }
 
-void KsPinReleaseProcessingMutex(PKSPIN pin) {
+void NTAPI KsPinReleaseProcessingMutex(PKSPIN pin) {
   sim::InSim inSim;
   M().ReleaseMutex(AsPin(pin, "KsPinReleaseProcessingMutex")->file->processing,
                    "KsPinReleaseProcessingMutex");
 }
 
-PKSFILTER KsPinGetParentFilter(PKSPIN pin) {
+PKSFILTER NTAPI KsPinGetParentFilter(PKSPIN pin) {
   sim::InSim inSim;
   return &AsPin(pin, "KsPinGetParentFilter")->filter->pub;
 }
 
-ULONG KsFilterGetChildPinCount(PKSFILTER filter, ULONG pinId) {
+ULONG NTAPI KsFilterGetChildPinCount(PKSFILTER filter, ULONG pinId) {
   sim::InSim inSim;
   Filter *f = AsFilter(filter, "KsFilterGetChildPinCount");
   return pinId < f->pins.size() ? static_cast<ULONG>(f->pins[pinId].size()) : 0;
 }
 
-PKSPIN KsFilterGetFirstChildPin(PKSFILTER filter, ULONG pinId) {
+PKSPIN NTAPI KsFilterGetFirstChildPin(PKSFILTER filter, ULONG pinId) {
   sim::InSim inSim;
   Filter *f = AsFilter(filter, "KsFilterGetFirstChildPin");
   if (pinId >= f->pins.size() || f->pins[pinId].empty()) return nullptr;
   return &f->pins[pinId].front()->pub;
 }
 
-PKSPIN KsPinGetNextSiblingPin(PKSPIN pin) {
+PKSPIN NTAPI KsPinGetNextSiblingPin(PKSPIN pin) {
   sim::InSim inSim;
   Pin *p = AsPin(pin, "KsPinGetNextSiblingPin");
   auto &list = p->filter->pins[p->pub.Id];

@@ -69,12 +69,12 @@ NTSTATUS PinFactory(PIRP irp, PKSIDENTIFIER request, const KSPIN_DESCRIPTOR_EX *
   return STATUS_SUCCESS;
 }
 
-NTSTATUS PinCTypes(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI PinCTypes(PIRP irp, PKSIDENTIFIER, PVOID data) {
   *static_cast<ULONG *>(data) = FilterOf(irp)->pub.Descriptor->PinDescriptorsCount;
   return STATUS_SUCCESS;
 }
 
-NTSTATUS PinCInstances(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI PinCInstances(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   const KSPIN_DESCRIPTOR_EX *pd;
   Filter *f;
   NTSTATUS status = PinFactory(irp, request, &pd, &f);
@@ -85,21 +85,21 @@ NTSTATUS PinCInstances(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS PinNecessaryInstances(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI PinNecessaryInstances(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   const KSPIN_DESCRIPTOR_EX *pd;
   NTSTATUS status = PinFactory(irp, request, &pd);
   if (NT_SUCCESS(status)) *static_cast<ULONG *>(data) = pd->InstancesNecessary;
   return status;
 }
 
-NTSTATUS PinDataFlow(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI PinDataFlow(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   const KSPIN_DESCRIPTOR_EX *pd;
   NTSTATUS status = PinFactory(irp, request, &pd);
   if (NT_SUCCESS(status)) *static_cast<KSPIN_DATAFLOW *>(data) = pd->PinDescriptor.DataFlow;
   return status;
 }
 
-NTSTATUS PinCommunication(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI PinCommunication(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   const KSPIN_DESCRIPTOR_EX *pd;
   NTSTATUS status = PinFactory(irp, request, &pd);
   if (NT_SUCCESS(status))
@@ -107,7 +107,7 @@ NTSTATUS PinCommunication(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   return status;
 }
 
-NTSTATUS PinCategory(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI PinCategory(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   const KSPIN_DESCRIPTOR_EX *pd;
   NTSTATUS status = PinFactory(irp, request, &pd);
   if (!NT_SUCCESS(status)) return status;
@@ -117,7 +117,7 @@ NTSTATUS PinCategory(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 }
 
 // The readable name registered for the pin's name GUID (its category when unnamed).
-NTSTATUS PinName(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI PinName(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   const KSPIN_DESCRIPTOR_EX *pd;
   NTSTATUS status = PinFactory(irp, request, &pd);
   if (!NT_SUCCESS(status)) return status;
@@ -131,7 +131,7 @@ NTSTATUS PinName(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   return ReturnSized(irp, data, wide.data(), static_cast<ULONG>(wide.size() * sizeof(WCHAR)));
 }
 
-NTSTATUS PinDataRanges(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI PinDataRanges(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   const KSPIN_DESCRIPTOR_EX *pd;
   NTSTATUS status = PinFactory(irp, request, &pd);
   if (!NT_SUCCESS(status)) return status;
@@ -160,7 +160,7 @@ std::vector<uint8_t> IdentifierList(const KSIDENTIFIER *items, ULONG count,
   return list;
 }
 
-NTSTATUS PinInterfaces(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI PinInterfaces(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   const KSPIN_DESCRIPTOR_EX *pd;
   NTSTATUS status = PinFactory(irp, request, &pd);
   if (!NT_SUCCESS(status)) return status;
@@ -172,7 +172,7 @@ NTSTATUS PinInterfaces(PIRP irp, PKSIDENTIFIER request, PVOID data) {
       IdentifierList(pd->PinDescriptor.Interfaces, pd->PinDescriptor.InterfacesCount, standard));
 }
 
-NTSTATUS PinMediums(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI PinMediums(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   const KSPIN_DESCRIPTOR_EX *pd;
   NTSTATUS status = PinFactory(irp, request, &pd);
   if (!NT_SUCCESS(status)) return status;
@@ -191,7 +191,7 @@ bool Overlap(const GUID &a, const GUID &b) {
 // The client's ranges in order; for each, the pin's ranges in list order that agree
 // on major format, subformat and specifier go to the intersect handler. The first
 // answer other than "no match" is the result.
-NTSTATUS PinDataIntersection(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI PinDataIntersection(PIRP irp, PKSIDENTIFIER request, PVOID data) {
   const KSPIN_DESCRIPTOR_EX *pd;
   Filter *f;
   NTSTATUS status = PinFactory(irp, request, &pd, &f);
@@ -245,24 +245,24 @@ NTSTATUS PinDataIntersection(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 
 Pin *PinOf(PIRP irp) { return AsPin(KsGetPinFromIrp(irp), "a connection property"); }
 
-NTSTATUS ConnectionGetState(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI ConnectionGetState(PIRP irp, PKSIDENTIFIER, PVOID data) {
   *static_cast<KSSTATE *>(data) = PinOf(irp)->pub.DeviceState;
   return STATUS_SUCCESS;
 }
 
-NTSTATUS ConnectionSetState(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI ConnectionSetState(PIRP irp, PKSIDENTIFIER, PVOID data) {
   ULONG state;  // as the client sent it: not necessarily a KSSTATE
   std::memcpy(&state, data, sizeof state);
   if (state > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
   return SetPinState(PinOf(irp), static_cast<KSSTATE>(state));
 }
 
-NTSTATUS ConnectionDataFormat(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI ConnectionDataFormat(PIRP irp, PKSIDENTIFIER, PVOID data) {
   PKSDATAFORMAT format = PinOf(irp)->pub.ConnectionFormat;
   return ReturnSized(irp, data, format, format->FormatSize);
 }
 
-NTSTATUS ConnectionFraming(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI ConnectionFraming(PIRP irp, PKSIDENTIFIER, PVOID data) {
   const KSALLOCATOR_FRAMING_EX *framing = PinOf(irp)->pub.Descriptor->AllocatorFraming;
   if (framing == nullptr) return STATUS_NOT_FOUND;
   ULONG size = static_cast<ULONG>(offsetof(KSALLOCATOR_FRAMING_EX, FramingItem) +

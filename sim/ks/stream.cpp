@@ -1,6 +1,7 @@
 // Streaming: client frames queued on a pin, the leading-edge stream pointer, frame
 // completion, the processing gate and its asynchronous process calls, and the
 // reference clock a client can give a pin.
+#include <algorithm>
 #include <cstring>
 
 #include "sim/kernel/sync_annotations.h"
@@ -45,6 +46,30 @@ void Complete(Pin *p, NTSTATUS status) {
   if (p->file->completions) ++*p->file->completions;
 }
 
+// Live pins, for finding whose frame a copy writes (the cost model charges it to them).
+std::vector<Pin *> &LivePins() {
+  static std::vector<Pin *> pins;
+  return pins;
+}
+Pin *g_lastOwner = nullptr;
+
+bool HoldsAddress(const Pin *p, uintptr_t at) {
+  if (p->queue.empty()) return false;
+  const auto begin = reinterpret_cast<uintptr_t>(p->queue.front()->data.data());
+  return at >= begin && at < begin + p->queue.front()->data.size();
+}
+
+// Copies go to the frame at a pin's leading edge.
+sim::Nanos *FrameOwner(const void *destination) {
+  const auto at = reinterpret_cast<uintptr_t>(destination);
+  if (g_lastOwner == nullptr || !HoldsAddress(g_lastOwner, at)) {
+    g_lastOwner = nullptr;
+    for (Pin *p : LivePins())
+      if (HoldsAddress(p, at)) g_lastOwner = p;
+  }
+  return g_lastOwner != nullptr ? &g_lastOwner->processorTime : nullptr;
+}
+
 void RunProcess(Pin *p) {
   const KSPIN_DISPATCH *dispatch = p->pub.Descriptor->Dispatch;
   int idle = 0;
@@ -55,7 +80,11 @@ void RunProcess(Pin *p) {
     size_t queued = p->queue.size();
     ULONG advanced = queued ? p->queue.front()->advanced : 0;
     p->inProcess = true;
-    NTSTATUS status = sim::CallDriver(dispatch->Process, &p->pub);
+    NTSTATUS status;
+    {
+      Machine::AccountScope charged(M(), &p->processorTime);
+      status = sim::CallDriver(dispatch->Process, &p->pub);
+    }
     p->inProcess = false;
     p->processCalls++;
     CheckBackAtPassive("a pin's Process dispatch");
@@ -125,10 +154,15 @@ void Advance(StreamPointer *sp, ULONG inUsed, ULONG outUsed, bool eject, const c
 
 }  // namespace
 
+Pin::Pin() {
+  LivePins().push_back(this);
+  M().SetCopyOwner(&FrameOwner);
+}
+
 // The reference clock: the machine's time in 100 ns units, counted references.
 class Clock final : public IKsReferenceClock {
  public:
-  NTSTATUS QueryInterface(REFIID iid, PVOID *out) override {
+  NTSTATUS STDMETHODCALLTYPE QueryInterface(REFIID iid, PVOID *out) override {
     sim::InSim inSim;
     if (out == nullptr) return STATUS_INVALID_PARAMETER;
     if (iid != IID_IUnknown) {
@@ -139,45 +173,45 @@ class Clock final : public IKsReferenceClock {
     *out = static_cast<IUnknown *>(this);
     return STATUS_SUCCESS;
   }
-  ULONG AddRef() override {
+  ULONG STDMETHODCALLTYPE AddRef() override {
     sim::InSim inSim;
     M().RequireIrql(DISPATCH_LEVEL, "IKsReferenceClock::AddRef");
     return ++refs;
   }
-  ULONG Release() override {
+  ULONG STDMETHODCALLTYPE Release() override {
     sim::InSim inSim;
     M().RequireIrql(DISPATCH_LEVEL, "IKsReferenceClock::Release");
     if (refs == 0)
       M().verifier().Stop(Rule::ObjectReference, "IKsReferenceClock released more than referenced");
     return --refs;
   }
-  LONGLONG GetTime() override {
+  LONGLONG STDMETHODCALLTYPE GetTime() override {
     sim::InSim inSim;
     Use("IKsReferenceClock::GetTime");
     return M().now() / 100;
   }
-  LONGLONG GetPhysicalTime() override {
+  LONGLONG STDMETHODCALLTYPE GetPhysicalTime() override {
     sim::InSim inSim;
     Use("IKsReferenceClock::GetPhysicalTime");
     return M().now() / 100;
   }
-  LONGLONG GetCorrelatedTime(PLONGLONG systemTime) override {
+  LONGLONG STDMETHODCALLTYPE GetCorrelatedTime(PLONGLONG systemTime) override {
     sim::InSim inSim;
     Use("IKsReferenceClock::GetCorrelatedTime");
     if (systemTime != nullptr) *systemTime = M().SystemTime();
     return M().now() / 100;
   }
-  LONGLONG GetCorrelatedPhysicalTime(PLONGLONG systemTime) override {
+  LONGLONG STDMETHODCALLTYPE GetCorrelatedPhysicalTime(PLONGLONG systemTime) override {
     sim::InSim inSim;
     return GetCorrelatedTime(systemTime);
   }
-  NTSTATUS GetResolution(PKSRESOLUTION resolution) override {
+  NTSTATUS STDMETHODCALLTYPE GetResolution(PKSRESOLUTION resolution) override {
     sim::InSim inSim;
     Use("IKsReferenceClock::GetResolution");
     if (resolution != nullptr) *resolution = KSRESOLUTION{1, 0};
     return STATUS_SUCCESS;
   }
-  NTSTATUS GetState(PKSSTATE state) override {
+  NTSTATUS STDMETHODCALLTYPE GetState(PKSSTATE state) override {
     sim::InSim inSim;
     Use("IKsReferenceClock::GetState");
     if (state != nullptr) *state = KSSTATE_RUN;
@@ -198,6 +232,9 @@ class Clock final : public IKsReferenceClock {
 Pin::~Pin() {
   if (file) file->pin = nullptr;
   delete clock;
+  auto &pins = LivePins();
+  pins.erase(std::remove(pins.begin(), pins.end(), this), pins.end());
+  if (g_lastOwner == this) g_lastOwner = nullptr;
 }
 
 NTSTATUS QueueFrame(Pin *p, std::unique_ptr<Frame> frame) {
@@ -281,13 +318,13 @@ using namespace sim::ks::host;
 
 extern "C" {
 
-void KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous) {
+void NTAPI KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsPinAttemptProcessing");
   RequestProcessing(AsPin(pin, "KsPinAttemptProcessing"), asynchronous != 0);
 }
 
-PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state) {
+PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsPinGetLeadingEdgeStreamPointer");
   Pin *p = AsPin(pin, "KsPinGetLeadingEdgeStreamPointer");
@@ -300,13 +337,14 @@ PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_
   return &sp.pub;
 }
 
-PKSSTREAM_POINTER KsPinGetTrailingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state) {
+PKSSTREAM_POINTER NTAPI KsPinGetTrailingEdgeStreamPointer(PKSPIN pin,
+                                                          KSSTREAM_POINTER_STATE state) {
   sim::InSim inSim;
   // Without clones the trailing edge is the leading edge.
   return KsPinGetLeadingEdgeStreamPointer(pin, state);
 }
 
-NTSTATUS KsStreamPointerLock(PKSSTREAM_POINTER streamPointer) {
+NTSTATUS NTAPI KsStreamPointerLock(PKSSTREAM_POINTER streamPointer) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerLock");
   StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerLock");
@@ -318,7 +356,7 @@ NTSTATUS KsStreamPointerLock(PKSSTREAM_POINTER streamPointer) {
   return STATUS_SUCCESS;
 }
 
-void KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject) {
+void NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerUnlock");
   StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerUnlock");
@@ -327,8 +365,8 @@ void KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject) {
   if (eject) Complete(sp->pin, sp->pin->queue.front()->status);
 }
 
-void KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER streamPointer, ULONG inUsed,
-                                            ULONG outUsed, BOOLEAN eject) {
+void NTAPI KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER streamPointer, ULONG inUsed,
+                                                  ULONG outUsed, BOOLEAN eject) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerAdvanceOffsetsAndUnlock");
   StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerAdvanceOffsetsAndUnlock");
@@ -336,8 +374,8 @@ void KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER streamPointer, ULO
   sp->locked = false;
 }
 
-NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER streamPointer, ULONG inUsed, ULONG outUsed,
-                                       BOOLEAN eject) {
+NTSTATUS NTAPI KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER streamPointer, ULONG inUsed,
+                                             ULONG outUsed, BOOLEAN eject) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerAdvanceOffsets");
   StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerAdvanceOffsets");
@@ -351,7 +389,7 @@ NTSTATUS KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER streamPointer, ULONG in
   return STATUS_SUCCESS;
 }
 
-NTSTATUS KsStreamPointerSetStatusCode(PKSSTREAM_POINTER streamPointer, NTSTATUS status) {
+NTSTATUS NTAPI KsStreamPointerSetStatusCode(PKSSTREAM_POINTER streamPointer, NTSTATUS status) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerSetStatusCode");
   StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerSetStatusCode");
@@ -360,7 +398,8 @@ NTSTATUS KsStreamPointerSetStatusCode(PKSSTREAM_POINTER streamPointer, NTSTATUS 
   return STATUS_SUCCESS;
 }
 
-NTSTATUS KsPinGetAvailableByteCount(PKSPIN pin, PLONG inputDataBytes, PLONG outputBufferBytes) {
+NTSTATUS NTAPI KsPinGetAvailableByteCount(PKSPIN pin, PLONG inputDataBytes,
+                                          PLONG outputBufferBytes) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsPinGetAvailableByteCount");
   Pin *p = AsPin(pin, "KsPinGetAvailableByteCount");
@@ -372,7 +411,7 @@ NTSTATUS KsPinGetAvailableByteCount(PKSPIN pin, PLONG inputDataBytes, PLONG outp
   return STATUS_SUCCESS;
 }
 
-NTSTATUS KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK *interface) {
+NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK *interface) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "KsPinGetReferenceClockInterface");
   Pin *p = AsPin(pin, "KsPinGetReferenceClockInterface");

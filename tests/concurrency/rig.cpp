@@ -6,8 +6,7 @@
 #include "filters/filters.h"
 #include "sim/kernel/pool.h"
 #include "sim/ks/device.h"
-
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
+#include "support/driver_choice.h"
 
 namespace scenarios {
 
@@ -32,7 +31,7 @@ std::vector<uint8_t> FrameInfoHeader() {
 Rig::Rig(const sim::Machine::Options &options, sim::Card::Variant variant, uint64_t seed,
          Outcome &outcome)
     : m(options), card(variant), out(outcome), params_(seed * 0x2545F4914F6CDD1Dull + 17) {
-  out.Check(m.pnp().LoadDriver(DriverEntry) == STATUS_SUCCESS, "the driver loads");
+  out.Check(m.pnp().LoadDriver(suite::SuiteDriver()) == STATUS_SUCCESS, "the driver loads");
   out.Check(m.pnp().AddCard(&card, &c) == STATUS_SUCCESS, "the card is added");
   out.Check(m.pnp().StartCard(*c) == STATUS_SUCCESS, "the card starts");
   client = std::make_unique<sim::ks::Client>(m);
@@ -45,7 +44,10 @@ Rig::~Rig() {
   client.reset();
 }
 
-CCaptureDevice *Rig::dev() const { return DeviceContext(sim::ks::DeviceFromFdo(c->fdo)); }
+CCaptureDevice *Rig::dev() const {
+  suite::RequireDriverInternals();
+  return DeviceContext(sim::ks::DeviceFromFdo(c->fdo));
+}
 
 Handle Rig::Open(bool video, ULONG channel) {
   const GUID &ref =

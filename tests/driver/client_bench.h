@@ -18,10 +18,9 @@
 #include "sim/kernel/registry.h"
 #include "sim/ks/client.h"
 #include "sim/ks/device.h"
+#include "support/image_environment.h"
 #include "video/formats.h"
 #include "video/stream.h"
-
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 
 namespace bench {
 
@@ -29,9 +28,10 @@ using sim::ks::Handle;
 
 class ClientBench {
  public:
-  explicit ClientBench(sim::Card::Variant v = sim::Card::Variant::Device6864, bool start = true)
-      : card(v) {
-    EXPECT_EQ(m.pnp().LoadDriver(DriverEntry), STATUS_SUCCESS);
+  explicit ClientBench(sim::Card::Variant v = sim::Card::Variant::Device6864, bool start = true,
+                       const sim::Machine::Options &options = {})
+      : m(options), card(v) {
+    EXPECT_EQ(m.pnp().LoadDriver(suite::SuiteDriver()), STATUS_SUCCESS);
     EXPECT_EQ(m.pnp().AddCard(&card, &c), STATUS_SUCCESS);
     if (start) {
       EXPECT_EQ(m.pnp().StartCard(*c), STATUS_SUCCESS);
@@ -46,7 +46,10 @@ class ClientBench {
   }
 
   bool ok() { return !m.verifier().stopped(); }
-  CCaptureDevice *dev() const { return DeviceContext(sim::ks::DeviceFromFdo(c->fdo)); }
+  CCaptureDevice *dev() const {
+    suite::RequireDriverInternals();
+    return DeviceContext(sim::ks::DeviceFromFdo(c->fdo));
+  }
   std::string SettingsKey() const {
     return "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + c->instancePath + "\\Device Parameters";
   }

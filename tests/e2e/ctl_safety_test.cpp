@@ -131,7 +131,7 @@ TEST(CtlRegistryFile, DeepNestingAndFilesThatAreNotFilesAreRefusedWithAMessage) 
   };
   for (const auto &c : cases) {
     // A hang here would be the fault: the timeout turns it into a failure.
-    e2e::Outcome r = w.Run("timeout 60 " + e2e::Quote(MORVANE_CTL) + " " + c.args);
+    e2e::Outcome r = w.Run("timeout 60 " + e2e::Program() + " " + c.args);
     EXPECT_EQ(r.status, 2) << c.args << "\n" << r.err;
     EXPECT_NE(r.err.find(c.expected), std::string::npos) << c.args << "\n" << r.err;
     EXPECT_EQ(Count(r.err, "morvane-ctl:"), 1u) << r.err;
@@ -211,7 +211,7 @@ TEST(CtlMessages, OneLineNamingTheProblemAsTyped) {
   // in a file (a key of 5 MB).
   const std::string huge(100000, 'K');
   std::ofstream(w / "args") << "--setting " << huge << "=1 -l";
-  o = w.Run(e2e::Quote(MORVANE_CTL) + " $(cat args)");
+  o = w.Run(e2e::Program() + " $(cat args)");
   EXPECT_EQ(o.status, 2);
   EXPECT_LT(o.err.size(), 400u);
   EXPECT_NE(o.err.find("(100000 characters)"), std::string::npos) << o.err.substr(0, 400);

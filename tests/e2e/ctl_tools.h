@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "support/image_environment.h"
+
 namespace e2e {
 
 struct Outcome {
@@ -37,6 +39,18 @@ inline std::string Slurp(const std::filesystem::path &p) {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+// The image the suite runs on instead of the built-in driver, when there is one.
+inline std::vector<std::string> DriverArguments() {
+  if (const char *image = suite::DriverImagePath()) return {"--driver", image};
+  return {};
+}
+// The command that starts morvane-ctl, quoted for the shell.
+inline std::string Program() {
+  std::string command = Quote(MORVANE_CTL);
+  for (const std::string &a : DriverArguments()) command += " " + Quote(a);
+  return command;
 }
 
 // Runs a shell command line; stdout and stderr are kept apart.
@@ -74,9 +88,7 @@ class Workdir {
   const std::filesystem::path &path() const { return path_; }
   std::filesystem::path operator/(const std::string &name) const { return path_ / name; }
 
-  Outcome Ctl(const std::string &args) const {
-    return Shell(Quote(MORVANE_CTL) + " " + args, path_);
-  }
+  Outcome Ctl(const std::string &args) const { return Shell(Program() + " " + args, path_); }
   Outcome Run(const std::string &command) const { return Shell(command, path_); }
 
   // ffprobe's view of one stream ("v:0", "a:0") as key=value pairs.
@@ -141,7 +153,8 @@ inline pid_t Spawn(const std::filesystem::path &dir, const std::vector<std::stri
     std::vector<char *> argv;
     std::string program = MORVANE_CTL;
     argv.push_back(program.data());
-    std::vector<std::string> copy = args;
+    std::vector<std::string> copy = DriverArguments();
+    copy.insert(copy.end(), args.begin(), args.end());
     for (auto &a : copy) argv.push_back(a.data());
     argv.push_back(nullptr);
     execv(program.c_str(), argv.data());

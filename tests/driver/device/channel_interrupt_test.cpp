@@ -63,7 +63,7 @@ struct SharedNeighbour {
               STATUS_SUCCESS);
   }
   ~SharedNeighbour() { IoDisconnectInterrupt(object); }
-  static BOOLEAN Isr(PKINTERRUPT, PVOID context) {
+  static BOOLEAN NTAPI Isr(PKINTERRUPT, PVOID context) {
     auto *self = static_cast<SharedNeighbour *>(context);
     ++self->calls;
     if (self->quietLine) self->m.SetInterruptLine(self->vector, false);

@@ -93,7 +93,7 @@ TEST_F(CardTest, ServiceRoutineSeesEachEventAndQuietensTheLine) {
   ASSERT_NE(registers, nullptr);
   Service service{&machine_, registers, {}};
   PKINTERRUPT interrupt = nullptr;
-  auto routine = [](PKINTERRUPT, PVOID context) -> BOOLEAN {
+  auto routine = [](PKINTERRUPT, PVOID context) NTAPI -> BOOLEAN {
     auto *s = static_cast<Service *>(context);
     s->seen.push_back(s->machine->ReadRegister(s->registers + INT_STATUS / 4));
     return TRUE;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <vector>
 
 #include "sim/card/pixels.h"
@@ -93,6 +94,32 @@ TEST(Pattern, EveryFieldAndEveryChannelLooksDifferentBelowTheCounter) {
         EXPECT_NE(below(Field(a, 10, false, lines625)), below(Field(b, 10, false, lines625)))
             << a << " " << b;
   }
+}
+
+TEST(Pattern, LinesWithTheSameKeyAreTheSameAndTheKeysSpareMostRendering) {
+  // The card copies a line instead of rendering it when the key says it is the same:
+  // a key shared by two different lines would put wrong pixels in the field.
+  PatternSource source;
+  for (bool lines625 : {false, true})
+    for (unsigned channel : {0u, 1u, 7u, 9u})
+      for (uint64_t frame : {0u, 1u, 40u, 81u})
+        for (bool fieldB : {false, true}) {
+          const FieldRequest field{channel, frame, fieldB, lines625};
+          const unsigned lines = InputTimeline::FieldLines(lines625);
+          std::map<uint64_t, std::vector<uint8_t>> byKey;
+          for (unsigned l = 0; l < lines; ++l) {
+            std::vector<uint8_t> yuv(3 * kSourceWidth);
+            source.RenderLine(field, l, yuv.data(), yuv.data() + kSourceWidth,
+                              yuv.data() + 2 * kSourceWidth);
+            uint64_t key = 0;
+            ASSERT_TRUE(source.LineKey(field, l, &key));
+            auto [it, fresh] = byKey.emplace(key, yuv);
+            ASSERT_TRUE(fresh || it->second == yuv)
+                << "channel " << channel << " frame " << frame << " field "
+                << "AB"[fieldB] << " line " << l << " key " << key;
+          }
+          EXPECT_LE(byKey.size(), 12u);
+        }
 }
 
 TEST(Pattern, CounterReadsBackFromEveryFormatAndAfterScalingTo352) {

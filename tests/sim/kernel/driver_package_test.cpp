@@ -15,7 +15,7 @@
 #include "sim/kernel/registry.h"
 #include "sim/ks/client.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 
 namespace {
 

@@ -25,7 +25,7 @@ struct StackLog {
 };
 StackLog *g_log = nullptr;
 
-NTSTATUS LowerDispatch(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT, PIRP irp) {
   g_log->events.push_back("lower");
   irp->IoStatus.Status = STATUS_SUCCESS;
   irp->IoStatus.Information = 42;
@@ -38,7 +38,7 @@ NTSTATUS LowerDispatch(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS UpperCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+NTSTATUS NTAPI UpperCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   g_log->events.push_back(std::string("upper-completion:") +
                           (device == context ? "self" : "other") +
                           (irp->PendingReturned ? ":pending" : ""));
@@ -46,7 +46,7 @@ NTSTATUS UpperCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   return g_log->stopCompletion ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS;
 }
 
-NTSTATUS UpperDispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI UpperDispatch(PDEVICE_OBJECT device, PIRP irp) {
   g_log->events.push_back("upper");
   IoCopyCurrentIrpStackLocationToNext(irp);
   IoSetCompletionRoutine(irp, UpperCompletion, device, TRUE, TRUE, TRUE);
@@ -125,7 +125,7 @@ NTSTATUS Config(PDEVICE_OBJECT pdo, UCHAR minor, ULONG offset, void *buf, ULONG 
   return st;
 }
 
-NTSTATUS NoDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI NoDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
 TEST(PciBus, ConfigurationReadsAndWritesReachTheCard) {
   Machine m;

@@ -20,7 +20,7 @@ struct Recorder {
   sim::Nanos lastTime = -1;
 };
 
-void RecordDpc(PKDPC, PVOID context, PVOID, PVOID) {
+void NTAPI RecordDpc(PKDPC, PVOID context, PVOID, PVOID) {
   auto *r = static_cast<Recorder *>(context);
   r->calls.emplace_back(1, KeGetCurrentIrql());
   r->lastTime = r->machine->now();
@@ -127,7 +127,7 @@ struct IsrState {
   bool claim = true;
 };
 
-BOOLEAN Isr(PKINTERRUPT, PVOID context) {
+BOOLEAN NTAPI Isr(PKINTERRUPT, PVOID context) {
   auto *s = static_cast<IsrState *>(context);
   s->calls++;
   s->irqlSeen = KeGetCurrentIrql();
@@ -135,7 +135,7 @@ BOOLEAN Isr(PKINTERRUPT, PVOID context) {
   return s->claim;
 }
 
-BOOLEAN SyncRoutine(PVOID context) {
+BOOLEAN NTAPI SyncRoutine(PVOID context) {
   auto *s = static_cast<IsrState *>(context);
   // The line rises while we hold the interrupt's lock: the ISR must wait.
   s->machine->SetInterruptLine(s->vector, true);
@@ -196,7 +196,7 @@ struct Waiter {
   KDPC dpc;
 };
 
-void SignalFromDpc(PKDPC, PVOID context, PVOID, PVOID) {
+void NTAPI SignalFromDpc(PKDPC, PVOID context, PVOID, PVOID) {
   KeSetEvent(&static_cast<Waiter *>(context)->event, 0, FALSE);
 }
 

@@ -469,8 +469,8 @@ class BareDevice : public PciDevice {
   void MmioWrite32(uint32_t, uint32_t) override {}
 };
 
-NTSTATUS AcceptDevice(PDRIVER_OBJECT, PDEVICE_OBJECT) { return STATUS_SUCCESS; }
-NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI AcceptDevice(PDRIVER_OBJECT, PDEVICE_OBJECT) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->DriverExtension->AddDevice = AcceptDevice;
   return STATUS_SUCCESS;
 }

@@ -87,7 +87,7 @@ struct DpcProbe {
   std::vector<unsigned> ranOn;
 };
 
-void RecordProcessor(PKDPC, PVOID context, PVOID, PVOID) {
+void NTAPI RecordProcessor(PKDPC, PVOID context, PVOID, PVOID) {
   auto *p = static_cast<DpcProbe *>(context);
   p->ranOn.push_back(p->m->currentProcessor());
 }
@@ -121,7 +121,7 @@ struct Line {
   std::set<unsigned> processors;
 };
 
-BOOLEAN Service(PKINTERRUPT, PVOID context) {
+BOOLEAN NTAPI Service(PKINTERRUPT, PVOID context) {
   auto *l = static_cast<Line *>(context);
   l->processors.insert(l->m->currentProcessor());
   LONG v = l->shared;
@@ -132,7 +132,7 @@ BOOLEAN Service(PKINTERRUPT, PVOID context) {
   return TRUE;
 }
 
-BOOLEAN Synchronized(PVOID context) {
+BOOLEAN NTAPI Synchronized(PVOID context) {
   auto *l = static_cast<Line *>(context);
   LONG v = l->shared;
   LARGE_INTEGER now;

@@ -22,8 +22,8 @@ struct Scenario {
   std::function<void(Machine &, sim::Card &)> run;
 };
 
-void Nop(PKDPC, PVOID, PVOID, PVOID) {}
-BOOLEAN NeverMine(PKINTERRUPT, PVOID) { return FALSE; }
+void NTAPI Nop(PKDPC, PVOID, PVOID, PVOID) {}
+BOOLEAN NTAPI NeverMine(PKINTERRUPT, PVOID) { return FALSE; }
 
 PVOID MapCard(sim::Card &card) {
   PHYSICAL_ADDRESS pa;

@@ -100,6 +100,29 @@ TEST(KsPublication, FactoriesAndTheirBagsChangeOnlyUnderTheDeviceMutex) {
   EXPECT_VERIFIER_STOP(sim::Rule::MutexNotHeld, KsDeleteFilterFactory(testmini::factory()));
 }
 
+// KsDeleteFilterFactory is the platform's macro: the factory's parent device, the device
+// header at the start of the FDO's extension, and the create items freed by their context.
+TEST(KsPublication, ParentsAndTheDeviceHeaderBehindTheDeleteMacro) {
+  Bench b;
+  Handle p = b.Pin(b.Open());
+  PKSPIN pin = b.KsPin(p);
+  PKSFILTER filter = KsPinGetParentFilter(pin);
+  EXPECT_EQ(KsGetParent(pin), filter);
+  EXPECT_EQ(KsFilterGetParentFilterFactory(filter), testmini::factory());
+  PKSDEVICE device = KsFilterFactoryGetParentDevice(testmini::factory());
+  EXPECT_EQ(device, KsGetDevice(pin));
+  EXPECT_EQ(KsGetParent(device), nullptr);
+
+  KSDEVICE_HEADER header =
+      *static_cast<KSDEVICE_HEADER *>(device->FunctionalDeviceObject->DeviceExtension);
+  KsAcquireDevice(device);
+  EXPECT_EQ(KsFreeObjectCreateItemsByContext(header, filter), STATUS_OBJECT_NAME_NOT_FOUND)
+      << "only the factory's own items carry it as their context";
+  EXPECT_FALSE(b.client->AllInterfaces().empty());
+  EXPECT_VERIFIER_STOP(sim::Rule::InvalidParameter,
+                       KsFreeObjectCreateItemsByContext(device, testmini::factory()));
+}
+
 TEST(KsPublication, ADeletedFactoryStaysWithItsOpenFiltersOnlyUnderTheDeviceMutex) {
   Bench b;
   Handle f = b.Open();
@@ -250,7 +273,7 @@ TEST(KsObjects, ServicesFindTheObjectsBehindRequests) {
 }
 
 int g_freed = 0;
-void CountedFree(PVOID p) {
+void NTAPI CountedFree(PVOID p) {
   ++g_freed;
   ExFreePool(p);
 }
@@ -347,7 +370,7 @@ TEST(KsIrql, ADispatchReturningAbovePassiveIsCaught) {
   testmini::config().failTo = -1;
   // The minidriver's state callback leaves the processor at DISPATCH_LEVEL.
   struct Raise {
-    static NTSTATUS SetState(PKSPIN, KSSTATE, KSSTATE) {
+    static NTSTATUS NTAPI SetState(PKSPIN, KSSTATE, KSSTATE) {
       KIRQL old;
       KeRaiseIrql(DISPATCH_LEVEL, &old);
       return STATUS_SUCCESS;

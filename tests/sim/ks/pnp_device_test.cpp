@@ -12,7 +12,7 @@
 #include "sim/ks/device.h"
 #include "support/verifier_expect.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 
 namespace {
 
@@ -96,7 +96,7 @@ TEST(Pnp, StartFailsCleanlyOnResourcesItCannotUse) {
   b.m.pnp().UnloadDriver();
 }
 
-BOOLEAN NobodysIsr(PKINTERRUPT, PVOID) { return FALSE; }
+BOOLEAN NTAPI NobodysIsr(PKINTERRUPT, PVOID) { return FALSE; }
 
 // What a driver holds of its card must be released by the time the card is removed: the
 // register mapping, the interrupt, the DMA adapter.
@@ -129,7 +129,7 @@ TEST(Pnp, RemovalWithTheCardsResourcesStillHeldIsCaught) {
 }
 
 int g_freed = 0;
-void CountFree(PVOID p) {
+void NTAPI CountFree(PVOID p) {
   ++g_freed;
   ExFreePool(p);
 }

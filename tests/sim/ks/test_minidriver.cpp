@@ -59,13 +59,13 @@ void Record(PIRP irp) {
   g_seen.calls++;
 }
 
-NTSTATUS LevelGet(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI LevelGet(PIRP irp, PKSIDENTIFIER, PVOID data) {
   Record(irp);
   *static_cast<LONG *>(data) = g_level;
   return STATUS_SUCCESS;
 }
 
-NTSTATUS LevelSet(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI LevelSet(PIRP irp, PKSIDENTIFIER, PVOID data) {
   Record(irp);
   LONG v = *static_cast<LONG *>(data);
   if (v < kLevelMin || v > kLevelMax) return STATUS_INVALID_PARAMETER;
@@ -73,12 +73,12 @@ NTSTATUS LevelSet(PIRP irp, PKSIDENTIFIER, PVOID data) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS StatusGet(PIRP irp, PKSIDENTIFIER, PVOID) {
+NTSTATUS NTAPI StatusGet(PIRP irp, PKSIDENTIFIER, PVOID) {
   Record(irp);
   return g_config.statusProperty;
 }
 
-NTSTATUS SupportedSupport(PIRP irp, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI SupportedSupport(PIRP irp, PKSIDENTIFIER, PVOID data) {
   Record(irp);
   *static_cast<ULONG *>(data) = 0x5A5A;
   irp->IoStatus.Information = sizeof(ULONG);
@@ -110,28 +110,30 @@ DEFINE_KSAUTOMATION_TABLE(kAutomation){DEFINE_KSAUTOMATION_PROPERTIES(kSets),
                                        DEFINE_KSAUTOMATION_EVENTS_NULL};
 
 // ---------------------------------------------------------------- pin
-void FreePinState(PVOID p) {
+void NTAPI FreePinState(PVOID p) {
   auto *s = static_cast<PinState *>(p);
   if (g_lastPin == s->pin) g_lastPin = nullptr;
   ExFreePoolWithTag(p, kTagPin);
 }
 
-void TimerDpc(PKDPC, PVOID context, PVOID, PVOID) { Tick(static_cast<PinState *>(context)->pin); }
+void NTAPI TimerDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  Tick(static_cast<PinState *>(context)->pin);
+}
 
 void StopTimer(PinState *s) {
   KeCancelTimer(&s->timer);
   KeRemoveQueueDpc(&s->dpc);
 }
 
-NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
-                          const KSDATARANGE *range, const KSATTRIBUTE_LIST *) {
+NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
+                                const KSDATARANGE *range, const KSATTRIBUTE_LIST *) {
   int index = RangeIndex(range);
   Log("format range=%d old=%s width=%u", index, oldFormat ? "set" : "none",
       reinterpret_cast<TestFormat *>(pin->ConnectionFormat)->Width);
   return g_config.setFormatStatus[index];
 }
 
-NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
+NTSTATUS NTAPI PinCreate(PKSPIN pin, PIRP irp) {
   Log("create pin=%u", pin->Id);
   if (KsGetPinFromIrp(irp) != pin || KsGetFilterFromIrp(irp) != KsPinGetParentFilter(pin))
     Log("create: the IRP does not lead to the pin");
@@ -170,13 +172,13 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP irp) {
   return status;
 }
 
-NTSTATUS PinClose(PKSPIN pin, PIRP) {
+NTSTATUS NTAPI PinClose(PKSPIN pin, PIRP) {
   Log("close pin=%u", pin->Id);
   StopTimer(StateOf(pin));
   return STATUS_SUCCESS;
 }
 
-NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
+NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   Log("state %d>%d", from, to);
   if (static_cast<int>(to) == g_config.failTo) return g_config.failStatus;
   PinState *s = StateOf(pin);
@@ -197,7 +199,7 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS PinProcess(PKSPIN pin) {
+NTSTATUS NTAPI PinProcess(PKSPIN pin) {
   PinState *s = StateOf(pin);
   s->processCalls++;
   s->maxDepth = std::max(s->maxDepth, ++s->depth);
@@ -242,8 +244,8 @@ NTSTATUS PinProcess(PKSPIN pin) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS Intersect(PVOID context, PIRP irp, PKSP_PIN, PKSDATARANGE client, PKSDATARANGE ours,
-                   ULONG bufferSize, PVOID data, PULONG dataSize) {
+NTSTATUS NTAPI Intersect(PVOID context, PIRP irp, PKSP_PIN, PKSDATARANGE client, PKSDATARANGE ours,
+                         ULONG bufferSize, PVOID data, PULONG dataSize) {
   int index = RangeIndex(ours);
   Log("intersect range=%d size=%u", index, bufferSize);
   if (context != KsGetFilterFromIrp(irp)) Log("intersect: context is not the filter");
@@ -285,7 +287,7 @@ const KSPIN_DISPATCH kPinDispatch = {
 KSPIN_DESCRIPTOR_EX g_pin;  // built at start from the configuration
 
 // ---------------------------------------------------------------- filter and device
-NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
+NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp) {
   Log("filter create");
   if (KsGetFilterFromIrp(irp) != filter) Log("filter create: the IRP does not lead to the filter");
   if (filter->Context != KsGetDevice(filter)->Context)
@@ -301,7 +303,7 @@ NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS FilterClose(PKSFILTER, PIRP) {
+NTSTATUS NTAPI FilterClose(PKSFILTER, PIRP) {
   Log("filter close");
   return STATUS_SUCCESS;
 }
@@ -322,7 +324,7 @@ const KSFILTER_DESCRIPTOR kFilter = {&kFilterDispatch,
                                      DEFINE_KSFILTER_DEFAULT_CONNECTIONS,
                                      nullptr};
 
-NTSTATUS DeviceAdd(PKSDEVICE device) {
+NTSTATUS NTAPI DeviceAdd(PKSDEVICE device) {
   void *ctx = ExAllocatePoolWithTag(NonPagedPool, 16, kTagDevice);
   if (ctx == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   // Add runs without the device mutex; the device's bag needs it.
@@ -337,7 +339,7 @@ NTSTATUS DeviceAdd(PKSDEVICE device) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
   g_pin = KSPIN_DESCRIPTOR_EX{};
   g_pin.Dispatch = &kPinDispatch;
   g_pin.PinDescriptor.DataRangesCount = 2;
@@ -357,7 +359,7 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIS
   return status;
 }
 
-void DeviceStop(PKSDEVICE device, PIRP) {
+void NTAPI DeviceStop(PKSDEVICE device, PIRP) {
   // A restarted device publishes its factory afresh. Stop runs without the device mutex.
   KsAcquireDevice(device);
   if (g_factory != nullptr) KsDeleteFilterFactory(g_factory);
@@ -389,7 +391,7 @@ void Reset() {
   g_level = kLevelDefault;
 }
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   return KsInitializeDriver(driver, registryPath, &kDevice);
 }
 

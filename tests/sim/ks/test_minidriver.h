@@ -102,7 +102,7 @@ const KSPIN_DESCRIPTOR_EX &pinDescriptor();
 const TestRange &range(int index);
 void Reset();
 
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
 PinState *StateOf(PKSPIN pin);
 // One hardware event for the pin: counts it and asks the host to process.

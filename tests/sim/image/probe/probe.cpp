@@ -60,6 +60,23 @@ PROBE_EXPORT ULONG ProbeRegisters(PULONG registers, ULONG value) {
 
 PROBE_EXPORT void ProbeNarrowWrite(PUSHORT registers) { WRITE_REGISTER_USHORT(registers, 1); }
 
+// Register accesses through xmm registers, as the compiler makes them when it combines a
+// register's value with others: movd in, movss out, and a movq of two registers at once.
+PROBE_EXPORT ULONG ProbeSseRegisters(PULONG registers) {
+  ULONG value;
+  __asm__ __volatile__(
+      "movd 4(%1), %%xmm1\n\t"
+      "movss %%xmm1, 8(%1)\n\t"
+      "movd %%xmm1, %0"
+      : "=r"(value)
+      : "r"(registers)
+      : "xmm1", "memory");
+  return value;
+}
+PROBE_EXPORT void ProbeWideSseRead(PULONG registers) {
+  __asm__ __volatile__("movq 8(%0), %%xmm2" : : "r"(registers) : "xmm2", "memory");
+}
+
 // ---------------------------------------------------------------- shared user data
 
 PROBE_EXPORT ULONGLONG ProbeSystemTime() {
@@ -79,6 +96,13 @@ PROBE_EXPORT ULONGLONG ProbeTickCount() {
 PROBE_EXPORT void ProbePrivileged() { __asm__ __volatile__("wbinvd" ::: "memory"); }
 PROBE_EXPORT void ProbeUndefined() { __builtin_trap(); }
 PROBE_EXPORT ULONG ProbeRead(const volatile ULONG *p) { return *p; }
+// Recursion `levels` deep, 1 KiB of stack a level: overflows whatever stack it is given.
+PROBE_EXPORT __attribute__((noinline)) ULONG ProbeRecurse(volatile UCHAR *previous, ULONG levels) {
+  volatile UCHAR frame[1024];
+  frame[0] = previous != nullptr ? previous[0] + 1 : 0;
+  if (levels == 0) return frame[0];
+  return ProbeRecurse(frame, levels - 1) + frame[1023];
+}
 
 // ---------------------------------------------------------------- formatting
 
