@@ -14,7 +14,7 @@
 #include "sim/kernel/pool.h"
 #include "sim/kernel/verifier.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 
 namespace soak {
 

@@ -4,7 +4,7 @@
 #include "sim/kernel/pool.h"
 #include "sim/ks/device.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 
 namespace fuzz {
 
