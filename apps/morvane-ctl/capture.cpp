@@ -1,5 +1,7 @@
 #include "capture.h"
 
+#include "timeline.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -334,7 +336,7 @@ class Progress {
 class Session {
  public:
   Session(Rig &rig, const Options &o, const CapturePlan &plan, Outputs &outputs, std::FILE *log)
-      : rig_(rig), o_(o), plan_(plan), outputs_(outputs), log_(log) {}
+      : rig_(rig), o_(o), plan_(plan), outputs_(outputs), log_(log), timeline_(rig, o) {}
 
   void CreatePins();
   void OpenFiles();
@@ -376,6 +378,7 @@ class Session {
   std::chrono::steady_clock::time_point wallStart_;
   bool writeFailed_ = false;
   int signal_ = 0;
+  Timeline timeline_;
 };
 
 void Session::CreatePins() {
@@ -495,6 +498,7 @@ void Session::Start() {
         break;
     }
   }
+  timeline_.Begin(runStart_);
 }
 
 void Session::WriteAudioInto(OutputFile &f, const int16_t *samples, size_t count, Hns start) {
@@ -657,6 +661,9 @@ void Session::Loop() {
       }
       step = std::min(step, allowed - m.now());
     }
+    // One processor: the timeline's actions run from here, each at its time.
+    const int64_t due = timeline_.Poll();
+    if (due >= 0) step = std::max<sim::Nanos>(std::min<sim::Nanos>(step, due - m.now()), 0);
     rig_.client().WaitForAnyFrame(std::min(step, limit - m.now()));
 
     const Hns now = NanosToHns(m.now());
@@ -694,6 +701,7 @@ void Session::Loop() {
 
 // Queued frames come back cancelled.
 void Session::Stop() {
+  timeline_.Finish();
   for (Stream &st : streams_) rig_.client().SetState(st.pin, KSSTATE_STOP);
   const Hns now = NanosToHns(rig_.machine().now());
   for (Stream &st : streams_) {
@@ -756,7 +764,8 @@ bool Session::Explained(const Stream &st, const Loss &loss) const {
   const Hns slack =
       st.id.video ? 2 * st.video.interval : 2 * SamplesToHns(kAudioBlock / 2, st.sampleRate);
   return FaultExplains(o_.faults, st.id.card, st.id.channel, NanosToHns(runStart_), loss.from,
-                       loss.to, slack);
+                       loss.to, slack) ||
+         timeline_.Explains(st.id.card, loss.from, loss.to, slack);
 }
 
 // What the driver's work cost the processors, as the machine's cost model charged it:
@@ -854,7 +863,8 @@ void Session::Summarise(CaptureResult *result) {
       result->complete = false;
       result->problems.push_back(st.id.Name() + ": incomplete: " + shortfall);
     } else if (!lossless) {
-      explainedNotes.push_back(st.id.Name() + ": " + shortfall + ", all within injected faults");
+      explainedNotes.push_back(st.id.Name() + ": " + shortfall +
+                               ", all within injected faults and timeline actions");
     }
     const double measured = MeasuredRate(st);
     char rate[32];
@@ -903,6 +913,8 @@ void Session::Summarise(CaptureResult *result) {
   }
   for (const std::string &note : explainedNotes) result->text += "fault: " + note + "\n";
   DriverLoad(result);
+  result->text += timeline_.Text();
+  if (!o_.timeline.empty()) result->json["timeline"] = timeline_.ToJson();
   if (!o_.faults.empty()) {
     Json &faults = result->json["faults"] = Json::array();
     for (const FaultSpec &f : o_.faults) {

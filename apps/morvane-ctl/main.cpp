@@ -3,6 +3,7 @@
 // and audio to files.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "outputs.h"
 #include "rig.h"
 #include "sim/kernel/verifier.h"
+#include "timeline.h"
 
 namespace {
 
@@ -34,8 +36,19 @@ void Summary(ctl::Rig &rig, const ctl::Options &o) {
   for (int i = 0; i < rig.cardCount(); ++i)
     std::printf("card%d (%s, %s): driver loaded, card added and started\n", i,
                 ctl::VariantName(rig.card(i).variant()).c_str(), rig.instancePath(i).c_str());
-  rig.machine().RunFor(o.seconds * sim::kSecond);
+  sim::Machine &m = rig.machine();
+  const sim::Nanos end = m.now() + o.seconds * sim::kSecond;
+  ctl::Timeline timeline(rig, o);
+  timeline.Begin(m.now());
+  for (;;) {
+    // One processor: the timeline's actions run from here, each at its time.
+    const int64_t due = timeline.Poll();
+    if (m.now() >= end) break;
+    m.RunUntil(due >= 0 ? std::min<sim::Nanos>(due, end) : end);
+  }
+  timeline.Finish();
   std::printf("ran %ld simulated second(s)\n", o.seconds);
+  std::fputs(timeline.Text().c_str(), stdout);
   rig.Shutdown();
   for (int i = 0; i < rig.cardCount(); ++i)
     std::printf("\ncard%d register trace:\n%s\n", i, rig.card(i).Summary().c_str());

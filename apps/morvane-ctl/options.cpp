@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+#include "timeline.h"
+
 namespace ctl {
 
 namespace {
@@ -41,6 +43,11 @@ enum LongOnly {
   kDriver,
   kCodec,
   kCostModel,
+  kPnp,
+  kSurpriseRemove,
+  kSleep,
+  kSetTime,
+  kLowResources,
 };
 
 const option kLongOptions[] = {
@@ -80,6 +87,11 @@ const option kLongOptions[] = {
     {"set-prop", required_argument, nullptr, kSetProp},
     {"basic-support", required_argument, nullptr, kBasicSupport},
     {"compliance", no_argument, nullptr, kCompliance},
+    {"pnp", required_argument, nullptr, kPnp},
+    {"surprise-remove", required_argument, nullptr, kSurpriseRemove},
+    {"sleep", required_argument, nullptr, kSleep},
+    {"set-time", required_argument, nullptr, kSetTime},
+    {"low-resources", required_argument, nullptr, kLowResources},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -374,7 +386,13 @@ static bool ParsePropertyRequest(const std::string &text, PropertyRequest::Kind 
   return true;
 }
 
-bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
+bool ParseOptions(int argc, char **argvGiven, Options *o, std::string *error) {
+  // "--sleep@2+1" and the like are "--sleep=2+1".
+  std::vector<std::string> args = SplitAttachedTimelineArguments(argc, argvGiven);
+  std::vector<char *> pointers;
+  for (std::string &a : args) pointers.push_back(a.data());
+  pointers.push_back(nullptr);
+  char **argv = pointers.data();
   // 0, not 1: the C library then also forgets where it was inside a group of short options,
   // which a refused command line leaves pointing into its (since freed) arguments.
   optind = 0;
@@ -567,6 +585,15 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
       case kCompliance:
         o->compliance = true;
         break;
+      case kPnp:
+      case kSurpriseRemove:
+      case kSleep:
+      case kSetTime:
+      case kLowResources:
+        if (!ParseTimelineAction(std::string("--") + kLongOptions[index].name, arg, &o->timeline,
+                                 error))
+          return false;
+        break;
       case kSeconds:
         if (!ParseLong(arg, &n) || n < 0 || n > 86400) {
           *error = "--seconds takes a whole number from 0 to 86400";
@@ -633,6 +660,12 @@ bool ParseOptions(int argc, char **argv, Options *o, std::string *error) {
     if (beyond(s.card, "--setting")) return false;
   for (const FaultSpec &f : o->faults)
     if (beyond(f.card, "--fault")) return false;
+  for (const TimelineSpec &t : o->timeline)
+    if (beyond(t.card, t.text.substr(0, t.text.find(' ')).c_str())) return false;
+  if (!o->timeline.empty() && o->compliance) {
+    *error = "--compliance runs alone (timeline actions go with a capture or a --seconds run)";
+    return false;
+  }
   return true;
 }
 
@@ -662,6 +695,19 @@ Machine:
                              instead of the one built into morvane-ctl
   --fault error:[cardK/]CH@T | loss:[cardK/]CH@T[+LEN] | standard:[cardK/]CH@T=525|625
                              inject a fault T seconds into the capture
+
+Timeline (T seconds into the capture, or into the --seconds run):
+  --pnp [cardK/]rebalance@T  query-stop, stop, a new register window, start again
+  --pnp [cardK/]remove@T     orderly removal (refused while handles are open)
+  --pnp [cardK/]surprise-remove@T, --surprise-remove@T
+                             the card leaves the bus without warning
+  --pnp [cardK/]sleep@T+LEN, --sleep@T+LEN
+                             the system sleeps LEN seconds: running pins pause, the card
+                             goes to D3, then D0 and the pins run again
+  --set-time@T=OFFSET        the system clock moves OFFSET seconds (-3600: back an hour)
+  --low-resources SEED:RATE[@T]
+                             from T on, each allocation the driver asks for fails with
+                             chance RATE (0 < RATE <= 1), reproducibly: SEED gives the same failures
 
 Inspection (of -d DEVICE, or of everything):
   -d, --device DEVICE        card0, card0/video3, card0/audio3 (video3 = card0/video3)
@@ -704,8 +750,8 @@ Compliance:
 Without inspection or capture: starts the cards, runs --seconds N simulated seconds
 (default 1) and prints the register trace summary and the verifier's verdict.
 
-Exit status: 0 everything asked for was done (losses only where injected faults
-explain them), 1 a capture came out incomplete, a step or a compliance check failed,
+Exit status: 0 everything asked for was done (losses only where injected faults or
+timeline actions explain them), 1 a capture came out incomplete, a step or a compliance check failed,
 2 bad command line or input (nothing is written), 3 the verifier stopped the machine.
 SIGINT or SIGTERM end the run and remove what it was writing.
 )";

@@ -42,6 +42,20 @@ struct FaultSpec {
   bool lines625 = false;  // StandardChange: the new standard
 };
 
+// --pnp, --surprise-remove, --sleep, --set-time, --low-resources: what the platform does to
+// the machine while it runs (timeline.h).
+struct TimelineSpec {
+  enum class Kind { Rebalance, Remove, SurpriseRemove, Sleep, SetTime, LowResources };
+  Kind kind = Kind::Rebalance;
+  int card = 0;
+  double at = 0;      // seconds after the capture (or the run) starts
+  double length = 0;  // Sleep: seconds asleep
+  double offset = 0;  // SetTime: seconds the system clock moves (negative: back)
+  uint64_t seed = 0;  // LowResources: the failures' random stream
+  double rate = 0;    // LowResources: the chance of each allocation to fail
+  std::string text;   // the option and its argument as typed
+};
+
 // --get-prop SET:ID[:SIZE], --set-prop SET:ID=HEX, --basic-support SET:ID
 struct PropertyRequest {
   enum class Kind { Get, Set, BasicSupport };
@@ -99,6 +113,7 @@ struct Options {
   std::string streamTo;
   std::string contactSheet;
   std::vector<FaultSpec> faults;
+  std::vector<TimelineSpec> timeline;
   std::string frameLog;  // JSON lines, one per frame and block
 
   // ---- the summary run without capture (--seconds)

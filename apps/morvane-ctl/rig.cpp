@@ -220,14 +220,38 @@ void Rig::SaveRegistry() {
   }
 }
 
+void Rig::NoteEvent(int card, int64_t when, const std::string &text) {
+  events_.push_back(Event{card, when, text});
+}
+
 void Rig::WriteTrace(const std::string &path, const std::string &shownAs) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  auto event = [](const Event &e) {
+    char time[32];
+    std::snprintf(time, sizeof time, "%12lld", static_cast<long long>(e.when));
+    return std::string(time) + " platform     " + e.text + "\n";
+  };
+  for (const Event &e : events_)
+    if (e.card < 0 && out) out << event(e);
   for (int i = 0; i < cardCount() && out; ++i) {
     const sim::Card &c = *cards_[i];
     out << "# card" << i << " (" << VariantName(c.variant()) << ", " << instancePaths_[i] << ")\n";
     if (c.droppedTraceEntries() != 0)
       out << "# " << c.droppedTraceEntries() << " older entries dropped\n";
-    for (const sim::CardTraceEntry &e : c.trace()) out << e.ToString() << '\n';
+    // What the platform did to the card goes in between its accesses, by time.
+    auto next = events_.begin();
+    auto flushUpTo = [&](int64_t t) {
+      for (; next != events_.end(); ++next)
+        if (next->card == i && next->when <= t)
+          out << event(*next);
+        else if (next->card == i)
+          break;
+    };
+    for (const sim::CardTraceEntry &e : c.trace()) {
+      flushUpTo(e.time);
+      out << e.ToString() << '\n';
+    }
+    flushUpTo(INT64_MAX);
     for (const sim::BusTransaction &t : c.BusLog()) out << "bus " << t.ToString() << '\n';
   }
   out.close();

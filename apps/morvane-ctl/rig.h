@@ -81,6 +81,13 @@ class Rig {
   // Stops the cards and unloads the driver, as a shutdown would.
   void Shutdown();
 
+  // The card as the PnP manager knows it (for timeline actions), or null after Shutdown.
+  sim::PnpManager::Card *pnpCard(int i) const {
+    return i >= 0 && i < static_cast<int>(pnpCards_.size()) ? pnpCards_[i] : nullptr;
+  }
+  // Something the platform did, for the trace: `card` -1 for the whole machine.
+  void NoteEvent(int card, int64_t when, const std::string &text);
+
  private:
   void ApplySettings(int card);
 
@@ -92,6 +99,12 @@ class Rig {
   std::vector<std::vector<InputSpec>> inputs_;
   std::unique_ptr<sim::ks::Client> client_;
   std::map<std::string, sim::ks::Handle> open_;
+  struct Event {
+    int card;
+    int64_t when;
+    std::string text;
+  };
+  std::vector<Event> events_;
   bool shutDown_ = false;
 };
 

@@ -76,7 +76,7 @@ ULONG Min(ULONG a, ULONG b) { return a < b ? a : b; }
 
 // Creation proper; the caller has claimed the channel's bit in openPinMask.
 NTSTATUS CreateAudioStream(PKSPIN pin, CCaptureDevice *d, ULONG c) {
-  auto *memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(CAudioStream), kTagDevice);
+  auto *memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CAudioStream), kTagDevice);
   if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(memory, sizeof(CAudioStream));
   auto *stream = new (memory) CAudioStream(pin, d);
@@ -90,6 +90,10 @@ NTSTATUS CreateAudioStream(PKSPIN pin, CCaptureDevice *d, ULONG c) {
   if (!NT_SUCCESS(status)) return status;
   stream->channelId = 8 + c;
   ProgramAudioChannel(stream, pin);
+  // A pin that could never hear of a block is refused rather than left silent.
+  if (InterlockedCompareExchange(&d->interruptConnection, kInterruptConnected,
+                                 kInterruptConnected) != kInterruptConnected)
+    return STATUS_INSUFFICIENT_RESOURCES;
   SetStreamForChannel(d, stream->channelId, stream);
   pin->StreamHeaderSize = kStreamHeaderSize;
   return STATUS_SUCCESS;
@@ -97,14 +101,23 @@ NTSTATUS CreateAudioStream(PKSPIN pin, CCaptureDevice *d, ULONG c) {
 
 NTSTATUS AudioPinCreate(PKSPIN pin, PIRP, ULONG c) {
   CCaptureDevice *d = PinDevice(pin);
+  // Creation programs the card: not while it is away, nor while a transition changes it.
+  EnterDevice(d, true);
+  if (!HardwareUsable(d)) {
+    NTSTATUS status = HardwareUnavailableStatus(d);
+    LeaveDevice(d);
+    return status;
+  }
   // One audio pin per channel across all instances of the channel's filter, which create
   // at once: the bit is claimed whole, and given back if the creation fails.
   ULONG bit = 1u << (8 + c);
-  if (InterlockedOr(reinterpret_cast<volatile LONG *>(&d->openPinMask), static_cast<LONG>(bit)) &
-      static_cast<LONG>(bit))
-    return STATUS_INSUFFICIENT_RESOURCES;
-  NTSTATUS status = CreateAudioStream(pin, d, c);
-  if (!NT_SUCCESS(status)) AtomicClearBits(&d->openPinMask, bit);
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  if (!(InterlockedOr(reinterpret_cast<volatile LONG *>(&d->openPinMask), static_cast<LONG>(bit)) &
+        static_cast<LONG>(bit))) {
+    status = CreateAudioStream(pin, d, c);
+    if (!NT_SUCCESS(status)) AtomicClearBits(&d->openPinMask, bit);
+  }
+  LeaveDevice(d);
   return status;
 }
 
@@ -252,11 +265,14 @@ NTSTATUS NTAPI AudioPinClose(PKSPIN pin, PIRP) {
   if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   CCaptureDevice *d = stream->device;
   ULONG c = stream->channelId & 7;
+  // A transition that programs the streams again must not meet this one going.
+  EnterDevice(d, true);
   AtomicClearBits(&d->openPinMask, 1u << (8 + c));
-  stream->StopHardware(~(1u << stream->channelId));
+  if (HardwareUsable(d)) stream->StopHardware(~(1u << stream->channelId));
   // No table entry may outlive the stream it points to; the interrupt DPC on another
   // processor may be reading it, so it goes under the DPC's lock.
   ClearStreamForChannel(d, stream->channelId, stream);
+  LeaveDevice(d);
   return STATUS_SUCCESS;
 }
 
@@ -301,6 +317,7 @@ void ProgramAudioChannel(CAudioStream *stream, PKSPIN pin) {
 
 CAudioStream::CAudioStream(PKSPIN p, CCaptureDevice *d) : pin(p), device(d) {
   blockSize = kBlockSize;
+  absentSince = 0;
   runState = RunState::Stopped;
   referenceClock = nullptr;
   clockHeld = FALSE;
@@ -320,6 +337,12 @@ NTSTATUS CAudioStream::StartHardware() {
   HardwareWork work = {device, 1u << channelId};
   SynchronizeWithInterrupt(device, EnableAudioChannel, &work);
   return STATUS_SUCCESS;
+}
+
+NTSTATUS CAudioStream::ResumeHardware() {
+  absentSince = 0;
+  // ProgramAudioChannel has set the blocks and the toggle afresh.
+  return StartHardware();
 }
 
 NTSTATUS CAudioStream::StopHardware(ULONG) {

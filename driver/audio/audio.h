@@ -4,6 +4,9 @@
 #include "device/device.h"
 #include "device/stream_state.h"
 
+class CAudioStream;
+void ProgramAudioChannel(CAudioStream *stream, PKSPIN pin);
+
 class CAudioStream : public CChannelStream {
  public:
   CAudioStream(PKSPIN pin, CCaptureDevice *device);
@@ -15,6 +18,8 @@ class CAudioStream : public CChannelStream {
   NTSTATUS SetState(KSSTATE to, KSSTATE from) override;
 
   static void NTAPI Free(PVOID stream);
+  void ProgramChannel() override { ProgramAudioChannel(this, pin); }
+  NTSTATUS ResumeHardware() override;
 
   // The walk's hooks (device/stream_state.h).
   void ReleaseOnStop() { ReleaseReferenceClock(*this); }
@@ -35,6 +40,7 @@ class CAudioStream : public CChannelStream {
   // The state path, and the DPC under busLock (the clock is released under it).
   PIKSREFERENCECLOCK referenceClock;
   BOOLEAN clockHeld;
+  LONGLONG absentSince;  // as the video stream's; blocks carry no count
 };
 
 extern const KSDATARANGE_AUDIO kAudioRanges[6];
@@ -49,4 +55,3 @@ NTSTATUS NTAPI AudioPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
                                      const KSATTRIBUTE_LIST *attributeRange);
 NTSTATUS NTAPI AudioPinClose(PKSPIN pin, PIRP irp);
 NTSTATUS NTAPI AudioPinProcess(PKSPIN pin);
-void ProgramAudioChannel(CAudioStream *stream, PKSPIN pin);

@@ -164,10 +164,12 @@ void ConfigureChannelVideo(CCaptureDevice *d, ULONG c, ULONG width, ULONG height
   Put(d, CaptureGeometryRegister(c), geometry, false);
   ULONG hscale = 0x2D000 / (width & 0x7FF);
 
+  // A setting that cannot be read, key and all, takes its default.
   HANDLE key;
+  d->hdelay[c] = is625 ? 10 : 15;
   if (OpenDeviceKey(d, &key)) {
     ULONG value;
-    d->hdelay[c] = QuerySetting(key, KTEXT("HDELAY%d"), c, &value) ? value : (is625 ? 10 : 15);
+    if (QuerySetting(key, KTEXT("HDELAY%d"), c, &value)) d->hdelay[c] = value;
     ZwClose(key);
   }
 
@@ -183,9 +185,10 @@ void ConfigureChannelVideo(CCaptureDevice *d, ULONG c, ULONG width, ULONG height
     (void)DecoderRead(d, ChannelBank(c), Scaler(d, c, i));
   }
 
+  d->intmode[c] = 0;
   if (!OpenDeviceKey(d, &key)) return;
   ULONG mode;
-  d->intmode[c] = QuerySetting(key, KTEXT("INTMODE%d"), c, &mode) ? mode : 0;
+  if (QuerySetting(key, KTEXT("INTMODE%d"), c, &mode)) d->intmode[c] = mode;
   ZwClose(key);
 }
 

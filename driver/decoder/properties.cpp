@@ -174,15 +174,24 @@ NTSTATUS Route(PIRP irp, PKSIDENTIFIER property, PVOID data, bool set) {
     return STATUS_INVALID_PARAMETER;
   CCaptureDevice *d = DeviceContext(device);
   ULONG c = static_cast<FilterContext *>(filter->Context)->channel;
+  bool procAmp = IsEqualGUID(property->Set, PROPSETID_VIDCAP_VIDEOPROCAMP);
+  if (!procAmp && !IsEqualGUID(property->Set, PROPSETID_VIDCAP_VIDEODECODER))
+    return static_cast<NTSTATUS>(0xE0000002);
+  // The decoder's registers are there only while the card is started and in D0; the
+  // decoder's description is the driver's own.
+  bool hardware = procAmp || set;
+  if (hardware) EnterDevice(d, true);
   NTSTATUS status;
-  if (IsEqualGUID(property->Set, PROPSETID_VIDCAP_VIDEOPROCAMP))
+  if (hardware && !HardwareUsable(d)) {
+    status = HardwareUnavailableStatus(d);
+  } else if (procAmp) {
     status =
         set ? PictureControlSet(d, property, data, c) : PictureControlGet(d, property, data, c);
-  else if (IsEqualGUID(property->Set, PROPSETID_VIDCAP_VIDEODECODER))
+  } else {
     status =
         set ? DecoderPropertySet(d, property, data, c) : DecoderPropertyGet(d, property, data, c);
-  else
-    return static_cast<NTSTATUS>(0xE0000002);
+  }
+  if (hardware) LeaveDevice(d);
   return NT_SUCCESS(status) ? STATUS_SUCCESS : (status | kCustomerBit);
 }
 

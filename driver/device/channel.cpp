@@ -65,35 +65,74 @@ void ClearStreamForChannel(CCaptureDevice *d, ULONG id, CChannelStream *stream) 
   KeReleaseSpinLock(&d->busLock, old);
 }
 
-NTSTATUS StartChannel(CCaptureDevice *d, ULONG id) {
-  if (static_cast<DEVICE_POWER_STATE>(
-          AtomicRead(reinterpret_cast<volatile ULONG *>(&d->powerState))) != PowerDeviceD0) {
-    AtomicSetBits(&d->deferredStartMask, ChannelMaskBit(id));
-    return STATUS_DEVICE_POWERED_OFF;
-  }
-  // The watchdog's arming and the last stop's request to end it exclude each other, and a
-  // stop of another channel does not end the watchdog while this start is under way.
-  KIRQL old = KeAcquireSpinLockRaiseToDpc(&d->channelStopLock);
+namespace {
+
+// Arms the watchdog for a channel about to run. Its due time is relative: a clock set back
+// would hold an absolute one back by as much.
+void ArmWatchdog(CCaptureDevice *d) {
   d->watchdogPeriod = kWatchdogPeriod;
   LARGE_INTEGER now;
   KeQuerySystemTime(&now);
   d->watchdogArmedAt = now.QuadPart;
   d->watchdogStopRequested = FALSE;
   LARGE_INTEGER due;
-  due.QuadPart = d->watchdogArmedAt + d->watchdogPeriod;
+  due.QuadPart = -d->watchdogPeriod;
   KeSetTimer(&d->watchdogTimer, due, &d->watchdogDpc);
+}
+
+enum class StartKind { Start, Resume, Deferred };
+
+NTSTATUS Start(CCaptureDevice *d, ULONG id, StartKind kind) {
+  if (d->hardwareState == kHardwareRemoved) return STATUS_DEVICE_REMOVED;
+  // The watchdog's arming and the last stop's request to end it exclude each other, and a
+  // stop of another channel does not end the watchdog while this start is under way.
+  KIRQL old = KeAcquireSpinLockRaiseToDpc(&d->channelStopLock);
+  if (static_cast<DEVICE_POWER_STATE>(
+          AtomicRead(reinterpret_cast<volatile ULONG *>(&d->powerState))) != PowerDeviceD0 ||
+      d->hardwareState != kHardwareStarted) {
+    // Made when the card is back (RestoreChannels).
+    KeReleaseSpinLock(&d->channelStopLock, old);
+    AtomicSetBits(&d->deferredStartMask, ChannelMaskBit(id));
+    return STATUS_DEVICE_POWERED_OFF;
+  }
+  ArmWatchdog(d);
   ++d->startsInProgress;
   KeReleaseSpinLock(&d->channelStopLock, old);
-  if (CChannelStream *stream = StreamForChannel(d, id)) stream->StartHardware();
+  if (CChannelStream *stream = StreamForChannel(d, id)) {
+    if (kind == StartKind::Resume)
+      stream->ResumeHardware();
+    else if (kind == StartKind::Deferred)
+      stream->StartDeferred();
+    else
+      stream->StartHardware();
+  }
   old = KeAcquireSpinLockRaiseToDpc(&d->channelStopLock);
   --d->startsInProgress;
   KeReleaseSpinLock(&d->channelStopLock, old);
   return STATUS_SUCCESS;
 }
 
+}  // namespace
+
+NTSTATUS StartChannel(CCaptureDevice *d, ULONG id) { return Start(d, id, StartKind::Start); }
+
+NTSTATUS ResumeChannel(CCaptureDevice *d, ULONG id) { return Start(d, id, StartKind::Resume); }
+
+NTSTATUS StartDeferredChannel(CCaptureDevice *d, ULONG id) {
+  return Start(d, id, StartKind::Deferred);
+}
+
 NTSTATUS StopChannel(CCaptureDevice *d, ULONG id) {
   KIRQL old = KeAcquireSpinLockRaiseToDpc(&d->channelStopLock);
   StopWork work = {d, ChannelMaskBit(id), KeQueryPerformanceCounter(nullptr).QuadPart};
+  if (!HardwareUsable(d)) {
+    // The card is away or gone: nothing to tell it, and nothing to start again later.
+    SynchronizeWithInterrupt(d, ClearChannelMasks, &work);
+    AtomicClearBits(&d->deferredStartMask, work.bit);
+    AtomicClearBits(&d->suspendedMask, work.bit);
+    KeReleaseSpinLock(&d->channelStopLock, old);
+    return STATUS_SUCCESS;
+  }
   SynchronizeWithInterrupt(d, ClearChannelMasks, &work);
   if (CChannelStream *stream = StreamForChannel(d, id)) stream->StopHardware(~work.bit);
   SynchronizeWithInterrupt(d, SilenceIfIdle, &work);

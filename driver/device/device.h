@@ -25,7 +25,8 @@ constexpr LONGLONG kWatchdogPeriod = 130000;           // 13 ms in 100 ns
 inline ULONG ChannelMaskBit(ULONG id) { return 1u << (id % 32); }
 inline bool IsVideoChannelId(ULONG id) { return (id & kVideoIdBase) != 0; }
 
-// The stream object of an open pin, as the device core drives it. Slot order matters.
+// The stream object of an open pin, as the device core drives it. Slot order matters: the
+// five first, then what transitions need.
 class CChannelStream {
  public:
   virtual void OnInterrupt(ULONG status, ULONG reserved, ULONG status04) = 0;
@@ -33,6 +34,15 @@ class CChannelStream {
   virtual NTSTATUS StopHardware(ULONG mask) = 0;
   virtual BOOLEAN AlwaysTrue() = 0;
   virtual NTSTATUS SetState(KSSTATE to, KSSTATE from) = 0;
+  // The card lost its channel programming (back in D0, new resources): program it again.
+  virtual void ProgramChannel() {}
+  // The card went away at `since` (performance counter) with the channel running.
+  virtual void CardAway(LONGLONG since) { (void)since; }
+  // The channel starts again where it was before the card went away.
+  virtual NTSTATUS ResumeHardware() { return StartHardware(); }
+  // A start that waited for the card starts now, from a power or PnP transition (which
+  // holds no pin's filter control mutex: nothing goes into the pin's bag).
+  virtual NTSTATUS StartDeferred() { return StartHardware(); }
 
  protected:
   ~CChannelStream() = default;  // freed through their pin's bag, never deleted through the base
@@ -121,7 +131,29 @@ struct CCaptureDevice {
   // channelStopLock: StartChannel calls between arming the watchdog and enabling the
   // channel; the last StopChannel does not stop the watchdog while one is under way.
   ULONG startsInProgress;
+
+  // The transition guard (transition.cpp): a plug-and-play or power transition changes what
+  // the hardware is while nobody else uses the device. Users enter shared; a transition
+  // waits for them to leave and keeps new ones out until it ends.
+  KSPIN_LOCK guardLock;
+  LONG guardUsers;
+  BOOLEAN guardTransition;
+  KEVENT guardDrained;  // notification: the last user left while a transition waits
+  KEVENT guardIdle;     // notification, signalled while no transition is under way
+  // Changed only in a transition, read by the guard's users: what the hardware is.
+  ULONG hardwareState;
+  // Changed in transitions and by StopChannel while the hardware is away: the channels that
+  // ran when it went (to D3, at a stop), restarted when it comes back, and since when
+  // (performance counter) they have not run.
+  ULONG suspendedMask;
+  LONGLONG suspendedAt;
 };
+
+// What the driver holds of the card. Started: its resources are held (D0 or not); Absent:
+// never started, or stopped (a rebalance); Removed: gone for good (surprise removal).
+constexpr ULONG kHardwareAbsent = 0;
+constexpr ULONG kHardwareStarted = 1;
+constexpr ULONG kHardwareRemoved = 2;
 
 constexpr LONG kInterruptNotConnected = 0;
 constexpr LONG kInterruptConnecting = 1;
@@ -164,6 +196,32 @@ struct HardwareWork {
   ULONG bit;
 };
 
+// The transition guard (transition.cpp). EnterDevice returns whether the caller may use
+// the device now: with `wait` it waits a transition out, without it refuses during one.
+bool EnterDevice(CCaptureDevice *d, bool wait);
+void LeaveDevice(CCaptureDevice *d);
+void BeginTransition(CCaptureDevice *d);
+void EndTransition(CCaptureDevice *d);
+// The power state is read whole: the watchdog's DPC reads it beside the transitions.
+inline DEVICE_POWER_STATE PowerState(const CCaptureDevice *d) {
+  return static_cast<DEVICE_POWER_STATE>(AtomicRead(
+      reinterpret_cast<volatile ULONG *>(const_cast<DEVICE_POWER_STATE *>(&d->powerState))));
+}
+// The card answers and may be driven (a guard user or a transition asks).
+inline bool HardwareUsable(const CCaptureDevice *d) {
+  return d->hardwareState == kHardwareStarted && PowerState(d) == PowerDeviceD0;
+}
+// Why a request that needs the card cannot have it now.
+inline NTSTATUS HardwareUnavailableStatus(const CCaptureDevice *d) {
+  return d->hardwareState == kHardwareRemoved ? STATUS_DEVICE_REMOVED : STATUS_DEVICE_NOT_READY;
+}
+// In transitions: every running channel stops (through the card when it still answers) and
+// is recorded for the restart, the watchdog stops; and the way back: every open pin's
+// channel programmed again, the recorded and the deferred channels started again.
+void SuspendChannels(CCaptureDevice *d, bool touchHardware);
+NTSTATUS RestoreChannels(CCaptureDevice *d);
+void StopWatchdog(CCaptureDevice *d);
+
 // Lifecycle (entry.cpp).
 NTSTATUS NTAPI DispatchAdd(PKSDEVICE device);
 NTSTATUS NTAPI DispatchStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
@@ -171,8 +229,10 @@ NTSTATUS NTAPI DispatchStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST trans
 void NTAPI DispatchStop(PKSDEVICE device, PIRP irp);
 void NTAPI DispatchSetPower(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to,
                             DEVICE_POWER_STATE from);
+void NTAPI DispatchSurpriseRemoval(PKSDEVICE device, PIRP irp);
 NTSTATUS AccessPciConfig(PDEVICE_OBJECT device, BOOLEAN write, PVOID buffer, ULONG offset);
-void ConnectInterrupt(CCaptureDevice *d);
+// Connects the interrupt unless it is connected; STATUS_SUCCESS once it is.
+NTSTATUS ConnectInterrupt(CCaptureDevice *d);
 void ReleaseHardware(CCaptureDevice *d);
 
 // Runs `routine` atomically with respect to InterruptService and every other caller: under
@@ -180,8 +240,16 @@ void ReleaseHardware(CCaptureDevice *d);
 // connected (the service routine takes isrLock too, connected or being connected).
 BOOLEAN SynchronizeWithInterrupt(CCaptureDevice *d, PKSYNCHRONIZE_ROUTINE routine, PVOID context);
 
-// Channel control (channel.cpp).
+// Channel control (channel.cpp). While the card is away (D3, stopped) a start is deferred:
+// recorded in deferredStartMask, STATUS_DEVICE_POWERED_OFF, and made when it comes back.
 NTSTATUS StartChannel(CCaptureDevice *d, ULONG id);
+// A channel that ran before the card went away starts again, the stream's counts kept; a
+// deferred start is made.
+NTSTATUS ResumeChannel(CCaptureDevice *d, ULONG id);
+NTSTATUS StartDeferredChannel(CCaptureDevice *d, ULONG id);
+inline ULONG ChannelIdForBit(ULONG bit) {
+  return bit < kVideoChannels ? (kVideoIdBase | bit) : bit;
+}
 NTSTATUS StopChannel(CCaptureDevice *d, ULONG id);
 CChannelStream *StreamForChannel(CCaptureDevice *d, ULONG id);
 

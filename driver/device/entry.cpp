@@ -10,20 +10,20 @@ namespace {
 void NTAPI FreeDeviceContext(PVOID context) { ExFreePoolWithTag(context, kTagDevice); }
 
 const KSDEVICE_DISPATCH kDeviceDispatch = {
-    DispatchAdd,       // Add
-    DispatchStart,     // Start
-    nullptr,           // PostStart
-    nullptr,           // QueryStop
-    nullptr,           // CancelStop
-    DispatchStop,      // Stop
-    nullptr,           // QueryRemove
-    nullptr,           // CancelRemove
-    nullptr,           // Remove
-    nullptr,           // QueryCapabilities
-    nullptr,           // SurpriseRemoval
-    nullptr,           // QueryPower
-    DispatchSetPower,  // SetPower
-    nullptr,           // QueryInterface
+    DispatchAdd,              // Add
+    DispatchStart,            // Start
+    nullptr,                  // PostStart
+    nullptr,                  // QueryStop
+    nullptr,                  // CancelStop
+    DispatchStop,             // Stop
+    nullptr,                  // QueryRemove
+    nullptr,                  // CancelRemove
+    nullptr,                  // Remove
+    nullptr,                  // QueryCapabilities
+    DispatchSurpriseRemoval,  // SurpriseRemoval
+    nullptr,                  // QueryPower
+    DispatchSetPower,         // SetPower
+    nullptr,                  // QueryInterface
 };
 
 const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {&kDeviceDispatch, 0, nullptr,
@@ -50,6 +50,8 @@ NTSTATUS ProbeConfigurationSpace(PDEVICE_OBJECT fdo) {
   next->Parameters.ReadWriteConfig.Offset = 0;
   next->Parameters.ReadWriteConfig.Length = sizeof(config);
   IoSetCompletionRoutine(irp, SignalProbeDone, &done, TRUE, TRUE, TRUE);
+  // A bus that does not handle the request leaves the status as it finds it.
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   NTSTATUS status = IoCallDriver(fdo, irp);
   if (status == STATUS_PENDING) {
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
@@ -61,7 +63,10 @@ NTSTATUS ProbeConfigurationSpace(PDEVICE_OBJECT fdo) {
 
 NTSTATUS ClearConfigBits(PDEVICE_OBJECT fdo, ULONG offset, ULONG bits) {
   ULONG value = 0;
-  AccessPciConfig(fdo, FALSE, &value, offset);
+  // Written back only from what was read: a failed read would otherwise write zeros (at
+  // 0x04: decoding and bus mastering off).
+  NTSTATUS status = AccessPciConfig(fdo, FALSE, &value, offset);
+  if (!NT_SUCCESS(status)) return status;
   value &= ~bits;
   return AccessPciConfig(fdo, TRUE, &value, offset);
 }
@@ -92,12 +97,10 @@ NTSTATUS ParseResources(CCaptureDevice *d, PCM_RESOURCE_LIST translated,
   for (ULONG i = 0; i < list.Count; ++i) {
     const CM_PARTIAL_RESOURCE_DESCRIPTOR &r = descriptors[i];
     if (r.Type == CmResourceTypeInterrupt) {
-      if (r.Flags == CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE)
-        d->interruptMode = LevelSensitive;
-      else if (r.Flags == CM_RESOURCE_INTERRUPT_LATCHED)
-        d->interruptMode = Latched;
-      else
-        return STATUS_UNSUCCESSFUL;  // message-signalled or unknown: not a line interrupt
+      // The mode is the latched bit; other flags (a wake hint, a policy) say nothing about
+      // the line. A message-signalled interrupt is no line interrupt.
+      if (r.Flags & CM_RESOURCE_INTERRUPT_MESSAGE) return STATUS_UNSUCCESSFUL;
+      d->interruptMode = (r.Flags & CM_RESOURCE_INTERRUPT_LATCHED) ? Latched : LevelSensitive;
       d->interruptVector = r.u.Interrupt.Vector;
       d->interruptIrql = d->interruptSyncIrql = static_cast<KIRQL>(r.u.Interrupt.Level & 0xFF);
       d->interruptAffinity = r.u.Interrupt.Affinity;
@@ -145,7 +148,7 @@ ULONG WriteRegisterAndFlush(CCaptureDevice *d, ULONG offset, ULONG value, ULONG 
 NTSTATUS NTAPI DispatchAdd(PKSDEVICE device) {
   if (device == nullptr) return STATUS_UNSUCCESSFUL;
   auto *d = static_cast<CCaptureDevice *>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(CCaptureDevice), kTagDevice));
+      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CCaptureDevice), kTagDevice));
   if (d == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(d, sizeof(*d));
   d->ksDevice = device;
@@ -156,6 +159,9 @@ NTSTATUS NTAPI DispatchAdd(PKSDEVICE device) {
   KeInitializeDpc(&d->watchdogDpc, WatchdogDpc, d);
   KeInitializeEvent(&d->watchdogStoppedEvent, SynchronizationEvent, FALSE);
   KeInitializeTimer(&d->watchdogTimer);
+  KeInitializeEvent(&d->guardDrained, NotificationEvent, FALSE);
+  KeInitializeEvent(&d->guardIdle, NotificationEvent, TRUE);
+  d->hardwareState = kHardwareAbsent;
 
   KsAcquireDevice(device);
   NTSTATUS status = KsAddItemToObjectBag(device->Bag, d, FreeDeviceContext);
@@ -168,9 +174,11 @@ NTSTATUS NTAPI DispatchAdd(PKSDEVICE device) {
   return status;
 }
 
-NTSTATUS NTAPI DispatchStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST translated,
-                             PCM_RESOURCE_LIST) {
-  CCaptureDevice *d = DeviceContext(device);
+namespace {
+
+// Maps, configures, initialises and allocates what a start takes; every failure gives back
+// what was taken and says why.
+NTSTATUS AcquireHardware(CCaptureDevice *d, PKSDEVICE device, PCM_RESOURCE_LIST translated) {
   const CM_PARTIAL_RESOURCE_DESCRIPTOR *memory = nullptr;
   if (!NT_SUCCESS(ParseResources(d, translated, &memory))) return STATUS_UNSUCCESSFUL;
   d->registers = static_cast<volatile ULONG *>(
@@ -225,21 +233,95 @@ NTSTATUS NTAPI DispatchStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST translate
   KsDeviceRegisterAdapterObject(device, d->dmaAdapter, 0x2000000, 16);
   KeInitializeDpc(&d->interruptDpc, InterruptDpc, device);
   for (ULONG n = 0; n < kVideoChannels; ++n) {
+    // A channel whose pin stays open across a stop keeps the standard its pin was made for.
+    if (d->videoStreams[n] != nullptr) continue;
     ResetChannelFormats(d, n);
     d->channelVideo[n].videoStandard = KS_AnalogVideo_NTSC_M;
   }
   return status;
 }
 
-void NTAPI DispatchStop(PKSDEVICE device, PIRP) { ReleaseHardware(DeviceContext(device)); }
+}  // namespace
 
-void NTAPI DispatchSetPower(PKSDEVICE device, PIRP, DEVICE_POWER_STATE to,
-                            DEVICE_POWER_STATE from) {
+NTSTATUS NTAPI DispatchStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST translated,
+                             PCM_RESOURCE_LIST) {
   CCaptureDevice *d = DeviceContext(device);
-  if (to == PowerDeviceD0 && from != to) InitializeCard(d);
-  // StartChannel on a client's thread reads and records these meanwhile.
+  BeginTransition(d);
+  if (d->hardwareState == kHardwareStarted) {
+    // A start of a started card: the first set goes before the new one comes, with the
+    // channels stopped and recorded as for a stop.
+    SuspendChannels(d, HardwareUsable(d));
+    ReleaseHardware(d);
+    d->hardwareState = kHardwareAbsent;
+  }
+  NTSTATUS status = d->hardwareState == kHardwareRemoved ? STATUS_DEVICE_REMOVED
+                                                         : AcquireHardware(d, device, translated);
+  if (NT_SUCCESS(status)) {
+    d->hardwareState = kHardwareStarted;
+    // The bus gives a started card power.
+    AtomicWrite(reinterpret_cast<volatile ULONG *>(&d->powerState), PowerDeviceD0);
+    // The pins that stayed open across a stop get their channels back.
+    if (PowerState(d) == PowerDeviceD0) status = RestoreChannels(d);
+    if (!NT_SUCCESS(status)) {
+      SuspendChannels(d, true);
+      ReleaseHardware(d);
+      d->hardwareState = kHardwareAbsent;
+    }
+  }
+  // A card that did not start publishes no filters.
+  if (!NT_SUCCESS(status)) DeleteFilterFactories(d);
+  EndTransition(d);
+  return status;
+}
+
+void NTAPI DispatchStop(PKSDEVICE device, PIRP) {
+  CCaptureDevice *d = DeviceContext(device);
+  BeginTransition(d);
+  // Nothing may run on what goes: the card's channels stop (and are started again at the
+  // next start) before its buffers and its registers are given back.
+  if (d->hardwareState == kHardwareStarted) {
+    SuspendChannels(d, HardwareUsable(d));
+    d->hardwareState = kHardwareAbsent;
+  }
+  ReleaseHardware(d);
+  EndTransition(d);
+}
+
+void NTAPI DispatchSurpriseRemoval(PKSDEVICE device, PIRP) {
+  CCaptureDevice *d = DeviceContext(device);
+  BeginTransition(d);
+  // The card is gone: not one more access to it. Every stream stops for good; what was
+  // held is given back now rather than when the last handle closes.
+  if (d->hardwareState == kHardwareStarted) SuspendChannels(d, false);
+  d->hardwareState = kHardwareRemoved;
+  AtomicWrite(&d->suspendedMask, 0);
   AtomicWrite(&d->deferredStartMask, 0);
-  AtomicWrite(reinterpret_cast<volatile ULONG *>(&d->powerState), static_cast<ULONG>(to));
+  ReleaseHardware(d);
+  EndTransition(d);
+}
+
+void NTAPI DispatchSetPower(PKSDEVICE device, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE) {
+  CCaptureDevice *d = DeviceContext(device);
+  BeginTransition(d);
+  DEVICE_POWER_STATE from = PowerState(d);
+  if (to != PowerDeviceD0 && from == PowerDeviceD0) {
+    // The card loses everything in D3: its channels stop first, and the watchdog leaves it
+    // alone until it is back.
+    if (d->hardwareState == kHardwareStarted) SuspendChannels(d, true);
+    AtomicWrite(reinterpret_cast<volatile ULONG *>(&d->powerState), static_cast<ULONG>(to));
+  } else if (to == PowerDeviceD0 && from != PowerDeviceD0) {
+    AtomicWrite(reinterpret_cast<volatile ULONG *>(&d->powerState), static_cast<ULONG>(to));
+    // Back in its power-up state: initialised, its pins' channels programmed again, and
+    // what ran or was to start started. A stopped card is not touched (its next start does
+    // all of it).
+    if (d->hardwareState == kHardwareStarted) {
+      InitializeCard(d);
+      RestoreChannels(d);
+    }
+  } else {
+    AtomicWrite(reinterpret_cast<volatile ULONG *>(&d->powerState), static_cast<ULONG>(to));
+  }
+  EndTransition(d);
 }
 
 NTSTATUS AccessPciConfig(PDEVICE_OBJECT device, BOOLEAN write, PVOID buffer, ULONG offset) {
@@ -268,22 +350,30 @@ NTSTATUS AccessPciConfig(PDEVICE_OBJECT device, BOOLEAN write, PVOID buffer, ULO
   return status;
 }
 
-void ConnectInterrupt(CCaptureDevice *d) {
-  // Pin creations on different filters run at once: exactly one of them connects. A failure
-  // leaves the object null and the next pin creation tries again.
-  if (InterlockedCompareExchange(&d->interruptConnection, kInterruptConnecting,
-                                 kInterruptNotConnected) != kInterruptNotConnected)
-    return;
+NTSTATUS ConnectInterrupt(CCaptureDevice *d) {
+  // Pin creations on different filters run at once: exactly one of them connects, and the
+  // others wait to learn whether it did. A failure leaves the object null and the next pin
+  // creation tries again.
+  for (;;) {
+    LONG state = InterlockedCompareExchange(&d->interruptConnection, kInterruptConnecting,
+                                            kInterruptNotConnected);
+    if (state == kInterruptConnected) return STATUS_SUCCESS;
+    if (state == kInterruptNotConnected) break;
+    LARGE_INTEGER pause;
+    pause.QuadPart = -10;  // 1 us: the other creation is inside IoConnectInterrupt
+    KeDelayExecutionThread(KernelMode, FALSE, &pause);
+  }
   PKINTERRUPT object = nullptr;
   NTSTATUS status = IoConnectInterrupt(
       &object, InterruptService, d->interruptContext, nullptr, d->interruptVector, d->interruptIrql,
       d->interruptSyncIrql, d->interruptMode, d->interruptShared, d->interruptAffinity, FALSE);
   if (!NT_SUCCESS(status) || object == nullptr) {
     InterlockedExchange(&d->interruptConnection, kInterruptNotConnected);
-    return;
+    return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
   }
   InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&d->interruptObject), object);
   InterlockedExchange(&d->interruptConnection, kInterruptConnected);
+  return STATUS_SUCCESS;
 }
 
 void ReleaseHardware(CCaptureDevice *d) {

@@ -70,6 +70,12 @@ BOOLEAN NTAPI InterruptService(PKINTERRUPT, PVOID serviceContext) {
   // Already at the interrupt's IRQL: take the lock without touching the IRQL.
   KeAcquireSpinLockAtDpcLevel(&dev->isrLock);
   ULONG d = ReadRegister(dev, INT_STATUS);
+  if (d == 0xFFFFFFFF) {
+    // All ones: the card is asleep or gone and the line is someone else's; nothing here is
+    // ours to read or to write.
+    KeReleaseSpinLockFromDpcLevel(&dev->isrLock);
+    return FALSE;
+  }
   ULONG e = ReadRegister(dev, ERROR_STATUS_A);
   (void)ReadRegister(dev, BUFFER_STATUS);
 
@@ -155,9 +161,13 @@ void NTAPI WatchdogDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
   LARGE_INTEGER frequency;
   WatchdogWork w = {d, KeQueryPerformanceCounter(&frequency).QuadPart, 0};
   w.frequency = frequency.QuadPart;
-  SynchronizeWithInterrupt(d, WatchdogRestart, &w);
+  // A card that is not in D0 is left alone (the transitions stop the watchdog too).
+  if (static_cast<DEVICE_POWER_STATE>(
+          AtomicRead(reinterpret_cast<volatile ULONG *>(&d->powerState))) == PowerDeviceD0)
+    SynchronizeWithInterrupt(d, WatchdogRestart, &w);
+  // Relative: setting the clock back must not hold the next tick back.
   LARGE_INTEGER due;
-  due.QuadPart = d->watchdogArmedAt + d->watchdogPeriod;
+  due.QuadPart = -d->watchdogPeriod;
   KeSetTimer(&d->watchdogTimer, due, &d->watchdogDpc);
   KeReleaseSpinLockFromDpcLevel(&d->channelStopLock);
 }

@@ -34,9 +34,15 @@ void ReleaseReferenceClock(Stream &s) {
 }
 
 // The state machine both streams follow (the stream's SetState). A stream provides pin,
-// device, channelId, runState, referenceClock and clockHeld, ReleaseOnStop (what the stop
-// gives back beyond the channel: the clock, and for video the frame it holds) and
-// PauseStopLock (a lock for the pause-to-acquire stop, or none).
+// device, channelId, runState, referenceClock and clockHeld, absentSince, ReleaseOnStop
+// (what the stop gives back beyond the channel: the clock, and for video the frame it holds)
+// and PauseStopLock (a lock for the pause-to-acquire stop, or none). The caller is a user of
+// the transition guard (PinSetDeviceState), so the card stays what it is meanwhile.
+//
+// While the card is away (asleep, stopped for a rebalance) a pin still moves: a start is
+// deferred and made when the card comes back, and the time the stream runs without the card
+// is remembered (absentSince, performance counter) so that the frames it misses count as
+// dropped.
 template <class Stream>
 NTSTATUS WalkRunState(Stream &s, KSSTATE to, KSSTATE from) {
   NTSTATUS status = STATUS_SUCCESS;
@@ -46,6 +52,7 @@ NTSTATUS WalkRunState(Stream &s, KSSTATE to, KSSTATE from) {
         status = StopChannel(s.device, s.channelId);
         SetRunState(s, RunState::Stopped);
       }
+      s.absentSince = 0;
       s.ReleaseOnStop();
       return status;
     case KSSTATE_ACQUIRE:
@@ -65,14 +72,20 @@ NTSTATUS WalkRunState(Stream &s, KSSTATE to, KSSTATE from) {
       }
       return status;
     case KSSTATE_PAUSE:
-      if (from == KSSTATE_RUN) SetRunState(s, RunState::PausedAfterRunning);
+      if (from == KSSTATE_RUN) {
+        SetRunState(s, RunState::PausedAfterRunning);
+        s.absentSince = 0;
+      }
       return STATUS_SUCCESS;
     case KSSTATE_RUN:
       if (s.runState == RunState::PausedAfterRunning) {
+        if (!HardwareUsable(s.device)) s.absentSince = KeQueryPerformanceCounter(nullptr).QuadPart;
         SetRunState(s, RunState::Running);
         return STATUS_SUCCESS;
       }
       status = StartChannel(s.device, s.channelId);
+      // Deferred until the card is back: the pin runs, the channel starts then.
+      if (status == STATUS_DEVICE_POWERED_OFF) status = STATUS_SUCCESS;
       if (!NT_SUCCESS(status)) return status;
       SetRunState(s, RunState::Running);
       return status;

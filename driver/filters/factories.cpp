@@ -17,11 +17,6 @@ const GUID kAudioCategories[3] = {{STATICGUIDOF(KSCATEGORY_AUDIO)},
                                   {STATICGUIDOF(KSCATEGORY_CAPTURE)},
                                   {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}}};
 
-void DeletePreviousFactories(CCaptureDevice *d) {
-  for (ULONG i = 0; i < d->filterFactoryCount; ++i) KsDeleteFilterFactory(d->filterFactories[i]);
-  d->filterFactoryCount = 0;
-}
-
 // Reads "Preview%d" for every video channel; a value that cannot be read is created as
 // 0 (capture).
 void ReadPreviewSettings(PKSDEVICE device, bool preview[kVideoChannels]) {
@@ -46,7 +41,10 @@ void ReadPreviewSettings(PKSDEVICE device, bool preview[kVideoChannels]) {
       RtlCopyMemory(&value, reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer)->Data,
                     sizeof(value));
       preview[n] = value == 1;
-    } else {
+    } else if (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_BUFFER_OVERFLOW ||
+               status == STATUS_BUFFER_TOO_SMALL) {
+      // Missing, or more than a setting holds: replaced by the default. A read that failed
+      // for want of memory leaves the administrator's value as it is.
       ULONG zero = 0;
       (void)ZwSetValueKey(key, &valueName, 0, REG_DWORD, &zero, sizeof(zero));
     }
@@ -104,15 +102,20 @@ const KSFILTER_DESCRIPTOR kFilterDescriptors[16] = {
 };
 #undef MORVANE_FILTER
 
+void DeleteFilterFactories(CCaptureDevice *d) {
+  for (ULONG i = 0; i < d->filterFactoryCount; ++i) KsDeleteFilterFactory(d->filterFactories[i]);
+  d->filterFactoryCount = 0;
+}
+
 NTSTATUS CreateFilterFactories(CCaptureDevice *d, PKSDEVICE device) {
   // A restarted device replaces what it published before instead of adding to it.
-  DeletePreviousFactories(d);
+  DeleteFilterFactories(d);
   bool preview[kVideoChannels];
   ReadPreviewSettings(device, preview);
   NTSTATUS status = STATUS_SUCCESS;
   for (ULONG i = 0; i < 16; ++i) {
     auto *copy = static_cast<PKSFILTER_DESCRIPTOR>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(KSFILTER_DESCRIPTOR), kTagDescriptorCopy));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KSFILTER_DESCRIPTOR), kTagDescriptorCopy));
     if (copy == nullptr) return STATUS_NO_MEMORY;
     bool video = i < kVideoChannels;
     status = BuildFilterDescriptor(d, &kFilterDescriptors[i], device->Bag, copy,
@@ -141,7 +144,7 @@ NTSTATUS BuildFilterDescriptor(CCaptureDevice *, const KSFILTER_DESCRIPTOR *tmpl
   if (tmpl->PinDescriptorsCount == 0) return STATUS_SUCCESS;
   ULONG bytes = tmpl->PinDescriptorSize * tmpl->PinDescriptorsCount;
   auto *pins = static_cast<PKSPIN_DESCRIPTOR_EX>(
-      ExAllocatePoolWithTag(NonPagedPool, bytes, kTagDescriptorCopy));
+      ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kTagDescriptorCopy));
   if (pins == nullptr) return STATUS_NO_MEMORY;
   status = KsAddItemToObjectBag(bag, pins, nullptr);
   if (!NT_SUCCESS(status)) {
@@ -159,10 +162,12 @@ namespace {
 void NTAPI FreeFilterContext(PVOID context) { ExFreePoolWithTag(context, kTagDevice); }
 }  // namespace
 
-NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP) {
+namespace {
+
+NTSTATUS CreateFilter(CCaptureDevice *d, PKSFILTER filter) {
   const GUID *guid = filter->Descriptor->ReferenceGuid;
   auto *context = static_cast<FilterContext *>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(FilterContext), kTagDevice));
+      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FilterContext), kTagDevice));
   if (context == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   context->filter = filter;
   context->channel = 0;
@@ -175,6 +180,18 @@ NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP) {
   for (ULONG n = 0; n < kVideoChannels; ++n)
     if (guid != nullptr && RtlEqualMemory(guid, &kVideoFilterReferenceGuids[n], sizeof(GUID)))
       context->channel = n;
-  DetectChannelStandard(DeviceContext(KsGetDevice(filter)), context->channel);
+  DetectChannelStandard(d, context->channel);
+  return status;
+}
+
+}  // namespace
+
+NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP) {
+  // Opening a filter reads its channel's standard from the card: a stopped, sleeping or
+  // removed card has no filters to open (a stopped one keeps its interfaces).
+  CCaptureDevice *d = DeviceContext(KsGetDevice(filter));
+  EnterDevice(d, true);
+  NTSTATUS status = HardwareUsable(d) ? CreateFilter(d, filter) : HardwareUnavailableStatus(d);
+  LeaveDevice(d);
   return status;
 }

@@ -15,6 +15,8 @@ extern const GUID kVideoFilterReferenceGuids[8];
 extern const GUID kAudioFilterReferenceGuids[8];
 
 NTSTATUS CreateFilterFactories(CCaptureDevice *d, PKSDEVICE device);
+// Withdraws what the last start published (the device mutex is held, as in Start).
+void DeleteFilterFactories(CCaptureDevice *d);
 // `ranges`, when given, replaces the pin's data-range list in the copy.
 NTSTATUS BuildFilterDescriptor(CCaptureDevice *d, const KSFILTER_DESCRIPTOR *tmpl, KSOBJECT_BAG bag,
                                PKSFILTER_DESCRIPTOR copy, bool preview, const PKSDATARANGE *ranges);

@@ -107,7 +107,7 @@ NTSTATUS CreateVideoStream(PKSPIN pin, CCaptureDevice *d, ULONG c) {
   NTSTATUS check = CheckCapturableFormat(d, c, pin->ConnectionFormat, vih);
   if (!NT_SUCCESS(check)) return check;
 
-  auto *memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(CVideoStream), kTagDevice);
+  auto *memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CVideoStream), kTagDevice);
   if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(memory, sizeof(CVideoStream));
   auto *stream = new (memory) CVideoStream(pin, d);
@@ -140,30 +140,36 @@ NTSTATUS CreateVideoStream(PKSPIN pin, CCaptureDevice *d, ULONG c) {
   AtomicWrite(&d->videoIdBase, kVideoIdBase);
   stream->channelId = kVideoIdBase | c;
   SetStreamForChannel(d, stream->channelId, stream);
-
-  const KS_BITMAPINFOHEADER &bmi = stream->formatSnapshot->bmiHeader;
-  // The card packs lines at the copy length the delivery reads them with.
-  ULONG bytesPerLine = (static_cast<ULONG>(bmi.biBitCount) * Magnitude(bmi.biWidth)) >> 3;
-  FieldSplit split = SplitFields(d, c, bmi.biHeight);
-  stream->fieldsPerFrame = split.fields;
-  ConfigureChannelVideo(d, c, Magnitude(bmi.biWidth), Magnitude(bmi.biHeight));
-  SelectVideoFormat(d, c, &pin->ConnectionFormat->SubFormat);
-  ProgramFrameRate(d, c, stream->formatSnapshot->AvgTimePerFrame);
-  ProgramVideoDma(stream, c, bytesPerLine, split.linesPerField);
+  ProgramVideoChannel(stream);
   pin->StreamHeaderSize = kStreamHeaderSize;
+  // A pin that could never hear of a frame is refused rather than left silent.
+  if (InterlockedCompareExchange(&d->interruptConnection, kInterruptConnected,
+                                 kInterruptConnected) != kInterruptConnected) {
+    ClearStreamForChannel(d, stream->channelId, stream);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
   return STATUS_SUCCESS;
 }
 
 NTSTATUS VideoPinCreate(PKSPIN pin, PIRP, ULONG c) {
   CCaptureDevice *d = PinDevice(pin);
+  // Creation programs the card: not while it is away, nor while a transition changes it.
+  EnterDevice(d, true);
+  if (!HardwareUsable(d)) {
+    NTSTATUS status = HardwareUnavailableStatus(d);
+    LeaveDevice(d);
+    return status;
+  }
   // Instances of one channel's filter create at once: the bit is claimed whole, and given
   // back if the creation fails.
   ULONG bit = 1u << c;
-  if (InterlockedOr(reinterpret_cast<volatile LONG *>(&d->openPinMask), static_cast<LONG>(bit)) &
-      static_cast<LONG>(bit))
-    return STATUS_INSUFFICIENT_RESOURCES;
-  NTSTATUS status = CreateVideoStream(pin, d, c);
-  if (!NT_SUCCESS(status)) AtomicClearBits(&d->openPinMask, bit);
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  if (!(InterlockedOr(reinterpret_cast<volatile LONG *>(&d->openPinMask), static_cast<LONG>(bit)) &
+        static_cast<LONG>(bit))) {
+    status = CreateVideoStream(pin, d, c);
+    if (!NT_SUCCESS(status)) AtomicClearBits(&d->openPinMask, bit);
+  }
+  LeaveDevice(d);
   return status;
 }
 
@@ -243,7 +249,7 @@ PKS_VIDEOINFOHEADER SnapshotVideoFormat(CVideoStream *stream) {
   auto *snapshot = stream->formatSnapshot;
   if (snapshot == nullptr) {
     snapshot = static_cast<PKS_VIDEOINFOHEADER>(
-        ExAllocatePoolWithTag(NonPagedPool, kSnapshotSize, kTagSnapshot));
+        ExAllocatePoolWithTag(NonPagedPoolNx, kSnapshotSize, kTagSnapshot));
     if (snapshot == nullptr) return nullptr;
     if (!NT_SUCCESS(KsAddItemToObjectBag(stream->pin->Bag, snapshot, nullptr))) {
       ExFreePoolWithTag(snapshot, kTagSnapshot);
@@ -253,6 +259,21 @@ PKS_VIDEOINFOHEADER SnapshotVideoFormat(CVideoStream *stream) {
   RtlCopyMemory(snapshot, &taken, kSnapshotSize);
   stream->formatSnapshot = snapshot;
   return snapshot;
+}
+
+void ProgramVideoChannel(CVideoStream *stream) {
+  CCaptureDevice *d = stream->device;
+  PKSPIN pin = stream->pin;
+  ULONG c = stream->channel();
+  const KS_BITMAPINFOHEADER &bmi = stream->formatSnapshot->bmiHeader;
+  // The card packs lines at the copy length the delivery reads them with.
+  ULONG bytesPerLine = (static_cast<ULONG>(bmi.biBitCount) * Magnitude(bmi.biWidth)) >> 3;
+  FieldSplit split = SplitFields(d, c, bmi.biHeight);
+  stream->fieldsPerFrame = split.fields;
+  ConfigureChannelVideo(d, c, Magnitude(bmi.biWidth), Magnitude(bmi.biHeight));
+  SelectVideoFormat(d, c, &pin->ConnectionFormat->SubFormat);
+  ProgramFrameRate(d, c, stream->formatSnapshot->AvgTimePerFrame);
+  ProgramVideoDma(stream, c, bytesPerLine, split.linesPerField);
 }
 
 NTSTATUS ProgramVideoDma(CVideoStream *stream, ULONG c, ULONG bytesPerLine, ULONG linesPerField) {
@@ -275,10 +296,13 @@ NTSTATUS NTAPI VideoPinClose(PKSPIN pin, PIRP) {
   auto *stream = static_cast<CVideoStream *>(pin->Context);
   if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   CCaptureDevice *d = stream->device;
+  // A transition that programs the streams again must not meet this one going.
+  EnterDevice(d, true);
   // The interrupt DPC on another processor may be reading the entry: taken out under its
   // lock, before the stream goes with the pin's bag.
   ClearStreamForChannel(d, stream->channelId, stream);
   AtomicClearBits(&d->openPinMask, 1u << stream->channel());
+  LeaveDevice(d);
   return STATUS_SUCCESS;
 }
 
@@ -323,12 +347,24 @@ NTSTATUS NTAPI VideoPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM
 NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
   auto *stream = static_cast<CChannelStream *>(pin->Context);
   if (stream == nullptr) return STATUS_INVALID_DEVICE_STATE;
-  return stream->SetState(to, from);
+  // The card stays what it is through the walk; a transition waits for it, or it for one.
+  CCaptureDevice *d = PinDevice(pin);
+  EnterDevice(d, true);
+  NTSTATUS status = stream->SetState(to, from);
+  LeaveDevice(d);
+  return status;
 }
 
 NTSTATUS NTAPI VideoPinProcess(PKSPIN pin) {
   auto *stream = static_cast<CVideoStream *>(pin->Context);
-  return stream != nullptr ? stream->ProcessVideoFrame() : STATUS_PENDING;
+  if (stream == nullptr) return STATUS_PENDING;
+  // The field buffers and BUFFER_STATUS are there only while the card is; during a
+  // transition the call does nothing (the next field asks again).
+  CCaptureDevice *d = stream->device;
+  if (!EnterDevice(d, false)) return STATUS_PENDING;
+  NTSTATUS status = HardwareUsable(d) ? stream->ProcessVideoFrame() : STATUS_PENDING;
+  LeaveDevice(d);
+  return status;
 }
 
 // ------------------------------------------------------------------ CVideoStream
@@ -337,6 +373,7 @@ CVideoStream::CVideoStream(PKSPIN p, CCaptureDevice *d) : pin(p), device(d) {
   framePending = 0;
   runState = RunState::Stopped;
   clockHeld = 0;
+  absentSince = 0;
   currentFrame = nullptr;
   referenceClock = nullptr;
   formatSnapshot = nullptr;
@@ -378,11 +415,16 @@ void CVideoStream::OnInterrupt(ULONG, ULONG, ULONG status04) {
   KsPinAttemptProcessing(pin, TRUE);
 }
 
-NTSTATUS CVideoStream::StartHardware() {
+NTSTATUS CVideoStream::StartHardware() { return Start(true); }
+
+// The format was taken at creation; a start from a transition keeps that snapshot.
+NTSTATUS CVideoStream::StartDeferred() { return Start(false); }
+
+NTSTATUS CVideoStream::Start(bool snapshot) {
   // A process call of the run before may still be under way on a worker thread: what it
   // works with is reset under the pin's processing mutex.
   KsPinAcquireProcessingMutex(pin);
-  SnapshotVideoFormat(this);
+  if (snapshot) SnapshotVideoFormat(this);
   // A frame still held from before a pause-to-acquire goes back unfinished.
   if (currentFrame != nullptr) KsStreamPointerUnlock(currentFrame, FALSE);
   currentFrame = nullptr;
@@ -392,6 +434,46 @@ NTSTATUS CVideoStream::StartHardware() {
   KIRQL old = KeAcquireSpinLockRaiseToDpc(&device->busLock);
   AtomicWrite(&pictureNumber, 0);
   fieldASinceStart = false;
+  fieldMissed = false;
+  InterlockedExchange(&restartFrame, 0);
+  KeReleaseSpinLock(&device->busLock, old);
+  (void)ReadChannelStatus(device, channel());
+  HardwareWork work = {device, ChannelMaskBit(channelId)};
+  SynchronizeWithInterrupt(device, EnableVideoChannel, &work);
+  return STATUS_SUCCESS;
+}
+
+void CVideoStream::ProgramChannel() { ProgramVideoChannel(this); }
+
+void CVideoStream::CardAway(LONGLONG since) {
+  if (runState == RunState::Running && absentSince == 0) absentSince = since;
+}
+
+NTSTATUS CVideoStream::ResumeHardware() {
+  // The half-filled frame keeps its place: the card starts again with a top field.
+  KsPinAcquireProcessingMutex(pin);
+  fieldsSeen = 0;
+  KsPinReleaseProcessingMutex(pin);
+  // Frame times the pin ran through without the card are pictures it missed.
+  ULONG missed = 0;
+  if (absentSince != 0 && runState == RunState::Running && formatSnapshot != nullptr &&
+      formatSnapshot->AvgTimePerFrame > 0) {
+    LARGE_INTEGER frequency;
+    LONGLONG now = KeQueryPerformanceCounter(&frequency).QuadPart;
+    if (now > absentSince && frequency.QuadPart > 0) {
+      ULONGLONG ticks = static_cast<ULONGLONG>(now - absentSince);
+      ULONGLONG f = static_cast<ULONGLONG>(frequency.QuadPart);
+      ULONGLONG away = ticks / f * 10000000 + ticks % f * 10000000 / f;  // 100 ns
+      ULONGLONG frames = away / static_cast<ULONGLONG>(formatSnapshot->AvgTimePerFrame);
+      missed = frames > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<ULONG>(frames);
+    }
+  }
+  absentSince = 0;
+  KIRQL old = KeAcquireSpinLockRaiseToDpc(&device->busLock);
+  InterlockedExchangeAdd(reinterpret_cast<volatile LONG *>(&pictureNumber),
+                         static_cast<LONG>(missed));
+  fieldASinceStart = false;
+  // Fields a pause let by before the card went are no reason to restart the frame again.
   fieldMissed = false;
   InterlockedExchange(&restartFrame, 0);
   KeReleaseSpinLock(&device->busLock, old);

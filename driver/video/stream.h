@@ -17,6 +17,11 @@ class CVideoStream : public CChannelStream {
 
   // The pin's process operation: copies the completed field into the client's frame.
   NTSTATUS ProcessVideoFrame();
+  void ProgramChannel() override;
+  NTSTATUS StartDeferred() override;
+  void CardAway(LONGLONG since) override;
+  // The frames the pin missed while it ran without the card count as dropped.
+  NTSTATUS ResumeHardware() override;
 
   static void NTAPI Free(PVOID stream);
 
@@ -54,10 +59,14 @@ class CVideoStream : public CChannelStream {
   // the counting and, through restartFrame (interlocked), the frame being filled.
   bool fieldMissed;
   volatile LONG restartFrame;
+  // The state path and transitions (both users of the device's guard): since when the pin
+  // runs without the card, performance counter; 0 when it does not.
+  LONGLONG absentSince;
 
   ULONG channel() const { return channelId & 0xF; }
 
  private:
+  NTSTATUS Start(bool snapshot);
   void CopyField(PUCHAR destination, const UCHAR *source, ULONG firstLine, ULONG lineStep,
                  ULONG pitch, ULONG copyLength, ULONG totalLines, bool bottomUp, bool twice) const;
   void EjectCurrent(ULONG dataUsed, bool setDataUsed);
@@ -74,6 +83,9 @@ NTSTATUS NTAPI VideoPinProcess(PKSPIN pin);
 PKS_VIDEOINFOHEADER SnapshotVideoFormat(CVideoStream *stream);
 NTSTATUS ProgramVideoDma(CVideoStream *stream, ULONG channel, ULONG bytesPerLine,
                          ULONG linesPerField);
+// Programs the stream's channel in the card for its format (creation, and the card back in
+// its power-up state).
+void ProgramVideoChannel(CVideoStream *stream);
 // Why a video format cannot be captured, or STATUS_SUCCESS.
 NTSTATUS CheckCapturableFormat(const CCaptureDevice *d, ULONG channel, const KSDATAFORMAT *format,
                                const KS_VIDEOINFOHEADER *vih);

@@ -134,7 +134,7 @@ void Card::OnPlugged() {
   // The bus assigned the window and the vector after power-up.
   config_[kCfgBar0 / 4] = static_cast<uint32_t>(windowBase()) & ~(kWindowLength - 1);
   config_[kCfgInterrupt / 4] = (config_[kCfgInterrupt / 4] & ~0xFFu) | (vector() & 0xFF);
-  if (lineAsserted_) machine()->SetInterruptLine(vector(), true);
+  if (lineAsserted_) machine()->SetInterruptLine(vector(), true, this);
 }
 
 void Card::Reset() {
@@ -148,6 +148,34 @@ void Card::Reset() {
   PowerUp();
   UpdateLine();
   StoreRegister(CHANNEL_CONTROL, 0);  // reports channels that stopped
+}
+
+bool Card::Decodes() const {
+  return Powered() && (config_[kConfigCommandStatus / 4] & kCommandMemorySpace) != 0;
+}
+
+bool Card::Masters() const {
+  return Powered() && (config_[kConfigCommandStatus / 4] & kCommandBusMaster) != 0;
+}
+
+void Card::GoQuiet() {
+  Machine *m = EngineMachine();
+  for (uint64_t id : lateInterrupts_) {
+    if (m != nullptr) m->CancelEvent(id);
+    scheduled_.erase(id);
+  }
+  lateInterrupts_.clear();
+  for (unsigned bit = 0; bit < 16; ++bit)
+    if ((running_ >> bit & 1u) != 0) StopEngine(bit);
+  running_ = 0;
+  UpdateLine();
+}
+
+void Card::Unplug() {
+  if (!present_) return;
+  present_ = false;
+  Record(CardTraceEntry::Kind::Reset, 0, 0xFFFFFFFF);
+  GoQuiet();
 }
 
 CardTime Card::Now() const { return machine() ? machine()->now() : 0; }
@@ -172,6 +200,10 @@ uint32_t Card::ConfigRead32(uint32_t offset) {
     Fault(offset, 0);
     return 0xFFFFFFFF;
   }
+  if (!present_) {
+    Record(CardTraceEntry::Kind::ConfigRead, offset, 0xFFFFFFFF);
+    return 0xFFFFFFFF;  // nobody answers the configuration cycle
+  }
   const uint32_t value = config_[offset / 4];
   ++configReads_;
   Record(CardTraceEntry::Kind::ConfigRead, offset, value);
@@ -185,10 +217,34 @@ void Card::ConfigWrite32(uint32_t offset, uint32_t value) {
   }
   ++configWrites_;
   Record(CardTraceEntry::Kind::ConfigWrite, offset, value);
+  if (!present_) return;
+  if (offset == kCfgPmControl) {
+    SetPowerState(value & 3u);
+    value = (value & ~3u) | powerState_;
+  }
   const uint32_t mask = ConfigWriteMask(offset);
   uint32_t &dword = config_[offset / 4];
   dword = (dword & ~mask) | (value & mask);
-  if (offset == kConfigCommandStatus) UpdateLine();
+  if (offset == kConfigCommandStatus) {
+    // Without memory decoding or bus mastering the engines can do nothing.
+    if (!Decodes() || !Masters()) GoQuiet();
+    UpdateLine();
+  }
+}
+
+void Card::SetPowerState(unsigned state) {
+  if (state == 1 || state == 2 || state == powerState_) return;  // D1, D2: not supported
+  if (state == 3) {
+    powerState_ = 3;
+    GoQuiet();
+    return;
+  }
+  // D3hot to D0: an internal reset, as without No_Soft_Reset; the bus driver restores the
+  // header it saved.
+  powerState_ = 0;
+  Record(CardTraceEntry::Kind::Reset, 0, 0);
+  PowerUp();
+  UpdateLine();
 }
 
 uint32_t Card::PeekConfig(uint32_t offset) const {
@@ -200,6 +256,12 @@ uint32_t Card::PeekConfig(uint32_t offset) const {
 uint32_t Card::MmioRead32(uint32_t offset) {
   if (!ValidOffset(offset, kWindowLength)) {
     Fault(offset, 0);
+    return 0xFFFFFFFF;
+  }
+  if (!Decodes()) {
+    // A master abort: the read completes with all ones.
+    ++counts_[offset].reads;
+    Record(CardTraceEntry::Kind::Read, offset, 0xFFFFFFFF);
     return 0xFFFFFFFF;
   }
   const uint32_t value = LoadView(offset);
@@ -218,6 +280,7 @@ void Card::MmioWrite32(uint32_t offset, uint32_t value) {
   }
   ++counts_[offset].writes;
   Record(CardTraceEntry::Kind::Write, offset, value);
+  if (!Decodes()) return;  // nobody takes the write
   switch (offset) {
     case INT_STATUS:
     case BUFFER_STATUS:
@@ -358,15 +421,16 @@ void Card::UpdateLine() {
       pending ? commandStatus | kStatusInterruptPending : commandStatus & ~kStatusInterruptPending;
   const bool masked =
       options_.honourInterruptDisable && (commandStatus & kCommandInterruptDisable) != 0;
-  const bool level = pending && !masked;
+  const bool level = pending && !masked && Powered();
   if (level == lineAsserted_) return;
   // State first: asserting may run the service routine at once, which reads us back.
   lineAsserted_ = level;
   Record(CardTraceEntry::Kind::Line, 0, level ? 1 : 0);
-  if (machine()) machine()->SetInterruptLine(vector(), level);
+  if (machine()) machine()->SetInterruptLine(vector(), level, this);
 }
 
 void Card::RaiseChannelEvents(uint32_t intStatusBits, uint32_t bufferStatus) {
+  if (!Powered()) return;
   regs_[BUFFER_STATUS / 4] = bufferStatus;
   regs_[INT_STATUS / 4] |= intStatusBits;
   Record(CardTraceEntry::Kind::Event, INT_STATUS, intStatusBits);
@@ -381,6 +445,7 @@ void Card::RaiseChannelError(unsigned videoChannel) {
 }
 
 void Card::InjectErrorBits(uint32_t errorA, uint32_t errorB, uint32_t intStatusBits) {
+  if (!Powered()) return;  // a card asleep or gone reports nothing
   regs_[ERROR_STATUS_A / 4] |= errorA;
   regs_[ERROR_STATUS_B / 4] |= errorB;
   regs_[INT_STATUS / 4] |= intStatusBits;

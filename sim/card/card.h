@@ -129,6 +129,8 @@ class Card : public PciDevice {
   static constexpr uint32_t kConfigCommandStatus = 0x04;
   static constexpr uint32_t kConfigVendorControl = 0x50;
   static constexpr uint32_t kConfigVendorGate = 0xAC;
+  static constexpr uint32_t kCommandMemorySpace = 1u << 1;
+  static constexpr uint32_t kCommandBusMaster = 1u << 2;
   static constexpr uint32_t kCommandInterruptDisable = 1u << 10;
   static constexpr uint32_t kVendorControlGate = 1u << 16;
   static constexpr uint32_t kVendorGateBit = 1u << 31;
@@ -152,6 +154,19 @@ class Card : public PciDevice {
 
   // Back to the power-up state (registers, configuration space, line released).
   void Reset();
+
+  // ---- power and presence
+  // The PCI power state, as the bus driver sets it in the power management control register
+  // (0x44, bits 0-1): in D3 the card captures nothing, raises no interrupt and its register
+  // window reads all ones (writes are lost); leaving D3 it comes back in its power-up state.
+  // D1 and D2 are not supported (the capability says so): a write of them changes nothing.
+  unsigned pciPowerState() const { return powerState_; }
+  // The card leaves the bus without warning (surprise removal): from now on its window and
+  // its configuration space read all ones, and it does nothing.
+  void Unplug() override;
+  bool present() const { return present_; }
+  // Whether the card answers memory cycles: present, in D0, with memory decoding on.
+  bool Decodes() const;
 
   // ---- channel state
   // Channels the engines should run: bits set in both 0x08 and 0x28, and only while
@@ -278,6 +293,12 @@ class Card : public PciDevice {
   };
 
   void PowerUp();
+  bool Powered() const { return present_ && powerState_ == 0; }
+  // Bus mastering: DMA reaches memory only with command bit 2 set.
+  bool Masters() const;
+  // Stops the engines and drops the line when the card stops answering.
+  void GoQuiet();
+  void SetPowerState(unsigned state);
   void Record(CardTraceEntry::Kind kind, uint32_t offset, uint32_t value);
   void Fault(uint32_t offset, uint32_t value);
   CardTime Now() const;
@@ -350,6 +371,8 @@ class Card : public PciDevice {
   std::array<uint32_t, kWindowLength / 4> regs_{};
   std::array<uint32_t, kConfigLength / 4> config_{};
   bool lineAsserted_ = false;
+  bool present_ = true;
+  unsigned powerState_ = 0;  // PCI D-state
   uint32_t running_ = 0;
   RunningChangeHook runningHook_;
 

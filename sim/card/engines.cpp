@@ -233,7 +233,8 @@ void Card::VideoFieldDone(unsigned c) {
     e.nextSlot = (e.nextSlot + 1) % kKeepWindow;
     e.frameOpen = true;
   }
-  const bool capture = e.keep && e.frameOpen;
+  // Without bus mastering nothing reaches memory.
+  const bool capture = e.keep && e.frameOpen && Masters();
   // The next field is scheduled first: the interrupt below may stop (or restart) us.
   e.field = timelines_[c].FieldStartingAtOrAfter(field.end);
   e.event = EngineMachine()->At(e.field.end, [this, c] { VideoFieldDone(c); });
@@ -346,7 +347,7 @@ void Card::AudioBlockDone(unsigned c) {
     blockBytes_[2 * i + 1] = static_cast<uint8_t>(sample >> 8);
   }
   const unsigned which = e.next;
-  const uint32_t address = e.address[which];
+  const uint32_t address = Masters() ? e.address[which] : 0;
   if (address != 0) m.dma().Write(address, blockBytes_.data(), blockBytes_.size());
   e.next ^= 1;
 

@@ -1,7 +1,9 @@
 #include "sim/kernel/dma.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <string>
 
@@ -53,7 +55,53 @@ DMA_OPERATIONS g_operations = MakeOperations();
 
 }  // namespace
 
-DmaSystem::DmaSystem(Machine &machine) : machine_(machine) {}
+namespace {
+constexpr uint64_t kBusStart = 0x10000000;
+constexpr uint64_t kBusEnd = 0x100000000ull;
+constexpr uint64_t kGuard = 4096;  // a page between buffers catches DMA that runs over
+}  // namespace
+
+DmaSystem::DmaSystem(Machine &machine) : machine_(machine) {
+  freeBus_[kBusStart] = kBusEnd - kBusStart;
+}
+
+// Next fit from where the last allocation ended: an address comes back into use only after
+// the whole space has been gone through, so DMA a device still aims at a freed buffer finds
+// nothing there instead of someone else's new buffer.
+uint64_t DmaSystem::TakeBusRange(uint64_t span) {
+  for (int pass = 0; pass < 2; ++pass) {
+    for (auto it = freeBus_.begin(); it != freeBus_.end(); ++it) {
+      uint64_t start = std::max(it->first, busCursor_);
+      uint64_t end = it->first + it->second;
+      if (start >= end || end - start < span) continue;
+      uint64_t base = it->first;
+      uint64_t length = it->second;
+      freeBus_.erase(it);
+      if (start > base) freeBus_[base] = start - base;
+      if (start + span < base + length) freeBus_[start + span] = base + length - start - span;
+      busCursor_ = start + span;
+      return start;
+    }
+    busCursor_ = kBusStart;
+  }
+  return 0;
+}
+
+void DmaSystem::GiveBusRange(uint64_t bus, uint64_t span) {
+  auto next = freeBus_.lower_bound(bus);
+  if (next != freeBus_.end() && bus + span == next->first) {
+    span += next->second;
+    next = freeBus_.erase(next);
+  }
+  if (next != freeBus_.begin()) {
+    auto previous = std::prev(next);
+    if (previous->first + previous->second == bus) {
+      previous->second += span;
+      return;
+    }
+  }
+  freeBus_[bus] = span;
+}
 
 DmaSystem::~DmaSystem() {
   for (auto &[bus, b] : buffers_) {
@@ -85,6 +133,18 @@ PDMA_ADAPTER DmaSystem::GetAdapter(PDEVICE_OBJECT pdo, const DEVICE_DESCRIPTION 
 size_t DmaSystem::liveAdapters() const {
   size_t n = 0;
   for (const auto &a : adapters_) n += a->live;
+  return n;
+}
+
+size_t DmaSystem::liveAdapters(PDEVICE_OBJECT pdo) const {
+  size_t n = 0;
+  for (const auto &a : adapters_) n += a->live && a->pdo == pdo;
+  return n;
+}
+
+size_t DmaSystem::liveCommonBuffers(PDEVICE_OBJECT pdo) const {
+  size_t n = 0;
+  for (const auto &[bus, b] : buffers_) n += b.adapter->pdo == pdo;
   return n;
 }
 
@@ -170,16 +230,19 @@ PVOID NTAPI DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length,
     sys.failAt_ = 0;
     return nullptr;
   }
+  if (m.faults().Fail(FaultPoint::CommonBuffer, inSim.callerIsDriver, length)) return nullptr;
   if (length == 0) return nullptr;
   uint64_t span = Span(length);
-  if (a->dma32 && sys.nextBus_ + span > 0x100000000ull) return nullptr;  // no 32-bit space left
+  uint64_t bus = sys.TakeBusRange(span + kGuard);
+  if (bus == 0) return nullptr;  // no contiguous bus space left below 4 GiB
   auto *mem = static_cast<uint8_t *>(TakeMemory(span));
-  if (mem == nullptr) return nullptr;
+  if (mem == nullptr) {
+    sys.GiveBusRange(bus, span + kGuard);
+    return nullptr;
+  }
   MORVANE_POISON(mem, span);
   MORVANE_UNPOISON(mem, length);
   std::memset(mem, 0x5A, length);  // common buffers are not zeroed
-  uint64_t bus = sys.nextBus_;
-  sys.nextBus_ += span + 4096;  // a guard page between buffers
   Buffer &b = sys.buffers_[bus] = Buffer{bus, length, mem, a, cacheEnabled != FALSE};
   sys.byAddress_[reinterpret_cast<uintptr_t>(mem)] = &b;
   logical->QuadPart = static_cast<LONGLONG>(bus);
@@ -202,9 +265,11 @@ void NTAPI DmaSystem::FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSI
                                                   " differs from the allocated " +
                                                   std::to_string(it->second.length));
   m.CheckFreedRange(virtualAddress, length, "a common buffer");
-  GiveMemory(it->second.memory, Span(it->second.length));
+  const uint64_t span = Span(it->second.length);
+  GiveMemory(it->second.memory, span);
   sys.byAddress_.erase(reinterpret_cast<uintptr_t>(it->second.memory));
   if (sys.lastSeen_ == &it->second) sys.lastSeen_ = nullptr;
+  sys.GiveBusRange(it->first, span + kGuard);
   sys.buffers_.erase(it);
 }
 

@@ -33,6 +33,8 @@ class DmaSystem {
   bool UncachedAt(const void *address);
 
   size_t liveAdapters() const;
+  size_t liveAdapters(PDEVICE_OBJECT pdo) const;
+  size_t liveCommonBuffers(PDEVICE_OBJECT pdo) const;
   size_t liveCommonBuffers() const { return buffers_.size(); }
   // Fail the Nth common-buffer allocation from now (1 = the next one); 0 disables.
   void FailCommonBufferAllocation(uint64_t nth) { failAt_ = nth ? allocations_ + nth : 0; }
@@ -55,13 +57,17 @@ class DmaSystem {
     bool cacheEnabled;
   };
   const Buffer *Find(uint64_t busAddress, size_t length) const;
+  // Bus address space below 4 GiB, first fit; freed ranges are reused.
+  uint64_t TakeBusRange(uint64_t span);
+  void GiveBusRange(uint64_t bus, uint64_t span);
 
   Machine &machine_;
   std::vector<std::unique_ptr<Adapter>> adapters_;
   std::map<uint64_t, Buffer> buffers_;             // by bus address
   std::map<uintptr_t, const Buffer *> byAddress_;  // the same, by where the processor sees them
   const Buffer *lastSeen_ = nullptr;               // copies come in runs from one buffer
-  uint64_t nextBus_ = 0x10000000;                  // bus addresses handed out upwards
+  std::map<uint64_t, uint64_t> freeBus_;           // free bus ranges: start -> length
+  uint64_t busCursor_ = 0;                         // where the next search starts
   uint64_t allocations_ = 0;
   uint64_t failAt_ = 0;
 };

@@ -86,6 +86,7 @@ Fiber *g_leaving = nullptr;
 // The running fiber (none: the host thread outside any threaded machine).
 Fiber *g_running = nullptr;
 bool g_hostIgnoring = false;
+bool g_hostDriverRunning = false;
 
 size_t PageSize() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
 
@@ -96,6 +97,7 @@ Fiber::Fiber() : name_("host"), host_(true) {
   tsan_ = __tsan_get_current_fiber();
 #endif
   tsanIgnoring_ = g_hostIgnoring;
+  driverRunning_ = g_hostDriverRunning;
   g_running = this;
 }
 
@@ -109,6 +111,10 @@ bool Fiber::RunningStack(uintptr_t *low, uintptr_t *high) {
 
 bool &Fiber::TsanIgnoring() {
   return g_running != nullptr ? g_running->tsanIgnoring_ : g_hostIgnoring;
+}
+
+bool &Fiber::DriverRunning() {
+  return g_running != nullptr ? g_running->driverRunning_ : g_hostDriverRunning;
 }
 
 Fiber::Fiber(std::string name, std::function<void()> body, size_t stackBytes)
@@ -157,6 +163,7 @@ Fiber::Fiber(std::string name, std::function<void()> body, size_t stackBytes)
 Fiber::~Fiber() {
   if (host_ && g_running == this) {
     g_hostIgnoring = tsanIgnoring_;
+    g_hostDriverRunning = driverRunning_;
     g_running = nullptr;
   }
 #if defined(MORVANE_TSAN_FIBERS)

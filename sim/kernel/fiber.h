@@ -32,6 +32,9 @@ class Fiber {
   // Whether ThreadSanitizer ignores the running context's accesses (each fiber is a TSan
   // thread of its own, so the flag goes with it).
   static bool &TsanIgnoring();
+  // Whether the running context is inside the driver's code (a service it calls sees who
+  // called it: the platform's fault injection and code-integrity checks apply to the driver).
+  static bool &DriverRunning();
 
   // The usable range of the running fiber's own stack (above its guard page); false for the
   // host thread's stack or when no fiber runs. Async-signal-safe: a fault handler asks.
@@ -53,6 +56,7 @@ class Fiber {
   [[maybe_unused]] void *tsan_ = nullptr;
   [[maybe_unused]] bool ownsTsan_ = false;
   bool tsanIgnoring_ = false;
+  bool driverRunning_ = false;
   bool host_ = false;
 };
 

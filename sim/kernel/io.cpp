@@ -19,6 +19,7 @@ Machine &M() { return Machine::Current(); }
 struct IrpInfo {
   bool threaded;  // built for a thread: the I/O manager frees it on completion
   Machine *machine;
+  bool sent = false;  // its originator has sent it
 };
 
 // IRPs and device objects belong to the I/O manager (of their machine), not to pool.
@@ -39,7 +40,7 @@ PIRP NewIrp(CCHAR stackSize, bool threaded) {
   irp->StackCount = stackSize;
   irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
   irp->Tail.Overlay.CurrentStackLocation = stack + stackSize;
-  g_irps[irp] = IrpInfo{threaded, &M()};
+  g_irps[irp] = IrpInfo{threaded, &M(), false};
   return irp;
 }
 
@@ -82,6 +83,7 @@ extern "C" {
 PIRP NTAPI IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
   sim::InSim inSim;
   M().RequireIrql(DISPATCH_LEVEL, "IoAllocateIrp");
+  if (M().faults().Fail(sim::FaultPoint::Irp, inSim.callerIsDriver)) return nullptr;
   return NewIrp(stackSize, false);
 }
 
@@ -102,6 +104,7 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOI
   sim::InSim inSim;
   M().RequireIrql(PASSIVE_LEVEL, "IoBuildSynchronousFsdRequest");
   if (device == nullptr || !sim::IsLiveDeviceObject(device)) return nullptr;
+  if (M().faults().Fail(sim::FaultPoint::Irp, inSim.callerIsDriver)) return nullptr;
   PIRP irp = NewIrp(device->StackSize, true);
   if (irp == nullptr) return nullptr;
   irp->UserIosb = iosb;
@@ -122,6 +125,18 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
     m.verifier().Stop(Rule::IrpMisuse, "IofCallDriver with an IRP that is not allocated");
   if (!sim::IsLiveDeviceObject(device))
     m.verifier().Stop(Rule::IrpMisuse, "IofCallDriver to a device object that does not exist");
+  // Whoever starts a PnP or power request presets its status: a lower driver that does not
+  // handle it leaves the status alone, so anything else would read as its answer.
+  PIO_STACK_LOCATION first = irp->Tail.Overlay.CurrentStackLocation - 1;
+  IrpInfo &info = g_irps[irp];
+  bool originator = !info.sent;
+  info.sent = true;
+  if (originator && (first->MajorFunction == IRP_MJ_PNP || first->MajorFunction == IRP_MJ_POWER) &&
+      irp->IoStatus.Status != STATUS_NOT_SUPPORTED)
+    m.verifier().Stop(Rule::IrpMisuse, std::string("a ") +
+                                           (first->MajorFunction == IRP_MJ_PNP ? "PnP" : "power") +
+                                           " request sent with its status not preset to "
+                                           "STATUS_NOT_SUPPORTED");
   irp->CurrentLocation--;
   if (irp->CurrentLocation <= 0) m.verifier().Stop(Rule::IrpMisuse, "no more IRP stack locations");
   irp->Tail.Overlay.CurrentStackLocation--;

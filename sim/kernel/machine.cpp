@@ -21,6 +21,9 @@ namespace sim {
 namespace {
 
 Machine *g_current = nullptr;
+// Machines alive, oldest first. They need not go in the reverse order they came (a test
+// may make the next one before the last is gone): the newest one still alive is current.
+std::vector<Machine *> g_live;
 
 void Publish(Machine *m) {
   g_current = m;
@@ -82,6 +85,8 @@ const char *RuleName(Rule rule) {
       return "instruction or memory the simulated processor does not emulate";
     case Rule::MutexNotHeld:
       return "service called without the mutex it requires";
+    case Rule::CodeIntegrity:
+      return "executable memory refused by the code-integrity checks";
   }
   return "unknown rule";
 }
@@ -104,7 +109,7 @@ Machine::Machine() : Machine(Options{}) {}
 
 Machine::Machine(const Options &options)
     : options_(options), frequency_(options.performanceFrequency) {
-  previous_ = g_current;
+  g_live.push_back(this);
   Publish(this);
   unsigned n = std::clamp(options.processors, 1u, 8u);
   for (unsigned i = 0; i < n; ++i) {
@@ -143,7 +148,8 @@ Machine::~Machine() {
     munmap(reinterpret_cast<void *>(base), (m.length + kPage - 1) / kPage * kPage);
   threads_.clear();
   kept_.clear();
-  Publish(previous_);
+  g_live.erase(std::find(g_live.begin(), g_live.end(), this));
+  if (g_current == this) Publish(g_live.empty() ? nullptr : g_live.back());
 }
 
 Machine &Machine::Current() {
@@ -160,10 +166,28 @@ void Machine::Stop(Rule rule, const std::string &message) { verifier_.Stop(rule,
 
 // ------------------------------------------------------------------ time
 
-int64_t Machine::SystemTime() const { return options_.bootSystemTime + now_ / 100; }
+int64_t Machine::SystemTime() const {
+  return options_.bootSystemTime + systemTimeOffset_ + now_ / 100;
+}
 
 Nanos Machine::SystemTimeToNanos(int64_t systemTime) const {
-  return (systemTime - options_.bootSystemTime) * 100;
+  return (systemTime - options_.bootSystemTime - systemTimeOffset_) * 100;
+}
+
+void Machine::SetSystemTime(int64_t systemTime) {
+  systemTimeOffset_ += systemTime - SystemTime();
+  // Absolute timers expire at their system time, whichever way the clock moved; one whose
+  // time has now passed expires at once ("KeSetTimer": an absolute expiration time tracks
+  // changes in the system time).
+  for (auto &[timer, state] : timers_) {
+    if (!state.absolute) continue;
+    Nanos when = std::max(now_, SystemTimeToNanos(state.dueSystemTime));
+    if (when == state.due) continue;
+    CancelEvent(state.event);
+    PKTIMER t = const_cast<PKTIMER>(timer);
+    state.due = when;
+    state.event = At(when, [this, t] { ExpireTimer(t); });
+  }
 }
 
 void Machine::SetPerformanceFrequency(uint64_t hz) {
@@ -429,7 +453,8 @@ bool Machine::SetTimer(PKTIMER timer, LARGE_INTEGER due, LONG period, PKDPC dpc)
   RequireIrql(DISPATCH_LEVEL, "KeSetTimer");
   bool wasArmed = CancelTimer(timer);
   Nanos when;
-  if (due.QuadPart < 0)
+  const bool absolute = due.QuadPart >= 0;
+  if (!absolute)
     when = now_ + (-due.QuadPart) * 100;
   else
     when = std::max(now_, SystemTimeToNanos(due.QuadPart));
@@ -439,7 +464,7 @@ bool Machine::SetTimer(PKTIMER timer, LARGE_INTEGER due, LONG period, PKDPC dpc)
   timer->Period = static_cast<ULONG>(period);
   timer->Processor = cpu().index;
   EventId ev = At(when, [this, timer] { ExpireTimer(timer); });
-  timers_[timer] = TimerState{when, ev, dpc, period, cpu().index};
+  timers_[timer] = TimerState{when, ev, dpc, period, cpu().index, absolute, due.QuadPart};
   if (dpc != nullptr) TsanRelease(dpc);
   return wasArmed;
 }
@@ -469,7 +494,7 @@ void Machine::ExpireTimer(PKTIMER timer) {
   if (state.period > 0) {
     Nanos next = state.due + static_cast<Nanos>(state.period) * kMillisecond;
     EventId ev = At(next, [this, timer] { ExpireTimer(timer); });
-    timers_[timer] = TimerState{next, ev, state.dpc, state.period, state.processor};
+    timers_[timer] = TimerState{next, ev, state.dpc, state.period, state.processor, false, 0};
   }
   if (state.dpc != nullptr) {
     LARGE_INTEGER t;
@@ -598,12 +623,17 @@ KAFFINITY Machine::activeProcessors() const {
   return cpus_.size() >= 64 ? ~KAFFINITY{0} : (KAFFINITY{1} << cpus_.size()) - 1;
 }
 
-void Machine::SetInterruptLine(ULONG vector, bool asserted) {
+void Machine::SetInterruptLine(ULONG vector, bool assertedBySource, const void *source) {
   Line &line = lines_[vector];
+  if (assertedBySource)
+    line.sources.insert(source);
+  else
+    line.sources.erase(source);
+  const bool asserted = !line.sources.empty();
   if (asserted && !line.asserted) line.edgePending = true;
   line.asserted = asserted;
   if (!asserted) line.unclaimedInARow = 0;
-  if (!asserted) return;
+  if (!assertedBySource) return;
   if (!threaded_) {
     DispatchPending();
     return;
@@ -686,7 +716,7 @@ bool Machine::DeliverInterrupts() {
 
 NTSTATUS Machine::ConnectInterrupt(PKINTERRUPT *out, PKSERVICE_ROUTINE routine, PVOID context,
                                    ULONG vector, KIRQL irql, KIRQL syncIrql, KINTERRUPT_MODE mode,
-                                   BOOLEAN shared, KAFFINITY affinity) {
+                                   BOOLEAN shared, KAFFINITY affinity, bool platformOwned) {
   RequireIrql(PASSIVE_LEVEL, "IoConnectInterrupt");
   if (out == nullptr || routine == nullptr || syncIrql < irql || irql <= DISPATCH_LEVEL ||
       (mode != LevelSensitive && mode != Latched) || (affinity & activeProcessors()) == 0)
@@ -698,8 +728,9 @@ NTSTATUS Machine::ConnectInterrupt(PKINTERRUPT *out, PKSERVICE_ROUTINE routine, 
       return STATUS_INVALID_PARAMETER;
   }
   auto obj = std::make_unique<_KINTERRUPT>();
-  *obj = _KINTERRUPT{routine, context,     vector, irql,         syncIrql,
-                     mode,    shared != 0, true,   KSPIN_LOCK{}, affinity & activeProcessors()};
+  *obj = _KINTERRUPT{routine,      context,     vector, irql,         syncIrql,
+                     mode,         shared != 0, true,   KSPIN_LOCK{}, affinity & activeProcessors(),
+                     platformOwned};
   TsanRelease(&obj->lock);  // what the connecting thread did before is seen by the routine
   line.objects.push_back(obj.get());
   *out = obj.get();
@@ -762,7 +793,14 @@ BOOLEAN Machine::SynchronizeExecution(PKINTERRUPT interrupt, PKSYNCHRONIZE_ROUTI
 
 size_t Machine::connectedInterrupts() const {
   size_t n = 0;
-  for (const auto &p : interrupts_) n += p->connected ? 1 : 0;
+  for (const auto &p : interrupts_) n += p->connected && !p->platformOwned ? 1 : 0;
+  return n;
+}
+
+size_t Machine::connectedInterrupts(ULONG vector) const {
+  size_t n = 0;
+  for (const auto &p : interrupts_)
+    n += p->connected && !p->platformOwned && p->vector == vector ? 1 : 0;
   return n;
 }
 
@@ -892,11 +930,17 @@ void Machine::AttachPciDevice(PciDevice *device) {
   device->Plugged(this, window, vector);
 }
 
+void Machine::MovePciWindow(PciDevice *device) {
+  if (std::find(pciDevices_.begin(), pciDevices_.end(), device) == pciDevices_.end()) return;
+  uint64_t window = 0xF8000000ull + static_cast<uint64_t>(movedWindows_++ % 0x800) * 0x10000;
+  device->Plugged(this, window, device->vector());
+}
+
 void Machine::DetachPciDevice(PciDevice *device) {
   if (std::find(pciDevices_.begin(), pciDevices_.end(), device) == pciDevices_.end()) return;
   pciDevices_.erase(std::remove(pciDevices_.begin(), pciDevices_.end(), device), pciDevices_.end());
   // A card that leaves the bus no longer drives its line.
-  SetInterruptLine(device->vector(), false);
+  SetInterruptLine(device->vector(), false, device);
   for (auto &[base, m] : mappings_)
     if (m.device == device) m.live = false;
 }

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/kernel/faults.h"
 #include "sim/kernel/verifier.h"
 
 namespace sim {
@@ -141,6 +142,11 @@ class Machine {
   // ---- time
   Nanos now() const { return now_; }
   int64_t SystemTime() const;  // 100 ns units since 1601
+  // The system clock is set (as an administrator or a time service would): absolute
+  // timers follow it, relative timers and the performance counter do not.
+  void SetSystemTime(int64_t systemTime);
+  void AdjustSystemTime(int64_t delta100ns) { SetSystemTime(SystemTime() + delta100ns); }
+  int64_t systemTimeOffset() const { return systemTimeOffset_; }
   void SetPerformanceFrequency(uint64_t hz);
   uint64_t performanceFrequency() const { return frequency_; }
   uint64_t PerformanceCounterAt(Nanos t) const;
@@ -254,15 +260,19 @@ class Machine {
   bool IsSpinLockHeld(const KSPIN_LOCK *lock) const;
 
   // ---- interrupts
-  // A level-sensitive line: the source holds it asserted while it wants service.
-  void SetInterruptLine(ULONG vector, bool asserted);
+  // A level-sensitive line: each source holds it asserted while it wants service, and the
+  // line is asserted while any source holds it (devices may share a line).
+  void SetInterruptLine(ULONG vector, bool asserted, const void *source = nullptr);
   bool IsInterruptLineAsserted(ULONG vector) const;
+  // `platformOwned`: connected by the simulation's own devices, not a driver's resource.
   NTSTATUS ConnectInterrupt(PKINTERRUPT *out, PKSERVICE_ROUTINE routine, PVOID context,
                             ULONG vector, KIRQL irql, KIRQL syncIrql, KINTERRUPT_MODE mode,
-                            BOOLEAN shared, KAFFINITY affinity = ~KAFFINITY{0});
+                            BOOLEAN shared, KAFFINITY affinity = ~KAFFINITY{0},
+                            bool platformOwned = false);
   void DisconnectInterrupt(PKINTERRUPT interrupt);
   BOOLEAN SynchronizeExecution(PKINTERRUPT interrupt, PKSYNCHRONIZE_ROUTINE routine, PVOID context);
-  size_t connectedInterrupts() const;
+  size_t connectedInterrupts() const;              // drivers' connections
+  size_t connectedInterrupts(ULONG vector) const;  // drivers' connections on one line
   uint64_t interruptsServiced() const { return interruptsServiced_; }
   // The processors an interrupt may be delivered to.
   KAFFINITY activeProcessors() const;
@@ -286,6 +296,8 @@ class Machine {
   // Plugs a card in; the machine assigns its register window and interrupt vector.
   void AttachPciDevice(PciDevice *device);
   void DetachPciDevice(PciDevice *device);
+  // The bus gives the device's register window a new address (a rebalance).
+  void MovePciWindow(PciDevice *device);
   const std::vector<PciDevice *> &pciDevices() const { return pciDevices_; }
 
   // Work run when the machine goes away, for state other layers keep outside it
@@ -295,6 +307,7 @@ class Machine {
   void KeepUntilGone(std::shared_ptr<void> object) { kept_.push_back(std::move(object)); }
 
   Verifier &verifier() { return verifier_; }
+  FaultInjector &faults() { return faults_; }
   Pool &pool() { return *pool_; }
   Registry &registry() { return *registry_; }
   PnpManager &pnp() { return *pnp_; }
@@ -322,6 +335,7 @@ class Machine {
   };
   struct Line {
     bool asserted = false;
+    std::set<const void *> sources;
     std::vector<_KINTERRUPT *> objects;
     bool edgePending = false;
     uint64_t unclaimedInARow = 0;
@@ -334,6 +348,8 @@ class Machine {
     PKDPC dpc;
     LONG period;
     unsigned processor;  // the one that armed it: its DPC runs there
+    bool absolute;       // due at a system time: it follows changes of the clock
+    int64_t dueSystemTime;
   };
   struct HeldLock {
     unsigned processor;
@@ -390,6 +406,7 @@ class Machine {
   uint64_t chargeCarryPs_ = 0;  // what the copies charged below a nanosecond
   CopyOwner copyOwner_ = nullptr;
   Nanos now_ = 0;
+  int64_t systemTimeOffset_ = 0;  // 100 ns: what setting the clock added
   uint64_t frequency_;
   EventId nextEventId_ = 1;
   std::map<Event, std::function<void()>, EventLess> events_;
@@ -402,6 +419,7 @@ class Machine {
   std::deque<std::function<void()>> passiveWork_;
   std::map<uintptr_t, Mapping> mappings_;  // keyed by virtual base
   std::vector<PciDevice *> pciDevices_;
+  uint32_t movedWindows_ = 0;
 
   // Processors and threads.
   std::vector<std::unique_ptr<Processor>> cpus_;
@@ -423,11 +441,11 @@ class Machine {
   std::vector<std::function<void()>> teardown_;
   std::vector<std::shared_ptr<void>> kept_;
   Verifier verifier_;
+  FaultInjector faults_;
   std::unique_ptr<Pool> pool_;
   std::unique_ptr<Registry> registry_;
   std::unique_ptr<DmaSystem> dma_;
   std::unique_ptr<PnpManager> pnp_;
-  Machine *previous_ = nullptr;
 };
 
 }  // namespace sim

@@ -21,6 +21,8 @@ class PciDevice {
   virtual void MmioWrite32(uint32_t offset, uint32_t value) = 0;
   // A full memory barrier executed by the processor (for the device's trace).
   virtual void OnBarrier() {}
+  // The device leaves the bus without warning: it stops answering and doing anything.
+  virtual void Unplug() {}
 
   // Set by the machine when the device is plugged in.
   void Plugged(Machine *machine, uint64_t windowBase, uint32_t vector) {

@@ -24,7 +24,30 @@ constexpr char kHklm[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\";
 struct PdoExtension {
   PciDevice *device;
   std::string instancePath;
+  uint32_t savedHeader[16] = {};  // the type 0 header, kept across D3
+  bool lowPower = false;
 };
+
+constexpr uint32_t kPmControl = 0x44;  // the card's power management control/status
+
+// Device power as the PCI bus driver does it: the header is saved before D3 and restored
+// after D0, when the function comes back from its internal reset (PCI bus power management:
+// a function restored from D3hot).
+void SetPciPower(PdoExtension *ext, DEVICE_POWER_STATE state) {
+  PciDevice *device = ext->device;
+  if (state == PowerDeviceD0) {
+    if (!ext->lowPower) return;
+    ext->lowPower = false;
+    device->ConfigWrite32(kPmControl, 0);
+    for (uint32_t offset : {0x0Cu, 0x10u, 0x3Cu, 0x04u})
+      device->ConfigWrite32(offset, ext->savedHeader[offset / 4]);
+    return;
+  }
+  if (ext->lowPower) return;
+  ext->lowPower = true;
+  for (uint32_t i = 0; i < 16; ++i) ext->savedHeader[i] = device->ConfigRead32(4 * i);
+  device->ConfigWrite32(kPmControl, 3);  // D1 and D2 are not supported: the nearest deeper
+}
 
 struct DriverObjectStorage {
   DRIVER_OBJECT object{};
@@ -105,16 +128,25 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
             ConfigAccess(ext, stack, stack->MinorFunction == IRP_MN_WRITE_CONFIG, &information);
         break;
       case IRP_MN_START_DEVICE:
+        SetPciPower(ext, PowerDeviceD0);  // a device starts in D0
+        status = STATUS_SUCCESS;
+        break;
       case IRP_MN_STOP_DEVICE:
       case IRP_MN_REMOVE_DEVICE:
       case IRP_MN_QUERY_REMOVE_DEVICE:
       case IRP_MN_QUERY_STOP_DEVICE:
+      case IRP_MN_CANCEL_REMOVE_DEVICE:
+      case IRP_MN_CANCEL_STOP_DEVICE:
+      case IRP_MN_SURPRISE_REMOVAL:
         status = STATUS_SUCCESS;
         break;
       default:
         break;  // a bus driver leaves requests it does not handle as they are
     }
   } else if (stack->MajorFunction == IRP_MJ_POWER) {
+    if (stack->MinorFunction == IRP_MN_SET_POWER &&
+        stack->Parameters.Power.Type == DevicePowerState)
+      SetPciPower(ext, stack->Parameters.Power.State.DeviceState);
     status = STATUS_SUCCESS;
   } else {
     status = STATUS_INVALID_DEVICE_REQUEST;
@@ -148,6 +180,9 @@ struct PnpManager::Impl {
   std::vector<DriverPackage> store;              // the driver store
   const DriverPackage *driverPackage = nullptr;  // the one the loaded driver came from
   std::string lastError;
+  StackHooks hooks;
+  std::vector<std::unique_ptr<Card>> removed;  // kept for whoever still holds them
+  std::string lastVeto;
 
   explicit Impl(Machine &m) : machine(m) {
     busDriver.object.DriverExtension = &busDriver.extension;
@@ -377,6 +412,7 @@ std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> PnpManager::DefaultResources(const C
 }
 
 NTSTATUS PnpManager::StartCard(Card &card, const ResourceSpec &resources) {
+  if (card.fdo == nullptr || card.removed || card.surpriseRemoved) return STATUS_NO_SUCH_DEVICE;
   auto descriptors = resources.descriptors.empty() ? DefaultResources(card) : resources.descriptors;
   const size_t count = descriptors.size();
   // The descriptors run past the declared one-element array: place them by offset.
@@ -413,38 +449,158 @@ NTSTATUS PnpManager::StartCard(Card &card, const ResourceSpec &resources) {
 }
 
 NTSTATUS PnpManager::SetCardPower(Card &card, DEVICE_POWER_STATE state) {
-  return impl_->Send(card, IRP_MJ_POWER, IRP_MN_SET_POWER, [&](PIO_STACK_LOCATION s) {
+  if (card.fdo == nullptr || card.removed) return STATUS_NO_SUCH_DEVICE;
+  NTSTATUS status = impl_->Send(card, IRP_MJ_POWER, IRP_MN_SET_POWER, [&](PIO_STACK_LOCATION s) {
     s->Parameters.Power.Type = DevicePowerState;
     s->Parameters.Power.State.DeviceState = state;
   });
-}
-
-NTSTATUS PnpManager::StopCard(Card &card) {
-  NTSTATUS status = impl_->Send(card, IRP_MJ_PNP, IRP_MN_STOP_DEVICE, nullptr);
-  card.started = false;
+  if (NT_SUCCESS(status)) card.power = state;
   return status;
 }
 
-NTSTATUS PnpManager::RemoveCard(Card &card) {
+namespace {
+
+// What a stack must have given back once its stop or removal completed ("Handling an
+// IRP_MN_STOP_DEVICE Request": release the hardware resources).
+void CheckReleased(Machine &m, const PnpManager::Card &card, bool soleCard, const char *when) {
+  const std::string at = std::string(" after ") + when;
+  if (m.connectedInterrupts(card.device->vector()) != 0 ||
+      (soleCard && m.connectedInterrupts() != 0))
+    m.verifier().Stop(Rule::ResourceLeak, "interrupt still connected" + at);
+  if (m.dma().liveCommonBuffers(card.pdo) != 0)
+    m.verifier().Stop(Rule::ResourceLeak, "common buffers still allocated" + at);
+  if (m.dma().liveAdapters(card.pdo) != 0 || (soleCard && m.dma().liveAdapters() != 0))
+    m.verifier().Stop(Rule::ResourceLeak, "DMA adapter still held" + at);
+  if (m.liveMappings(card.device) != 0)
+    m.verifier().Stop(Rule::ResourceLeak, "register block still mapped" + at);
+}
+
+}  // namespace
+
+NTSTATUS PnpManager::QueryStopCard(Card &card) {
+  if (card.fdo == nullptr || card.removed) return STATUS_NO_SUCH_DEVICE;
+  return impl_->Send(card, IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, nullptr);
+}
+
+NTSTATUS PnpManager::CancelStopCard(Card &card) {
+  if (card.fdo == nullptr || card.removed) return STATUS_NO_SUCH_DEVICE;
+  return impl_->Send(card, IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE, nullptr);
+}
+
+NTSTATUS PnpManager::StopCard(Card &card) {
+  if (card.fdo == nullptr || card.removed) return STATUS_NO_SUCH_DEVICE;
+  // A stop comes only after a query-stop the whole stack agreed to ("Stopping a Device to
+  // Rebalance Resources"); a refusal is cancelled, as for the stacks above the one refusing.
+  NTSTATUS status = QueryStopCard(card);
+  if (!NT_SUCCESS(status)) {
+    CancelStopCard(card);
+    return status;
+  }
+  status = impl_->Send(card, IRP_MJ_PNP, IRP_MN_STOP_DEVICE, nullptr);
+  card.started = false;
+  CheckReleased(impl_->machine, card, false, "IRP_MN_STOP_DEVICE");
+  return status;
+}
+
+NTSTATUS PnpManager::RebalanceCard(Card &card) {
+  NTSTATUS status = StopCard(card);
+  if (!NT_SUCCESS(status)) return status;
+  impl_->machine.MovePciWindow(card.device);
+  status = StartCard(card);
+  // "The driver stack successfully completes an IRP_MN_STOP_DEVICE request but then fails
+  // a subsequent IRP_MN_START_DEVICE request": the PnP manager surprise-removes it.
+  if (!NT_SUCCESS(status)) {
+    impl_->lastError = "the card did not start again after the rebalance";
+    SurpriseRemoveCard(card);
+  }
+  return status;
+}
+
+NTSTATUS PnpManager::QueryRemoveCard(Card &card) {
+  if (card.fdo == nullptr || card.removed) return STATUS_NO_SUCH_DEVICE;
+  return impl_->Send(card, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE, nullptr);
+}
+
+NTSTATUS PnpManager::CancelRemoveCard(Card &card) {
+  if (card.fdo == nullptr || card.removed) return STATUS_NO_SUCH_DEVICE;
+  return impl_->Send(card, IRP_MJ_PNP, IRP_MN_CANCEL_REMOVE_DEVICE, nullptr);
+}
+
+NTSTATUS PnpManager::RemoveCard(Card &card, OpenHandles handles) {
   Impl &s = *impl_;
+  s.lastVeto.clear();
+  if (card.removed) return STATUS_SUCCESS;
+  if (card.fdo != nullptr && !card.surpriseRemoved) {
+    // Applications are told first; a handle still open vetoes the removal (the platform's
+    // PNP_VetoOutstandingOpen) before any driver is asked.
+    if (handles == OpenHandles::ClosedByClients && s.hooks.closeHandles)
+      s.hooks.closeHandles(card.fdo);
+    if (s.hooks.openHandles && s.hooks.openHandles(card.fdo) != 0) {
+      s.lastVeto = "PNP_VetoOutstandingOpen";
+      return STATUS_PLUGPLAY_QUERY_VETOED;
+    }
+    NTSTATUS status = QueryRemoveCard(card);
+    if (!NT_SUCCESS(status)) {
+      CancelRemoveCard(card);
+      s.lastVeto = "PNP_VetoDevice";
+      return STATUS_PLUGPLAY_QUERY_VETOED;
+    }
+  } else if (card.fdo != nullptr && handles == OpenHandles::ClosedByClients &&
+             s.hooks.closeHandles) {
+    s.hooks.closeHandles(card.fdo);
+  }
+  return FinishRemoval(card);
+}
+
+NTSTATUS PnpManager::SurpriseRemoveCard(Card &card) {
+  Impl &s = *impl_;
+  if (card.removed || card.surpriseRemoved) return STATUS_SUCCESS;
+  // The card is gone from the bus first; the stack learns it afterwards, whatever it was
+  // doing ("The device can be in any PnP state when the PnP manager sends this IRP").
+  card.device->Unplug();
+  if (card.fdo == nullptr) return FinishRemoval(card);
+  card.surpriseRemoved = true;
+  NTSTATUS status = s.Send(card, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, nullptr);
+  card.started = false;
+  if (!s.hooks.openHandles || s.hooks.openHandles(card.fdo) == 0) FinishRemoval(card);
+  return status;
+}
+
+void PnpManager::LastHandleClosed(PDEVICE_OBJECT fdo) {
+  Impl &s = *impl_;
+  for (const auto &c : s.cards) {
+    if (c->fdo != fdo || !c->surpriseRemoved || c->removed) continue;
+    Card *card = c.get();
+    s.machine.QueuePassiveWork([this, card] {
+      if (!card->removed && !card->removing) FinishRemoval(*card);
+    });
+    return;
+  }
+}
+
+NTSTATUS PnpManager::FinishRemoval(Card &card) {
+  Impl &s = *impl_;
+  if (card.removing) {
+    // Another thread removes it (the last handle's close): this one waits for the end.
+    s.machine.RunUntil([&card] { return card.removed; }, s.machine.now() + kSecond);
+    return STATUS_SUCCESS;
+  }
+  card.removing = true;
   NTSTATUS status = STATUS_SUCCESS;
   if (card.fdo != nullptr) {
     status = s.Send(card, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr);
     card.fdo = nullptr;
   }
   card.started = false;
+  card.removed = true;
   // What the card's driver held must be gone with its stack.
-  if (s.machine.connectedInterrupts() != 0 && s.cards.size() == 1)
-    s.machine.verifier().Stop(Rule::ResourceLeak, "interrupt still connected after removal");
-  if (s.machine.dma().liveAdapters() != 0 && s.cards.size() == 1)
-    s.machine.verifier().Stop(Rule::ResourceLeak, "DMA adapter still held after removal");
-  if (s.machine.liveMappings(card.device) != 0)
-    s.machine.verifier().Stop(Rule::ResourceLeak, "register block still mapped after removal");
+  CheckReleased(s.machine, card, s.cards.size() == 1, "removal");
   IoDeleteDevice(card.pdo);
   card.pdo = nullptr;
   s.machine.DetachPciDevice(card.device);
   for (auto it = s.cards.begin(); it != s.cards.end(); ++it)
     if (it->get() == &card) {
+      s.removed.push_back(std::move(*it));
       s.cards.erase(it);
       break;
     }
@@ -455,6 +611,10 @@ NTSTATUS PnpManager::RemoveCard(Card &card) {
 const std::vector<std::unique_ptr<PnpManager::Card>> &PnpManager::cards() const {
   return impl_->cards;
 }
+
+const std::string &PnpManager::lastVeto() const { return impl_->lastVeto; }
+
+void PnpManager::SetStackHooks(StackHooks hooks) { impl_->hooks = std::move(hooks); }
 
 void PnpManager::SetBusCompletesAsynchronously(bool on) { g_busAsync = on; }
 

@@ -13,6 +13,11 @@
 #ifndef STATUS_NO_SUCH_DEVICE
 #define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000E)
 #endif
+#ifndef STATUS_PLUGPLAY_QUERY_VETOED
+#define STATUS_PLUGPLAY_QUERY_VETOED ((NTSTATUS)0x80000028)
+#endif
+
+#include <functional>
 
 namespace sim {
 
@@ -67,18 +72,61 @@ class PnpManager {
     PDEVICE_OBJECT fdo = nullptr;  // top of the stack once added
     bool started = false;
     std::string service;  // the function driver's service, once installed
+    DEVICE_POWER_STATE power = PowerDeviceD0;
+    // Surprise-removed: the stack was told; removal follows once the last handle closes.
+    bool surpriseRemoved = false;
+    bool removed = false;   // the stack is gone (the object stays for whoever holds it)
+    bool removing = false;  // the removal is under way (on some thread)
   };
+
+  // What an orderly removal does about handles still open on the card's filters and pins:
+  // nobody closes them (the PnP manager refuses, as for any device with open handles), or
+  // the applications holding them close them when told the device is going.
+  enum class OpenHandles { Refuse, ClosedByClients };
+
+  // The class driver above the bus tells the PnP manager what it knows about handles.
+  struct StackHooks {
+    std::function<size_t(PDEVICE_OBJECT fdo)> openHandles;
+    std::function<void(PDEVICE_OBJECT fdo)> closeHandles;
+  };
+  void SetStackHooks(StackHooks hooks);
+  // The last handle on a surprise-removed device closed: the removal completes (from a
+  // worker thread, as the platform's PnP manager does it).
+  void LastHandleClosed(PDEVICE_OBJECT fdo);
 
   // Enumerates a new card: PDO and identifiers; installs it from the best matching package in
   // the store (STATUS_NO_SUCH_DEVICE when none runs it under the loaded driver); lists it in
   // the service's Enum key; then the driver's AddDevice.
   NTSTATUS AddCard(PciDevice *device, Card **card = nullptr);
+  // IRP_MN_START_DEVICE; also to a card that is started already.
   NTSTATUS StartCard(Card &card, const ResourceSpec &resources = {});
+  // Device power: IRP_MN_SET_POWER for the device power state (the bus driver moves the
+  // card's PCI power state and keeps its header across D3).
   NTSTATUS SetCardPower(Card &card, DEVICE_POWER_STATE state);
+  // The steps of a rebalance, one by one.
+  NTSTATUS QueryStopCard(Card &card);
+  NTSTATUS CancelStopCard(Card &card);
+  // Query-stop, then stop; a refused query is cancelled and its status returned. The stack
+  // must have released the card's hardware when the stop completes.
   NTSTATUS StopCard(Card &card);
-  // Removal: the driver's stack is torn down and the card leaves the bus.
-  NTSTATUS RemoveCard(Card &card);
+  // Stop, move the card's register window elsewhere and start it with the new resources. A
+  // card that fails to start again is surprise-removed (it is probably still there).
+  NTSTATUS RebalanceCard(Card &card);
+  // The steps of an orderly removal, one by one.
+  NTSTATUS QueryRemoveCard(Card &card);
+  NTSTATUS CancelRemoveCard(Card &card);
+  // Orderly removal: refused (STATUS_PLUGPLAY_QUERY_VETOED) while handles are open, unless
+  // their holders close them when told; else query-remove, remove, and the card leaves the
+  // bus. A card that was surprise-removed is removed at once.
+  NTSTATUS RemoveCard(Card &card, OpenHandles handles = OpenHandles::Refuse);
+  // The card leaves the bus without warning; IRP_MN_SURPRISE_REMOVAL; IRP_MN_REMOVE_DEVICE
+  // now when no handle is open, else when the last one closes.
+  NTSTATUS SurpriseRemoveCard(Card &card);
+  // The cards on the bus (removed ones are not listed).
   const std::vector<std::unique_ptr<Card>> &cards() const;
+  // The veto of the last refused removal, as the platform names it ("PNP_VetoOutstandingOpen"
+  // or "PNP_VetoDevice"), or empty.
+  const std::string &lastVeto() const;
 
   // Complete the bus driver's requests later from the event loop (tests the pending path).
   void SetBusCompletesAsynchronously(bool on);
@@ -87,6 +135,7 @@ class PnpManager {
   std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> DefaultResources(const Card &card) const;
 
  private:
+  NTSTATUS FinishRemoval(Card &card);
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -68,6 +68,8 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
   }
   std::string name;
   if (!NameOf(ValueName, &name)) return STATUS_INVALID_PARAMETER;
+  if (machine.faults().Fail(sim::FaultPoint::RegistryValue, inSim.callerIsDriver))
+    return STATUS_INSUFFICIENT_RESOURCES;
   return machine.registry().QueryValue(KeyHandle, name, KeyValueInformationClass,
                                        KeyValueInformation, Length, ResultLength);
 }
@@ -119,6 +121,8 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
   const std::string instance = DeviceObject ? sim::DeviceInstancePath(DeviceObject) : "";
   if (instance.empty()) return STATUS_INVALID_PARAMETER;  // not a PDO
   if (DevInstKeyType & PLUGPLAY_REGKEY_CURRENT_HWPROFILE) return STATUS_NOT_SUPPORTED;
+  if (machine.faults().Fail(sim::FaultPoint::RegistryKey, inSim.callerIsDriver))
+    return STATUS_INSUFFICIENT_RESOURCES;
   sim::Registry &registry = machine.registry();
   const std::string instanceKey = kEnumRoot + instance;
   switch (DevInstKeyType) {

@@ -249,14 +249,28 @@ void NTAPI KeMemoryBarrier(void) {
 }
 
 // ---------------------------------------------------------------- pool
+// The driver's pool: never executable (the code-integrity checks refuse it), and short
+// when the machine simulates low resources.
+namespace {
+PVOID DriverPool(const sim::InSim &inSim, POOL_TYPE type, SIZE_T bytes, ULONG tag) {
+  Machine &m = M();
+  if (inSim.callerIsDriver && type == NonPagedPool)
+    m.verifier().Stop(Rule::CodeIntegrity, "executable NonPagedPool allocated (tag '" +
+                                               sim::Pool::TagName(tag) +
+                                               "'): data belongs in NonPagedPoolNx");
+  if (m.faults().Fail(sim::FaultPoint::Pool, inSim.callerIsDriver, bytes)) return nullptr;
+  return m.pool().Allocate(type, bytes, tag);
+}
+}  // namespace
+
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
   sim::InSim inSim;
-  return M().pool().Allocate(type, bytes, tag);
+  return DriverPool(inSim, type, bytes, tag);
 }
 
 PVOID NTAPI ExAllocatePool(POOL_TYPE type, SIZE_T bytes) {
   sim::InSim inSim;
-  return M().pool().Allocate(type, bytes, sim::Pool::TagFromName("None"));
+  return DriverPool(inSim, type, bytes, sim::Pool::TagFromName("None"));
 }
 
 void NTAPI ExFreePoolWithTag(PVOID p, ULONG tag) {
@@ -272,6 +286,7 @@ void NTAPI ExFreePool(PVOID p) {
 // ---------------------------------------------------------------- MMIO
 PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS physical, SIZE_T bytes, MEMORY_CACHING_TYPE) {
   sim::InSim inSim;
+  if (M().faults().Fail(sim::FaultPoint::MapIoSpace, inSim.callerIsDriver, bytes)) return nullptr;
   return M().MapIoSpace(static_cast<uint64_t>(physical.QuadPart), bytes);
 }
 
@@ -298,6 +313,8 @@ NTSTATUS NTAPI IoConnectInterrupt(PKINTERRUPT *object, PKSERVICE_ROUTINE routine
   sim::InSim inSim;
   // A separate spin lock is not modelled; the affinity must name a processor there is.
   if (spinLock != nullptr) return STATUS_INVALID_PARAMETER;
+  if (M().faults().Fail(sim::FaultPoint::ConnectInterrupt, inSim.callerIsDriver))
+    return STATUS_INSUFFICIENT_RESOURCES;
   return M().ConnectInterrupt(object, routine, context, vector, irql, syncIrql, mode, share,
                               affinity);
 }
@@ -332,6 +349,7 @@ PDMA_ADAPTER NTAPI IoGetDmaAdapter(PDEVICE_OBJECT pdo, PDEVICE_DESCRIPTION descr
                                    PULONG mapRegisters) {
   sim::InSim inSim;
   if (description == nullptr) return nullptr;
+  if (M().faults().Fail(sim::FaultPoint::DmaAdapter, inSim.callerIsDriver)) return nullptr;
   return M().dma().GetAdapter(pdo, *description, mapRegisters);
 }
 

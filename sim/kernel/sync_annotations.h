@@ -30,38 +30,46 @@ inline void TsanIgnore(bool on) {
     __tsan_ignore_thread_end();
   ignoring = on;
 }
-// Scopes that say whose code runs; they nest either way round.
-struct InSim {
-  bool was = Fiber::TsanIgnoring();
-  InSim() { TsanIgnore(true); }
-  ~InSim() { TsanIgnore(was); }
-  InSim(const InSim &) = delete;
-  InSim &operator=(const InSim &) = delete;
-};
-struct InDriver {
-  bool was = Fiber::TsanIgnoring();
-  InDriver() { TsanIgnore(false); }
-  ~InDriver() { TsanIgnore(was); }
-  InDriver(const InDriver &) = delete;
-  InDriver &operator=(const InDriver &) = delete;
-};
 inline void TsanEnterSimulation() { TsanIgnore(true); }
 inline void TsanLeaveSimulation() { TsanIgnore(false); }
 #else
 inline void TsanAcquire(const void *) {}
 inline void TsanRelease(const void *) {}
-// Declared with bodies so that a scope that does nothing still reads as used.
-struct InSim {
-  InSim() {}
-  ~InSim() {}
-};
-struct InDriver {
-  InDriver() {}
-  ~InDriver() {}
-};
+inline void TsanIgnore(bool) {}
 inline void TsanEnterSimulation() {}
 inline void TsanLeaveSimulation() {}
 #endif
+
+// Scopes that say whose code runs; they nest either way round. A service knows from its
+// InSim scope whether the driver called it (callerIsDriver).
+struct InSim {
+  bool was = Fiber::TsanIgnoring();
+  bool callerIsDriver = Fiber::DriverRunning();
+  InSim() {
+    TsanIgnore(true);
+    Fiber::DriverRunning() = false;
+  }
+  ~InSim() {
+    Fiber::DriverRunning() = callerIsDriver;
+    TsanIgnore(was);
+  }
+  InSim(const InSim &) = delete;
+  InSim &operator=(const InSim &) = delete;
+};
+struct InDriver {
+  bool was = Fiber::TsanIgnoring();
+  bool wasDriver = Fiber::DriverRunning();
+  InDriver() {
+    TsanIgnore(false);
+    Fiber::DriverRunning() = true;
+  }
+  ~InDriver() {
+    Fiber::DriverRunning() = wasDriver;
+    TsanIgnore(was);
+  }
+  InDriver(const InDriver &) = delete;
+  InDriver &operator=(const InDriver &) = delete;
+};
 
 // Calls a routine of the driver's (a dispatch, a DPC, a service routine, a free routine).
 template <class F, class... A>

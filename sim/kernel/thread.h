@@ -21,6 +21,7 @@ struct _KINTERRUPT {
   bool connected;
   KSPIN_LOCK lock;
   KAFFINITY affinity;
+  bool platformOwned = false;  // a simulated neighbour's, not a driver's resource
 };
 
 namespace sim {

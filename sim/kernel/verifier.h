@@ -30,6 +30,7 @@ enum class Rule {
   BugCheck,             // the driver called KeBugCheckEx, or its code faulted
   Unemulated,           // an instruction or memory access the simulated processor lacks
   MutexNotHeld,         // a service that needs a mutex held called without it
+  CodeIntegrity,        // executable memory the code-integrity checks refuse
 };
 
 const char *RuleName(Rule rule);

@@ -73,6 +73,48 @@ NTSTATUS PassDown(PKSDEVICE device, PIRP irp) {
   return IofCallDriver(device->NextDeviceObject, irp);
 }
 
+// A query the minidriver may refuse: refused, the request goes no further down.
+NTSTATUS Query(PKSDEVICE device, PIRP irp, PFNKSDEVICEIRP callback, const char *what) {
+  DeviceExtension *ext = Ext(device->FunctionalDeviceObject);
+  NTSTATUS status = STATUS_SUCCESS;
+  if (callback != nullptr) {
+    M().AcquireMutex(ext->host->mutex, what);
+    status = sim::CallDriver(callback, device, irp);
+    CheckBackAtPassive(what);
+    M().ReleaseMutex(ext->host->mutex, what);
+    if (status == STATUS_PENDING)
+      M().verifier().Stop(Rule::IrpMisuse, std::string(what) + " returned STATUS_PENDING");
+  }
+  if (!NT_SUCCESS(status)) return Complete(irp, status);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  return PassDown(device, irp);
+}
+
+// A cancel goes to the lower drivers first; the minidriver hears of it afterwards.
+NTSTATUS Cancel(PKSDEVICE device, PIRP irp, PFNKSDEVICEIRPVOID callback) {
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  NTSTATUS status = ForwardAndWait(device, irp);
+  if (callback != nullptr) sim::CallDriver(callback, device, irp);
+  return Complete(irp, status);
+}
+
+// Factories created with KSCREATE_ITEM_FREEONSTOP go when the device stops, after the
+// minidriver has seen the stop (KsCreateFilterFactory); open filters keep theirs until
+// they close.
+void FreeOnStop(Device *d) {
+  std::vector<Factory *> going;
+  for (Factory *f : d->factories)
+    if (f->createItemFlags & KSCREATE_ITEM_FREEONSTOP) going.push_back(f);
+  M().AcquireMutex(d->mutex, "freeing factories at stop");
+  for (Factory *f : going) {
+    f->deleted = true;
+    auto &list = d->factories;
+    list.erase(std::remove(list.begin(), list.end(), f), list.end());
+    if (f->filters == 0) DestroyFactory(f);
+  }
+  M().ReleaseMutex(d->mutex, "freeing factories at stop");
+}
+
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
   DeviceExtension *ext = Ext(fdo);
   PKSDEVICE device = &ext->pub;
@@ -92,17 +134,43 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
       if (NT_SUCCESS(status) && dispatch != nullptr && dispatch->PostStart != nullptr)
         status = sim::CallDriver(dispatch->PostStart, device);
       device->Started = NT_SUCCESS(status);
+      if (device->Started) {
+        ext->host->everStarted = true;
+        device->DevicePowerState = PowerDeviceD0;
+      }
       M().ReleaseMutex(ext->host->mutex, "IRP_MN_START_DEVICE");
       return Complete(irp, status);
     }
+    case IRP_MN_QUERY_STOP_DEVICE:
+      return Query(device, irp, dispatch != nullptr ? dispatch->QueryStop : nullptr,
+                   "IRP_MN_QUERY_STOP_DEVICE");
+    case IRP_MN_CANCEL_STOP_DEVICE:
+      return Cancel(device, irp, dispatch != nullptr ? dispatch->CancelStop : nullptr);
     case IRP_MN_STOP_DEVICE:
       if (device->Started && dispatch != nullptr && dispatch->Stop != nullptr)
         sim::CallDriver(dispatch->Stop, device, irp);
       device->Started = FALSE;
+      FreeOnStop(ext->host);
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      return PassDown(device, irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+      return Query(device, irp, dispatch != nullptr ? dispatch->QueryRemove : nullptr,
+                   "IRP_MN_QUERY_REMOVE_DEVICE");
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+      return Cancel(device, irp, dispatch != nullptr ? dispatch->CancelRemove : nullptr);
+    case IRP_MN_SURPRISE_REMOVAL:
+      // The interfaces go at once: no new handle reaches the device ("Surprise! Your
+      // device is gone"); the handles open stay until their holders close them.
+      ext->host->surpriseRemoved = true;
+      if (dispatch != nullptr && dispatch->SurpriseRemoval != nullptr) {
+        sim::CallDriver(dispatch->SurpriseRemoval, device, irp);
+        CheckBackAtPassive("the device's SurpriseRemoval dispatch");
+      }
       irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(device, irp);
     case IRP_MN_REMOVE_DEVICE: {
-      // Clients were told the device is leaving: their handles are closed first.
+      // Only without handles: the PnP manager refuses an orderly removal while any is open,
+      // and removes a surprise-removed device once the last one closes.
       CloseAllForRemoval(ext->host);
       if (device->Started && dispatch != nullptr && dispatch->Stop != nullptr)
         sim::CallDriver(dispatch->Stop, device, irp);
@@ -223,6 +291,14 @@ namespace sim::ks::host {
 
 Device *DeviceOf(PKSDEVICE device) { return AsDevice(device, "a KS device service"); }
 
+void HandleOpened(Device *device) { ++device->handles; }
+
+void HandleClosed(Device *device) {
+  if (device->handles == 0) M().verifier().Stop(Rule::InvalidParameter, "handle count underflow");
+  if (--device->handles == 0 && device->surpriseRemoved)
+    M().pnp().LastHandleClosed(device->pub->FunctionalDeviceObject);
+}
+
 std::string InstancePath(const Device *device) {
   return sim::DeviceInstancePath(device->pub->PhysicalDeviceObject);
 }
@@ -245,6 +321,16 @@ NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
   driver->DriverUnload = DriverUnload;
   driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+  // The PnP manager asks the class driver about the handles on its devices.
+  sim::PnpManager::StackHooks hooks;
+  hooks.openHandles = [](PDEVICE_OBJECT fdo) -> size_t {
+    PKSDEVICE ks = sim::ks::DeviceFromFdo(fdo);
+    return ks != nullptr ? DeviceOf(ks)->handles : 0;
+  };
+  hooks.closeHandles = [](PDEVICE_OBJECT fdo) {
+    if (PKSDEVICE ks = sim::ks::DeviceFromFdo(fdo)) CloseAllForRemoval(DeviceOf(ks));
+  };
+  M().pnp().SetStackHooks(std::move(hooks));
   return STATUS_SUCCESS;
 }
 

@@ -78,8 +78,11 @@ std::string SymbolicLink(const Device *device, const GUID &category, const std::
   return Lower("\\\\?\\" + instance + "#" + GuidString(category) + "\\" + ref);
 }
 
+// Interfaces are enabled from the device's first start and withdrawn when it is removed; a
+// stop does not withdraw them (only FREEONSTOP factories go with a stop), so the
+// minidriver decides what a stopped device's filters can do.
 bool InterfacesEnabled(const Factory *f) {
-  return !f->deleted && f->classesEnabled && f->device->pub->Started;
+  return !f->deleted && f->classesEnabled && f->device->everStarted && !f->device->surpriseRemoved;
 }
 
 void DestroyFactory(Factory *f) {
@@ -144,7 +147,7 @@ extern "C" {
 
 NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT deviceObject,
                                      const KSFILTER_DESCRIPTOR *descriptor, PWSTR refString,
-                                     PSECURITY_DESCRIPTOR, ULONG,
+                                     PSECURITY_DESCRIPTOR, ULONG createItemFlags,
                                      PFNKSFILTERFACTORYPOWER sleepCallback,
                                      PFNKSFILTERFACTORYPOWER wakeCallback,
                                      PKSFILTERFACTORY *filterFactory) {
@@ -178,6 +181,8 @@ NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT deviceObject,
   if (!M().HoldsMutex(d->mutex))
     M().verifier().Stop(Rule::MutexNotHeld,
                         "KsCreateFilterFactory without the device mutex (KsAcquireDevice)");
+  if (M().faults().Fail(sim::FaultPoint::FilterFactory, inSim.callerIsDriver))
+    return STATUS_INSUFFICIENT_RESOURCES;
   auto *f = new Factory;
   f->kind = Kind::Factory;
   f->device = d;
@@ -190,6 +195,7 @@ NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT deviceObject,
                        descriptor->Categories + descriptor->CategoriesCount);
   f->sleep = sleepCallback;
   f->wake = wakeCallback;
+  f->createItemFlags = createItemFlags;
   Register(&f->pub, f);
   d->factories.push_back(f);
   if (filterFactory != nullptr) *filterFactory = &f->pub;

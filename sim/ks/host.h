@@ -70,6 +70,9 @@ struct Device : Object {
   PADAPTER_OBJECT adapter = nullptr;
   ULONG maxMappingsByteCount = 0;
   ULONG mappingTableStride = 0;
+  size_t handles = 0;            // open filter and pin handles
+  bool everStarted = false;      // interfaces are published from the first start on
+  bool surpriseRemoved = false;  // interfaces withdrawn, the removal waits for the handles
 };
 
 struct Factory : Object {
@@ -79,6 +82,7 @@ struct Factory : Object {
   std::vector<GUID> categories;  // registered at creation
   bool classesEnabled = true;
   bool deleted = false;
+  ULONG createItemFlags = 0;  // KSCREATE_ITEM_FREEONSTOP: deleted when the device stops
   int filters = 0;
   PFNKSFILTERFACTORYPOWER sleep = nullptr;
   PFNKSFILTERFACTORYPOWER wake = nullptr;
@@ -210,6 +214,10 @@ NTSTATUS CreatePin(Filter *filter, ULONG pinId, const void *format, ULONG format
 NTSTATUS SetPinState(Pin *pin, KSSTATE target);
 NTSTATUS SetPinStateLocked(Pin *pin, KSSTATE target, bool force = false);
 void CloseAllForRemoval(Device *device);
+// A handle on the device was opened or closed; the last close of a surprise-removed device
+// lets its removal go on.
+void HandleOpened(Device *device);
+void HandleClosed(Device *device);
 const KSPIN_DESCRIPTOR_EX *PinDescriptor(const KSFILTER_DESCRIPTOR *filter, ULONG id);
 // An IRP addressed to a host object, as the dispatch routines receive it.
 PIRP NewIrp(Object *object, const void *pub, UCHAR major);

@@ -100,11 +100,13 @@ void ClosePin(Pin *pin) {
   // A process call still running finishes before the pin goes.
   M().AcquireMutex(file->processing, "closing a pin");
   Filter *filter = p->filter;
+  Device *device = p->device;
   DestroyPin(p);
   M().ReleaseMutex(file->processing, "closing a pin");
   bool closeFilter = filter->handleClosed && !PinsLeft(filter);
   M().ReleaseMutex(filterFile->control, "closing a pin");
   if (closeFilter) CloseFilterObject(filterFile);
+  HandleClosed(device);
 }
 
 }  // namespace
@@ -164,6 +166,7 @@ NTSTATUS OpenFilter(Factory *factory, std::shared_ptr<FileObject> *out) {
     CheckBackAtPassive("a filter's Create dispatch");
     if (!NT_SUCCESS(status)) DestroyFilter(f);
   }
+  if (NT_SUCCESS(status)) HandleOpened(d);
   M().ReleaseMutex(file->control, "opening a filter");
   M().ReleaseMutex(d->mutex, "opening a filter");
   if (!NT_SUCCESS(status)) return status;
@@ -264,6 +267,7 @@ NTSTATUS CreatePin(Filter *filter, ULONG pinId, const void *format, ULONG format
       p = nullptr;
     }
   }
+  if (NT_SUCCESS(status)) HandleOpened(p->device);
   M().ReleaseMutex(filterFile->control, "creating a pin");
   if (!NT_SUCCESS(status)) return status;
   *out = p->file;
@@ -327,12 +331,15 @@ NTSTATUS CloseHandle(FileObject &file) {
   M().AcquireMutex(keep->control, "closing a filter handle");
   f = keep->filter;
   bool close = f != nullptr && !f->handleClosed;
+  Device *device = f != nullptr ? f->device : nullptr;
+  bool counted = close;
   if (close) {
     f->handleClosed = true;
     close = !PinsLeft(f);
   }
   M().ReleaseMutex(keep->control, "closing a filter handle");
   if (close) CloseFilterObject(keep);
+  if (counted) HandleClosed(device);
   return STATUS_SUCCESS;
 }
 
@@ -342,7 +349,9 @@ void CloseAllForRemoval(Device *device) {
   for (const auto &file : filters) {
     std::vector<Pin *> pins;
     M().AcquireMutex(file->control, "removing the device");
+    bool counted = false;
     if (Filter *f = file->filter) {
+      counted = !f->handleClosed;
       f->handleClosed = true;
       for (auto &list : f->pins) pins.insert(pins.end(), list.begin(), list.end());
     }
@@ -352,6 +361,7 @@ void CloseAllForRemoval(Device *device) {
     for (const auto &pf : pinFiles)
       if (pf->pin != nullptr) ClosePin(pf->pin);  // the last one closes the filter
     CloseFilterObject(file);
+    if (counted) HandleClosed(device);
   }
 }
 

@@ -1,5 +1,6 @@
 // Runs one concurrency scenario over many seeds and says which fail and how fast it went:
-//   morvane-explore SCENARIO SEEDS [--first S] [--cpus N[,M...]] [--depth D] [--steps K]
+//   morvane-explore SCENARIO SEEDS [--first S] [--cpus N[,M...]] [--steps K] [--notes 1]
+// With --notes 1 it prints what each run measured.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +14,8 @@ namespace {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: morvane-explore SCENARIO SEEDS [--first S] [--cpus N[,M...]]\n"
+               "usage: morvane-explore SCENARIO SEEDS [--first S] [--cpus N[,M...]] "
+               "[--steps K] [--notes 1]\n"
                "scenarios:\n");
   for (const auto &s : scenarios::All()) std::fprintf(stderr, "  %-16s %s\n", s.name, s.what);
   return 2;
@@ -31,6 +33,7 @@ int main(int argc, char **argv) {
   if (*end != 0 || seeds == 0) return Usage();
   uint64_t first = 1;
   std::vector<unsigned> cpus = {2, 4};
+  bool notes = false;
   for (int i = 3; i + 1 < argc; i += 2) {
     std::string option = argv[i];
     if (option == "--first") {
@@ -45,6 +48,8 @@ int main(int argc, char **argv) {
       }
     } else if (option == "--steps") {
       scenario.steps = std::strtoull(argv[i + 1], nullptr, 10);
+    } else if (option == "--notes") {
+      notes = std::strcmp(argv[i + 1], "0") != 0;
     } else {
       return Usage();
     }
@@ -57,6 +62,10 @@ int main(int argc, char **argv) {
       ++runs;
       steps += r.steps;
       switches += r.switches;
+      if (notes)
+        for (const std::string &note : r.notes)
+          std::printf("%s seed %llu on %u: %s\n", scenario.name,
+                      static_cast<unsigned long long>(seed), n, note.c_str());
       if (!r.passed) {
         ++failures;
         std::printf("FAIL %s\n", r.report.c_str());

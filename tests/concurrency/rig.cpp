@@ -74,6 +74,22 @@ std::vector<uint8_t> Rig::VideoFormat(Handle filter, int range) {
   return format;
 }
 
+std::vector<uint8_t> Rig::ScaledVideoFormat(Handle filter, LONG width, LONG height, int range) {
+  std::vector<uint8_t> format = VideoFormat(filter, range);
+  if (format.size() < sizeof(KSDATAFORMAT) + sizeof(KS_VIDEOINFOHEADER)) return format;
+  auto *df = reinterpret_cast<KSDATAFORMAT *>(format.data());
+  auto *vih = reinterpret_cast<KS_VIDEOINFOHEADER *>(format.data() + sizeof(KSDATAFORMAT));
+  KS_BITMAPINFOHEADER &bmi = vih->bmiHeader;
+  ULONG stride = ((static_cast<ULONG>(bmi.biBitCount) * static_cast<ULONG>(width) + 31) / 32) * 4;
+  bmi.biWidth = width;
+  bmi.biHeight = bmi.biHeight < 0 ? -height : height;
+  bmi.biSizeImage = stride * static_cast<ULONG>(height);
+  vih->rcSource = RECT{0, 0, width, height};
+  vih->rcTarget = vih->rcSource;
+  df->SampleSize = bmi.biSizeImage;
+  return format;
+}
+
 std::vector<uint8_t> Rig::AudioFormat(Handle filter, ULONG rate) {
   KSDATARANGE_AUDIO r = kAudioRanges[0];
   r.MinimumSampleFrequency = r.MaximumSampleFrequency = rate;
@@ -99,6 +115,11 @@ Handle Rig::CreatePin(Handle filter, const std::vector<uint8_t> &format, bool cl
 Handle Rig::VideoPin(ULONG channel, int range, bool clock) {
   Handle filter = Open(true, channel);
   return CreatePin(filter, VideoFormat(filter, range), clock);
+}
+
+Handle Rig::SmallVideoPin(ULONG channel, bool clock) {
+  Handle filter = Open(true, channel);
+  return CreatePin(filter, ScaledVideoFormat(filter, 160, 120), clock);
 }
 
 Handle Rig::AudioPin(ULONG channel, ULONG rate, bool clock) {
@@ -192,6 +213,7 @@ void Rig::OnCompletion(const sim::Card::Completion &done) {
     }
     ++i;
   }
+  if (observer_) observer_(done);
 }
 
 void Rig::WaitForCard(unsigned channelBit, int count, bool explore) {
@@ -222,8 +244,10 @@ uint32_t Rig::Spawn(const std::string &name, std::function<void()> body, sim::Th
 
 void Rig::JoinAll(sim::Nanos timeout) {
   sim::Nanos deadline = m.now() + timeout;
-  for (uint32_t id : threads_)
-    out.Check(m.JoinThread(id, deadline), "a client thread is still running at the deadline");
+  // Threads may start others meanwhile: they are joined too.
+  for (size_t i = 0; i < threads_.size(); ++i)
+    out.Check(m.JoinThread(threads_[i], deadline),
+              "a client thread is still running at the deadline");
   threads_.clear();
 }
 

@@ -22,9 +22,11 @@ namespace scenarios {
 
 using sim::ks::Handle;
 
-// What a run found wrong; empty when it passed.
+// What a run found wrong; empty when it passed. Notes are what a run measured, for the
+// exploration tool to print.
 struct Outcome {
   std::vector<std::string> failures;
+  std::vector<std::string> notes;
   bool Check(bool condition, const std::string &what) {
     if (!condition) failures.push_back(what);
     return condition;
@@ -47,6 +49,9 @@ class Rig {
   Handle Open(bool video, ULONG channel);
   // The format the pin proposes for one of its published ranges (0-3), or for a rate.
   std::vector<uint8_t> VideoFormat(Handle filter, int range = 0);
+  // The range's proposal scaled to width x height (the card scales): small frames for runs
+  // that keep many streams going for long.
+  std::vector<uint8_t> ScaledVideoFormat(Handle filter, LONG width, LONG height, int range = 0);
   std::vector<uint8_t> AudioFormat(Handle filter, ULONG rate = 48000);
   // 0 when creation failed; `expected` is what creation must return.
   Handle CreatePin(Handle filter, const std::vector<uint8_t> &format, bool clock = true,
@@ -54,6 +59,7 @@ class Rig {
   // A video pin of the channel for one of its published ranges (0-3), as a client makes it;
   // a master clock is given first when asked.
   Handle VideoPin(ULONG channel, int range = 0, bool clock = true);
+  Handle SmallVideoPin(ULONG channel, bool clock = true);
   Handle AudioPin(ULONG channel, ULONG rate = 48000, bool clock = true);
   ULONG FrameBytes(Handle pin) const;
   // Remembers the frame size of a pin created without CreatePin.
@@ -68,6 +74,10 @@ class Rig {
   // completion's interrupt, DPC and process call then race with what the thread does next;
   // with `explore` the schedule's change points go among the steps from that completion on.
   void WaitForCard(unsigned channelBit, int count, bool explore = false);
+  // Also told of every completion (after the waiters).
+  void OnEachCompletion(std::function<void(const sim::Card::Completion &)> observer) {
+    observer_ = std::move(observer);
+  }
 
   // Where the threads start to meet: the schedule's change points go among the `steps`
   // steps from here (0: the scenario's expected length of this part).
@@ -90,7 +100,8 @@ class Rig {
 
   sim::Machine m;
   sim::Card card;
-  sim::PnpManager::Card *c = nullptr;
+  sim::PnpManager::Card *c = nullptr;  // the card in use (a spare once the first is gone)
+  std::vector<std::unique_ptr<sim::Card>> spareCards;  // plugged in by a scenario
   std::unique_ptr<sim::ks::Client> client;
   Outcome &out;
 
@@ -104,6 +115,7 @@ class Rig {
   void OnCompletion(const sim::Card::Completion &completion);
 
   sim::Random params_;
+  std::function<void(const sim::Card::Completion &)> observer_;
   std::vector<Waiter> waiters_;
   std::vector<uint32_t> threads_;
   std::vector<std::pair<Handle, ULONG>> frameBytes_;

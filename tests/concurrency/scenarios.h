@@ -29,7 +29,8 @@ struct Result {
   std::string report;  // what failed, with the seed and how to replay it
   uint64_t steps = 0;
   uint64_t switches = 0;
-  uint64_t fingerprint = 0;  // see Rig::Fingerprint
+  std::vector<std::string> notes;  // what the run measured
+  uint64_t fingerprint = 0;        // see Rig::Fingerprint
 };
 
 // One run. The replay command is part of every report.

@@ -189,4 +189,31 @@ TEST(CtlCapture, InjectedFaultsShowInTheSummaryAndTheFilesStayPlayable) {
   EXPECT_NE(e2e::Slurp(w / "t.txt").find("# card0"), std::string::npos);
 }
 
+// The platform's actions on the timeline: a rebalance and a sleep the streams come back
+// from by themselves, then a surprise removal that ends them; every loss lies within one of
+// them, and each shows in the summary, the JSON and the trace.
+TEST(CtlCapture, TimelineActionsShowAndExplainTheirLosses) {
+  Workdir w;
+  e2e::Outcome o = w.Ctl(
+      "-d video2 -v width=160,height=120 --duration 2 --stream-to t.mkv --json --trace t.txt "
+      "--pnp rebalance@0.4 --sleep@0.8+0.3 --set-time@1.2=-3600 --surprise-remove@1.6");
+  EXPECT_EQ(o.status, 0) << o.err;
+  ASSERT_TRUE(e2e::JsonValid(o.out)) << o.out;
+  e2e::Json capture = e2e::ParseJson(o.out)["capture"];
+  ASSERT_EQ(capture["timeline"].size(), 4u);
+  EXPECT_EQ(capture["timeline"][0]["outcome"], "stopped, moved and started again");
+  EXPECT_NE(capture["timeline"][1]["outcome"].get<std::string>().find("woke"), std::string::npos);
+  EXPECT_NE(capture["timeline"][3]["outcome"].get<std::string>().find("left the bus"),
+            std::string::npos);
+  for (const auto &stream : capture["streams"]) {
+    EXPECT_EQ(stream["lossesUnexplained"], 0) << stream;
+    EXPECT_GT(stream["delivered"].get<int>(), 20) << "frames came between the actions";
+  }
+  std::string trace = e2e::Slurp(w / "t.txt");
+  EXPECT_NE(trace.find("platform     --pnp rebalance@0.4"), std::string::npos);
+  EXPECT_NE(trace.find("--surprise-remove 1.6: the card left the bus"), std::string::npos);
+  auto v = w.Probe("t.mkv", "v:0");
+  EXPECT_EQ(v["codec_name"], "rawvideo") << "the file stays playable";
+}
+
 }  // namespace

@@ -79,6 +79,56 @@ TEST(CtlOptions, InputsSettingsAndFaultsParseToWhatTheyName) {
   }
 }
 
+TEST(CtlOptions, TimelineActionsParseInBothSpellingsAndMalformedOnesAreNamed) {
+  ctl::Options o;
+  std::string error;
+  ASSERT_TRUE(Parse({"--cards", "2", "--pnp", "card1/rebalance@2.5", "--pnp", "remove@9",
+                     "--surprise-remove@card1/4", "--sleep@1+0.5", "--pnp", "sleep@3+2",
+                     "--set-time@6=-3600", "--set-time", "7=+90", "--low-resources", "42:0.05@1"},
+                    &o, &error))
+      << error;
+  using Kind = ctl::TimelineSpec::Kind;
+  ASSERT_EQ(o.timeline.size(), 8u);
+  EXPECT_EQ(o.timeline[0].kind, Kind::Rebalance);
+  EXPECT_EQ(o.timeline[0].card, 1);
+  EXPECT_DOUBLE_EQ(o.timeline[0].at, 2.5);
+  EXPECT_EQ(o.timeline[1].kind, Kind::Remove);
+  EXPECT_EQ(o.timeline[2].kind, Kind::SurpriseRemove);
+  EXPECT_EQ(o.timeline[2].card, 1);
+  EXPECT_DOUBLE_EQ(o.timeline[2].at, 4);
+  EXPECT_EQ(o.timeline[3].kind, Kind::Sleep);
+  EXPECT_DOUBLE_EQ(o.timeline[3].length, 0.5);
+  EXPECT_DOUBLE_EQ(o.timeline[4].length, 2);
+  EXPECT_DOUBLE_EQ(o.timeline[5].offset, -3600);
+  EXPECT_DOUBLE_EQ(o.timeline[6].offset, 90);
+  EXPECT_EQ(o.timeline[7].seed, 42u);
+  EXPECT_DOUBLE_EQ(o.timeline[7].rate, 0.05);
+  EXPECT_DOUBLE_EQ(o.timeline[7].at, 1);
+
+  const struct {
+    std::vector<std::string> args;
+    const char *message;
+  } bad[] = {
+      {{"--sleep@2"}, "--sleep '2': expected"},
+      {{"--sleep@2+0"}, "--sleep '2+0': expected"},
+      {{"--pnp", "reboot@1"}, "--pnp 'reboot@1': expected"},
+      {{"--pnp", "rebalance"}, "--pnp 'rebalance': expected"},
+      {{"--surprise-remove@-1"}, "--surprise-remove '-1': expected"},
+      {{"--set-time@1=0"}, "--set-time '1=0': expected"},
+      {{"--set-time@1"}, "--set-time '1': expected"},
+      {{"--low-resources", "1:0"}, "--low-resources '1:0': expected"},
+      {{"--low-resources", "x:0.5"}, "--low-resources 'x:0.5': expected"},
+      {{"--pnp", "card2/remove@1"}, "--pnp names card2 but there is 1 card"},
+      {{"--compliance", "--pnp", "remove@1"}, "--compliance runs alone"},
+  };
+  for (const auto &b : bad) {
+    ctl::Options bo;
+    std::string message;
+    EXPECT_FALSE(Parse(b.args, &bo, &message)) << b.args[0];
+    EXPECT_NE(message.find(b.message), std::string::npos) << message;
+  }
+}
+
 TEST(CtlOptions, RawPropertiesAndTheOptionNamedAsTyped) {
   ctl::Options o;
   std::string error;

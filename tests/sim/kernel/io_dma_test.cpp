@@ -78,6 +78,7 @@ TEST(Irp, CompletionRoutinesRunUpTheStackAndThreadRequestsSignalTheirEvent) {
     EXPECT_EQ(top, upper);
     PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, top, nullptr, 0, nullptr, &event, &iosb);
     ASSERT_NE(irp, nullptr);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;  // what a lower driver leaves unhandled
     NTSTATUS st = IofCallDriver(top, irp);
     EXPECT_EQ(st, pend ? STATUS_PENDING : STATUS_SUCCESS);
     if (st == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
@@ -95,6 +96,7 @@ TEST(Irp, CompletionRoutinesRunUpTheStackAndThreadRequestsSignalTheirEvent) {
   log.stopCompletion = true;
   PIRP own = IoAllocateIrp(upper->StackSize, FALSE);
   IoGetNextIrpStackLocation(own)->MajorFunction = IRP_MJ_PNP;
+  own->IoStatus.Status = STATUS_NOT_SUPPORTED;
   IofCallDriver(upper, own);
   EXPECT_TRUE(sim::IsLiveIrp(own));
   IoFreeIrp(own);
@@ -102,7 +104,23 @@ TEST(Irp, CompletionRoutinesRunUpTheStackAndThreadRequestsSignalTheirEvent) {
   // A request pushed past its last stack location is caught.
   PIRP shallow = IoAllocateIrp(1, FALSE);
   IoGetNextIrpStackLocation(shallow)->MajorFunction = IRP_MJ_PNP;
+  shallow->IoStatus.Status = STATUS_NOT_SUPPORTED;
   EXPECT_VERIFIER_STOP(sim::Rule::IrpMisuse, IofCallDriver(upper, shallow));
+}
+
+// A lower driver that does not handle a PnP or power request leaves its status alone, so
+// whoever sends one presets STATUS_NOT_SUPPORTED; the I/O verifier stops on one that did not.
+TEST(Irp, PnpAndPowerRequestsMustBeSentWithTheirStatusPreset) {
+  for (UCHAR major : {UCHAR{IRP_MJ_PNP}, UCHAR{IRP_MJ_POWER}}) {
+    Machine m;
+    DRIVER_OBJECT drv{};
+    drv.MajorFunction[major] = LowerDispatch;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoCreateDevice(&drv, 0, nullptr, 0, 0, FALSE, &device), STATUS_SUCCESS);
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+    EXPECT_VERIFIER_STOP(sim::Rule::IrpMisuse, IofCallDriver(device, irp));
+  }
 }
 
 NTSTATUS Config(PDEVICE_OBJECT pdo, UCHAR minor, ULONG offset, void *buf, ULONG len) {

@@ -2,6 +2,8 @@
 // removal, filter and pin creation against the descriptors, bags and edits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "sim/kernel/pool.h"
 #include "sim/ks/device.h"
 #include "support/verifier_expect.h"
@@ -148,7 +150,7 @@ TEST(KsPublication, ADeletedFactoryStaysWithItsOpenFiltersOnlyUnderTheDeviceMute
   EXPECT_VERIFIER_STOP(sim::Rule::InvalidParameter, KsDeleteFilterFactory(testmini::factory()));
 }
 
-TEST(KsPublication, RemovalClosesWhatClientsHoldAndFreesEverything) {
+TEST(KsPublication, AnOrderlyRemovalIsRefusedWithHandlesOpenOrClosesWhatClientsLetGo) {
   Bench b;
   Handle f = b.Open();
   Handle p = b.Pin(f);
@@ -158,12 +160,25 @@ TEST(KsPublication, RemovalClosesWhatClientsHoldAndFreesEverything) {
   request.extendedHeader = testmini::FrameInfo();
   ASSERT_EQ(b.client->QueueFrame(p, request), STATUS_PENDING);
 
-  b.m.pnp().RemoveCard(*b.c);
-  EXPECT_EQ(Log().back(), "filter close");
+  // Nobody closes: the PnP manager refuses before any driver hears of it.
+  EXPECT_EQ(b.m.pnp().RemoveCard(*b.c), STATUS_PLUGPLAY_QUERY_VETOED);
+  EXPECT_EQ(b.m.pnp().lastVeto(), "PNP_VetoOutstandingOpen");
+  KSSTATE state;
+  EXPECT_EQ(b.client->GetState(p, &state), STATUS_SUCCESS);
+  EXPECT_EQ(state, KSSTATE_RUN);
+  EXPECT_EQ(b.client->CompletedFrames(p), 0u);
+
+  // The applications close their handles when told: then the removal goes on.
+  b.m.pnp().RemoveCard(*b.c, sim::PnpManager::OpenHandles::ClosedByClients);
+  auto at = [](const char *entry) {
+    return std::find(Log().begin(), Log().end(), entry) - Log().begin();
+  };
+  EXPECT_LT(at("filter close"), at("query-remove")) << "handles close before the query";
+  EXPECT_LT(at("query-remove"), at("remove"));
+  EXPECT_LT(at("remove"), static_cast<std::ptrdiff_t>(Log().size()));
   sim::ks::Frame frame;
   ASSERT_EQ(b.client->TakeFrame(p, &frame), STATUS_SUCCESS);
   EXPECT_EQ(frame.status, STATUS_CANCELLED);
-  KSSTATE state;
   EXPECT_EQ(b.client->GetState(p, &state), STATUS_DEVICE_REMOVED);
   EXPECT_EQ(b.client->Close(p), STATUS_SUCCESS);
   EXPECT_EQ(b.client->Close(f), STATUS_SUCCESS);

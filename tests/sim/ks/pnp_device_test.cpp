@@ -111,7 +111,8 @@ TEST(Pnp, RemovalWithTheCardsResourcesStillHeldIsCaught) {
       pa.QuadPart = static_cast<LONGLONG>(b.card.windowBase());
       ASSERT_NE(MmMapIoSpace(pa, 4096, MmNonCached), nullptr);
     } else if (held == 1) {
-      const auto &line = b.m.pnp().DefaultResources(*b.c)[1].u.Interrupt;
+      // A copy: the resource list is a temporary.
+      const auto line = b.m.pnp().DefaultResources(*b.c)[1].u.Interrupt;
       PKINTERRUPT object = nullptr;
       KIRQL irql = static_cast<KIRQL>(line.Level);
       ASSERT_EQ(IoConnectInterrupt(&object, NobodysIsr, nullptr, nullptr, line.Vector, irql, irql,

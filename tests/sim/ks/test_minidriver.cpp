@@ -137,7 +137,8 @@ NTSTATUS NTAPI PinCreate(PKSPIN pin, PIRP irp) {
   Log("create pin=%u", pin->Id);
   if (KsGetPinFromIrp(irp) != pin || KsGetFilterFromIrp(irp) != KsPinGetParentFilter(pin))
     Log("create: the IRP does not lead to the pin");
-  auto *s = static_cast<PinState *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PinState), kTagPin));
+  auto *s =
+      static_cast<PinState *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PinState), kTagPin));
   if (s == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   std::memset(s, 0, sizeof *s);
   s->pin = pin;
@@ -292,7 +293,7 @@ NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp) {
   if (KsGetFilterFromIrp(irp) != filter) Log("filter create: the IRP does not lead to the filter");
   if (filter->Context != KsGetDevice(filter)->Context)
     Log("filter create: context not the device's");
-  void *ctx = ExAllocatePoolWithTag(NonPagedPool, 32, kTagFilter);
+  void *ctx = ExAllocatePoolWithTag(NonPagedPoolNx, 32, kTagFilter);
   if (ctx == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   NTSTATUS status = KsAddItemToObjectBag(filter->Bag, ctx, nullptr);
   if (!NT_SUCCESS(status)) {
@@ -325,7 +326,7 @@ const KSFILTER_DESCRIPTOR kFilter = {&kFilterDispatch,
                                      nullptr};
 
 NTSTATUS NTAPI DeviceAdd(PKSDEVICE device) {
-  void *ctx = ExAllocatePoolWithTag(NonPagedPool, 16, kTagDevice);
+  void *ctx = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTagDevice);
   if (ctx == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   // Add runs without the device mutex; the device's bag needs it.
   KsAcquireDevice(device);
@@ -352,24 +353,53 @@ NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOUR
   g_pin.InstancesPossible = g_config.instancesPossible;
   g_pin.AllocatorFraming = &kFraming;
   g_pin.IntersectHandler = Intersect;
-  NTSTATUS status = KsCreateFilterFactory(device->FunctionalDeviceObject, &kFilter, nullptr,
-                                          nullptr, 0, nullptr, nullptr, &g_factory);
+  NTSTATUS status = KsCreateFilterFactory(
+      device->FunctionalDeviceObject, &kFilter, nullptr, nullptr,
+      g_config.freeOnStop ? KSCREATE_ITEM_FREEONSTOP : 0, nullptr, nullptr, &g_factory);
   if (NT_SUCCESS(status) && g_config.updateCache)
     status = KsFilterFactoryUpdateCacheData(g_factory, nullptr);
   return status;
 }
 
 void NTAPI DeviceStop(PKSDEVICE device, PIRP) {
-  // A restarted device publishes its factory afresh. Stop runs without the device mutex.
-  KsAcquireDevice(device);
-  if (g_factory != nullptr) KsDeleteFilterFactory(g_factory);
-  KsReleaseDevice(device);
+  g_log.push_back("stop");
+  // A restarted device publishes its factory afresh (or the host frees it: FREEONSTOP).
+  // Stop runs without the device mutex.
+  if (!g_config.freeOnStop && !g_config.keepFactoryAtStop) {
+    KsAcquireDevice(device);
+    if (g_factory != nullptr) KsDeleteFilterFactory(g_factory);
+    KsReleaseDevice(device);
+  }
   g_factory = nullptr;
 }
 
-const KSDEVICE_DISPATCH kDeviceDispatch = {DeviceAdd,  DeviceStart, nullptr, nullptr, nullptr,
-                                           DeviceStop, nullptr,     nullptr, nullptr, nullptr,
-                                           nullptr,    nullptr,     nullptr, nullptr};
+NTSTATUS NTAPI DeviceQueryStop(PKSDEVICE, PIRP) {
+  g_log.push_back("query-stop");
+  return g_config.queryStop;
+}
+void NTAPI DeviceCancelStop(PKSDEVICE, PIRP) { g_log.push_back("cancel-stop"); }
+NTSTATUS NTAPI DeviceQueryRemove(PKSDEVICE, PIRP) {
+  g_log.push_back("query-remove");
+  return g_config.queryRemove;
+}
+void NTAPI DeviceCancelRemove(PKSDEVICE, PIRP) { g_log.push_back("cancel-remove"); }
+void NTAPI DeviceRemove(PKSDEVICE, PIRP) { g_log.push_back("remove"); }
+void NTAPI DeviceSurpriseRemoval(PKSDEVICE, PIRP) { g_log.push_back("surprise-removal"); }
+
+const KSDEVICE_DISPATCH kDeviceDispatch = {DeviceAdd,
+                                           DeviceStart,
+                                           nullptr,
+                                           DeviceQueryStop,
+                                           DeviceCancelStop,
+                                           DeviceStop,
+                                           DeviceQueryRemove,
+                                           DeviceCancelRemove,
+                                           DeviceRemove,
+                                           nullptr,
+                                           DeviceSurpriseRemoval,
+                                           nullptr,
+                                           nullptr,
+                                           nullptr};
 const KSDEVICE_DESCRIPTOR kDevice = {&kDeviceDispatch, 0, nullptr, KSDEVICE_DESCRIPTOR_VERSION, 0};
 
 }  // namespace

@@ -68,6 +68,11 @@ struct Config {
   bool attemptFromProcess = false;  // process asks for processing itself, synchronously
   LONGLONG framePeriodMs = 0;       // nonzero: a periodic timer ticks the running pin
   NTSTATUS statusProperty = static_cast<NTSTATUS>(0xE0000002);
+  // The device's answers to the PnP queries, and a factory the host frees at stop.
+  NTSTATUS queryStop = STATUS_SUCCESS;
+  NTSTATUS queryRemove = STATUS_SUCCESS;
+  bool freeOnStop = false;
+  bool keepFactoryAtStop = false;
 };
 
 // Per pin, in the pin's bag.
