@@ -37,6 +37,14 @@ struct Session {
   std::vector<bool> hadBuffer;  // per completion (video)
   uint64_t starved = 0;         // completions with no client buffer waiting
   uint64_t resumes = 0;         // PAUSE to RUN without a channel restart
+  // Frames and blocks begun while the pin was paused and completed in RUN: never the
+  // pin's to capture, they need neither be delivered nor counted as dropped (video: the
+  // frame whose field A went by paused; audio: the first block after a resume).
+  uint64_t straddled = 0;
+  bool firstAfterResume = false;  // audio
+  // Begun while a change to RUN was under way: whether the driver ran by then is not known
+  // here, so they may or may not be delivered (and counted).
+  uint64_t edges = 0;
   uint64_t delivered = 0;
   LONGLONG lastPicture = 0;  // video: the last delivered frame's PictureNumber
   LONGLONG lastDrops = 0;    // and its DropCount
@@ -44,7 +52,7 @@ struct Session {
 
 struct Totals {
   uint64_t completed = 0, delivered = 0, reportedDrops = 0, unreported = 0, starved = 0,
-           cancelled = 0, sessions = 0;
+           cancelled = 0, sessions = 0, straddled = 0, edges = 0;
 };
 
 struct Stream {
@@ -53,7 +61,11 @@ struct Stream {
   ULONG channel = 0;
   sim::ks::Handle filter = 0, pin = 0;
   KSSTATE state = KSSTATE_STOP;
-  bool running = false;  // in RUN as far as the card's completions are concerned
+  bool running = false;      // in RUN as far as the card's completions are concerned
+  bool enteringRun = false;  // a client call to RUN is under way
+  // Video: the input frame whose field A the card completed while the pin ran, and one
+  // whose field A came while a change to RUN was under way (-1: none).
+  int64_t fieldAFrame = -1, edgeFrame = -1;
   ULONG frameSize = 0;
   uint64_t queued = 0, taken = 0;
   std::vector<std::vector<uint8_t>> spare;  // memory of completed frames, queued again
