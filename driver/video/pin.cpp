@@ -233,34 +233,41 @@ NTSTATUS CheckCapturableFormat(const CCaptureDevice *d, ULONG channel, const KSD
 }
 
 PKS_VIDEOINFOHEADER SnapshotVideoFormat(CVideoStream *stream) {
-  auto *snapshot = static_cast<PKS_VIDEOINFOHEADER>(
-      ExAllocatePoolWithTag(NonPagedPoolNx, kSnapshotSize, kTagSnapshot));
-  if (snapshot == nullptr) return nullptr;
-  if (!NT_SUCCESS(KsAddItemToObjectBag(stream->pin->Bag, snapshot, nullptr))) {
-    ExFreePoolWithTag(snapshot, kTagSnapshot);
-    return nullptr;
-  }
-  RtlZeroMemory(snapshot, kSnapshotSize);
   const KSDATAFORMAT *format = stream->pin->ConnectionFormat;
   if (format == nullptr) return nullptr;
+  KS_VIDEOINFOHEADER taken;
+  RtlZeroMemory(&taken, kSnapshotSize);
   if (IsEqualGUID(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO)) {
     if (format->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) return nullptr;
     // Only the 40-byte bitmap header fits; anything a larger biSize adds is dropped.
-    RtlCopyMemory(snapshot, format + 1, kSnapshotSize);
-    snapshot->bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
+    RtlCopyMemory(&taken, format + 1, kSnapshotSize);
+    taken.bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
   } else if (IsEqualGUID(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO2)) {
     if (format->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER2)) return nullptr;
     auto *vih2 = reinterpret_cast<const KS_VIDEOINFOHEADER2 *>(format + 1);
-    snapshot->rcSource = vih2->rcSource;
-    snapshot->rcTarget = vih2->rcTarget;
-    snapshot->dwBitRate = vih2->dwBitRate;
-    snapshot->dwBitErrorRate = vih2->dwBitErrorRate;
-    snapshot->AvgTimePerFrame = vih2->AvgTimePerFrame;
-    snapshot->bmiHeader = vih2->bmiHeader;
-    snapshot->bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
+    taken.rcSource = vih2->rcSource;
+    taken.rcTarget = vih2->rcTarget;
+    taken.dwBitRate = vih2->dwBitRate;
+    taken.dwBitErrorRate = vih2->dwBitErrorRate;
+    taken.AvgTimePerFrame = vih2->AvgTimePerFrame;
+    taken.bmiHeader = vih2->bmiHeader;
+    taken.bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
   } else {
     return nullptr;
   }
+  // One block per pin, freed with it: every channel start refills it (the connection format
+  // is fixed) instead of taking pool that a pin never closed would pile up.
+  auto *snapshot = stream->formatSnapshot;
+  if (snapshot == nullptr) {
+    snapshot = static_cast<PKS_VIDEOINFOHEADER>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, kSnapshotSize, kTagSnapshot));
+    if (snapshot == nullptr) return nullptr;
+    if (!NT_SUCCESS(KsAddItemToObjectBag(stream->pin->Bag, snapshot, nullptr))) {
+      ExFreePoolWithTag(snapshot, kTagSnapshot);
+      return nullptr;
+    }
+  }
+  RtlCopyMemory(snapshot, &taken, kSnapshotSize);
   stream->formatSnapshot = snapshot;
   return snapshot;
 }

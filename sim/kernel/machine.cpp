@@ -771,7 +771,10 @@ PVOID Machine::MapIoSpace(uint64_t physical, size_t length) {
   if (length == 0) return nullptr;
   for (PciDevice *dev : pciDevices_) {
     uint64_t base = dev->windowBase();
-    if (physical >= base && physical + length <= base + dev->WindowLength()) {
+    // Compared by offset: a range that wraps past the top of the address space decodes to
+    // nothing rather than to an offset far outside the window.
+    if (physical >= base && length <= dev->WindowLength() &&
+        physical - base <= dev->WindowLength() - length) {
       size_t span = (length + kPage - 1) / kPage * kPage;
       // Not ordinary memory: a plain load or store through the mapping faults.
       void *va = mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);

@@ -370,7 +370,14 @@ void Machine::AfterResume() {
     std::rethrow_exception(failure);
   }
   if (self->state != Thread::State::Running || verifier_.stopped()) return;
+  // An interrupt taken while the processor spins runs on top of the spin: until it returns
+  // the processor is not spinning, so it stays runnable and the deadlock check does not
+  // follow it to the lock it will spin on again afterwards.
+  Processor &p = cpu();
+  const KSPIN_LOCK *spinning = p.spinningOn;
+  p.spinningOn = nullptr;
   DispatchPending();
+  p.spinningOn = spinning;
 }
 
 void Machine::AdvanceIdle() {

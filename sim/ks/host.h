@@ -136,7 +136,9 @@ struct Pin : Object {
   Pin &operator=(const Pin &) = delete;
   KSPIN pub{};
   Filter *filter = nullptr;
-  std::vector<uint64_t> format;  // 8-aligned private copy of the connection format
+  // Private copy of the connection format: exactly FormatSize bytes, aligned as operator new
+  // aligns, so that a minidriver reading or writing past it is caught by the sanitizers.
+  std::unique_ptr<uint8_t[]> format;
   std::deque<std::unique_ptr<Frame>> queue;
   StreamPointer leading;
   std::shared_ptr<FileObject> file;

@@ -214,8 +214,8 @@ NTSTATUS CreatePin(Filter *filter, ULONG pinId, const void *format, ULONG format
     p->device = d;
     p->filter = filter;
     p->filterFile = filterFile;
-    p->format.resize((header.FormatSize + 7) / 8);
-    std::memcpy(p->format.data(), format, header.FormatSize);
+    p->format.reset(new uint8_t[header.FormatSize]);
+    std::memcpy(p->format.get(), format, header.FormatSize);
     KSPIN &pin = p->pub;
     pin.Descriptor = pd;
     pin.Bag = NewBag(d, &filterFile->control, filterFile);
@@ -228,7 +228,7 @@ NTSTATUS CreatePin(Filter *filter, ULONG pinId, const void *format, ULONG format
     pin.ConnectionMedium.Set = KSMEDIUMSETID_Standard;
     pin.ConnectionMedium.Id = KSMEDIUM_TYPE_ANYINSTANCE;
     pin.ConnectionPriority = {KSPRIORITY_NORMAL, 1};
-    pin.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(p->format.data());
+    pin.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(p->format.get());
     pin.DataFlow = pd->PinDescriptor.DataFlow;
     pin.DeviceState = KSSTATE_STOP;
     pin.ResetState = KSRESET_END;

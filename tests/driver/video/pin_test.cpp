@@ -4,6 +4,7 @@
 
 #include "decoder/decoder.h"
 #include "driver/client_bench.h"
+#include "video/stream.h"
 
 namespace {
 
@@ -240,20 +241,26 @@ TEST(VideoPin, SetDataFormatRules) {
   EXPECT_EQ(vih->rcSource.right, 720) << "nothing changes outside STOP";
 }
 
-// Channel starts and stops as the stream objects make them: a video start takes a fresh
-// format snapshot, an audio start reads 0x2C, every stop stamps lastErrorTime.
+// Channel starts and stops as the stream objects make them: a video start refills the pin's
+// format snapshot (marked here after every step, so that a refill shows), an audio start
+// reads 0x2C, every stop stamps lastErrorTime.
 struct Counter {
+  static constexpr DWORD kMark = 0x5EE17u;
   ClientBench &b;
   bool video;
+  ULONG channel;
   LONGLONG lastStop = 0;
-  size_t stops = 0;
-  size_t starts() const {
-    return video ? b.m.pool().liveCount(kTagSnapshot) - 1 : b.card.CountReads(CARD_SETUP_2C);
-  }
+  size_t stops = 0, videoStarts = 0;
+  size_t starts() const { return video ? videoStarts : b.card.CountReads(CARD_SETUP_2C); }
   void Step() {
     if (b.dev()->lastErrorTime != lastStop) {
       lastStop = b.dev()->lastErrorTime;
       ++stops;
+    }
+    auto *stream = static_cast<CVideoStream *>(b.dev()->videoStreams[channel]);
+    if (video && stream != nullptr && stream->formatSnapshot != nullptr) {
+      if (stream->formatSnapshot->dwBitErrorRate != kMark) ++videoStarts;
+      stream->formatSnapshot->dwBitErrorRate = kMark;
     }
   }
 };
@@ -269,7 +276,8 @@ TEST(StreamStates, RunPauseAcquireWalksStartAndStopTheChannel) {
     // With a clock: every reference taken at ACQUIRE must be released by STOP, or the host
     // stops when the pin goes away.
     ASSERT_EQ(b.client->SetMasterClock(p, true), STATUS_SUCCESS);
-    Counter n{b, video, b.dev()->lastErrorTime};
+    Counter n{b, video, 4, b.dev()->lastErrorTime};
+    n.Step();
     size_t startsBefore = n.starts();
     ASSERT_EQ(b.client->SetState(p, KSSTATE_RUN), STATUS_SUCCESS);
     n.Step();
@@ -289,6 +297,18 @@ TEST(StreamStates, RunPauseAcquireWalksStartAndStopTheChannel) {
     n.Step();
     EXPECT_EQ(n.starts() - startsBefore, 2u);
     EXPECT_EQ(n.stops, 1u);
+    if (video) {
+      // However often a pin restarts, it keeps one format snapshot until it closes.
+      for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(b.client->SetState(p, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+        ASSERT_EQ(b.client->SetState(p, KSSTATE_RUN), STATUS_SUCCESS);
+      }
+      EXPECT_EQ(b.m.pool().liveCount(kTagSnapshot), 1u);
+      const KS_VIDEOINFOHEADER &snapshot =
+          *static_cast<CVideoStream *>(b.dev()->videoStreams[4])->formatSnapshot;
+      EXPECT_EQ(snapshot.bmiHeader.biSizeImage, ClientBench::Vih(format).bmiHeader.biSizeImage);
+      EXPECT_EQ(snapshot.dwBitErrorRate, ClientBench::Vih(format).dwBitErrorRate);
+    }
 
     // Powered down: the pin runs, its channel's start waits for D0 (the platform may run
     // the pins before the card is back) and is made then.
