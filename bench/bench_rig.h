@@ -152,10 +152,7 @@ class Rig {
   static sim::ks::FrameRequest Request(ULONG bytes, std::vector<uint8_t> storage) {
     sim::ks::FrameRequest r;
     r.bufferSize = bytes;
-    KS_FRAME_INFO info{};
-    info.ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-    r.extendedHeader.assign(reinterpret_cast<uint8_t *>(&info),
-                            reinterpret_cast<uint8_t *>(&info + 1));
+    r.extendedHeader = sim::ks::FrameInfoHeader();
     r.storage = std::move(storage);
     return r;
   }

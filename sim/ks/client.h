@@ -76,6 +76,16 @@ struct FrameRequest {
   std::vector<uint8_t> storage;  // memory to reuse for the data (a completed frame's)
 };
 
+// The extended header a video client hands in: a zeroed KS_FRAME_INFO that gives its own
+// size, for the minidriver to fill.
+inline std::vector<uint8_t> FrameInfoHeader() {
+  KS_FRAME_INFO info{};
+  info.ExtendedHeaderSize = sizeof info;
+  std::vector<uint8_t> header(sizeof info);
+  std::memcpy(header.data(), &info, sizeof info);
+  return header;
+}
+
 class Client {
  public:
   explicit Client(Machine &machine);

@@ -32,14 +32,6 @@ struct Audio {
   LONGLONG markerTime = -1;  // time of the first marker (100 ns)
 };
 
-std::vector<uint8_t> Header() {
-  KS_FRAME_INFO info{};
-  info.ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-  std::vector<uint8_t> v(sizeof(info));
-  std::memcpy(v.data(), &info, sizeof(info));
-  return v;
-}
-
 TEST(CaptureMinute, SixteenStreamsDeliverEveryFrameAndBlock) {
   ClientBench b;
   Video video[8];
@@ -65,7 +57,7 @@ TEST(CaptureMinute, SixteenStreamsDeliverEveryFrameAndBlock) {
   auto queue = [&](Handle pin, ULONG bytes, std::vector<uint8_t> storage) {
     sim::ks::FrameRequest r;
     r.bufferSize = bytes;
-    r.extendedHeader = Header();
+    r.extendedHeader = sim::ks::FrameInfoHeader();
     r.storage = std::move(storage);
     return b.client->QueueFrame(pin, std::move(r));
   };

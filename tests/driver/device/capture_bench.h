@@ -96,10 +96,7 @@ class CaptureBench : public ClientBench {
   void Queue(size_t i, std::vector<uint8_t> storage) {
     sim::ks::FrameRequest r;
     r.bufferSize = bytes_[i];
-    KS_FRAME_INFO info{};
-    info.ExtendedHeaderSize = sizeof info;
-    r.extendedHeader.resize(sizeof info);
-    std::memcpy(r.extendedHeader.data(), &info, sizeof info);
+    r.extendedHeader = sim::ks::FrameInfoHeader();
     r.storage = std::move(storage);
     client->QueueFrame(pins[i].handle, std::move(r));
   }

@@ -30,14 +30,6 @@ struct Capture {
   Nanos elapsed = 0;
 };
 
-std::vector<uint8_t> InfoHeader() {
-  KS_FRAME_INFO info{};
-  info.ExtendedHeaderSize = sizeof info;
-  std::vector<uint8_t> v(sizeof info);
-  std::memcpy(v.data(), &info, sizeof info);
-  return v;
-}
-
 // All eight channels of a card (four of each standard) with their sound, frames always
 // queued, for `seconds`.
 Capture RunCapture(const sim::Machine::Options &options, double seconds, unsigned channels = 8) {
@@ -59,7 +51,7 @@ Capture RunCapture(const sim::Machine::Options &options, double seconds, unsigne
   auto queue = [&](const Capture::Pin &p) {
     sim::ks::FrameRequest r;
     r.bufferSize = p.bytes;
-    r.extendedHeader = InfoHeader();
+    r.extendedHeader = sim::ks::FrameInfoHeader();
     EXPECT_EQ(b.client->QueueFrame(p.pin, std::move(r)), STATUS_PENDING);
   };
   for (const auto &p : out.pins) {

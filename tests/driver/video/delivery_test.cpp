@@ -68,14 +68,6 @@ PixelFormat FormatOf(const GUID &subtype) {
   return PixelFormat::Yuy2;
 }
 
-std::vector<uint8_t> FrameInfoHeader() {
-  KS_FRAME_INFO info{};
-  info.ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-  std::vector<uint8_t> v(sizeof(info));
-  std::memcpy(v.data(), &info, sizeof(info));
-  return v;
-}
-
 // One channel's video pin with frames kept queued by the test.
 struct Stream {
   ClientBench &b;
@@ -98,7 +90,7 @@ struct Stream {
   NTSTATUS Queue(ULONG bytes = 0, ULONG optionsFlags = 0, uint8_t fill = 0) {
     sim::ks::FrameRequest r;
     r.bufferSize = bytes ? bytes : image();
-    r.extendedHeader = FrameInfoHeader();
+    r.extendedHeader = sim::ks::FrameInfoHeader();
     r.optionsFlags = optionsFlags;
     r.storage.assign(r.bufferSize, fill);
     return b.client->QueueFrame(pin, std::move(r));

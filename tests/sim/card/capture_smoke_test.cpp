@@ -32,14 +32,11 @@ TEST(CaptureSmoke, AWovenFrameAndAnAudioBlockArriveWithTheInputsBytes) {
   for (int i = 0; i < 3; ++i) {
     sim::ks::FrameRequest request;
     request.bufferSize = vih.bmiHeader.biSizeImage;
-    KS_FRAME_INFO info{};
-    info.ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-    request.extendedHeader.resize(sizeof info);
-    std::memcpy(request.extendedHeader.data(), &info, sizeof info);
+    request.extendedHeader = sim::ks::FrameInfoHeader();
     ASSERT_EQ(b.client->QueueFrame(pin, request), STATUS_PENDING);
     sim::ks::FrameRequest block;  // audio buffers carry the same 128-byte header
     block.bufferSize = 4096;
-    block.extendedHeader.resize(sizeof info);
+    block.extendedHeader.resize(sizeof(KS_FRAME_INFO));
     ASSERT_EQ(b.client->QueueFrame(audio, block), STATUS_PENDING);
   }
 

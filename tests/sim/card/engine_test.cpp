@@ -202,6 +202,8 @@ struct FormatCase {
   bool lines625;
 };
 
+void PrintTo(const FormatCase &f, std::ostream *os) { *os << f.name; }
+
 // The field the card should write, built pixel by pixel from the pattern and the
 // published byte layouts.
 std::vector<uint8_t> ExpectedField(const FormatCase &f, unsigned channel, uint64_t frame,

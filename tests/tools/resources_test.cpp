@@ -19,6 +19,8 @@ struct Texts {
   std::u16string aboutTitle, aboutText, menu;
 };
 
+void PrintTo(const Texts &t, std::ostream *os) { *os << t.tool; }
+
 const Texts kTools[] = {
     {"Pinflip", u"Preview toggle", u"Capture", u"Preview", 32, 32, u"About Pinflip",
      u"Pinflip Version 1.0", u"&About Pinflip..."},
