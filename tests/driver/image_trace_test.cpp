@@ -16,7 +16,7 @@
 #include "sim/kernel/machine.h"
 #include "sim/kernel/pnp.h"
 #include "sim/ks/client.h"
-#include "sim/image/image_fixture.h"
+#include "sim/image/image_rig.h"
 #include "support/printers.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "tests/tools/tool_fixture.h"
+#include "tests/tools/tool_rig.h"
 #include "tools/common/resource.h"
 #include "tools/iconart/artwork.h"
 

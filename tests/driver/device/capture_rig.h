@@ -8,13 +8,13 @@
 #include <algorithm>
 #include <vector>
 
-#include "driver/client_bench.h"
+#include "support/client_rig.h"
 
-namespace bench {
+namespace suite {
 
-class CaptureBench : public ClientBench {
+class CaptureRig : public ClientRig {
  public:
-  explicit CaptureBench(sim::Card::Variant v = sim::Card::Variant::Standard) : ClientBench(v) {}
+  explicit CaptureRig(sim::Card::Variant v = sim::Card::Variant::Standard) : ClientRig(v) {}
 
   struct Pin {
     Handle handle = 0;
@@ -120,4 +120,4 @@ class CaptureBench : public ClientBench {
   std::vector<ULONG> bytes_;
 };
 
-}  // namespace bench
+}  // namespace suite
