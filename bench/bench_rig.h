@@ -1,6 +1,6 @@
 // Started cards under the real driver with a kernel-streaming client, for measurements:
 // pins created the way a capture application creates them, and the timing helpers the
-// benchmarks share.
+// benchmarks share. The driver is met only as the platform and a client meet it.
 #pragma once
 
 #include <time.h>
@@ -12,17 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "audio/audio.h"
-#include "device/device.h"
-#include "filters/filters.h"
+#include <algorithm>
+
 #include "sim/card/card.h"
 #include "sim/kernel/machine.h"
 #include "sim/kernel/pnp.h"
 #include "sim/kernel/registry.h"
 #include "sim/ks/client.h"
-#include "sim/ks/device.h"
-#include "video/formats.h"
-#include "video/stream.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 
@@ -87,18 +83,15 @@ class Rig {
     return "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + pnp[card]->instancePath +
            "\\Device Parameters";
   }
-  CCaptureDevice *Device(int card) const {
-    return DeviceContext(sim::ks::DeviceFromFdo(pnp[card]->fdo));
-  }
-
+  // A card's capture filters of the video (or audio) category come in channel order.
   Handle Open(int card, bool video, ULONG channel) {
-    const GUID &ref =
-        video ? kVideoFilterReferenceGuids[channel] : kAudioFilterReferenceGuids[channel];
-    // The cards' interfaces come in card order, each card's in channel order.
-    int seen = 0;
-    for (const auto &i : client->Interfaces(KSCATEGORY_CAPTURE)) {
-      if (i.referenceGuid != ref) continue;
-      if (seen++ != card) continue;
+    ULONG place = 0;
+    for (const auto &i : client->Interfaces(video ? KSCATEGORY_VIDEO : KSCATEGORY_AUDIO)) {
+      if (i.deviceInstance != pnp[card]->instancePath ||
+          std::find(i.categories.begin(), i.categories.end(), KSCATEGORY_CAPTURE) ==
+              i.categories.end())
+        continue;
+      if (place++ != channel) continue;
       Handle h = 0;
       Check(client->OpenFilter(i.symbolicLink, &h), "filter open");
       return h;
@@ -111,7 +104,6 @@ class Rig {
     int card = 0;
     ULONG channel = 0;
     ULONG frameBytes = 0;
-    CVideoStream *stream = nullptr;
   };
   VideoPin CreateVideo(const PinPlan &p) {
     Handle f = Open(p.card, true, p.channel);
@@ -135,12 +127,15 @@ class Rig {
     v.card = p.card;
     v.channel = p.channel;
     v.frameBytes = vih.bmiHeader.biSizeImage;
-    v.stream = static_cast<CVideoStream *>(Device(p.card)->videoStreams[p.channel]);
     return v;
   }
   Handle CreateAudio(int card, ULONG channel) {
     Handle f = Open(card, false, channel);
-    KSDATARANGE_AUDIO r = kAudioRanges[0];
+    KSDATARANGE_AUDIO r{};
+    r.DataRange.FormatSize = sizeof r;
+    r.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    r.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    r.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
     r.MinimumSampleFrequency = r.MaximumSampleFrequency = 48000;
     r.MaximumChannels = 1;
     r.MinimumBitsPerSample = r.MaximumBitsPerSample = 16;
@@ -157,10 +152,7 @@ class Rig {
   static sim::ks::FrameRequest Request(ULONG bytes, std::vector<uint8_t> storage) {
     sim::ks::FrameRequest r;
     r.bufferSize = bytes;
-    KS_FRAME_INFO info{};
-    info.ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-    r.extendedHeader.assign(reinterpret_cast<uint8_t *>(&info),
-                            reinterpret_cast<uint8_t *>(&info + 1));
+    r.extendedHeader = sim::ks::FrameInfoHeader();
     r.storage = std::move(storage);
     return r;
   }

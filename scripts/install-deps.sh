@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(cmake make g++ mingw-w64 binutils-mingw-w64-x86-64 googletest libgtest-dev libgmock-dev
           libbenchmark-dev pkg-config libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
-          libswresample-dev ffmpeg nlohmann-json3-dev openssl osslsigncode)
+          libswresample-dev ffmpeg nlohmann-json3-dev openssl osslsigncode
+          clang-14 libclang-rt-14-dev llvm-14)  # the fuzz targets: libFuzzer and the symbolizer
 # --wine: what the end-to-end test of the settings tools needs (Wine in a virtual X server).
 if [ "${1:-}" = "--wine" ]; then
   packages=(xvfb xauth x11-utils xdotool imagemagick wine wine64 fonts-wine)

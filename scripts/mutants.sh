@@ -8,7 +8,8 @@
 #   bash scripts/mutants.sh --shard 2/4     the second of four consecutive slices of the list
 #   bash scripts/mutants.sh --resume ...    skip the selected faults that already have a result
 #   bash scripts/mutants.sh --summary       no build: the totals of the results recorded so far
-#   bash scripts/mutants.sh --check         only check that every fault applies (no build)
+#   bash scripts/mutants.sh --check         only check that every fault applies and names
+#                                           test programs that exist (no build)
 #
 # A fault is caught when a test program fails, crashes or runs past the time limit. The
 # scratch copy and its build live in build/mutants/; each fault's result is kept in
@@ -46,20 +47,23 @@ done
 
 # The test programs that can notice a fault in a file, by where the file lives. A fault's
 # own `tests:` line names the likeliest ones first; the area's programs follow.
-driver_tests="device_lifecycle_test device_channel_interrupt_test decoder_test video_formats_test
-  filters_test video_pin_test audio_pin_test properties_test video_delivery_test
-  audio_delivery_test capture_minute_test roundtrip_test card_capture_smoke_test concurrency_test"
+driver_tests="driver_device_lifecycle_test driver_device_channel_interrupt_test
+  driver_decoder_test driver_decoder_properties_test driver_filters_test driver_video_formats_test
+  driver_video_pin_test driver_video_delivery_test driver_video_cost_model_test
+  driver_audio_pin_test driver_audio_delivery_test driver_capture_minute_test
+  wine_roundtrip_test sim_card_capture_smoke_test concurrency_test"
 area_tests() {
   case "$1" in
     driver/*) echo "$driver_tests" ;;
-    hw/*) echo "$driver_tests card_test card_engine_test" ;;
-    sim/kernel/*) echo "kernel_services_test io_dma_test verifier_test registry_test threads_test
-        pnp_device_test $driver_tests" ;;
-    sim/ks/*) echo "ks_host_test pnp_device_test $driver_tests" ;;
-    sim/card/*) echo "card_test card_decoder_bus_test card_source_test card_engine_test
-        $driver_tests" ;;
-    tools/*) echo "settings_store_test settings_dialog_test tool_resources_test roundtrip_test" ;;
-    apps/*) echo "ctl_units_test ctl_e2e_test" ;;
+    hw/*) echo "$driver_tests sim_card_test sim_card_engine_test" ;;
+    sim/kernel/*) echo "sim_kernel_services_test sim_kernel_io_dma_test sim_kernel_verifier_test
+        sim_kernel_registry_test sim_kernel_threads_test sim_ks_pnp_device_test $driver_tests" ;;
+    sim/ks/*) echo "sim_ks_test sim_ks_pnp_device_test $driver_tests" ;;
+    sim/card/*) echo "sim_card_test sim_card_decoder_bus_test sim_card_source_test
+        sim_card_engine_test $driver_tests" ;;
+    tools/*) echo "tools_settings_store_test tools_settings_dialog_test tools_resources_test
+        wine_roundtrip_test" ;;
+    apps/*) echo "e2e_ctl_units_test e2e_ctl_test" ;;
     *) echo "" ;;
   esac
 }
@@ -129,6 +133,18 @@ for i in "${!ids[@]}"; do
     echo "mutants: fault ${ids[$i]}: '${froms[$i]}' occurs only $n times in $f" >&2
     bad=1
   fi
+done
+# Every program a fault or an area names must be a test executable of the tree, or a
+# renamed one would silently leave its faults uncovered.
+known=" $(sed -n 's/^ *morvane_add\(_tool\)\?_test(\([a-z0-9_]*\).*/\2/p' tests/CMakeLists.txt \
+  tests/tools/CMakeLists.txt | tr '\n' ' ') "
+for i in "${!ids[@]}"; do
+  for t in ${tests[$i]} $(area_tests "${files[$i]}"); do
+    case "$known" in *" $t "*) ;; *)
+      echo "mutants: fault ${ids[$i]}: no test program $t" >&2
+      bad=1 ;;
+    esac
+  done
 done
 [ "$bad" = 0 ] || exit 2
 echo "mutants: ${#ids[@]} faults in $list apply"

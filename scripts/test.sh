@@ -2,7 +2,8 @@
 # Sets up a fresh Debian 12 machine and runs every build and test suite:
 # the Linux build, the sanitizer builds (AddressSanitizer with UndefinedBehaviorSanitizer;
 # ThreadSanitizer on the driver with the concurrency suites), the Windows cross build with its
-# image checks and the signed driver package, and the package and the settings tools under Wine.
+# image checks and the signed driver package, the package and the settings tools under Wine,
+# and a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -31,3 +32,8 @@ echo "== benchmarks: a short pass of each"
 mkdir -p build/bench-out
 MORVANE_BENCH_QUICK=1 MORVANE_BENCH_DIR="$PWD/build/bench-out" ./build/linux/bench/morvane-bench
 rm -rf build/bench-out
+
+# Every fuzz target for a short fixed time from its corpus (scripts/fuzz.sh runs them for
+# longer).
+echo "== linux-fuzz: fuzz targets, 20 s each"
+bash scripts/fuzz.sh all 20

@@ -445,10 +445,7 @@ void Session::QueueVideo(Stream &st) {
   FrameRef frame = pool_->Take();
   sim::ks::FrameRequest request;
   request.bufferSize = static_cast<ULONG>(st.video.FrameBytes());
-  KS_FRAME_INFO info{};
-  info.ExtendedHeaderSize = sizeof info;
-  request.extendedHeader.resize(sizeof info);
-  std::memcpy(request.extendedHeader.data(), &info, sizeof info);
+  request.extendedHeader = sim::ks::FrameInfoHeader();
   request.storage = std::move(frame->bytes);
   NTSTATUS s = rig_.client().QueueFrame(st.pin, std::move(request));
   if (s != STATUS_PENDING) throw StepError(st.id.Name() + ": a frame was refused: " + Status(s));

@@ -393,7 +393,9 @@ bool ParseOptions(int argc, char **argvGiven, Options *o, std::string *error) {
   for (std::string &a : args) pointers.push_back(a.data());
   pointers.push_back(nullptr);
   char **argv = pointers.data();
-  optind = 1;
+  // 0, not 1: the C library then also forgets where it was inside a group of short options,
+  // which a refused command line leaves pointing into its (since freed) arguments.
+  optind = 0;
   bool costModelGiven = false;
   opterr = 0;
   const char *shortOptions = ":hi:d:lC:c:s:v:p:";

@@ -4,6 +4,11 @@
 
 #include "video/stream.h"
 
+NTSTATUS NTAPI AudioIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE dataRange,
+                                     PKSDATARANGE matchingDataRange, ULONG dataBufferSize,
+                                     PVOID data, PULONG dataSize);
+NTSTATUS NTAPI AudioPinClose(PKSPIN pin, PIRP irp);
+
 namespace {
 
 constexpr ULONG kBlockSize = 4096;
@@ -256,12 +261,14 @@ NTSTATUS NTAPI AudioPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM
       wfx.nSamplesPerSec != range->MaximumSampleFrequency ||
       wfx.wBitsPerSample != range->MaximumBitsPerSample)
     return STATUS_NO_MATCH;
+  // Five frames from here on, eight at creation: a format set again asks for fewer.
   if (!NT_SUCCESS(EditFraming(pin, kTagDescriptorCopy, 5))) return STATUS_UNSUCCESSFUL;
   return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI AudioPinClose(PKSPIN pin, PIRP) {
   auto *stream = static_cast<CAudioStream *>(pin->Context);
+  // No stream: a creation that failed before it made one; nothing to take out.
   if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   CCaptureDevice *d = stream->device;
   ULONG c = stream->channelId & 7;
@@ -276,6 +283,8 @@ NTSTATUS NTAPI AudioPinClose(PKSPIN pin, PIRP) {
   return STATUS_SUCCESS;
 }
 
+// Blocks go to the client from the interrupt DPC (CAudioStream::OnInterrupt); the process
+// dispatch has nothing to do.
 NTSTATUS NTAPI AudioPinProcess(PKSPIN) { return STATUS_PENDING; }
 
 void ProgramAudioChannel(CAudioStream *stream, PKSPIN pin) {
@@ -296,7 +305,7 @@ void ProgramAudioChannel(CAudioStream *stream, PKSPIN pin) {
     WriteRegisterAndFlush(d, setting, 0x20, 1);
   else if (!d->isDevice6864)
     WriteRegisterAndFlush(d, setting, 0x20, 1);
-  (void)ReadRegister(d, AUDIO_SAMPLE_CLOCK);
+  (void)ReadRegister(d, AUDIO_SAMPLE_CLOCK);  // read before it is set; value unused
   WAVEFORMATEX wfx;
   RtlCopyMemory(&wfx,
                 &reinterpret_cast<PKSDATAFORMAT_WAVEFORMATEX>(pin->ConnectionFormat)->WaveFormatEx,
@@ -308,6 +317,7 @@ void ProgramAudioChannel(CAudioStream *stream, PKSPIN pin) {
   ULONG old = ReadRegister(d, AUDIO_BLOCK_LENGTH);
   stream->blockSize &= 0x1FFF;
   WriteRegisterAndFlush(d, AUDIO_BLOCK_LENGTH, (stream->blockSize << 19) | (old & 0x7FF), 0);
+  // Read back and dropped: the end of the card's audio set-up sequence.
   (void)ReadRegister(d, AUDIO_BLOCK_LENGTH);
   (void)ReadRegister(d, AUDIO_SAMPLE_CLOCK);
   (void)ReadRegister(d, AUDIO_STATUS);
@@ -331,6 +341,7 @@ void NTAPI CAudioStream::Free(PVOID p) {
 BOOLEAN CAudioStream::AlwaysTrue() { return TRUE; }
 
 NTSTATUS CAudioStream::StartHardware() {
+  // Read and dropped: the card's audio start sequence reads its set-up registers first.
   (void)ReadRegister(device, CARD_SETUP_2C);
   (void)ReadRegister(device, CARD_SETUP_34);
   (void)ReadRegister(device, CARD_SETUP_30);
@@ -369,8 +380,11 @@ void CAudioStream::OnInterrupt(ULONG, ULONG, ULONG status04) {
   ULONG n = count <= blockSize ? count : blockSize;
   RtlCopyMemory(frame->OffsetOut.Data, source, n);
   PKSSTREAM_HEADER header = frame->StreamHeader;
+  // n bytes of 16-bit mono are n / 2 samples.
   header->Duration = static_cast<LONGLONG>(n) * 10000000 / (2 * static_cast<LONGLONG>(sampleRate));
   header->DataUsed = n;
+  // Without a clock the header still carries the block's time base, 100 ns units per byte
+  // (80,000,000 / 16 rate = 10,000,000 / 2 rate); with one the stamp replaces it.
   header->PresentationTime.Numerator = 80000000;
   header->PresentationTime.Denominator = sampleRate * 16;
   header->PresentationTime.Time = 0;

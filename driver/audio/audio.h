@@ -47,11 +47,7 @@ extern const KSDATARANGE_AUDIO kAudioRanges[6];
 extern const KSPIN_DESCRIPTOR_EX kAudioPinDescriptors[kVideoChannels];
 extern const KSALLOCATOR_FRAMING_EX kAudioFraming;
 
-NTSTATUS NTAPI AudioIntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE dataRange,
-                                     PKSDATARANGE matchingDataRange, ULONG dataBufferSize,
-                                     PVOID data, PULONG dataSize);
 NTSTATUS NTAPI AudioPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
                                      PKSMULTIPLE_ITEM oldAttributes, const KSDATARANGE *dataRange,
                                      const KSATTRIBUTE_LIST *attributeRange);
-NTSTATUS NTAPI AudioPinClose(PKSPIN pin, PIRP irp);
 NTSTATUS NTAPI AudioPinProcess(PKSPIN pin);

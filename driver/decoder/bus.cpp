@@ -19,8 +19,7 @@ void Put(CCaptureDevice *d, ULONG copy, bool wait = true) {
   if (wait) DelayNanoseconds(kHalfStep);
 }
 
-}  // namespace
-
+// Line steps of the two-wire bus; callers hold busLock.
 void BusStart(CCaptureDevice *d) {
   ULONG copy = Line(d);
   copy |= kClock;
@@ -61,6 +60,7 @@ bool BusWaitAck(CCaptureDevice *d) {
   ULONG copy = Line(d) | kRelease;
   Put(d, copy, false);
   bool acked = false;
+  // Up to two clock pulses: a device that has not pulled data low by the first gets a second.
   for (int pulse = 0; pulse < 2 && !acked; ++pulse) {
     copy |= kClock;
     Put(d, copy);
@@ -88,6 +88,8 @@ UCHAR BusReadByte(CCaptureDevice *d) {
   Put(d, copy);
   return byte;
 }
+
+}  // namespace
 
 // Acknowledges are sampled but not acted on: a silent device loses writes and reads
 // back the idle line.

@@ -5,6 +5,8 @@
 
 namespace {
 
+void InitializeExternalDecoder(CCaptureDevice *d);
+
 // Store, barrier, and (optionally) one read of the same register.
 void Put(CCaptureDevice *d, ULONG offset, ULONG value, bool readBack = true) {
   WriteRegisterAndFlush(d, offset, value, readBack ? 1 : 0);
@@ -62,6 +64,8 @@ void InitializeCard(CCaptureDevice *d) {
   // return to D0 a property request on another processor may be in the middle of a bus
   // transaction, which holds busLock.
   KIRQL old = KeAcquireSpinLockRaiseToDpc(&d->busLock);
+  // The card's bring-up: the reset pulses twice, with waits and then without, and the
+  // bank-0 set-up goes between. Keep the order and the waits.
   Put(d, RESET_CONTROL, 0x1, false);
   DelayNanoseconds(400000);
   (void)ReadRegister(d, RESET_CONTROL);
@@ -91,6 +95,8 @@ void InitializeCard(CCaptureDevice *d) {
   Put(d, CHANNEL_ROUTING, 0x144D);
 }
 
+namespace {
+
 void InitializeExternalDecoder(CCaptureDevice *d) {
   ULONG v = ReadRegister(d, DECODER_RESET) & 0x7FFF;
   Put(d, DECODER_RESET, v, false);
@@ -109,6 +115,8 @@ void InitializeExternalDecoder(CCaptureDevice *d) {
       {0x60, 0x45}, {0x4B, 0x30}, {0x08, 0x14}, {0x18, 0x14}, {0x28, 0x14}, {0x38, 0x14},
       {0x0A, 0x0E}, {0x1A, 0x0E}, {0x2A, 0x0E}, {0x3A, 0x0E}, {0x02, 0x64}, {0x12, 0x64},
       {0x22, 0x64}, {0x32, 0x64}, {0x96, 0xE7}};
+  // The external decoder's set-up, in its order; 0x61 and 0xFA are read back (and the
+  // values dropped) right after their writes, as the decoder's sequence has it.
   BusWriteRegister(d, 0x61, 0x02);
   (void)BusReadRegister(d, 0x61);
   for (const auto &w : kSetup) {
@@ -116,8 +124,9 @@ void InitializeExternalDecoder(CCaptureDevice *d) {
     if (w[0] == 0xFA) (void)BusReadRegister(d, 0xFA);
   }
 
-  // Bank 0's mode registers of its four channels and of the four blocks after them, its
-  // delays, and a check read of channels 0 and 1.
+  // Bank 0's mode registers of its four channels and of the four blocks after them (which
+  // serve no channel; the sequence writes them all the same), its delays, and a check read
+  // of channels 0 and 1.
   for (ULONG block = 0; block < 8; ++block)
     Put(d, DecoderRegisterOffset(0, 0x10 * block + DECODER_MODE), 0x14, false);
   for (ULONG c = 0; c < 4; ++c)
@@ -127,6 +136,8 @@ void InitializeExternalDecoder(CCaptureDevice *d) {
     (void)ReadRegister(d, DecoderRegisterOffset(0, ChannelRegister(c, DECODER_DELAY)));
   }
 }
+
+}  // namespace
 
 ULONG ReadChannelStatus(CCaptureDevice *d, ULONG channel) {
   return DecoderRead(d, ChannelBank(channel), ChannelRegister(channel, DECODER_STATUS));
@@ -159,9 +170,12 @@ void ConfigureChannelVideo(CCaptureDevice *d, ULONG c, ULONG width, ULONG height
   DecoderWrite(d, 1, DECODER_SETUP_96, 0xE7);
 
   ULONG geometry = 0x80000000 | ((lines & 0x7FFF) << 16) | width;
+  // 0x104 is written twice: the card's geometry sequence.
   Put(d, CAPTURE_GEOMETRY, geometry, false);
   Put(d, CAPTURE_GEOMETRY, geometry, false);
   Put(d, CaptureGeometryRegister(c), geometry, false);
+  // Scale factors in 8.8 fixed point, source over target: 0x2D000 is 720 pixels, 0xF000 and
+  // 0x12000 are 240 and 288 lines.
   ULONG hscale = 0x2D000 / (width & 0x7FF);
 
   // A setting that cannot be read, key and all, takes its default.
@@ -180,6 +194,7 @@ void ConfigureChannelVideo(CCaptureDevice *d, ULONG c, ULONG width, ULONG height
 
   const ULONG scaler[3] = {vscale & 0xFF, ((vscale >> 8) & 0xF) << 4 | ((hscale >> 8) & 0xF),
                            hscale & 0xFF};
+  // Each scaler register is read back after its write (value dropped), over the bus too.
   for (ULONG i = 0; i < 3; ++i) {
     DecoderWrite(d, ChannelBank(c), Scaler(d, c, i), scaler[i]);
     (void)DecoderRead(d, ChannelBank(c), Scaler(d, c, i));
@@ -200,6 +215,8 @@ void ProgramFrameRate(CCaptureDevice *d, ULONG c, LONGLONG frameInterval) {
   ULONG p = FrameKeepPattern(fps, is525);
   // An empty pattern would deliver nothing, ever: the slowest rates keep one frame in 15.
   if (p == 0) p = FrameKeepPattern(is525 ? 2 : 1, is525);
+  // The pattern and its copy one bit up: the card looks one bit higher for each frame on a
+  // 625-line input, so the pattern holds whichever standard the input turns out to carry.
   Put(d, FrameKeepRegister(c), p | (p << 1) | 0x80000000, false);
   ULONG control = ReadRegister(d, ChannelControlRegister(c));
   Put(d, ChannelControlRegister(c), control & 0xCFFFFFFF);

@@ -8,12 +8,6 @@
 // Busy-waits at least `ns` nanoseconds on the performance counter, at any IRQL.
 void DelayNanoseconds(ULONG ns);
 
-// Line steps of the two-wire bus behind SERIAL_IF; callers hold busLock.
-void BusStart(CCaptureDevice *d);
-void BusStop(CCaptureDevice *d);
-void BusWriteByte(CCaptureDevice *d, UCHAR byte);
-UCHAR BusReadByte(CCaptureDevice *d);
-bool BusWaitAck(CCaptureDevice *d);
 // One register transaction with the external decoder, under busLock.
 void BusWriteRegister(CCaptureDevice *d, UCHAR reg, UCHAR value);
 UCHAR BusReadRegister(CCaptureDevice *d, UCHAR reg);
@@ -27,7 +21,6 @@ ULONG DecoderRead(CCaptureDevice *d, ULONG bank, ULONG r);
 void InitializeCard(CCaptureDevice *d);
 // Writes the picture controls clients set into the decoders again, after InitializeCard.
 void RestorePictureControls(CCaptureDevice *d);
-void InitializeExternalDecoder(CCaptureDevice *d);
 ULONG ReadChannelStatus(CCaptureDevice *d, ULONG channel);
 // Re-reads the channel's input standard and switches the ranges it offers.
 void DetectChannelStandard(CCaptureDevice *d, ULONG channel);

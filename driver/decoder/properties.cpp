@@ -4,6 +4,8 @@
 #include "filters/filters.h"
 #include "video/formats.h"
 
+NTSTATUS NTAPI VideoPropertySet(PIRP irp, PKSIDENTIFIER property, PVOID data);
+
 namespace {
 
 constexpr NTSTATUS kCustomerBit = 0x20000000;

@@ -17,7 +17,7 @@ constexpr ULONG kVideoBufferSize = 414720;  // 0x65400: one field of 720 x 288 x
 constexpr ULONG kAudioBuffers = 16;
 constexpr ULONG kAudioBufferSize = 4096;
 constexpr ULONG kVideoIdBase = 0x100;
-constexpr LONGLONG kWatchdogInitialPeriod = 32000000;  // 3.2 s in 100 ns
+constexpr LONGLONG kWatchdogInitialPeriod = 32000000;  // 3.2 s in 100 ns, until a start arms it
 constexpr LONGLONG kWatchdogPeriod = 130000;           // 13 ms in 100 ns
 
 // Channel ids: video channel n is 0x100 | n, audio channel n is 8 + n; both map to
@@ -32,6 +32,7 @@ class CChannelStream {
   virtual void OnInterrupt(ULONG status, ULONG reserved, ULONG status04) = 0;
   virtual NTSTATUS StartHardware() = 0;
   virtual NTSTATUS StopHardware(ULONG mask) = 0;
+  // Nobody calls it; it holds its slot so the five keep their published order.
   virtual BOOLEAN AlwaysTrue() = 0;
   virtual NTSTATUS SetState(KSSTATE to, KSSTATE from) = 0;
   // The card lost its channel programming (back in D0, new resources): program it again.
@@ -172,7 +173,8 @@ inline ULONG ReadRegister(const CCaptureDevice *d, ULONG offset) {
 inline void WriteRegister(CCaptureDevice *d, ULONG offset, ULONG value) {
   WRITE_REGISTER_ULONG(d->registers + offset / 4, value);
 }
-// Store, barrier, then `readBacks` loads of the same register to push the posted write.
+// Store, barrier, then `readBacks` loads of the same register to push the posted write. Each
+// sequence's count (0, 1, 2, 3 or 16) is the card's timing, not a tuning knob: keep it.
 ULONG WriteRegisterAndFlush(CCaptureDevice *d, ULONG offset, ULONG value, ULONG readBacks);
 
 inline CCaptureDevice *DeviceContext(PKSDEVICE device) {
@@ -225,18 +227,11 @@ inline NTSTATUS HardwareUnavailableStatus(const CCaptureDevice *d) {
 // channel programmed again, the recorded and the deferred channels started again.
 void SuspendChannels(CCaptureDevice *d, bool touchHardware);
 NTSTATUS RestoreChannels(CCaptureDevice *d);
-void StopWatchdog(CCaptureDevice *d);
 
 // Lifecycle (entry.cpp).
 NTSTATUS NTAPI DispatchAdd(PKSDEVICE device);
-NTSTATUS NTAPI DispatchStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
-                             PCM_RESOURCE_LIST untranslated);
-void NTAPI DispatchStop(PKSDEVICE device, PIRP irp);
-void NTAPI DispatchSetPower(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to,
-                            DEVICE_POWER_STATE from);
-void NTAPI DispatchSurpriseRemoval(PKSDEVICE device, PIRP irp);
-NTSTATUS AccessPciConfig(PDEVICE_OBJECT device, BOOLEAN write, PVOID buffer, ULONG offset);
-// Connects the interrupt unless it is connected; STATUS_SUCCESS once it is.
+// Connects the interrupt unless it is connected; STATUS_SUCCESS once it is. The first pin
+// creation connects it, not the start: until a pin exists nothing waits for an interrupt.
 NTSTATUS ConnectInterrupt(CCaptureDevice *d);
 void ReleaseHardware(CCaptureDevice *d);
 

@@ -5,6 +5,14 @@
 #include "filters/filters.h"
 #include "video/formats.h"
 
+NTSTATUS NTAPI DispatchStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
+                             PCM_RESOURCE_LIST untranslated);
+void NTAPI DispatchStop(PKSDEVICE device, PIRP irp);
+void NTAPI DispatchSetPower(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to,
+                            DEVICE_POWER_STATE from);
+void NTAPI DispatchSurpriseRemoval(PKSDEVICE device, PIRP irp);
+NTSTATUS AccessPciConfig(PDEVICE_OBJECT device, BOOLEAN write, PVOID buffer, ULONG offset);
+
 namespace {
 
 void NTAPI FreeDeviceContext(PVOID context) { ExFreePoolWithTag(context, kTagDevice); }
@@ -71,8 +79,9 @@ NTSTATUS ClearConfigBits(PDEVICE_OBJECT fdo, ULONG offset, ULONG bits) {
   return AccessPciConfig(fdo, TRUE, &value, offset);
 }
 
-// The vendor dwords past the standard header: the card sets these bits again at every
-// power-up, and the bus driver restores only the header after D3.
+// 0x50 and 0xAC are the card's own configuration bits, cleared as its bring-up has it: at
+// every start, and after D3 too (the card sets them again at every power-up, and the bus
+// driver restores only the standard header).
 void ClearVendorConfigBits(PDEVICE_OBJECT fdo, bool withCommand) {
   ClearConfigBits(fdo, 0x50, 1u << 16);
   if (withCommand)
@@ -170,6 +179,8 @@ NTSTATUS NTAPI DispatchAdd(PKSDEVICE device) {
   KeInitializeEvent(&d->guardIdle, NotificationEvent, TRUE);
   d->hardwareState = kHardwareAbsent;
 
+  // The device's bag needs the device mutex, which the class driver does not hold in Add
+  // (it does in Start, where taking it again would deadlock).
   KsAcquireDevice(device);
   NTSTATUS status = KsAddItemToObjectBag(device->Bag, d, FreeDeviceContext);
   KsReleaseDevice(device);

@@ -32,7 +32,10 @@ BOOLEAN NTAPI WatchdogRestart(PVOID context) {
   auto *w = static_cast<WatchdogWork *>(context);
   CCaptureDevice *d = w->device;
   if (d->runningMask == 0 || (d->runningMask & ~d->enabledMask) == 0) return FALSE;
-  // Every video channel off while one should run: reset the card's channel state.
+  // Every video channel off while one should run: reset the card's channel state. A video
+  // start leaves enabledMask to this tick, so the first tick after one lands here on
+  // purpose; the reset takes audio down too and writes 0x08 before 0x28, the reverse of
+  // enabling, as the card's reset sequence has it.
   if ((d->enabledMask & 0xFF) == 0 && (d->runningMask & 0xFF) != 0) {
     d->enabledMask = 0;
     WriteRegisterAndFlush(d, CHANNEL_CONTROL, 0, 1);
@@ -77,8 +80,11 @@ BOOLEAN NTAPI InterruptService(PKINTERRUPT, PVOID serviceContext) {
     return FALSE;
   }
   ULONG e = ReadRegister(dev, ERROR_STATUS_A);
+  // Read and dropped: the card's status sequence; what is latched is the read further down.
   (void)ReadRegister(dev, BUFFER_STATUS);
 
+  // Nothing should run: the card is silenced, and the interrupt (its status already read,
+  // its line down) is left unclaimed.
   if (dev->runningMask == 0) {
     WriteRegisterAndFlush(dev, CHANNEL_ENABLE, 0, 2);
     WriteRegisterAndFlush(dev, CHANNEL_CONTROL, 0, 2);
@@ -88,7 +94,7 @@ BOOLEAN NTAPI InterruptService(PKINTERRUPT, PVOID serviceContext) {
 
   ULONG h = ReadRegister(dev, CHANNEL_ENABLE);
   ULONG l = ReadRegister(dev, ERROR_STATUS_B);
-  (void)ReadRegister(dev, CHANNEL_ROUTING);
+  (void)ReadRegister(dev, CHANNEL_ROUTING);  // the status sequence's last read; value unused
   if (d == 0 && e == 0 && l == 0) {
     // Nothing of ours: on a shared line it belongs to another device.
     KeReleaseSpinLockFromDpcLevel(&dev->isrLock);
@@ -108,6 +114,7 @@ BOOLEAN NTAPI InterruptService(PKINTERRUPT, PVOID serviceContext) {
     KeMemoryBarrier();
     ULONG v = h;
     for (int i = 0; i < 3; ++i) v = ReadRegister(dev, CHANNEL_ENABLE);
+    // 0x08's channel bits become what 0x28 reads back, not what was written to it.
     WriteRegisterAndFlush(dev, CHANNEL_CONTROL, v | kMasterEnable, 3);
   }
 
@@ -132,6 +139,8 @@ void NTAPI InterruptDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
   KIRQL old = KeAcquireSpinLockRaiseToDpc(&d->busLock);
   DpcSnapshot s = {d, 0, 0, 0};
   SynchronizeWithInterrupt(d, TakeLatchedStatus, &s);
+  // Video streams hear of every field (their run state decides); audio streams only while
+  // their channel is both started and enabled.
   for (ULONG n = 0; n < kVideoChannels; ++n) {
     if ((s.status & (1u << n)) && d->videoStreams[n] != nullptr)
       d->videoStreams[n]->OnInterrupt(s.status, 0, s.status04);

@@ -78,8 +78,6 @@ NTSTATUS ReprogramStreams(CCaptureDevice *d) {
   return STATUS_SUCCESS;
 }
 
-}  // namespace
-
 void StopWatchdog(CCaptureDevice *d) {
   // A tick that started before the request may re-arm the timer once more: it is cancelled
   // again after every DPC under way has finished.
@@ -90,6 +88,8 @@ void StopWatchdog(CCaptureDevice *d) {
   KeFlushQueuedDpcs();
   KeCancelTimer(&d->watchdogTimer);
 }
+
+}  // namespace
 
 void SuspendChannels(CCaptureDevice *d, bool touchHardware) {
   HardwareWork running = {d, 0};

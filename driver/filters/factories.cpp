@@ -6,6 +6,10 @@
 #include "decoder/decoder.h"
 #include "video/stream.h"
 
+// `ranges`, when given, replaces the pin's data-range list in the copy.
+NTSTATUS BuildFilterDescriptor(CCaptureDevice *d, const KSFILTER_DESCRIPTOR *tmpl, KSOBJECT_BAG bag,
+                               PKSFILTER_DESCRIPTOR copy, bool preview, const PKSDATARANGE *ranges);
+
 namespace {
 
 const KSFILTER_DISPATCH kFilterDispatch = {FilterCreate, nullptr, nullptr, nullptr};
@@ -82,6 +86,7 @@ const GUID kAudioFilterReferenceGuids[8] = {
         sizeof(KSPIN_DESCRIPTOR_EX), &pins, 3, categories, 0, sizeof(KSNODE_DESCRIPTOR), nullptr, \
         0, nullptr, nullptr                                                                       \
   }
+// Video 0-7, then audio 0-7.
 const KSFILTER_DESCRIPTOR kFilterDescriptors[16] = {
     MORVANE_FILTER(kVideoPinDescriptors[0], kVideoCategories, kVideoFilterReferenceGuids[0]),
     MORVANE_FILTER(kVideoPinDescriptors[1], kVideoCategories, kVideoFilterReferenceGuids[1]),

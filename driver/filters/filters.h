@@ -10,19 +10,14 @@ struct FilterContext {
   ULONG channel;
 };
 
-extern const KSFILTER_DESCRIPTOR kFilterDescriptors[16];  // video 0-7, then audio 0-7
 extern const GUID kVideoFilterReferenceGuids[8];
 extern const GUID kAudioFilterReferenceGuids[8];
 
 NTSTATUS CreateFilterFactories(CCaptureDevice *d, PKSDEVICE device);
 // Withdraws what the last start published (the device mutex is held, as in Start).
 void DeleteFilterFactories(CCaptureDevice *d);
-// `ranges`, when given, replaces the pin's data-range list in the copy.
-NTSTATUS BuildFilterDescriptor(CCaptureDevice *d, const KSFILTER_DESCRIPTOR *tmpl, KSOBJECT_BAG bag,
-                               PKSFILTER_DESCRIPTOR copy, bool preview, const PKSDATARANGE *ranges);
 NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp);
 
 // The property table every filter carries, and its handlers.
 extern const KSAUTOMATION_TABLE kFilterAutomationTable;
 NTSTATUS NTAPI VideoPropertyGet(PIRP irp, PKSIDENTIFIER property, PVOID data);
-NTSTATUS NTAPI VideoPropertySet(PIRP irp, PKSIDENTIFIER property, PVOID data);

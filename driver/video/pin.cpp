@@ -5,6 +5,15 @@
 #include "video/formats.h"
 #include "video/stream.h"
 
+NTSTATUS NTAPI VideoPinClose(PKSPIN pin, PIRP irp);
+NTSTATUS NTAPI VideoPinProcess(PKSPIN pin);
+PKS_VIDEOINFOHEADER SnapshotVideoFormat(CVideoStream *stream);
+NTSTATUS ProgramVideoDma(CVideoStream *stream, ULONG channel, ULONG bytesPerLine,
+                         ULONG linesPerField);
+// Programs the stream's channel in the card for its format (creation, and the card back in
+// its power-up state).
+void ProgramVideoChannel(CVideoStream *stream);
+
 namespace {
 
 constexpr ULONG kStreamHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);  // 128
@@ -79,6 +88,7 @@ const KS_VIDEOINFOHEADER *ConnectionVideoInfo(PKSPIN pin) {
 BOOLEAN NTAPI EnableVideoChannel(PVOID context) {
   auto *w = static_cast<HardwareWork *>(context);
   CCaptureDevice *d = w->device;
+  // enabledMask is left alone: the watchdog's next tick brings it into line (WatchdogRestart).
   d->runningMask |= w->bit;
   WriteRegisterAndFlush(d, CHANNEL_ENABLE, d->runningMask, 0);
   ULONG control = ReadRegister(d, CHANNEL_CONTROL);
@@ -89,6 +99,7 @@ BOOLEAN NTAPI EnableVideoChannel(PVOID context) {
 BOOLEAN NTAPI DisableVideoChannel(PVOID context) {
   auto *w = static_cast<HardwareWork *>(context);
   CCaptureDevice *d = w->device;
+  // Each register is written twice: the card's disable sequence.
   d->runningMask &= ~w->bit;
   d->enabledMask &= ~w->bit;
   ULONG enable = ReadRegister(d, CHANNEL_ENABLE) & ~w->bit;
@@ -222,34 +233,41 @@ NTSTATUS CheckCapturableFormat(const CCaptureDevice *d, ULONG channel, const KSD
 }
 
 PKS_VIDEOINFOHEADER SnapshotVideoFormat(CVideoStream *stream) {
-  auto *snapshot = static_cast<PKS_VIDEOINFOHEADER>(
-      ExAllocatePoolWithTag(NonPagedPoolNx, kSnapshotSize, kTagSnapshot));
-  if (snapshot == nullptr) return nullptr;
-  if (!NT_SUCCESS(KsAddItemToObjectBag(stream->pin->Bag, snapshot, nullptr))) {
-    ExFreePoolWithTag(snapshot, kTagSnapshot);
-    return nullptr;
-  }
-  RtlZeroMemory(snapshot, kSnapshotSize);
   const KSDATAFORMAT *format = stream->pin->ConnectionFormat;
   if (format == nullptr) return nullptr;
+  KS_VIDEOINFOHEADER taken;
+  RtlZeroMemory(&taken, kSnapshotSize);
   if (IsEqualGUID(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO)) {
     if (format->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) return nullptr;
     // Only the 40-byte bitmap header fits; anything a larger biSize adds is dropped.
-    RtlCopyMemory(snapshot, format + 1, kSnapshotSize);
-    snapshot->bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
+    RtlCopyMemory(&taken, format + 1, kSnapshotSize);
+    taken.bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
   } else if (IsEqualGUID(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO2)) {
     if (format->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER2)) return nullptr;
     auto *vih2 = reinterpret_cast<const KS_VIDEOINFOHEADER2 *>(format + 1);
-    snapshot->rcSource = vih2->rcSource;
-    snapshot->rcTarget = vih2->rcTarget;
-    snapshot->dwBitRate = vih2->dwBitRate;
-    snapshot->dwBitErrorRate = vih2->dwBitErrorRate;
-    snapshot->AvgTimePerFrame = vih2->AvgTimePerFrame;
-    snapshot->bmiHeader = vih2->bmiHeader;
-    snapshot->bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
+    taken.rcSource = vih2->rcSource;
+    taken.rcTarget = vih2->rcTarget;
+    taken.dwBitRate = vih2->dwBitRate;
+    taken.dwBitErrorRate = vih2->dwBitErrorRate;
+    taken.AvgTimePerFrame = vih2->AvgTimePerFrame;
+    taken.bmiHeader = vih2->bmiHeader;
+    taken.bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
   } else {
     return nullptr;
   }
+  // One block per pin, freed with it: every channel start refills it (the connection format
+  // is fixed) instead of taking pool that a pin never closed would pile up.
+  auto *snapshot = stream->formatSnapshot;
+  if (snapshot == nullptr) {
+    snapshot = static_cast<PKS_VIDEOINFOHEADER>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, kSnapshotSize, kTagSnapshot));
+    if (snapshot == nullptr) return nullptr;
+    if (!NT_SUCCESS(KsAddItemToObjectBag(stream->pin->Bag, snapshot, nullptr))) {
+      ExFreePoolWithTag(snapshot, kTagSnapshot);
+      return nullptr;
+    }
+  }
+  RtlCopyMemory(snapshot, &taken, kSnapshotSize);
   stream->formatSnapshot = snapshot;
   return snapshot;
 }
@@ -287,7 +305,9 @@ NTSTATUS ProgramVideoDma(CVideoStream *stream, ULONG c, ULONG bytesPerLine, ULON
 
 NTSTATUS NTAPI VideoPinClose(PKSPIN pin, PIRP) {
   auto *stream = static_cast<CVideoStream *>(pin->Context);
+  // No stream: a creation that failed before it made one; nothing to take out.
   if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  // The channel was stopped by the pin's walk to STOP, which the class driver makes first.
   CCaptureDevice *d = stream->device;
   // A transition that programs the streams again must not meet this one going.
   EnterDevice(d, true);
@@ -318,7 +338,8 @@ NTSTATUS NTAPI VideoPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM
   } else {
     return STATUS_UNSUCCESSFUL;
   }
-  // Both header kinds start with the two rectangles.
+  // Both header kinds start with the two rectangles, which are cleared in the client's format
+  // on purpose: the pin delivers whole pictures, whatever part of one the client named.
   vih->rcSource = RECT{0, 0, 0, 0};
   vih->rcTarget = RECT{0, 0, 0, 0};
   ULONG header = fixed + bmi->biSize;
@@ -523,6 +544,7 @@ void CVideoStream::EjectCurrent(ULONG dataUsed, bool setDataUsed) {
 
 NTSTATUS CVideoStream::ProcessVideoFrame() {
   ULONG c = channel();
+  // The status is read on every call, before the pending flag is looked at.
   ULONG status = ReadRegister(device, BUFFER_STATUS) & 0xFF0000FF;
   ULONG fieldB = (status >> (24 + c)) & 1;
   ULONG bank = (status >> c) & 1;
@@ -565,6 +587,7 @@ NTSTATUS CVideoStream::ProcessVideoFrame() {
 
   if (!fieldB || fieldsSeen == 0) {
     ++fieldsSeen;
+    // A line-doubled frame is built from field B alone: field A only counts.
     if (fields == 2 && !doubled)
       CopyField(destination, source, 0, 2, pitch, copyLength, totalLines, bottomUp, false);
     return STATUS_SUCCESS;

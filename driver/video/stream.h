@@ -74,18 +74,11 @@ class CVideoStream : public CChannelStream {
 
 extern const KSPIN_DESCRIPTOR_EX kVideoPinDescriptors[kVideoChannels];
 
-NTSTATUS NTAPI VideoPinClose(PKSPIN pin, PIRP irp);
 NTSTATUS NTAPI VideoPinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
                                      PKSMULTIPLE_ITEM oldAttributes, const KSDATARANGE *dataRange,
                                      const KSATTRIBUTE_LIST *attributeRange);
+// The state change of both kinds of pin: the stream's walk inside the transition guard.
 NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from);
-NTSTATUS NTAPI VideoPinProcess(PKSPIN pin);
-PKS_VIDEOINFOHEADER SnapshotVideoFormat(CVideoStream *stream);
-NTSTATUS ProgramVideoDma(CVideoStream *stream, ULONG channel, ULONG bytesPerLine,
-                         ULONG linesPerField);
-// Programs the stream's channel in the card for its format (creation, and the card back in
-// its power-up state).
-void ProgramVideoChannel(CVideoStream *stream);
 // Why a video format cannot be captured, or STATUS_SUCCESS.
 NTSTATUS CheckCapturableFormat(const CCaptureDevice *d, ULONG channel, const KSDATAFORMAT *format,
                                const KS_VIDEOINFOHEADER *vih);

@@ -1,15 +1,28 @@
 #include "sim/kernel/dma.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#endif
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <map>
 #include <string>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MORVANE_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define MORVANE_ASAN 1
+#endif
+#ifdef MORVANE_ASAN
+#include <sanitizer/asan_interface.h>
+#define MORVANE_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define MORVANE_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define MORVANE_POISON(p, n) ((void)(p), (void)(n))
+#define MORVANE_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
 
 #include "sim/kernel/machine.h"
 #include "sim/kernel/sync_annotations.h"
@@ -26,6 +39,8 @@ struct DmaSystem::Adapter {
 };
 
 namespace {
+
+size_t Span(size_t length) { return (length + 4095) / 4096 * 4096; }
 
 DMA_OPERATIONS MakeOperations() {
   DMA_OPERATIONS ops{};
@@ -89,7 +104,10 @@ void DmaSystem::GiveBusRange(uint64_t bus, uint64_t span) {
 }
 
 DmaSystem::~DmaSystem() {
-  for (auto &[bus, b] : buffers_) std::free(b.memory);
+  for (auto &[bus, b] : buffers_) {
+    MORVANE_UNPOISON(b.memory, Span(b.length));
+    std::free(b.memory);
+  }
 }
 
 PDMA_ADAPTER DmaSystem::GetAdapter(PDEVICE_OBJECT pdo, const DEVICE_DESCRIPTION &d,
@@ -148,17 +166,12 @@ void NTAPI DmaSystem::PutAdapter(PDMA_ADAPTER adapter) {
 
 namespace {
 
-// Freed common buffers are kept for the next machine: a scenario run over many seeds
-// would otherwise spend its time faulting fresh pages in. Kept memory is poisoned for
-// AddressSanitizer; under ThreadSanitizer it goes back to the allocator, whose reuse
-// resets what that sanitizer remembers about it.
-#if defined(__SANITIZE_ADDRESS__)
-#define MORVANE_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
-#define MORVANE_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
-#else
-#define MORVANE_POISON(p, n) ((void)(p), (void)(n))
-#define MORVANE_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
+// Freed common buffers are kept for the next allocation of the same span (in this machine
+// or the next one): a scenario run over many seeds, or a fuzz target starting a card per
+// input, would otherwise spend its time faulting fresh pages in. Kept memory is poisoned for
+// AddressSanitizer, so the processor touching a freed common buffer is still caught (and so
+// is the slack between a buffer's length and its span); under ThreadSanitizer it goes back
+// to the allocator, whose reuse resets what that sanitizer remembers about it.
 
 constexpr size_t kKeptBytes = 64u << 20;
 // Freed at exit, so the leak checker that runs after static destruction finds nothing.
@@ -192,6 +205,7 @@ void GiveMemory(void *p, uint64_t span) {
   const bool keep = g_keptBytes + span <= kKeptBytes;
 #endif
   if (!keep) {
+    MORVANE_UNPOISON(p, span);
     std::free(p);
     return;
   }
@@ -206,10 +220,10 @@ PVOID NTAPI DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length,
                                             PPHYSICAL_ADDRESS logical, BOOLEAN cacheEnabled) {
   InSim inSim;
   Machine &m = Machine::Current();
-  m.RequireIrql(PASSIVE_LEVEL, "AllocateCommonBuffer");
+  m.RequireIrql(PASSIVE_LEVEL, __func__);
   auto *a = reinterpret_cast<Adapter *>(adapter);
   if (!a->live)
-    m.verifier().Stop(Rule::InvalidParameter, "AllocateCommonBuffer on a released adapter");
+    m.verifier().Stop(Rule::InvalidParameter, std::string(__func__) + " on a released adapter");
   DmaSystem &sys = m.dma();
   ++sys.allocations_;
   if (sys.failAt_ != 0 && sys.allocations_ == sys.failAt_) {
@@ -218,7 +232,7 @@ PVOID NTAPI DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length,
   }
   if (m.faults().Fail(FaultPoint::CommonBuffer, inSim.callerIsDriver, length)) return nullptr;
   if (length == 0) return nullptr;
-  uint64_t span = (static_cast<uint64_t>(length) + 4095) / 4096 * 4096;
+  uint64_t span = Span(length);
   uint64_t bus = sys.TakeBusRange(span + kGuard);
   if (bus == 0) return nullptr;  // no contiguous bus space left below 4 GiB
   auto *mem = static_cast<uint8_t *>(TakeMemory(span));
@@ -226,6 +240,8 @@ PVOID NTAPI DmaSystem::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length,
     sys.GiveBusRange(bus, span + kGuard);
     return nullptr;
   }
+  MORVANE_POISON(mem, span);
+  MORVANE_UNPOISON(mem, length);
   std::memset(mem, 0x5A, length);  // common buffers are not zeroed
   Buffer &b = sys.buffers_[bus] = Buffer{bus, length, mem, a, cacheEnabled != FALSE};
   sys.byAddress_[reinterpret_cast<uintptr_t>(mem)] = &b;
@@ -237,19 +253,19 @@ void NTAPI DmaSystem::FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSI
                                        PVOID virtualAddress, BOOLEAN) {
   InSim inSim;
   Machine &m = Machine::Current();
-  m.RequireIrql(PASSIVE_LEVEL, "FreeCommonBuffer");
+  m.RequireIrql(PASSIVE_LEVEL, __func__);
   DmaSystem &sys = m.dma();
   auto it = sys.buffers_.find(static_cast<uint64_t>(logical.QuadPart));
   if (it == sys.buffers_.end() || it->second.memory != virtualAddress ||
       it->second.adapter != reinterpret_cast<Adapter *>(adapter))
     m.verifier().Stop(Rule::InvalidParameter,
-                      "FreeCommonBuffer of a buffer that was not allocated");
+                      std::string(__func__) + " of a buffer that was not allocated");
   if (it->second.length != length)
-    m.verifier().Stop(Rule::InvalidParameter, "FreeCommonBuffer length " + std::to_string(length) +
-                                                  " differs from the allocated " +
-                                                  std::to_string(it->second.length));
+    m.verifier().Stop(Rule::InvalidParameter,
+                      std::string(__func__) + " length " + std::to_string(length) +
+                          " differs from the allocated " + std::to_string(it->second.length));
   m.CheckFreedRange(virtualAddress, length, "a common buffer");
-  const uint64_t span = (static_cast<uint64_t>(length) + 4095) / 4096 * 4096;
+  const uint64_t span = Span(it->second.length);
   GiveMemory(it->second.memory, span);
   sys.byAddress_.erase(reinterpret_cast<uintptr_t>(it->second.memory));
   if (sys.lastSeen_ == &it->second) sys.lastSeen_ = nullptr;

@@ -7,8 +7,15 @@
 #include <cstdio>
 #include <cstdlib>
 
+// GCC says __SANITIZE_ADDRESS__; clang before 16 only answers __has_feature.
 #if defined(__SANITIZE_ADDRESS__)
 #define MORVANE_ASAN_FIBERS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MORVANE_ASAN_FIBERS 1
+#endif
+#endif
+#if defined(MORVANE_ASAN_FIBERS)
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif

@@ -49,12 +49,12 @@ class Fiber {
   void *stack_ = nullptr;  // mapping, guard page first
   size_t mapped_ = 0;
   void *sp_ = nullptr;  // saved stack pointer while suspended
-  // Sanitizer bookkeeping.
+  // Sanitizer bookkeeping (each build uses what its sanitizer needs).
   const void *stackBottom_ = nullptr;
   size_t stackSize_ = 0;
-  void *fakeStack_ = nullptr;
-  void *tsan_ = nullptr;
-  bool ownsTsan_ = false;
+  [[maybe_unused]] void *fakeStack_ = nullptr;
+  [[maybe_unused]] void *tsan_ = nullptr;
+  [[maybe_unused]] bool ownsTsan_ = false;
   bool tsanIgnoring_ = false;
   bool driverRunning_ = false;
   bool host_ = false;

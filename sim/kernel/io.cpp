@@ -82,19 +82,21 @@ extern "C" {
 
 PIRP NTAPI IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
   sim::InSim inSim;
-  M().RequireIrql(DISPATCH_LEVEL, "IoAllocateIrp");
+  M().RequireIrql(DISPATCH_LEVEL, __func__);
   if (M().faults().Fail(sim::FaultPoint::Irp, inSim.callerIsDriver)) return nullptr;
   return NewIrp(stackSize, false);
 }
 
 void NTAPI IoFreeIrp(PIRP irp) {
   sim::InSim inSim;
-  M().RequireIrql(DISPATCH_LEVEL, "IoFreeIrp");
+  M().RequireIrql(DISPATCH_LEVEL, __func__);
   auto it = g_irps.find(irp);
   if (it == g_irps.end())
-    M().verifier().Stop(Rule::IrpMisuse, "IoFreeIrp of an IRP that is not allocated");
+    M().verifier().Stop(Rule::IrpMisuse,
+                        std::string(__func__) + " of an IRP that is not allocated");
   if (it->second.threaded)
-    M().verifier().Stop(Rule::IrpMisuse, "IoFreeIrp of a thread's IRP (the I/O manager frees it)");
+    M().verifier().Stop(Rule::IrpMisuse,
+                        std::string(__func__) + " of a thread's IRP (the I/O manager frees it)");
   DeleteIrp(irp);
 }
 
@@ -102,7 +104,7 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOI
                                         ULONG length, PLARGE_INTEGER, PKEVENT event,
                                         PIO_STATUS_BLOCK iosb) {
   sim::InSim inSim;
-  M().RequireIrql(PASSIVE_LEVEL, "IoBuildSynchronousFsdRequest");
+  M().RequireIrql(PASSIVE_LEVEL, __func__);
   if (device == nullptr || !sim::IsLiveDeviceObject(device)) return nullptr;
   if (M().faults().Fail(sim::FaultPoint::Irp, inSim.callerIsDriver)) return nullptr;
   PIRP irp = NewIrp(device->StackSize, true);
@@ -120,11 +122,13 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOI
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
   sim::InSim inSim;
   Machine &m = M();
-  m.RequireIrql(DISPATCH_LEVEL, "IofCallDriver");
+  m.RequireIrql(DISPATCH_LEVEL, __func__);
   if (!sim::IsLiveIrp(irp))
-    m.verifier().Stop(Rule::IrpMisuse, "IofCallDriver with an IRP that is not allocated");
+    m.verifier().Stop(Rule::IrpMisuse,
+                      std::string(__func__) + " with an IRP that is not allocated");
   if (!sim::IsLiveDeviceObject(device))
-    m.verifier().Stop(Rule::IrpMisuse, "IofCallDriver to a device object that does not exist");
+    m.verifier().Stop(Rule::IrpMisuse,
+                      std::string(__func__) + " to a device object that does not exist");
   // Whoever starts a PnP or power request presets its status: a lower driver that does not
   // handle it leaves the status alone, so anything else would read as its answer.
   PIO_STACK_LOCATION first = irp->Tail.Overlay.CurrentStackLocation - 1;
@@ -154,7 +158,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
 void NTAPI IofCompleteRequest(PIRP irp, CCHAR) {
   sim::InSim inSim;
   Machine &m = M();
-  m.RequireIrql(DISPATCH_LEVEL, "IofCompleteRequest");
+  m.RequireIrql(DISPATCH_LEVEL, __func__);
   auto info = g_irps.find(irp);
   if (info == g_irps.end())
     m.verifier().Stop(Rule::IrpMisuse, "completion of an IRP that is not allocated");
@@ -197,7 +201,7 @@ void NTAPI IofCompleteRequest(PIRP irp, CCHAR) {
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT device) {
   sim::InSim inSim;
-  M().RequireIrql(DISPATCH_LEVEL, "IoGetAttachedDeviceReference");
+  M().RequireIrql(DISPATCH_LEVEL, __func__);
   PDEVICE_OBJECT top = device;
   while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
   ObfReferenceObject(top);
@@ -227,7 +231,7 @@ LONG_PTR NTAPI ObfDereferenceObject(PVOID object) {
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING,
                               ULONG type, ULONG, BOOLEAN, PDEVICE_OBJECT *out) {
   sim::InSim inSim;
-  M().RequireIrql(PASSIVE_LEVEL, "IoCreateDevice");
+  M().RequireIrql(PASSIVE_LEVEL, __func__);
   size_t bytes = sizeof(DEVICE_OBJECT) + extensionSize;
   auto *raw = static_cast<uint8_t *>(std::calloc(1, bytes));
   if (raw == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -249,9 +253,10 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICO
 void NTAPI IoDeleteDevice(PDEVICE_OBJECT d) {
   sim::InSim inSim;
   Machine &m = M();
-  m.RequireIrql(PASSIVE_LEVEL, "IoDeleteDevice");
+  m.RequireIrql(PASSIVE_LEVEL, __func__);
   if (!sim::IsLiveDeviceObject(d))
-    m.verifier().Stop(Rule::ObjectReference, "IoDeleteDevice of an unknown device object");
+    m.verifier().Stop(Rule::ObjectReference,
+                      std::string(__func__) + " of an unknown device object");
   if (d->ReferenceCount != 0)
     m.verifier().Stop(Rule::ObjectReference, "device object deleted with " +
                                                  std::to_string(d->ReferenceCount) +

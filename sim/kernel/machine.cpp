@@ -41,68 +41,6 @@ std::string Hex(uint64_t v) {
 
 }  // namespace
 
-// ------------------------------------------------------------------ verifier
-
-const char *RuleName(Rule rule) {
-  switch (rule) {
-    case Rule::IrqlTooHigh:
-      return "service called above its IRQL limit";
-    case Rule::WaitAtDispatch:
-      return "wait or sleep at DISPATCH_LEVEL or above";
-    case Rule::SpinLockRecursion:
-      return "spin lock acquired while already held";
-    case Rule::SpinLockNotHeld:
-      return "spin lock released while not held";
-    case Rule::PoolDoubleFree:
-      return "pool freed twice";
-    case Rule::PoolBadFree:
-      return "pool freed that was never allocated";
-    case Rule::PoolLeak:
-      return "pool left allocated when its owner went away";
-    case Rule::RegisterAccess:
-      return "register access outside a live mapping";
-    case Rule::DmaOutsideBuffer:
-      return "device DMA outside a live common buffer";
-    case Rule::FreedArmedObject:
-      return "memory freed while holding an armed timer or queued DPC";
-    case Rule::Deadlock:
-      return "wait that nothing pending can satisfy";
-    case Rule::InterruptStorm:
-      return "level interrupt stays asserted and unclaimed";
-    case Rule::IrpMisuse:
-      return "IRP misuse";
-    case Rule::ObjectReference:
-      return "object reference count misuse";
-    case Rule::LockedStreamPointer:
-      return "stream pointer still locked when its pin stops";
-    case Rule::ResourceLeak:
-      return "hardware resource left held";
-    case Rule::InvalidParameter:
-      return "invalid parameter to a platform service";
-    case Rule::BugCheck:
-      return "the driver bug-checked";
-    case Rule::Unemulated:
-      return "instruction or memory the simulated processor does not emulate";
-    case Rule::MutexNotHeld:
-      return "service called without the mutex it requires";
-    case Rule::CodeIntegrity:
-      return "executable memory refused by the code-integrity checks";
-  }
-  return "unknown rule";
-}
-
-VerifierStop::VerifierStop(Rule rule, std::string message)
-    : rule_(rule),
-      message_(std::move(message)),
-      text_(std::string("verifier stop: ") + RuleName(rule) + ": " + message_) {}
-
-void Verifier::Stop(Rule rule, std::string message) {
-  stopped_ = true;
-  if (context_) message += " [" + context_() + "]";
-  VerifierStop stop(rule, std::move(message));
-  reports_.push_back(stop.what());
-  throw stop;
-}
 // ------------------------------------------------------------------ machine
 
 Machine::Machine() : Machine(Options{}) {}
@@ -833,7 +771,10 @@ PVOID Machine::MapIoSpace(uint64_t physical, size_t length) {
   if (length == 0) return nullptr;
   for (PciDevice *dev : pciDevices_) {
     uint64_t base = dev->windowBase();
-    if (physical >= base && physical + length <= base + dev->WindowLength()) {
+    // Compared by offset: a range that wraps past the top of the address space decodes to
+    // nothing rather than to an offset far outside the window.
+    if (physical >= base && length <= dev->WindowLength() &&
+        physical - base <= dev->WindowLength() - length) {
       size_t span = (length + kPage - 1) / kPage * kPage;
       // Not ordinary memory: a plain load or store through the mapping faults.
       void *va = mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);

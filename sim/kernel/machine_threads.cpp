@@ -110,7 +110,7 @@ bool Machine::ThreadFinished(uint32_t id) const {
 
 bool Machine::JoinThread(uint32_t id, Nanos deadline) {
   if (id >= threads_.size() || id == 0)
-    verifier_.Stop(Rule::InvalidParameter, "JoinThread: no such thread");
+    verifier_.Stop(Rule::InvalidParameter, std::string(__func__) + ": no such thread");
   Thread *t = threads_[id].get();
   PreemptionPoint();
   if (t->state != Thread::State::Finished && !verifier_.stopped()) Block(t, deadline, nullptr);
@@ -370,7 +370,14 @@ void Machine::AfterResume() {
     std::rethrow_exception(failure);
   }
   if (self->state != Thread::State::Running || verifier_.stopped()) return;
+  // An interrupt taken while the processor spins runs on top of the spin: until it returns
+  // the processor is not spinning, so it stays runnable and the deadlock check does not
+  // follow it to the lock it will spin on again afterwards.
+  Processor &p = cpu();
+  const KSPIN_LOCK *spinning = p.spinningOn;
+  p.spinningOn = nullptr;
   DispatchPending();
+  p.spinningOn = spinning;
 }
 
 void Machine::AdvanceIdle() {

@@ -57,14 +57,15 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
   sim::InSim inSim;
-  sim::Machine &machine = PassiveMachine("ZwQueryValueKey");
+  sim::Machine &machine = PassiveMachine(__func__);
   // A kernel-mode caller's pointers are not probed: these would fault.
   if (!ResultLength) {
-    machine.verifier().Stop(sim::Rule::InvalidParameter, "ZwQueryValueKey: ResultLength is NULL");
+    machine.verifier().Stop(sim::Rule::InvalidParameter,
+                            std::string(__func__) + ": ResultLength is NULL");
   }
   if (!KeyValueInformation && Length > 0) {
     machine.verifier().Stop(sim::Rule::InvalidParameter,
-                            "ZwQueryValueKey: NULL buffer with a non-zero Length");
+                            std::string(__func__) + ": NULL buffer with a non-zero Length");
   }
   std::string name;
   if (!NameOf(ValueName, &name)) return STATUS_INVALID_PARAMETER;
@@ -77,10 +78,10 @@ NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
 NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG /*TitleIndex*/,
                              ULONG Type, PVOID Data, ULONG DataSize) {
   sim::InSim inSim;
-  sim::Machine &machine = PassiveMachine("ZwSetValueKey");
+  sim::Machine &machine = PassiveMachine(__func__);
   if (!Data && DataSize > 0) {
     machine.verifier().Stop(sim::Rule::InvalidParameter,
-                            "ZwSetValueKey: NULL data with a non-zero DataSize");
+                            std::string(__func__) + ": NULL data with a non-zero DataSize");
   }
   std::string name;
   if (!NameOf(ValueName, &name)) return STATUS_INVALID_PARAMETER;
@@ -89,7 +90,7 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
   sim::InSim inSim;
-  sim::Machine &machine = PassiveMachine("ZwClose");
+  sim::Machine &machine = PassiveMachine(__func__);
   // Registry keys are the only kernel handles this machine hands out.
   return machine.registry().CloseKey(Handle);
 }
@@ -115,7 +116,7 @@ void NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
 NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                        ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
   sim::InSim inSim;
-  sim::Machine &machine = PassiveMachine("IoOpenDeviceRegistryKey");
+  sim::Machine &machine = PassiveMachine(__func__);
   if (!DevInstRegKey) return STATUS_INVALID_PARAMETER;
   *DevInstRegKey = nullptr;
   const std::string instance = DeviceObject ? sim::DeviceInstancePath(DeviceObject) : "";

@@ -61,7 +61,7 @@ void NTAPI KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context
   sim::InSim inSim;
   M().PreemptionPoint();
   if (M().IsDpcQueued(dpc))
-    M().verifier().Stop(Rule::InvalidParameter, "KeInitializeDpc on a queued DPC");
+    M().verifier().Stop(Rule::InvalidParameter, std::string(__func__) + " on a queued DPC");
   *dpc = KDPC{};
   dpc->Type = 0x13;
   dpc->DeferredRoutine = routine;
@@ -72,7 +72,7 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC dpc, PVOID a1, PVOID a2) {
   sim::InSim inSim;
   M().PreemptionPoint();
   if (dpc->DeferredRoutine == nullptr)
-    M().verifier().Stop(Rule::InvalidParameter, "KeInsertQueueDpc of an uninitialised DPC");
+    M().verifier().Stop(Rule::InvalidParameter, std::string(__func__) + " of an uninitialised DPC");
   if (dpc->DpcData != nullptr) return FALSE;
   dpc->SystemArgument1 = a1;
   dpc->SystemArgument2 = a2;
@@ -114,13 +114,13 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER timer, LARGE_INTEGER due, PKDPC dpc) {
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER timer, LARGE_INTEGER due, LONG period, PKDPC dpc) {
   sim::InSim inSim;
   if (period < 0)
-    M().verifier().Stop(Rule::InvalidParameter, "KeSetTimerEx with a negative period");
+    M().verifier().Stop(Rule::InvalidParameter, std::string(__func__) + " with a negative period");
   return M().SetTimer(timer, due, period, dpc);
 }
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER timer) {
   sim::InSim inSim;
-  M().RequireIrql(DISPATCH_LEVEL, "KeCancelTimer");
+  M().RequireIrql(DISPATCH_LEVEL, __func__);
   return M().CancelTimer(timer);
 }
 
@@ -141,7 +141,7 @@ void NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
 
 LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN) {
   sim::InSim inSim;
-  M().RequireIrql(DISPATCH_LEVEL, "KeSetEvent");
+  M().RequireIrql(DISPATCH_LEVEL, __func__);
   LONG previous = event->Header.SignalState;
   M().SignalEvent(event);
   return previous;
@@ -155,7 +155,7 @@ void NTAPI KeClearEvent(PRKEVENT event) {
 
 LONG NTAPI KeResetEvent(PRKEVENT event) {
   sim::InSim inSim;
-  M().RequireIrql(DISPATCH_LEVEL, "KeResetEvent");
+  M().RequireIrql(DISPATCH_LEVEL, __func__);
   LONG previous = event->Header.SignalState;
   event->Header.SignalState = 0;
   return previous;
@@ -187,24 +187,24 @@ void NTAPI KeInitializeSpinLock(PKSPIN_LOCK lock) {
   sim::InSim inSim;
   M().PreemptionPoint();
   if (M().IsSpinLockHeld(lock))
-    M().verifier().Stop(Rule::InvalidParameter, "KeInitializeSpinLock on a held lock");
+    M().verifier().Stop(Rule::InvalidParameter, std::string(__func__) + " on a held lock");
   *lock = 0;
 }
 
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
   sim::InSim inSim;
   Machine &m = M();
-  m.RequireIrql(DISPATCH_LEVEL, "KeAcquireSpinLockRaiseToDpc");
+  m.RequireIrql(DISPATCH_LEVEL, __func__);
   KIRQL old = m.irql();
   m.RaiseIrql(DISPATCH_LEVEL);
-  m.AcquireSpinLock(lock, "KeAcquireSpinLockRaiseToDpc");
+  m.AcquireSpinLock(lock, __func__);
   return old;
 }
 
 void NTAPI KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
   sim::InSim inSim;
   Machine &m = M();
-  m.ReleaseSpinLock(lock, "KeReleaseSpinLock");
+  m.ReleaseSpinLock(lock, __func__);
   m.LowerIrql(newIrql);
 }
 
@@ -213,8 +213,8 @@ void NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
   Machine &m = M();
   m.PreemptionPoint();
   if (m.irql() < DISPATCH_LEVEL)
-    m.verifier().Stop(Rule::IrqlTooHigh, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
-  m.AcquireSpinLock(lock, "KeAcquireSpinLockAtDpcLevel");
+    m.verifier().Stop(Rule::IrqlTooHigh, std::string(__func__) + " below DISPATCH_LEVEL");
+  m.AcquireSpinLock(lock, __func__);
 }
 
 void NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) {
@@ -222,8 +222,8 @@ void NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) {
   Machine &m = M();
   m.PreemptionPoint();
   if (m.irql() < DISPATCH_LEVEL)
-    m.verifier().Stop(Rule::IrqlTooHigh, "KeReleaseSpinLockFromDpcLevel below DISPATCH_LEVEL");
-  m.ReleaseSpinLock(lock, "KeReleaseSpinLockFromDpcLevel");
+    m.verifier().Stop(Rule::IrqlTooHigh, std::string(__func__) + " below DISPATCH_LEVEL");
+  m.ReleaseSpinLock(lock, __func__);
 }
 
 // ---------------------------------------------------------------- time

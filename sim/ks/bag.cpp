@@ -157,8 +157,8 @@ extern "C" {
 
 NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG objectBag, PVOID item, PFNKSFREE free) {
   sim::InSim inSim;
-  M().RequireIrql(PASSIVE_LEVEL, "KsAddItemToObjectBag");
-  Bag *bag = EditableBag(objectBag, "KsAddItemToObjectBag");
+  M().RequireIrql(PASSIVE_LEVEL, __func__);
+  Bag *bag = EditableBag(objectBag, __func__);
   if (item == nullptr) M().verifier().Stop(Rule::InvalidParameter, "null item for an object bag");
   if (g_failBagAdds > 0) {
     --g_failBagAdds;
@@ -174,8 +174,8 @@ NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG objectBag, PVOID item, PFNKSFRE
 
 ULONG NTAPI KsRemoveItemFromObjectBag(KSOBJECT_BAG objectBag, PVOID item, BOOLEAN free) {
   sim::InSim inSim;
-  M().RequireIrql(PASSIVE_LEVEL, "KsRemoveItemFromObjectBag");
-  Bag *bag = EditableBag(objectBag, "KsRemoveItemFromObjectBag");
+  M().RequireIrql(PASSIVE_LEVEL, __func__);
+  Bag *bag = EditableBag(objectBag, __func__);
   auto it = std::find(bag->items.begin(), bag->items.end(), item);
   if (it == bag->items.end()) return 0;
   bag->items.erase(it);
@@ -196,10 +196,11 @@ ULONG NTAPI KsRemoveItemFromObjectBag(KSOBJECT_BAG objectBag, PVOID item, BOOLEA
 NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG objectBag, PVOID *pointerToPointer, ULONG newSize,
                        ULONG oldSize, ULONG tag) {
   sim::InSim inSim;
-  M().RequireIrql(PASSIVE_LEVEL, "_KsEdit");
-  Bag *bag = EditableBag(objectBag, "_KsEdit");
+  M().RequireIrql(PASSIVE_LEVEL, __func__);
+  Bag *bag = EditableBag(objectBag, __func__);
   if (pointerToPointer == nullptr)
-    M().verifier().Stop(Rule::InvalidParameter, "_KsEdit without a pointer to edit");
+    M().verifier().Stop(Rule::InvalidParameter,
+                        std::string(__func__) + " without a pointer to edit");
   PVOID old = *pointerToPointer;
   bool owned =
       old != nullptr && std::find(bag->items.begin(), bag->items.end(), old) != bag->items.end();

@@ -27,9 +27,7 @@ DeviceInterface FromRecord(const host::InterfaceRecord &r) {
   i.friendlyName = r.friendlyName;
   i.proxyClsid = r.proxyClsid;
   i.cached = r.cached;
-  for (const host::CachedPin &p : r.pins)
-    i.pins.push_back({p.name, p.category, p.dataFlow, p.communication, p.instancesPossible,
-                      p.instancesNecessary, p.ranges});
+  i.pins = r.pins;
   return i;
 }
 

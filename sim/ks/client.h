@@ -18,10 +18,6 @@
 
 #include "sim/kernel/machine.h"
 
-#ifndef STATUS_DEVICE_REMOVED
-#define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6)
-#endif
-
 namespace sim::ks {
 
 namespace host {
@@ -30,7 +26,8 @@ struct FileObject;
 
 using Handle = uint64_t;  // 0 is never a handle
 
-// What the class driver cached for a pin factory when the minidriver last refreshed it.
+// What the class driver cached for a pin factory when the minidriver last refreshed it: what
+// a client learns about a pin factory without opening the filter.
 struct CachedPin {
   GUID name{};
   GUID category{};
@@ -78,6 +75,16 @@ struct FrameRequest {
   ULONG optionsFlags = 0;
   std::vector<uint8_t> storage;  // memory to reuse for the data (a completed frame's)
 };
+
+// The extended header a video client hands in: a zeroed KS_FRAME_INFO that gives its own
+// size, for the minidriver to fill.
+inline std::vector<uint8_t> FrameInfoHeader() {
+  KS_FRAME_INFO info{};
+  info.ExtendedHeaderSize = sizeof info;
+  std::vector<uint8_t> header(sizeof info);
+  std::memcpy(header.data(), &info, sizeof info);
+  return header;
+}
 
 class Client {
  public:

@@ -310,7 +310,7 @@ extern "C" {
 NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
                                   const KSDEVICE_DESCRIPTOR *descriptor) {
   sim::InSim inSim;
-  M().RequireIrql(PASSIVE_LEVEL, "KsInitializeDriver");
+  M().RequireIrql(PASSIVE_LEVEL, __func__);
   if (driver == nullptr || descriptor == nullptr) return STATUS_INVALID_PARAMETER;
   if (descriptor->Version != 0 && descriptor->Version != KSDEVICE_DESCRIPTOR_VERSION &&
       descriptor->Version != KSDEVICE_DESCRIPTOR_VERSION_2)
@@ -336,19 +336,19 @@ NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT driver, PUNICODE_STRING,
 
 void NTAPI KsAcquireDevice(PKSDEVICE device) {
   sim::InSim inSim;
-  M().RequireIrql(APC_LEVEL, "KsAcquireDevice");
-  M().AcquireMutex(DeviceOf(device)->mutex, "KsAcquireDevice");
+  M().RequireIrql(APC_LEVEL, __func__);
+  M().AcquireMutex(DeviceOf(device)->mutex, __func__);
 }
 
 void NTAPI KsReleaseDevice(PKSDEVICE device) {
   sim::InSim inSim;
-  M().ReleaseMutex(DeviceOf(device)->mutex, "KsReleaseDevice");
+  M().ReleaseMutex(DeviceOf(device)->mutex, __func__);
 }
 
 void NTAPI KsDeviceRegisterAdapterObject(PKSDEVICE device, PADAPTER_OBJECT adapter, ULONG maxBytes,
                                          ULONG stride) {
   sim::InSim inSim;
-  M().RequireIrql(PASSIVE_LEVEL, "KsDeviceRegisterAdapterObject");
+  M().RequireIrql(PASSIVE_LEVEL, __func__);
   Device *d = DeviceOf(device);
   d->adapter = adapter;
   d->maxMappingsByteCount = maxBytes;
@@ -357,11 +357,11 @@ void NTAPI KsDeviceRegisterAdapterObject(PKSDEVICE device, PADAPTER_OBJECT adapt
 
 PVOID NTAPI KsGetParent(PVOID object) {
   sim::InSim inSim;
-  M().RequireIrql(DISPATCH_LEVEL, "KsGetParent");
+  M().RequireIrql(DISPATCH_LEVEL, __func__);
   Object *o = Lookup(object);
   if (o == nullptr || o->kind == Kind::StreamPointer)
     M().verifier().Stop(Rule::InvalidParameter,
-                        "KsGetParent: not a device, filter factory, filter or pin");
+                        std::string(__func__) + ": not a device, filter factory, filter or pin");
   switch (o->kind) {
     case Kind::Factory:
       return o->device->pub;
@@ -376,11 +376,11 @@ PVOID NTAPI KsGetParent(PVOID object) {
 
 PKSDEVICE NTAPI KsGetDevice(PVOID object) {
   sim::InSim inSim;
-  M().RequireIrql(DISPATCH_LEVEL, "KsGetDevice");
+  M().RequireIrql(DISPATCH_LEVEL, __func__);
   Object *o = Lookup(object);
   if (o == nullptr || o->kind == Kind::StreamPointer)
     M().verifier().Stop(Rule::InvalidParameter,
-                        "KsGetDevice: not a device, filter factory, filter or pin");
+                        std::string(__func__) + ": not a device, filter factory, filter or pin");
   return o->device->pub;
 }
 

@@ -152,11 +152,12 @@ NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT deviceObject,
                                      PFNKSFILTERFACTORYPOWER wakeCallback,
                                      PKSFILTERFACTORY *filterFactory) {
   sim::InSim inSim;
-  M().RequireIrql(PASSIVE_LEVEL, "KsCreateFilterFactory");
+  M().RequireIrql(PASSIVE_LEVEL, __func__);
   PKSDEVICE ks = sim::ks::DeviceFromFdo(deviceObject);
   if (ks == nullptr)
-    M().verifier().Stop(Rule::InvalidParameter,
-                        "KsCreateFilterFactory: not the functional device object of a KS device");
+    M().verifier().Stop(
+        Rule::InvalidParameter,
+        std::string(__func__) + ": not the functional device object of a KS device");
   if (descriptor == nullptr || descriptor->Version != KSFILTER_DESCRIPTOR_VERSION)
     return STATUS_INVALID_PARAMETER;
   if (descriptor->PinDescriptorsCount != 0 &&
@@ -180,7 +181,7 @@ NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT deviceObject,
   Device *d = DeviceOf(ks);
   if (!M().HoldsMutex(d->mutex))
     M().verifier().Stop(Rule::MutexNotHeld,
-                        "KsCreateFilterFactory without the device mutex (KsAcquireDevice)");
+                        std::string(__func__) + " without the device mutex (KsAcquireDevice)");
   if (M().faults().Fail(sim::FaultPoint::FilterFactory, inSim.callerIsDriver))
     return STATUS_INSUFFICIENT_RESOURCES;
   auto *f = new Factory;
@@ -205,8 +206,8 @@ NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT deviceObject,
 NTSTATUS NTAPI KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY filterFactory,
                                               const KSFILTER_DESCRIPTOR *filterDescriptor) {
   sim::InSim inSim;
-  M().RequireIrql(PASSIVE_LEVEL, "KsFilterFactoryUpdateCacheData");
-  Factory *f = AsFactory(filterFactory, "KsFilterFactoryUpdateCacheData");
+  M().RequireIrql(PASSIVE_LEVEL, __func__);
+  Factory *f = AsFactory(filterFactory, __func__);
   const KSFILTER_DESCRIPTOR *d =
       filterDescriptor != nullptr ? filterDescriptor : f->pub.FilterDescriptor;
   std::vector<CachedPin> pins = PinsOf(d);
@@ -218,8 +219,8 @@ NTSTATUS NTAPI KsFilterFactoryUpdateCacheData(PKSFILTERFACTORY filterFactory,
 NTSTATUS NTAPI KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY filterFactory,
                                                     BOOLEAN newState) {
   sim::InSim inSim;
-  M().RequireIrql(PASSIVE_LEVEL, "KsFilterFactorySetDeviceClassesState");
-  AsFactory(filterFactory, "KsFilterFactorySetDeviceClassesState")->classesEnabled = newState != 0;
+  M().RequireIrql(PASSIVE_LEVEL, __func__);
+  AsFactory(filterFactory, __func__)->classesEnabled = newState != 0;
   return STATUS_SUCCESS;
 }
 
@@ -227,11 +228,11 @@ NTSTATUS NTAPI KsFilterFactorySetDeviceClassesState(PKSFILTERFACTORY filterFacto
 // factory as their context.
 NTSTATUS NTAPI KsFreeObjectCreateItemsByContext(KSDEVICE_HEADER header, PVOID context) {
   sim::InSim inSim;
-  M().RequireIrql(PASSIVE_LEVEL, "KsFreeObjectCreateItemsByContext");
+  M().RequireIrql(PASSIVE_LEVEL, __func__);
   const std::vector<Device *> devices = Devices();
   if (std::find(devices.begin(), devices.end(), header) == devices.end())
     M().verifier().Stop(Rule::InvalidParameter,
-                        "KsFreeObjectCreateItemsByContext: not the header of a KS device");
+                        std::string(__func__) + ": not the header of a KS device");
   Object *o = Lookup(context);
   if (o == nullptr || o->kind != Kind::Factory || o->device != header)
     return STATUS_OBJECT_NAME_NOT_FOUND;

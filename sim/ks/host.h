@@ -13,8 +13,11 @@
 #include <vector>
 
 #include "sim/kernel/machine.h"
+#include "sim/ks/client.h"
 
 namespace sim::ks::host {
+
+using sim::ks::CachedPin;
 
 struct Device;
 struct Factory;
@@ -44,17 +47,6 @@ struct Bag {
 struct ItemRef {
   int refs = 0;
   PFNKSFREE free = nullptr;
-};
-
-// What a client learns about a pin factory without opening the filter.
-struct CachedPin {
-  GUID name{};
-  GUID category{};
-  KSPIN_DATAFLOW dataFlow{};
-  KSPIN_COMMUNICATION communication{};
-  ULONG instancesPossible = 0;
-  ULONG instancesNecessary = 0;
-  std::vector<KSDATARANGE> ranges;  // headers only
 };
 
 struct Device : Object {
@@ -144,7 +136,9 @@ struct Pin : Object {
   Pin &operator=(const Pin &) = delete;
   KSPIN pub{};
   Filter *filter = nullptr;
-  std::vector<uint64_t> format;  // 8-aligned private copy of the connection format
+  // Private copy of the connection format: exactly FormatSize bytes, aligned as operator new
+  // aligns, so that a minidriver reading or writing past it is caught by the sanitizers.
+  std::unique_ptr<uint8_t[]> format;
   std::deque<std::unique_ptr<Frame>> queue;
   StreamPointer leading;
   std::shared_ptr<FileObject> file;
@@ -173,7 +167,6 @@ Pin *AsPin(const void *pub, const char *service);
 // ---- bags (bag.cpp)
 Bag *NewBag(Device *device, const SimMutex *mutex, std::shared_ptr<void> keep = nullptr);
 void FreeBag(Bag *bag);  // frees what only this bag held, newest first
-Bag *AsBag(KSOBJECT_BAG bag);
 
 // ---- device level (device.cpp)
 Device *DeviceOf(PKSDEVICE device);
@@ -181,7 +174,6 @@ std::string InstancePath(const Device *device);
 
 // ---- factories and interfaces (factory.cpp)
 std::string SymbolicLink(const Device *device, const GUID &category, const std::string &ref);
-bool InterfacesEnabled(const Factory *factory);
 void DestroyFactory(Factory *factory);
 void DeleteAllFactories(Device *device);
 std::string GuidString(const GUID &guid);  // "{xxxxxxxx-...}" lower case
@@ -224,11 +216,9 @@ void CheckBackAtPassive(const char *what);
 // ---- streaming (stream.cpp)
 NTSTATUS QueueFrame(Pin *pin, std::unique_ptr<Frame> frame);
 void CancelQueuedFrames(Pin *pin);
-void RequestProcessing(Pin *pin, bool asynchronous);
 void AfterStateChange(Pin *pin);
 NTSTATUS AssignClock(Pin *pin, bool present);
 void CheckClockReleased(Pin *pin);
-size_t ClockReferences(const Pin *pin);
 
 // ---- properties (property.cpp)
 void SeedMediaCategories();

@@ -214,8 +214,8 @@ NTSTATUS CreatePin(Filter *filter, ULONG pinId, const void *format, ULONG format
     p->device = d;
     p->filter = filter;
     p->filterFile = filterFile;
-    p->format.resize((header.FormatSize + 7) / 8);
-    std::memcpy(p->format.data(), format, header.FormatSize);
+    p->format.reset(new uint8_t[header.FormatSize]);
+    std::memcpy(p->format.get(), format, header.FormatSize);
     KSPIN &pin = p->pub;
     pin.Descriptor = pd;
     pin.Bag = NewBag(d, &filterFile->control, filterFile);
@@ -228,7 +228,7 @@ NTSTATUS CreatePin(Filter *filter, ULONG pinId, const void *format, ULONG format
     pin.ConnectionMedium.Set = KSMEDIUMSETID_Standard;
     pin.ConnectionMedium.Id = KSMEDIUM_TYPE_ANYINSTANCE;
     pin.ConnectionPriority = {KSPRIORITY_NORMAL, 1};
-    pin.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(p->format.data());
+    pin.ConnectionFormat = reinterpret_cast<PKSDATAFORMAT>(p->format.get());
     pin.DataFlow = pd->PinDescriptor.DataFlow;
     pin.DeviceState = KSSTATE_STOP;
     pin.ResetState = KSRESET_END;
@@ -385,7 +385,7 @@ extern "C" {
 
 PKSFILTER NTAPI KsGetFilterFromIrp(PIRP irp) {
   sim::InSim inSim;
-  Object *o = IrpObject(irp, "KsGetFilterFromIrp");
+  Object *o = IrpObject(irp, __func__);
   if (o == nullptr) return nullptr;
   if (o->kind == Kind::Filter) return &static_cast<Filter *>(o)->pub;
   if (o->kind == Kind::Pin) return &static_cast<Pin *>(o)->filter->pub;
@@ -394,13 +394,13 @@ PKSFILTER NTAPI KsGetFilterFromIrp(PIRP irp) {
 
 PKSPIN NTAPI KsGetPinFromIrp(PIRP irp) {
   sim::InSim inSim;
-  Object *o = IrpObject(irp, "KsGetPinFromIrp");
+  Object *o = IrpObject(irp, __func__);
   return o != nullptr && o->kind == Kind::Pin ? &static_cast<Pin *>(o)->pub : nullptr;
 }
 
 KSOBJECTTYPE NTAPI KsGetObjectTypeFromIrp(PIRP irp) {
   sim::InSim inSim;
-  Object *o = IrpObject(irp, "KsGetObjectTypeFromIrp");
+  Object *o = IrpObject(irp, __func__);
   if (o != nullptr && o->kind == Kind::Pin) return KsObjectTypePin;
   if (o != nullptr && o->kind == Kind::Filter) return KsObjectTypeFilter;
   return KsObjectTypeDevice;
@@ -408,13 +408,13 @@ KSOBJECTTYPE NTAPI KsGetObjectTypeFromIrp(PIRP irp) {
 
 void NTAPI KsAcquireControl(PVOID object) {
   sim::InSim inSim;
-  M().RequireIrql(PASSIVE_LEVEL, "KsAcquireControl");
+  M().RequireIrql(PASSIVE_LEVEL, __func__);
   Object *o = Lookup(object);
   if (o != nullptr && o->kind == Kind::Pin) o = static_cast<Pin *>(o)->filter;
   if (o == nullptr || o->kind != Kind::Filter)
-    M().verifier().Stop(Rule::InvalidParameter, "KsAcquireControl: not a filter or pin");
+    M().verifier().Stop(Rule::InvalidParameter, std::string(__func__) + ": not a filter or pin");
   // Pins share their filter's control mutex.
-  M().AcquireMutex(static_cast<Filter *>(o)->file->control, "KsAcquireControl");
+  M().AcquireMutex(static_cast<Filter *>(o)->file->control, __func__);
 }
 
 void NTAPI KsReleaseControl(PVOID object) {
@@ -422,44 +422,42 @@ void NTAPI KsReleaseControl(PVOID object) {
   Object *o = Lookup(object);
   if (o != nullptr && o->kind == Kind::Pin) o = static_cast<Pin *>(o)->filter;
   if (o == nullptr || o->kind != Kind::Filter)
-    M().verifier().Stop(Rule::InvalidParameter, "KsReleaseControl: not a filter or pin");
-  M().ReleaseMutex(static_cast<Filter *>(o)->file->control, "KsReleaseControl");
+    M().verifier().Stop(Rule::InvalidParameter, std::string(__func__) + ": not a filter or pin");
+  M().ReleaseMutex(static_cast<Filter *>(o)->file->control, __func__);
 }
 
 void NTAPI KsPinAcquireProcessingMutex(PKSPIN pin) {
   sim::InSim inSim;
-  M().RequireIrql(PASSIVE_LEVEL, "KsPinAcquireProcessingMutex");
-  M().AcquireMutex(AsPin(pin, "KsPinAcquireProcessingMutex")->file->processing,
-                   "KsPinAcquireProcessingMutex");
+  M().RequireIrql(PASSIVE_LEVEL, __func__);
+  M().AcquireMutex(AsPin(pin, __func__)->file->processing, __func__);
 }
 
 void NTAPI KsPinReleaseProcessingMutex(PKSPIN pin) {
   sim::InSim inSim;
-  M().ReleaseMutex(AsPin(pin, "KsPinReleaseProcessingMutex")->file->processing,
-                   "KsPinReleaseProcessingMutex");
+  M().ReleaseMutex(AsPin(pin, __func__)->file->processing, __func__);
 }
 
 PKSFILTER NTAPI KsPinGetParentFilter(PKSPIN pin) {
   sim::InSim inSim;
-  return &AsPin(pin, "KsPinGetParentFilter")->filter->pub;
+  return &AsPin(pin, __func__)->filter->pub;
 }
 
 ULONG NTAPI KsFilterGetChildPinCount(PKSFILTER filter, ULONG pinId) {
   sim::InSim inSim;
-  Filter *f = AsFilter(filter, "KsFilterGetChildPinCount");
+  Filter *f = AsFilter(filter, __func__);
   return pinId < f->pins.size() ? static_cast<ULONG>(f->pins[pinId].size()) : 0;
 }
 
 PKSPIN NTAPI KsFilterGetFirstChildPin(PKSFILTER filter, ULONG pinId) {
   sim::InSim inSim;
-  Filter *f = AsFilter(filter, "KsFilterGetFirstChildPin");
+  Filter *f = AsFilter(filter, __func__);
   if (pinId >= f->pins.size() || f->pins[pinId].empty()) return nullptr;
   return &f->pins[pinId].front()->pub;
 }
 
 PKSPIN NTAPI KsPinGetNextSiblingPin(PKSPIN pin) {
   sim::InSim inSim;
-  Pin *p = AsPin(pin, "KsPinGetNextSiblingPin");
+  Pin *p = AsPin(pin, __func__);
   auto &list = p->filter->pins[p->pub.Id];
   auto it = std::find(list.begin(), list.end(), p);
   return it == list.end() || ++it == list.end() ? nullptr : &(*it)->pub;

@@ -3,6 +3,7 @@
 // item's values, and the data intersection that asks the pin's intersect handler.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include <ksmedia.h>
 
@@ -402,10 +403,12 @@ NTSTATUS Property(Object *object, const void *pub, const void *property, ULONG p
   if (returned != nullptr) *returned = 0;
   if (property == nullptr || propertyLength < sizeof(KSPROPERTY)) return STATUS_INVALID_BUFFER_SIZE;
   if (data == nullptr && dataLength != 0) return STATUS_INVALID_PARAMETER;
-  // The host works on its own copies, as the I/O manager buffers the request.
-  std::vector<uint64_t> in((propertyLength + 7) / 8);
-  std::memcpy(in.data(), property, propertyLength);
-  auto *request = reinterpret_cast<PKSPROPERTY>(in.data());
+  // The host works on its own copies, as the I/O manager buffers the request: exactly as
+  // long as the caller said (aligned as operator new aligns), so a handler that reads or
+  // writes past them is caught by the sanitizers.
+  std::unique_ptr<uint8_t[]> in(new uint8_t[propertyLength]);
+  std::memcpy(in.get(), property, propertyLength);
+  auto *request = reinterpret_cast<PKSPROPERTY>(in.get());
   ULONG type = request->Flags & ~KSPROPERTY_TYPE_TOPOLOGY;
 
   const KSAUTOMATION_TABLE *tables[2];
@@ -429,9 +432,9 @@ NTSTATUS Property(Object *object, const void *pub, const void *property, ULONG p
   if (type == KSPROPERTY_TYPE_SETSUPPORT) return STATUS_SUCCESS;
   if (item == nullptr) return STATUS_NOT_FOUND;
 
-  std::vector<uint64_t> out((dataLength + 7) / 8);
-  if (dataLength != 0) std::memcpy(out.data(), data, dataLength);
-  void *buffer = dataLength != 0 ? out.data() : nullptr;
+  std::unique_ptr<uint8_t[]> out(dataLength != 0 ? new uint8_t[dataLength] : nullptr);
+  if (dataLength != 0) std::memcpy(out.get(), data, dataLength);
+  void *buffer = out.get();
   PIRP irp = NewIrp(object, pub, IRP_MJ_DEVICE_CONTROL);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   stack->Parameters.Others.Argument1 = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(dataLength));
@@ -478,7 +481,7 @@ NTSTATUS Property(Object *object, const void *pub, const void *property, ULONG p
                             " bytes returned in a buffer of " + std::to_string(dataLength));
   if (NT_SUCCESS(status) || status == STATUS_BUFFER_OVERFLOW) {
     if (type != KSPROPERTY_TYPE_SET && dataLength != 0)
-      std::memcpy(data, out.data(), std::min(information, dataLength));
+      std::memcpy(data, out.get(), std::min(information, dataLength));
     if (returned != nullptr) *returned = information;
   }
   return status;

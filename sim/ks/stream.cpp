@@ -237,6 +237,8 @@ Pin::~Pin() {
   if (g_lastOwner == this) g_lastOwner = nullptr;
 }
 
+void RequestProcessing(Pin *p, bool asynchronous);
+
 NTSTATUS QueueFrame(Pin *p, std::unique_ptr<Frame> frame) {
   if (p->pub.DeviceState == KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
   PKSSTREAM_HEADER h = frame->Header();
@@ -310,8 +312,6 @@ void CheckClockReleased(Pin *p) {
                             std::to_string(p->clock->refs) + " reference(s) to its clock");
 }
 
-size_t ClockReferences(const Pin *p) { return p->clock ? p->clock->refs : 0; }
-
 }  // namespace sim::ks::host
 
 using namespace sim::ks::host;
@@ -320,14 +320,14 @@ extern "C" {
 
 void NTAPI KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous) {
   sim::InSim inSim;
-  M().RequireIrql(DISPATCH_LEVEL, "KsPinAttemptProcessing");
-  RequestProcessing(AsPin(pin, "KsPinAttemptProcessing"), asynchronous != 0);
+  M().RequireIrql(DISPATCH_LEVEL, __func__);
+  RequestProcessing(AsPin(pin, __func__), asynchronous != 0);
 }
 
 PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state) {
   sim::InSim inSim;
-  M().RequireIrql(DISPATCH_LEVEL, "KsPinGetLeadingEdgeStreamPointer");
-  Pin *p = AsPin(pin, "KsPinGetLeadingEdgeStreamPointer");
+  M().RequireIrql(DISPATCH_LEVEL, __func__);
+  Pin *p = AsPin(pin, __func__);
   if (p->queue.empty()) return nullptr;
   StreamPointer &sp = p->leading;
   if (state == KSSTREAM_POINTER_STATE_LOCKED && !sp.locked) {
@@ -346,8 +346,8 @@ PKSSTREAM_POINTER NTAPI KsPinGetTrailingEdgeStreamPointer(PKSPIN pin,
 
 NTSTATUS NTAPI KsStreamPointerLock(PKSSTREAM_POINTER streamPointer) {
   sim::InSim inSim;
-  M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerLock");
-  StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerLock");
+  M().RequireIrql(DISPATCH_LEVEL, __func__);
+  StreamPointer *sp = AsStreamPointer(streamPointer, __func__);
   if (sp->pin->queue.empty()) return STATUS_DEVICE_NOT_READY;
   if (!sp->locked) {
     sp->locked = true;
@@ -358,9 +358,9 @@ NTSTATUS NTAPI KsStreamPointerLock(PKSSTREAM_POINTER streamPointer) {
 
 void NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject) {
   sim::InSim inSim;
-  M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerUnlock");
-  StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerUnlock");
-  RequireLocked(sp, "KsStreamPointerUnlock");
+  M().RequireIrql(DISPATCH_LEVEL, __func__);
+  StreamPointer *sp = AsStreamPointer(streamPointer, __func__);
+  RequireLocked(sp, __func__);
   sp->locked = false;
   if (eject) Complete(sp->pin, sp->pin->queue.front()->status);
 }
@@ -368,18 +368,18 @@ void NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject)
 void NTAPI KsStreamPointerAdvanceOffsetsAndUnlock(PKSSTREAM_POINTER streamPointer, ULONG inUsed,
                                                   ULONG outUsed, BOOLEAN eject) {
   sim::InSim inSim;
-  M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerAdvanceOffsetsAndUnlock");
-  StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerAdvanceOffsetsAndUnlock");
-  Advance(sp, inUsed, outUsed, eject != 0, "KsStreamPointerAdvanceOffsetsAndUnlock");
+  M().RequireIrql(DISPATCH_LEVEL, __func__);
+  StreamPointer *sp = AsStreamPointer(streamPointer, __func__);
+  Advance(sp, inUsed, outUsed, eject != 0, __func__);
   sp->locked = false;
 }
 
 NTSTATUS NTAPI KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER streamPointer, ULONG inUsed,
                                              ULONG outUsed, BOOLEAN eject) {
   sim::InSim inSim;
-  M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerAdvanceOffsets");
-  StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerAdvanceOffsets");
-  Advance(sp, inUsed, outUsed, eject != 0, "KsStreamPointerAdvanceOffsets");
+  M().RequireIrql(DISPATCH_LEVEL, __func__);
+  StreamPointer *sp = AsStreamPointer(streamPointer, __func__);
+  Advance(sp, inUsed, outUsed, eject != 0, __func__);
   if (!sp->locked) {
     // The frame went back; the pointer moves on to the next one, locked if any.
     if (sp->pin->queue.empty()) return STATUS_DEVICE_NOT_READY;
@@ -391,9 +391,9 @@ NTSTATUS NTAPI KsStreamPointerAdvanceOffsets(PKSSTREAM_POINTER streamPointer, UL
 
 NTSTATUS NTAPI KsStreamPointerSetStatusCode(PKSSTREAM_POINTER streamPointer, NTSTATUS status) {
   sim::InSim inSim;
-  M().RequireIrql(DISPATCH_LEVEL, "KsStreamPointerSetStatusCode");
-  StreamPointer *sp = AsStreamPointer(streamPointer, "KsStreamPointerSetStatusCode");
-  RequireLocked(sp, "KsStreamPointerSetStatusCode");
+  M().RequireIrql(DISPATCH_LEVEL, __func__);
+  StreamPointer *sp = AsStreamPointer(streamPointer, __func__);
+  RequireLocked(sp, __func__);
   sp->pin->queue.front()->status = status;
   return STATUS_SUCCESS;
 }
@@ -401,8 +401,8 @@ NTSTATUS NTAPI KsStreamPointerSetStatusCode(PKSSTREAM_POINTER streamPointer, NTS
 NTSTATUS NTAPI KsPinGetAvailableByteCount(PKSPIN pin, PLONG inputDataBytes,
                                           PLONG outputBufferBytes) {
   sim::InSim inSim;
-  M().RequireIrql(DISPATCH_LEVEL, "KsPinGetAvailableByteCount");
-  Pin *p = AsPin(pin, "KsPinGetAvailableByteCount");
+  M().RequireIrql(DISPATCH_LEVEL, __func__);
+  Pin *p = AsPin(pin, __func__);
   int64_t bytes = 0;
   for (const auto &f : p->queue) bytes += static_cast<int64_t>(f->data.size()) - f->advanced;
   bool out = p->pub.DataFlow == KSPIN_DATAFLOW_OUT;
@@ -413,10 +413,10 @@ NTSTATUS NTAPI KsPinGetAvailableByteCount(PKSPIN pin, PLONG inputDataBytes,
 
 NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK *interface) {
   sim::InSim inSim;
-  M().RequireIrql(DISPATCH_LEVEL, "KsPinGetReferenceClockInterface");
-  Pin *p = AsPin(pin, "KsPinGetReferenceClockInterface");
+  M().RequireIrql(DISPATCH_LEVEL, __func__);
+  Pin *p = AsPin(pin, __func__);
   if (interface == nullptr)
-    M().verifier().Stop(Rule::InvalidParameter, "KsPinGetReferenceClockInterface without output");
+    M().verifier().Stop(Rule::InvalidParameter, std::string(__func__) + " without output");
   if (!p->clockAssigned) {
     *interface = nullptr;
     return STATUS_DEVICE_NOT_READY;

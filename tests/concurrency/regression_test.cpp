@@ -44,6 +44,10 @@ const Pinned kPinned[] = {
     {"ResetWaitsForTheBusOnFour", "properties", 4, 6},
 };
 
+void PrintTo(const Pinned &p, std::ostream *os) {
+  *os << p.fix << " (" << p.scenario << " on " << p.processors << ", seed " << p.seed << ")";
+}
+
 class Regression : public ::testing::TestWithParam<Pinned> {};
 
 TEST_P(Regression, PinnedScheduleRunsClean) {

@@ -18,14 +18,6 @@ std::string Hex(NTSTATUS status) {
   return buf;
 }
 
-std::vector<uint8_t> FrameInfoHeader() {
-  KS_FRAME_INFO info{};
-  info.ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-  std::vector<uint8_t> v(sizeof(info));
-  std::memcpy(v.data(), &info, sizeof(info));
-  return v;
-}
-
 }  // namespace
 
 Rig::Rig(const sim::Machine::Options &options, sim::Card::Variant variant, uint64_t seed,
@@ -147,7 +139,7 @@ void Rig::Queue(Handle pin, int count) {
   for (int i = 0; i < count; ++i) {
     sim::ks::FrameRequest r;
     r.bufferSize = bytes;
-    r.extendedHeader = FrameInfoHeader();  // both pins take 128-byte headers
+    r.extendedHeader = sim::ks::FrameInfoHeader();  // both pins take 128-byte headers
     NTSTATUS status = client->QueueFrame(pin, std::move(r));
     out.Check(status == STATUS_PENDING, "a buffer is queued: " + Hex(status));
   }

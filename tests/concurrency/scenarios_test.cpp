@@ -26,6 +26,8 @@ unsigned Seeds(const scenarios::Scenario &s) {
 #endif
 }
 
+void PrintTo(const Case &c, std::ostream *os) { *os << c.scenario->name << " on " << c.processors; }
+
 class Scenarios : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Scenarios, PassOverSeeds) {

@@ -4,16 +4,16 @@
 #include <cstring>
 #include <map>
 
-#include "driver/client_bench.h"
+#include "support/client_rig.h"
 #include "sim/card/source.h"
 
 namespace {
 
-using bench::ClientBench;
 using sim::Card;
 using sim::PatternSource;
 using sim::ks::Frame;
 using sim::ks::Handle;
+using suite::ClientRig;
 
 struct Video {
   Handle pin = 0;
@@ -32,16 +32,8 @@ struct Audio {
   LONGLONG markerTime = -1;  // time of the first marker (100 ns)
 };
 
-std::vector<uint8_t> Header() {
-  KS_FRAME_INFO info{};
-  info.ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-  std::vector<uint8_t> v(sizeof(info));
-  std::memcpy(v.data(), &info, sizeof(info));
-  return v;
-}
-
 TEST(CaptureMinute, SixteenStreamsDeliverEveryFrameAndBlock) {
-  ClientBench b;
+  ClientRig b;
   Video video[8];
   Audio audio[8];
   std::map<unsigned, uint64_t> completedB, completedBlocks;  // by channel bit
@@ -54,18 +46,18 @@ TEST(CaptureMinute, SixteenStreamsDeliverEveryFrameAndBlock) {
     b.card.SetInputSignal(c, {true, c >= 4});
     Handle f = b.Open(true, c);
     std::vector<uint8_t> format = b.VideoFormat(f, 0);
-    video[c].image = ClientBench::Vih(format).bmiHeader.biSizeImage;
-    video[c].interval = ClientBench::Vih(format).AvgTimePerFrame;
+    video[c].image = ClientRig::Vih(format).bmiHeader.biSizeImage;
+    video[c].interval = ClientRig::Vih(format).AvgTimePerFrame;
     video[c].pin = b.CreatePin(f, format);
     Handle af = b.Open(false, c);
-    audio[c].pin = b.CreatePin(af, b.Intersect(af, ClientBench::AudioRange(48000, 48000)));
+    audio[c].pin = b.CreatePin(af, b.Intersect(af, ClientRig::AudioRange(48000, 48000)));
     for (Handle p : {video[c].pin, audio[c].pin})
       ASSERT_EQ(b.client->SetMasterClock(p, true), STATUS_SUCCESS);
   }
   auto queue = [&](Handle pin, ULONG bytes, std::vector<uint8_t> storage) {
     sim::ks::FrameRequest r;
     r.bufferSize = bytes;
-    r.extendedHeader = Header();
+    r.extendedHeader = sim::ks::FrameInfoHeader();
     r.storage = std::move(storage);
     return b.client->QueueFrame(pin, std::move(r));
   };

@@ -16,7 +16,8 @@
 #include "sim/kernel/machine.h"
 #include "sim/kernel/pnp.h"
 #include "sim/ks/client.h"
-#include "sim/image/image_fixture.h"
+#include "sim/image/image_rig.h"
+#include "support/printers.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 
@@ -40,14 +41,6 @@ std::vector<uint8_t> Bytes(const sim::ks::Frame &f) {
   out.insert(out.end(), f.extendedHeader.begin(), f.extendedHeader.end());
   out.insert(out.end(), f.data.begin(), f.data.end());
   return out;
-}
-
-std::vector<uint8_t> FrameInfo() {
-  KS_FRAME_INFO info{};
-  info.ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-  std::vector<uint8_t> v(sizeof(info));
-  std::memcpy(v.data(), &info, sizeof(info));
-  return v;
 }
 
 // One card of each kind's channels that reach the decoder differently (the 6864's second
@@ -111,7 +104,7 @@ Observed RunScenario(const sim::DriverCode &driver, sim::Card::Variant variant) 
       for (int i = 0; i < 3; ++i) {
         sim::ks::FrameRequest r;
         r.bufferSize = 720 * 576 * 2;
-        r.extendedHeader = FrameInfo();
+        r.extendedHeader = sim::ks::FrameInfoHeader();
         note("queue", client.QueueFrame(p, std::move(r)));
       }
     }
@@ -124,7 +117,7 @@ Observed RunScenario(const sim::DriverCode &driver, sim::Card::Variant variant) 
           o.frames.push_back(Bytes(f));
           sim::ks::FrameRequest r;
           r.bufferSize = 720 * 576 * 2;
-          r.extendedHeader = FrameInfo();
+          r.extendedHeader = sim::ks::FrameInfoHeader();
           note("requeue", client.QueueFrame(p, std::move(r)));
         }
       }

@@ -7,7 +7,7 @@
 
 namespace {
 
-std::string Check(testmini::Bench &b, ctl::ComplianceResult *out) {
+std::string Check(testmini::Rig &b, ctl::ComplianceResult *out) {
   *out = ctl::CheckCompliance(*b.client, b.m, {{"testmini", b.Link()}});
   return out->text;
 }
@@ -17,7 +17,7 @@ const char kOwnRange[] = "testmini pin 0: intersection with published range 0";
 TEST(CtlComplianceChecks, ARefusedOwnRangeAndAFailingStateStepEachGiveAClearLine) {
   ctl::ComplianceResult sound;
   {
-    testmini::Bench b;
+    testmini::Rig b;
     testmini::config().framePeriodMs = 10;
     std::string text = Check(b, &sound);
     EXPECT_NE(text.find(std::string(kOwnRange) + " gives a format of that range: ok"),
@@ -31,7 +31,7 @@ TEST(CtlComplianceChecks, ARefusedOwnRangeAndAFailingStateStepEachGiveAClearLine
   {
     // The pin's intersect handler refuses the range the pin itself publishes: the class
     // driver falls through to the pin's other range, which proposes another subtype.
-    testmini::Bench b;
+    testmini::Rig b;
     testmini::config().framePeriodMs = 10;
     testmini::config().intersectRefuses[0] = true;
     ctl::ComplianceResult broken;
@@ -48,7 +48,7 @@ TEST(CtlComplianceChecks, ARefusedOwnRangeAndAFailingStateStepEachGiveAClearLine
   }
   {
     // Going to PAUSE fails in the minidriver: the walk reports where.
-    testmini::Bench b;
+    testmini::Rig b;
     testmini::config().framePeriodMs = 10;
     testmini::config().failTo = KSSTATE_PAUSE;
     ctl::ComplianceResult broken;

@@ -194,6 +194,20 @@ TEST(CtlOutputs, TheSameFileByAnyNameIsOneFileAndOnlyCommittedFilesStay) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(CtlOptions, ARefusedGroupOfShortOptionsLeavesNothingForTheNextParse) {
+  ctl::Options first, second;
+  std::string error;
+  // Both command lines stay in memory, so what the scanner kept of the first is still there.
+  std::string a0 = "morvane-ctl", a1 = "-lqC", a2 = "brightness", b1 = "--cards", b2 = "2";
+  char *refused[] = {a0.data(), a1.data(), a2.data(), nullptr};
+  char *plain[] = {a0.data(), b1.data(), b2.data(), nullptr};
+  EXPECT_FALSE(ctl::ParseOptions(3, refused, &first, &error));
+  ASSERT_TRUE(ctl::ParseOptions(3, plain, &second, &error)) << error;
+  EXPECT_EQ(second.cards, 2);
+  EXPECT_FALSE(second.listControls);
+  EXPECT_TRUE(second.getControls.empty());
+}
+
 TEST(CtlMedia, FramesTakeTheFileLayoutTheirHeaderCallsFor) {
   // Y41P: eight pixels in twelve bytes become yuv411p planes, sample for sample.
   ctl::VideoFormat y41p{ctl::Pixel::Y41P, 8, 2, false, 333667, 12};

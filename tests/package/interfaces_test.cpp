@@ -8,12 +8,12 @@
 #include <sstream>
 #include <tuple>
 
-#include "driver/client_bench.h"
+#include "support/client_rig.h"
 #include "sim/kernel/driver_package.h"
 
 namespace {
 
-using bench::ClientBench;
+using suite::ClientRig;
 
 std::string Upper(std::string s) {
   for (char &c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -59,7 +59,7 @@ std::set<Entry> PackageEntries(sim::Card::Variant variant) {
 TEST(PackageInterfaces, AreTheFiltersTheDriverPublishesWithTheirNames) {
   for (sim::Card::Variant v : {sim::Card::Variant::Device6864, sim::Card::Variant::Standard}) {
     SCOPED_TRACE(v == sim::Card::Variant::Device6864 ? "6864" : "standard");
-    ClientBench b(v);
+    ClientRig b(v);
     std::set<Entry> published;
     for (const sim::ks::DeviceInterface &i : b.client->AllInterfaces()) {
       // The descriptors' third category, the all-zero GUID, is no class anyone enumerates;

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "tests/tools/tool_fixture.h"
+#include "tests/tools/tool_rig.h"
 #include "tools/Fieldflip/fieldflip.h"
 #include "tools/Pinflip/pinflip.h"
 

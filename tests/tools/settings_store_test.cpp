@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "tests/tools/tool_fixture.h"
+#include "tests/tools/tool_rig.h"
 
 namespace {
 

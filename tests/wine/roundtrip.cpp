@@ -87,12 +87,9 @@ std::vector<std::vector<uint8_t>> CaptureFrame(sim::ks::Client &client, ULONG n,
   if (NT_SUCCESS(s)) {
     const auto &vih =
         *reinterpret_cast<const KS_VIDEOINFOHEADER *>(format.data() + sizeof(KSDATAFORMAT));
-    KS_FRAME_INFO info{};
-    info.ExtendedHeaderSize = sizeof info;
     sim::ks::FrameRequest request;
     request.bufferSize = vih.bmiHeader.biSizeImage;
-    request.extendedHeader.resize(sizeof info);
-    std::memcpy(request.extendedHeader.data(), &info, sizeof info);
+    request.extendedHeader = sim::ks::FrameInfoHeader();
     s = client.QueueFrame(pin, std::move(request));
     if (s == STATUS_PENDING) s = client.WaitForFrame(pin, sim::kSecond, &frame);
     const LONG height =

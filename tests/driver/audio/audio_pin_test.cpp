@@ -1,12 +1,12 @@
 // The audio pin through the client: intersection, creation programming the channel,
 // framing, one pin per channel and the close that leaves no dangling stream.
-#include "driver/client_bench.h"
+#include "support/client_rig.h"
 
 namespace {
 
-using bench::ClientBench;
 using sim::Card;
 using sim::ks::Handle;
+using suite::ClientRig;
 
 WAVEFORMATEX Wave(const std::vector<uint8_t> &format) {
   WAVEFORMATEX w;
@@ -15,7 +15,7 @@ WAVEFORMATEX Wave(const std::vector<uint8_t> &format) {
 }
 
 TEST(AudioIntersection, ThroughTheHostInListOrder) {
-  ClientBench b;
+  ClientRig b;
   Handle f = b.Open(false, 2);
   std::vector<uint8_t> wildcard(sizeof(KSDATARANGE), 0);
   auto *w = reinterpret_cast<KSDATARANGE *>(wildcard.data());
@@ -34,18 +34,18 @@ TEST(AudioIntersection, ThroughTheHostInListOrder) {
   EXPECT_EQ(reinterpret_cast<KSDATAFORMAT *>(format.data())->SampleSize, 2u);
   EXPECT_EQ(reinterpret_cast<KSDATAFORMAT *>(format.data())->FormatSize, 82u);
 
-  EXPECT_EQ(Wave(b.Intersect(f, ClientBench::AudioRange(44100, 44100, 2, 8, 16))).nSamplesPerSec,
+  EXPECT_EQ(Wave(b.Intersect(f, ClientRig::AudioRange(44100, 44100, 2, 8, 16))).nSamplesPerSec,
             44100u);
-  EXPECT_EQ(Wave(b.Intersect(f, ClientBench::AudioRange(44100, 44100, 2, 8, 16))).nAvgBytesPerSec,
+  EXPECT_EQ(Wave(b.Intersect(f, ClientRig::AudioRange(44100, 44100, 2, 8, 16))).nAvgBytesPerSec,
             88200u);
-  EXPECT_EQ(Wave(b.Intersect(f, ClientBench::AudioRange(32000, 96000))).nSamplesPerSec, 48000u);
+  EXPECT_EQ(Wave(b.Intersect(f, ClientRig::AudioRange(32000, 96000))).nSamplesPerSec, 48000u);
 
-  std::vector<uint8_t> shortRange = ClientBench::AudioRange(8000, 48000);
+  std::vector<uint8_t> shortRange = ClientRig::AudioRange(8000, 48000);
   shortRange.resize(64);
   reinterpret_cast<KSDATARANGE *>(shortRange.data())->FormatSize = 64;
   std::vector<uint8_t> none;
   EXPECT_EQ(b.client->DataIntersection(f, 0, {shortRange}, &none), STATUS_NO_MATCH);
-  EXPECT_EQ(b.client->DataIntersection(f, 0, {ClientBench::AudioRange(96000, 192000)}, &none),
+  EXPECT_EQ(b.client->DataIntersection(f, 0, {ClientRig::AudioRange(96000, 192000)}, &none),
             STATUS_NO_MATCH);
   ULONG size = 0;
   EXPECT_EQ(b.client->DataIntersectionSize(f, 0, {wildcard}, &size), STATUS_BUFFER_OVERFLOW);
@@ -54,7 +54,7 @@ TEST(AudioIntersection, ThroughTheHostInListOrder) {
 
 // The six ranges as the pin publishes them, in the order the host tries them, and the pin.
 TEST(AudioPin, EveryFieldOfTheSixRangesInListOrder) {
-  ClientBench b;
+  ClientRig b;
   Handle f = b.Open(false, 6);
   std::vector<std::vector<uint8_t>> ranges;
   ASSERT_EQ(b.client->PinDataRanges(f, 0, &ranges), STATUS_SUCCESS);
@@ -98,11 +98,11 @@ TEST(AudioPin, EveryFieldOfTheSixRangesInListOrder) {
 
 TEST(AudioPin, CreationProgramsBlocksClockAndLength) {
   for (Card::Variant v : {Card::Variant::Device6864, Card::Variant::Standard}) {
-    ClientBench b(v);
+    ClientRig b(v);
     CCaptureDevice *d = b.dev();
     b.card.Poke(AUDIO_BLOCK_LENGTH, 0x0007FFFF);  // bits 10..0 must survive, 18..11 are cleared
     Handle f = b.Open(false, 5);
-    Handle p = b.CreatePin(f, b.Intersect(f, ClientBench::AudioRange(48000, 48000)));
+    Handle p = b.CreatePin(f, b.Intersect(f, ClientRig::AudioRange(48000, 48000)));
     ASSERT_NE(p, 0u);
     EXPECT_EQ(b.card.Peek(AUDIO_SAMPLE_CLOCK), 0x0A2C2AAAu);
     EXPECT_EQ(b.card.Peek(AUDIO_BLOCK_LENGTH), 0x800007FFu);
@@ -124,17 +124,17 @@ TEST(AudioPin, CreationProgramsBlocksClockAndLength) {
     EXPECT_EQ(kAudioFraming.FramingItem[0].FramingRange.Range.MaxFrameSize, 8192u);
 
     Handle f0 = b.Open(false, 0);
-    ASSERT_NE(b.CreatePin(f0, b.Intersect(f0, ClientBench::AudioRange(8000, 8000))), 0u);
+    ASSERT_NE(b.CreatePin(f0, b.Intersect(f0, ClientRig::AudioRange(8000, 8000))), 0u);
     EXPECT_EQ(b.card.Peek(DecoderRegisterOffset(0, DecoderAudioRegister(0))), 0x20u);
     EXPECT_EQ(b.card.Peek(AUDIO_SAMPLE_CLOCK), 0x3D090000u) << "one sample clock for all channels";
   }
 }
 
 TEST(AudioPin, OnePerChannelAndCloseLeavesNoDanglingStream) {
-  ClientBench b;
+  ClientRig b;
   CCaptureDevice *d = b.dev();
   Handle f1 = b.Open(false, 3), f2 = b.Open(false, 3);
-  std::vector<uint8_t> format = b.Intersect(f1, ClientBench::AudioRange(44100, 44100));
+  std::vector<uint8_t> format = b.Intersect(f1, ClientRig::AudioRange(44100, 44100));
   Handle p = b.CreatePin(f1, format);
   ASSERT_NE(p, 0u);
   ASSERT_EQ(b.client->SetState(p, KSSTATE_RUN), STATUS_SUCCESS);
@@ -152,9 +152,9 @@ TEST(AudioPin, OnePerChannelAndCloseLeavesNoDanglingStream) {
 }
 
 TEST(AudioPin, SetDataFormatChecksTheFormatAgainstTheRange) {
-  ClientBench b;
+  ClientRig b;
   Handle f = b.Open(false, 1);
-  Handle p = b.CreatePin(f, b.Intersect(f, ClientBench::AudioRange(16000, 16000)));
+  Handle p = b.CreatePin(f, b.Intersect(f, ClientRig::AudioRange(16000, 16000)));
   ASSERT_NE(p, 0u);
   auto *stream = static_cast<CAudioStream *>(b.dev()->audioStreams[9]);
   PKSPIN pin = stream->pin;

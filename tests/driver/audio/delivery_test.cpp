@@ -3,27 +3,27 @@
 #include <algorithm>
 #include <cstring>
 
-#include "driver/client_bench.h"
+#include "support/client_rig.h"
 #include "sim/card/source.h"
 
 namespace {
 
-using bench::ClientBench;
 using sim::Card;
 using sim::PatternSource;
 using sim::ks::Frame;
 using sim::ks::Handle;
+using suite::ClientRig;
 
 struct AudioStream {
-  ClientBench &b;
+  ClientRig &b;
   ULONG channel;
   ULONG rate;
   Handle pin = 0;
   sim::Nanos firstBlockAt = -1;
 
-  AudioStream(ClientBench &bench, ULONG c, ULONG r) : b(bench), channel(c), rate(r) {
+  AudioStream(ClientRig &rig, ULONG c, ULONG r) : b(rig), channel(c), rate(r) {
     Handle f = b.Open(false, c);
-    pin = b.CreatePin(f, b.Intersect(f, ClientBench::AudioRange(r, r)));
+    pin = b.CreatePin(f, b.Intersect(f, ClientRig::AudioRange(r, r)));
     b.card.SetCompletionObserver([this](const Card::Completion &done) {
       if (done.channelBit == 8 + channel && firstBlockAt < 0) firstBlockAt = done.time;
     });
@@ -63,7 +63,7 @@ std::vector<int16_t> Samples(const Frame &f) {
 }
 
 TEST(AudioDelivery, BlocksArriveInOrderWithTheInputsSamples) {
-  ClientBench b;
+  ClientRig b;
   AudioStream a(b, 2, 48000);
   ASSERT_EQ(b.client->SetState(a.pin, KSSTATE_RUN), STATUS_SUCCESS);
   for (int i = 0; i < 6; ++i) a.Queue();
@@ -86,7 +86,7 @@ TEST(AudioDelivery, BlocksArriveInOrderWithTheInputsSamples) {
 }
 
 TEST(AudioDelivery, DurationsAndBufferSizes) {
-  ClientBench b;
+  ClientRig b;
   AudioStream a(b, 1, 44100);
   ASSERT_EQ(b.client->SetState(a.pin, KSSTATE_RUN), STATUS_SUCCESS);
   a.Queue(4096);
@@ -115,7 +115,7 @@ TEST(AudioDelivery, DurationsAndBufferSizes) {
 }
 
 TEST(AudioDelivery, PresentationTimeFromTheClock) {
-  ClientBench b;
+  ClientRig b;
   AudioStream a(b, 0, 16000);
   ASSERT_EQ(b.client->SetMasterClock(a.pin, true), STATUS_SUCCESS);
   ASSERT_EQ(b.client->SetState(a.pin, KSSTATE_RUN), STATUS_SUCCESS);
@@ -134,7 +134,7 @@ TEST(AudioDelivery, PresentationTimeFromTheClock) {
 // bit against the last one acted on; a paused stream acts on nothing and remembers
 // nothing, so after resuming the toggle of the last delivered block delivers nothing.
 TEST(AudioDelivery, ToggleRulesExactly) {
-  ClientBench b;
+  ClientRig b;
   AudioStream a(b, 3, 48000);
   const ULONG bit = 1u << 11;
   ASSERT_EQ(b.client->SetState(a.pin, KSSTATE_RUN), STATUS_SUCCESS);
@@ -169,7 +169,7 @@ TEST(AudioDelivery, ToggleRulesExactly) {
 
 // A block is recognised only by a change of its toggle bit.
 TEST(AudioDelivery, ToggleRules) {
-  ClientBench b;
+  ClientRig b;
   AudioStream a(b, 3, 48000);
   ULONG bit = 1u << 11;
   ASSERT_EQ(b.client->SetState(a.pin, KSSTATE_RUN), STATUS_SUCCESS);
@@ -206,7 +206,7 @@ TEST(AudioDelivery, ToggleRules) {
 }
 
 TEST(AudioDelivery, NoBufferQueuedDropsTheBlock) {
-  ClientBench b;
+  ClientRig b;
   AudioStream a(b, 4, 48000);
   ASSERT_EQ(b.client->SetState(a.pin, KSSTATE_RUN), STATUS_SUCCESS);
   b.m.RunFor(200 * sim::kMillisecond);

@@ -6,16 +6,16 @@
 #include <vector>
 
 #include "decoder/decoder.h"
-#include "driver/device/device_bench.h"
+#include "driver/device/device_rig.h"
 #include "sim/kernel/registry.h"
 #include "video/formats.h"
 
 namespace {
 
-using bench::Bench;
 using sim::BusEvent;
 using sim::Card;
 using sim::CardTraceEntry;
+using suite::DeviceRig;
 
 std::string Describe(const sim::BusTransaction &t) {
   std::string s;
@@ -44,12 +44,12 @@ int ClockPulses(const Card &card, size_t from) {
   return pulses;
 }
 
-std::string Settings(const Bench &b) {
+std::string Settings(const DeviceRig &b) {
   return "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + b.c->instancePath + "\\Device Parameters";
 }
 
 TEST(SerialBus, WriteAndReadOnTheWires) {
-  Bench b;
+  DeviceRig b;
   ASSERT_EQ(b.Start(), STATUS_SUCCESS);
   CCaptureDevice *d = b.dev();
   b.card.ClearBusLog();
@@ -79,7 +79,7 @@ TEST(SerialBus, WriteAndReadOnTheWires) {
 }
 
 TEST(SerialBus, MemoryMappedBanksTakeOneRegisterWrite) {
-  Bench b(Card::Variant::Standard);
+  DeviceRig b(Card::Variant::Standard);
   ASSERT_EQ(b.Start(), STATUS_SUCCESS);
   size_t writes = b.card.CountWrites(DecoderRegisterOffset(1, ChannelRegister(5, DECODER_MODE)));
   DecoderWrite(b.dev(), ChannelBank(5), ChannelRegister(5, 8), 0xFFFFFFF6);
@@ -91,7 +91,7 @@ TEST(SerialBus, MemoryMappedBanksTakeOneRegisterWrite) {
 }
 
 TEST(SerialBus, OtherSerialBitsSurviveAndAnAbsentDeviceReadsTheIdleLine) {
-  Bench b;
+  DeviceRig b;
   b.card.Poke(SERIAL_IF, 0xA5A40000 | 0x3);
   ASSERT_EQ(b.Start(), STATUS_SUCCESS);
   CCaptureDevice *d = b.dev();
@@ -196,7 +196,7 @@ TEST(CardInit, TheWholeSequenceInOrderWithItsWaits) {
   for (Card::Variant v : {Card::Variant::Standard, Card::Variant::Device6864}) {
     bool device6864 = v == Card::Variant::Device6864;
     SCOPED_TRACE(device6864 ? "0x6864" : "standard");
-    Bench b(v);
+    DeviceRig b(v);
     ASSERT_EQ(b.Start(), STATUS_SUCCESS);
     std::vector<Op> ops = RegisterOps(b.card, 0), want = InitialisationOps(device6864);
     EXPECT_EQ(ops, want);
@@ -248,7 +248,7 @@ TEST(CardInit, TheWholeSequenceInOrderWithItsWaits) {
 
 // What the sequences leave in the decoders, as the card sees them.
 TEST(CardInit, DecodersAfterInitialisation) {
-  Bench b;
+  DeviceRig b;
   ASSERT_EQ(b.Start(), STATUS_SUCCESS);
   for (ULONG c = 0; c < 4; ++c) {
     EXPECT_EQ(b.card.DecoderRegister(0, ChannelRegister(c, 8)), 0x14u);
@@ -265,7 +265,7 @@ TEST(CardInit, DecodersAfterInitialisation) {
 }
 
 TEST(CardInit, AgainOnTheWayBackToD0) {
-  Bench b(Card::Variant::Standard);
+  DeviceRig b(Card::Variant::Standard);
   ASSERT_EQ(b.Start(), STATUS_SUCCESS);
   // Back to D0 runs the initialisation again; D0 to D0 does not.
   size_t resets = b.card.CountWrites(RESET_CONTROL);
@@ -280,7 +280,7 @@ TEST(CardInit, AgainOnTheWayBackToD0) {
 
 TEST(Standard, DetectionFollowsTheInputAndSwitchesTheRanges) {
   for (Card::Variant v : {Card::Variant::Device6864, Card::Variant::Standard}) {
-    Bench b(v);
+    DeviceRig b(v);
     ASSERT_EQ(b.Start(), STATUS_SUCCESS);
     CCaptureDevice *d = b.dev();
     b.card.SetInputSignal(5, {true, true});
@@ -309,7 +309,7 @@ struct Programmed {
   uint32_t geometry, scaler0, scaler1, scaler2, reg8, reg10;
 };
 
-Programmed Configure(Bench &b, ULONG c, ULONG width, ULONG height) {
+Programmed Configure(DeviceRig &b, ULONG c, ULONG width, ULONG height) {
   CCaptureDevice *d = b.dev();
   ConfigureChannelVideo(d, c, width, height);
   ULONG bank = ChannelBank(c);
@@ -327,7 +327,7 @@ Programmed Configure(Bench &b, ULONG c, ULONG width, ULONG height) {
 }
 
 TEST(ChannelVideo, WorkedSizesOnBothStandardsAndBothBanks) {
-  Bench b;
+  DeviceRig b;
   ASSERT_EQ(b.Start(), STATUS_SUCCESS);
   CCaptureDevice *d = b.dev();
   for (ULONG c : {2u, 6u}) {
@@ -358,7 +358,7 @@ TEST(ChannelVideo, WorkedSizesOnBothStandardsAndBothBanks) {
 }
 
 TEST(ChannelVideo, RegistrySettingsAreReadAtEachConfiguration) {
-  Bench b(Card::Variant::Standard);
+  DeviceRig b(Card::Variant::Standard);
   ASSERT_EQ(b.Start(), STATUS_SUCCESS);
   CCaptureDevice *d = b.dev();
   sim::Registry &reg = b.m.registry();
@@ -379,7 +379,7 @@ TEST(ChannelVideo, RegistrySettingsAreReadAtEachConfiguration) {
 }
 
 TEST(ChannelVideo, SizesTheScalerCannotDivideByAreNeverProgrammed) {
-  Bench b(Card::Variant::Standard);
+  DeviceRig b(Card::Variant::Standard);
   ASSERT_EQ(b.Start(), STATUS_SUCCESS);
   CCaptureDevice *d = b.dev();
   size_t geometryWrites = b.card.CountWrites(CaptureGeometryRegister(2));
@@ -402,7 +402,7 @@ TEST(ChannelVideo, SizesTheScalerCannotDivideByAreNeverProgrammed) {
 // Frames per second are rounded to the nearest whole number, and no interval the pin
 // accepts programs an empty pattern: the table follows the live status bit.
 TEST(FrameRate, RoundedRatesAndNeverAnEmptyPattern) {
-  Bench b;
+  DeviceRig b;
   ASSERT_EQ(b.Start(), STATUS_SUCCESS);
   CCaptureDevice *d = b.dev();
   const ULONG keep = FrameKeepRegister(1);
@@ -445,7 +445,7 @@ TEST(FrameRate, RoundedRatesAndNeverAnEmptyPattern) {
 }
 
 TEST(PixelFormat, OnlyBits20To22Change) {
-  Bench b;
+  DeviceRig b;
   ASSERT_EQ(b.Start(), STATUS_SUCCESS);
   b.card.Poke(ChannelControlRegister(4), 0xFFFFFFFF);
   SelectVideoFormat(b.dev(), 4, &KSDATAFORMAT_SUBTYPE_UYVY);

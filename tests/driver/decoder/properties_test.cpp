@@ -1,12 +1,12 @@
 // The picture controls and decoder properties every filter carries, through the host.
 #include "decoder/decoder.h"
-#include "driver/client_bench.h"
+#include "support/client_rig.h"
 
 namespace {
 
-using bench::ClientBench;
 using sim::Card;
 using sim::ks::Handle;
+using suite::ClientRig;
 
 KSPROPERTY_VIDEOPROCAMP_S ProcAmp(LONG value = 0) {
   KSPROPERTY_VIDEOPROCAMP_S s{};
@@ -14,7 +14,7 @@ KSPROPERTY_VIDEOPROCAMP_S ProcAmp(LONG value = 0) {
   return s;
 }
 
-LONG GetControl(ClientBench &b, Handle f, ULONG id) {
+LONG GetControl(ClientRig &b, Handle f, ULONG id) {
   KSPROPERTY_VIDEOPROCAMP_S s = ProcAmp();
   EXPECT_EQ(b.client->GetS(f, PROPSETID_VIDCAP_VIDEOPROCAMP, id, &s), STATUS_SUCCESS);
   EXPECT_EQ(s.Flags, static_cast<ULONG>(KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL));
@@ -22,12 +22,12 @@ LONG GetControl(ClientBench &b, Handle f, ULONG id) {
   return s.Value;
 }
 
-NTSTATUS SetControl(ClientBench &b, Handle f, ULONG id, LONG value) {
+NTSTATUS SetControl(ClientRig &b, Handle f, ULONG id, LONG value) {
   return b.client->SetS(f, PROPSETID_VIDCAP_VIDEOPROCAMP, id, ProcAmp(value));
 }
 
 TEST(PictureControls, MemoryMappedAndBusChannels) {
-  ClientBench b;
+  ClientRig b;
   Handle f2 = b.Open(true, 2), f6 = b.Open(true, 6), f5 = b.Open(true, 5), f1 = b.Open(true, 1);
   ASSERT_EQ(SetControl(b, f2, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, -1), STATUS_SUCCESS);
   EXPECT_EQ(b.card.Peek(DecoderRegisterOffset(0, ChannelRegister(2, DECODER_BRIGHTNESS))),
@@ -60,7 +60,7 @@ TEST(PictureControls, MemoryMappedAndBusChannels) {
 // An out-of-range value used to be reported as success with nothing written.
 TEST(PictureControls, OutOfRangeValuesAreRefusedAndWriteNothing) {
   for (Card::Variant v : {Card::Variant::Device6864, Card::Variant::Standard}) {
-    ClientBench b(v);
+    ClientRig b(v);
     Handle f = b.Open(true, 7);
     ASSERT_EQ(SetControl(b, f, KSPROPERTY_VIDEOPROCAMP_CONTRAST, 77), STATUS_SUCCESS);
     ASSERT_EQ(SetControl(b, f, KSPROPERTY_VIDEOPROCAMP_SHARPNESS, 15), STATUS_SUCCESS);
@@ -80,7 +80,7 @@ TEST(PictureControls, OutOfRangeValuesAreRefusedAndWriteNothing) {
 // Basic support of all five controls: a stepped signed range and the default, as a
 // client lays them out for a slider; the handlers refuse exactly what lies outside.
 TEST(PictureControls, BasicSupportAdvertisesWhatTheHandlersAccept) {
-  ClientBench b;
+  ClientRig b;
   Handle f = b.Open(true, 0);
   struct Control {
     ULONG id;
@@ -128,7 +128,7 @@ TEST(PictureControls, BasicSupportAdvertisesWhatTheHandlersAccept) {
 }
 
 TEST(DecoderProperties, StandardCapsAndStatus) {
-  ClientBench b(Card::Variant::Standard);
+  ClientRig b(Card::Variant::Standard);
   Handle f1 = b.Open(true, 1);
   KSPROPERTY_VIDEODECODER_S standard{};
   standard.Value = KS_AnalogVideo_PAL_B;
@@ -178,7 +178,7 @@ TEST(DecoderProperties, StandardCapsAndStatus) {
 }
 
 TEST(DecoderProperties, SetsThatAlwaysFailCarryTheCustomerBit) {
-  ClientBench b;
+  ClientRig b;
   Handle f = b.Open(true, 0);
   KSPROPERTY_VIDEODECODER_S s{};
   s.Value = 1;

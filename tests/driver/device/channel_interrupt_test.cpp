@@ -5,16 +5,16 @@
 #include <vector>
 
 #include "decoder/decoder.h"
-#include "driver/client_bench.h"
+#include "support/client_rig.h"
 #include "support/verifier_expect.h"
 
 namespace {
 
-using bench::ClientBench;
 using sim::Card;
 using sim::CardTraceEntry;
 using sim::kMillisecond;
 using sim::ks::Handle;
+using suite::ClientRig;
 using Kind = CardTraceEntry::Kind;
 using Op = std::tuple<Kind, uint32_t, uint32_t>;
 
@@ -43,20 +43,20 @@ void Flushed(std::vector<Op> *ops, uint32_t offset, uint32_t value, int readBack
 }
 
 // A client buffer of `bytes` with the 128-byte header both pins ask for.
-void Queue(ClientBench &b, Handle pin, ULONG bytes) {
+void Queue(ClientRig &b, Handle pin, ULONG bytes) {
   sim::ks::FrameRequest r;
   r.bufferSize = bytes;
   r.extendedHeader.resize(sizeof(KS_FRAME_INFO));
   EXPECT_EQ(b.client->QueueFrame(pin, std::move(r)), STATUS_PENDING);
 }
 
-CVideoStream *Video(ClientBench &b, ULONG channel) {
+CVideoStream *Video(ClientRig &b, ULONG channel) {
   return static_cast<CVideoStream *>(b.dev()->videoStreams[channel]);
 }
 
 // Another device on the card's shared line, asked after the card's routine declines.
 struct SharedNeighbour {
-  explicit SharedNeighbour(ClientBench &b) : m(b.m) {
+  explicit SharedNeighbour(ClientRig &b) : m(b.m) {
     CCaptureDevice *d = b.dev();
     EXPECT_EQ(IoConnectInterrupt(&object, Isr, this, nullptr, b.card.vector(), d->interruptIrql,
                                  d->interruptSyncIrql, LevelSensitive, TRUE, 1, FALSE),
@@ -81,7 +81,7 @@ TEST(Channels, IdsMapToMaskBitsAndStreams) {
   EXPECT_EQ(ChannelMaskBit(11), 1u << 11);
   EXPECT_TRUE(IsVideoChannelId(0x107));
   EXPECT_FALSE(IsVideoChannelId(15));
-  ClientBench b;
+  ClientRig b;
   b.VideoPin(3);
   b.AudioPin(3);
   CCaptureDevice *d = b.dev();
@@ -94,7 +94,7 @@ TEST(Channels, IdsMapToMaskBitsAndStreams) {
 }
 
 TEST(Channels, StartArmsTheWatchdogStopOfTheLastSilencesTheCardAndAStartArmsItAgain) {
-  ClientBench b;
+  ClientRig b;
   CCaptureDevice *d = b.dev();
   Handle video = b.VideoPin(2), audio = b.AudioPin(1);
   EXPECT_EQ(d->watchdogPeriod, 32000000);
@@ -152,7 +152,7 @@ TEST(Channels, StartArmsTheWatchdogStopOfTheLastSilencesTheCardAndAStartArmsItAg
 }
 
 TEST(Interrupt, WithNothingRunningTheCardIsSilencedAndTheInterruptDeclined) {
-  ClientBench b;
+  ClientRig b;
   b.VideoPin(2);  // connects the interrupt; nothing runs
   SharedNeighbour neighbour(b);
   size_t mark = b.card.trace().size();
@@ -168,7 +168,7 @@ TEST(Interrupt, WithNothingRunningTheCardIsSilencedAndTheInterruptDeclined) {
 }
 
 TEST(Interrupt, SharedLineInterruptsWithNothingOfOursAreDeclined) {
-  ClientBench b;
+  ClientRig b;
   CCaptureDevice *d = b.dev();
   b.AudioPin(0, KSSTATE_RUN);
   d->lastStatus = 0;
@@ -189,7 +189,7 @@ TEST(Interrupt, SharedLineInterruptsWithNothingOfOursAreDeclined) {
 // channels over itself: 0x28 from the mask with one read-back, then 0x08 read, stored with
 // them and read back once.
 TEST(Interrupt, HandsOverChannelsTheWatchdogGathered) {
-  ClientBench b;
+  ClientRig b;
   CCaptureDevice *d = b.dev();
   b.AudioPin(0, KSSTATE_RUN);
   d->enabledMask &= ~(1u << 8);
@@ -225,7 +225,7 @@ TEST(Interrupt, ErrorSetsFollowEachVariantsLayout) {
 
 TEST(Interrupt, AChannelErrorDisablesItAndTheWatchdogResumesItAfterTheQuietInterval) {
   for (Card::Variant v : {Card::Variant::Device6864, Card::Variant::Standard}) {
-    ClientBench b(v);
+    ClientRig b(v);
     CCaptureDevice *d = b.dev();
     Handle pin = b.VideoPin(2, KSSTATE_RUN);
     b.m.RunFor(200 * kMillisecond);  // the watchdog enables the video channel
@@ -268,7 +268,7 @@ TEST(Interrupt, AChannelErrorDisablesItAndTheWatchdogResumesItAfterTheQuietInter
 }
 
 TEST(Watchdog, QuietIntervalIsStrictlyMoreThanAFifteenthOfASecond) {
-  ClientBench b;
+  ClientRig b;
   CCaptureDevice *d = b.dev();
   b.AudioPin(0, KSSTATE_RUN);    // audio: enabled at once
   d->enabledMask &= ~(1u << 8);  // as if an error had taken it out
@@ -287,7 +287,7 @@ TEST(Watchdog, QuietIntervalIsStrictlyMoreThanAFifteenthOfASecond) {
 }
 
 TEST(Watchdog, FullResetWhenNoVideoChannelIsEnabled) {
-  ClientBench b;
+  ClientRig b;
   CCaptureDevice *d = b.dev();
   Handle audio = b.AudioPin(1), video = b.VideoPin(1);
   d->lastErrorTime = KeQueryPerformanceCounter(nullptr).QuadPart;  // an error just now
@@ -313,7 +313,7 @@ TEST(Watchdog, FullResetWhenNoVideoChannelIsEnabled) {
 // The DPC hands each flagged channel to its stream: audio only while started and enabled,
 // video on its status bit alone.
 TEST(Dpc, DispatchesToTheStreamsFlagged) {
-  ClientBench b;
+  ClientRig b;
   CCaptureDevice *d = b.dev();
   Handle audio = b.AudioPin(0, KSSTATE_RUN), video = b.VideoPin(2, KSSTATE_RUN);
   for (int i = 0; i < 3; ++i) Queue(b, audio, 4096);
@@ -345,7 +345,7 @@ TEST(Dpc, DispatchesToTheStreamsFlagged) {
 
 // Two interrupts before one DPC: the second must not erase the first's events.
 TEST(Dpc, EventsLatchedBeforeTheDpcRunsAreNotLost) {
-  ClientBench b;
+  ClientRig b;
   CCaptureDevice *d = b.dev();
   Handle audio = b.AudioPin(0, KSSTATE_RUN), video = b.VideoPin(2, KSSTATE_RUN);
   Queue(b, audio, 4096);
@@ -366,7 +366,7 @@ TEST(Dpc, EventsLatchedBeforeTheDpcRunsAreNotLost) {
 // Every change to the masks and enable registers outside the service routine happens at
 // the interrupt's IRQL, so the service routine can never interleave with it.
 TEST(Channels, MaskAndEnableUpdatesAreAtomicAgainstTheInterrupt) {
-  ClientBench b;
+  ClientRig b;
   CCaptureDevice *d = b.dev();
   Handle audio = b.AudioPin(0), video = b.VideoPin(3);
   std::vector<KIRQL> irqls;
@@ -402,7 +402,7 @@ TEST(Delay, WaitsAtLeastTheTimeForAnyCounterFrequency) {
 }
 
 TEST(Teardown, AFullSessionEndsLeakFreeWithTheVerifierOn) {
-  ClientBench b;
+  ClientRig b;
   std::vector<Handle> pins;
   for (ULONG n = 0; n < 8; ++n) {
     pins.push_back(b.VideoPin(n, KSSTATE_RUN));

@@ -1,18 +1,18 @@
 // Card add, start, power, stop and removal under the real driver: resources acquired
 // and released, configuration space, and the failure paths.
-#include "driver/client_bench.h"
-#include "driver/device/device_bench.h"
+#include "support/client_rig.h"
+#include "driver/device/device_rig.h"
 #include "support/verifier_expect.h"
 
 namespace {
 
-using bench::Bench;
-using bench::ClientBench;
 using sim::Card;
 using sim::ks::Handle;
+using suite::ClientRig;
+using suite::DeviceRig;
 
 TEST(Lifecycle, StartAcquiresEverythingAndStopReleasesIt) {
-  Bench b;
+  DeviceRig b;
   ASSERT_EQ(b.Start(), STATUS_SUCCESS);
   CCaptureDevice *d = b.dev();
   EXPECT_EQ(d->ksDevice, b.ks());
@@ -53,7 +53,7 @@ TEST(Lifecycle, StartAcquiresEverythingAndStopReleasesIt) {
 
 TEST(Lifecycle, ConfigurationSpaceBitsAreClearedAndTheVariantKnown) {
   for (Card::Variant v : {Card::Variant::Device6864, Card::Variant::Standard}) {
-    Bench b(v);
+    DeviceRig b(v);
     uint32_t before04 = b.card.PeekConfig(0x04), before50 = b.card.PeekConfig(0x50),
              beforeAC = b.card.PeekConfig(0xAC);
     ASSERT_NE(before04 & (1u << 10), 0u);
@@ -68,7 +68,7 @@ TEST(Lifecycle, ConfigurationSpaceBitsAreClearedAndTheVariantKnown) {
 }
 
 TEST(Lifecycle, UnusableResourceListsFailWithNothingLeftBehind) {
-  Bench b;
+  DeviceRig b;
   auto defaults = b.m.pnp().DefaultResources(*b.c);
   auto withInterrupt = [&](USHORT flags) {
     sim::ResourceSpec r{defaults};
@@ -96,7 +96,7 @@ TEST(Lifecycle, UnusableResourceListsFailWithNothingLeftBehind) {
 }
 
 TEST(Lifecycle, BufferAllocationFailureReleasesExactlyWhatWasTaken) {
-  Bench b;
+  DeviceRig b;
   b.m.dma().FailCommonBufferAllocation(32);  // the last video buffer
   EXPECT_EQ(b.Start(), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(b.m.dma().liveCommonBuffers(), 0u);
@@ -111,7 +111,7 @@ TEST(Lifecycle, BufferAllocationFailureReleasesExactlyWhatWasTaken) {
 }
 
 TEST(Lifecycle, AddFailuresFreeTheContext) {
-  Bench b;
+  DeviceRig b;
   Card second(Card::Variant::Standard);
   sim::PnpManager::Card *c2 = nullptr;
   b.m.pool().FailAllocation(1);
@@ -130,7 +130,7 @@ TEST(Lifecycle, AddFailuresFreeTheContext) {
 // made at D0; one whose pin stopped again meanwhile is forgotten. (They used to be refused
 // and their record cleared at D0: the pins never ran.)
 TEST(Lifecycle, StartsWhileThePowerIsDownAreMadeAtD0) {
-  ClientBench b;
+  ClientRig b;
   CCaptureDevice *d = b.dev();
   Handle video = b.VideoPin(3), audio = b.AudioPin(3), other = b.VideoPin(5);
   EXPECT_EQ(b.m.pnp().SetCardPower(*b.c, PowerDeviceD3), STATUS_SUCCESS);
@@ -154,7 +154,7 @@ TEST(Lifecycle, StartsWhileThePowerIsDownAreMadeAtD0) {
 // Stop used to leave the watchdog armed over an unmapped register block and a context
 // the bag could free: the timer and the DPCs are now settled first.
 TEST(Lifecycle, StopSettlesTheWatchdogBeforeReleasing) {
-  ClientBench b;
+  ClientRig b;
   CCaptureDevice *d = b.dev();
   Handle video = b.VideoPin(2, KSSTATE_RUN);
   b.m.RunFor(40 * sim::kMillisecond);
@@ -168,7 +168,7 @@ TEST(Lifecycle, StopSettlesTheWatchdogBeforeReleasing) {
 }
 
 TEST(Lifecycle, FreeingTheContextWithTheWatchdogArmedIsCaught) {
-  ClientBench b;
+  ClientRig b;
   CCaptureDevice *d = b.dev();
   b.VideoPin(2, KSSTATE_RUN);
   ASSERT_TRUE(b.m.IsTimerArmed(&d->watchdogTimer));

@@ -2,7 +2,7 @@
 // second start, surprise removal, the clock set back, and the details of start that only
 // show when something goes wrong (a configuration read that fails, interrupt flags, a
 // shared line, a registry read short of memory, an interrupt that cannot be connected).
-#include "driver/device/capture_bench.h"
+#include "driver/device/capture_rig.h"
 #include "sim/kernel/dma.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/shared_line.h"
@@ -10,17 +10,17 @@
 
 namespace {
 
-using bench::CaptureBench;
-using bench::ClientBench;
-using bench::Handle;
 using sim::kMillisecond;
 using sim::kSecond;
 using sim::Nanos;
+using suite::CaptureRig;
+using suite::ClientRig;
+using suite::Handle;
 
 constexpr Nanos kResume = 300 * kMillisecond;  // watchdog quiet interval, tick, a frame
 
 // Video 0 and 5 and audio 2, capturing.
-void ThreeStreams(CaptureBench &b) {
+void ThreeStreams(CaptureRig &b) {
   b.Add(true, 0);
   b.Add(true, 5);
   b.Add(false, 2);
@@ -31,7 +31,7 @@ void ThreeStreams(CaptureBench &b) {
 // A stop used to free the buffers and unmap the registers with the channels still
 // running: the card went on writing into freed memory.
 TEST(Rebalance, CaptureGoesOnAcrossARebalance) {
-  CaptureBench b;
+  CaptureRig b;
   ThreeStreams(b);
   const int64_t picture = b.pins[0].picture;
   ASSERT_EQ(b.m.pnp().RebalanceCard(*b.c), STATUS_SUCCESS);
@@ -47,7 +47,7 @@ TEST(Rebalance, CaptureGoesOnAcrossARebalance) {
 // After a sleep the card's channels were off while the driver's masks said they ran:
 // capture stopped for good until the client restarted the pin.
 TEST(Sleep, ChannelsStopBeforeD3AndResumeCountingWhatTheyMissed) {
-  CaptureBench b;
+  CaptureRig b;
   ThreeStreams(b);
   size_t mark = b.card.trace().size();
   ASSERT_EQ(b.m.pnp().SetCardPower(*b.c, PowerDeviceD3), STATUS_SUCCESS);
@@ -78,7 +78,7 @@ TEST(Sleep, ChannelsStopBeforeD3AndResumeCountingWhatTheyMissed) {
 // refused, and the client's run failed.
 TEST(Sleep, ThePausedPinsRunAgainInEitherOrder) {
   for (bool reversed : {false, true}) {
-    CaptureBench b(sim::Card::Variant::Device6864);
+    CaptureRig b(sim::Card::Variant::Device6864);
     ThreeStreams(b);
     sim::ks::SleepOptions options;
     options.runPinsBeforeD0 = reversed;
@@ -104,7 +104,7 @@ TEST(Sleep, ThePausedPinsRunAgainInEitherOrder) {
 // hue and saturation a client had set were gone, on the board's own and its bus decoder.
 TEST(Power, PictureControlsAClientSetSurviveSleepAndRebalance) {
   for (auto variant : {sim::Card::Variant::Standard, sim::Card::Variant::Device6864}) {
-    CaptureBench b(variant);
+    CaptureRig b(variant);
     Handle f1 = b.Open(true, 1), f6 = b.Open(true, 6);
     auto set = [&](Handle f, ULONG id, LONG value) {
       KSPROPERTY_VIDEOPROCAMP_S s{};
@@ -142,7 +142,7 @@ TEST(Power, PictureControlsAClientSetSurviveSleepAndRebalance) {
 // The card sets its vendor configuration bits again at every power-up; the driver cleared
 // them only at start, so after a sleep they stayed set.
 TEST(Power, VendorConfigurationBitsAreClearedAgainAfterD3) {
-  CaptureBench b;
+  CaptureRig b;
   const uint32_t control = b.card.PeekConfig(0x50), gate = b.card.PeekConfig(0xAC);
   ASSERT_EQ(control & (1u << 16), 0u);
   ASSERT_EQ(gate & (1u << 31), 0u);
@@ -157,7 +157,7 @@ TEST(Power, VendorConfigurationBitsAreClearedAgainAfterD3) {
 
 // A return to D0 of a stopped card ran the card's initialisation on no mapping.
 TEST(Power, D0OnAStoppedCardTouchesNothing) {
-  CaptureBench b;
+  CaptureRig b;
   ASSERT_EQ(b.m.pnp().StopCard(*b.c), STATUS_SUCCESS);
   size_t mark = b.card.trace().size();
   ASSERT_EQ(b.m.pnp().SetCardPower(*b.c, PowerDeviceD3), STATUS_SUCCESS);
@@ -171,7 +171,7 @@ TEST(Power, D0OnAStoppedCardTouchesNothing) {
 
 // A second start used to map, allocate (another 13 MB) and take an adapter again.
 TEST(Start, ASecondStartReplacesTheFirstSet) {
-  CaptureBench b;
+  CaptureRig b;
   ThreeStreams(b);
   ASSERT_EQ(b.m.pnp().StartCard(*b.c), STATUS_SUCCESS);
   EXPECT_EQ(b.m.dma().liveCommonBuffers(), 48u);
@@ -185,7 +185,7 @@ TEST(Start, ASecondStartReplacesTheFirstSet) {
 
 // Filters stayed openable between a stop and the next start and read unmapped registers.
 TEST(Stopped, FiltersPinsAndControlsWaitForTheNextStart) {
-  CaptureBench b;
+  CaptureRig b;
   Handle f = b.Open(true, 3);
   std::vector<uint8_t> format = b.VideoFormat(f, 0);
   ASSERT_EQ(b.m.pnp().StopCard(*b.c), STATUS_SUCCESS);
@@ -208,7 +208,7 @@ TEST(Stopped, FiltersPinsAndControlsWaitForTheNextStart) {
 // The watchdog's due times were absolute system times: a clock set back held the restart
 // of a channel in error back by as much.
 TEST(Watchdog, RecoversWhenTheClockIsSetBackDuringAnError) {
-  CaptureBench b;
+  CaptureRig b;
   b.Add(true, 0);
   b.Run(200 * kMillisecond);
   b.card.RaiseChannelError(0);
@@ -222,7 +222,7 @@ TEST(Watchdog, RecoversWhenTheClockIsSetBackDuringAnError) {
 // A failed read of the Command register made the driver write 0 back: decoding and bus
 // mastering off.
 TEST(Config, TheCommandRegisterIsWrittenOnlyFromWhatWasRead) {
-  ClientBench b(sim::Card::Variant::Standard, false);
+  ClientRig b(sim::Card::Variant::Standard, false);
   uint32_t command = b.card.PeekConfig(0x04) & 0xFFFF;
   // The fourth IRP of a start reads 0x04 (after the probe and 0x50's read and write).
   b.m.faults().FailNth(sim::FaultPoint::Irp, 4);
@@ -241,7 +241,7 @@ TEST(Resources, TheInterruptModeIsTheLatchedBitWhateverElseTheFlagsSay) {
   for (Case k : {Case{CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE | 0x20, STATUS_SUCCESS, LevelSensitive},
                  Case{CM_RESOURCE_INTERRUPT_LATCHED | 0x24, STATUS_SUCCESS, Latched},
                  Case{CM_RESOURCE_INTERRUPT_MESSAGE, STATUS_UNSUCCESSFUL, LevelSensitive}}) {
-    ClientBench b(sim::Card::Variant::Standard, false);
+    ClientRig b(sim::Card::Variant::Standard, false);
     sim::ResourceSpec r{b.m.pnp().DefaultResources(*b.c)};
     r.descriptors[1].Flags = k.flags;
     EXPECT_EQ(b.m.pnp().StartCard(*b.c, r), k.status) << "flags " << k.flags;
@@ -254,7 +254,7 @@ TEST(Resources, TheInterruptModeIsTheLatchedBitWhateverElseTheFlagsSay) {
 // A card in D3 (or gone) reads all ones: the service routine claimed every interrupt on
 // the shared line, a neighbour's included, and took it for errors on all eight channels.
 TEST(Interrupt, AllOnesIsNotOurs) {
-  CaptureBench b;
+  CaptureRig b;
   ThreeStreams(b);
   sim::SharedLineDevice neighbour(b.m, b.card.vector(), 6);
   ASSERT_EQ(b.m.pnp().SetCardPower(*b.c, PowerDeviceD3), STATUS_SUCCESS);
@@ -276,7 +276,7 @@ TEST(Interrupt, AllOnesIsNotOurs) {
 // Surprise removal cannot be refused: every stream ends, nothing touches the card once the
 // driver knows, and the removal completes with nothing held when the last handle closes.
 TEST(Surprise, EveryStreamEndsCleanly) {
-  CaptureBench b;
+  CaptureRig b;
   ThreeStreams(b);
   ASSERT_EQ(b.m.pnp().SurpriseRemoveCard(*b.c), STATUS_SUCCESS);
   size_t mark = b.card.trace().size();
@@ -301,7 +301,7 @@ TEST(Surprise, EveryStreamEndsCleanly) {
 
 // A read of a setting that failed for want of memory replaced the administrator's value.
 TEST(Registry, APreviewSettingSurvivesAFailedRead) {
-  ClientBench b(sim::Card::Variant::Standard, false);
+  ClientRig b(sim::Card::Variant::Standard, false);
   b.m.registry().SetDword(b.SettingsKey(), "Preview3", 1);
   b.m.faults().FailNth(sim::FaultPoint::RegistryValue, 4);  // Preview0 ... Preview3
   ASSERT_EQ(b.m.pnp().StartCard(*b.c), STATUS_SUCCESS);
@@ -312,7 +312,7 @@ TEST(Registry, APreviewSettingSurvivesAFailedRead) {
 // A channel's settings key that could not be opened left the last pin's values (zero for
 // the first) in force instead of the defaults.
 TEST(Registry, SettingsThatCannotBeReadTakeTheirDefaults) {
-  CaptureBench b;
+  CaptureRig b;
   b.m.registry().SetDword(b.SettingsKey(), "HDELAY1", 20);
   b.m.registry().SetDword(b.SettingsKey(), "INTMODE1", 2);
   b.Add(true, 1);
@@ -334,7 +334,7 @@ TEST(Registry, SettingsThatCannotBeReadTakeTheirDefaults) {
 
 // A pin whose interrupt could not be connected was created anyway and never delivered.
 TEST(Pins, ACreationThatCannotConnectTheInterruptIsRefused) {
-  CaptureBench b;
+  CaptureRig b;
   Handle f = b.Open(true, 1);
   std::vector<uint8_t> format = b.VideoFormat(f, 0);
   b.m.faults().FailNth(sim::FaultPoint::ConnectInterrupt, 1);

@@ -1,20 +1,20 @@
 // The sixteen filters a started card publishes, their pins' names by the Preview
 // settings, and standard detection when a filter opens.
-#include "driver/client_bench.h"
+#include "support/client_rig.h"
 #include "sim/kernel/dma.h"
 #include "sim/ks/host.h"
 
 namespace {
 
-using bench::ClientBench;
 using sim::Card;
+using suite::ClientRig;
 
 struct Published {
   size_t video = 0, audio = 0;
   std::vector<GUID> pinNames;  // video channels 0-7
 };
 
-Published Publication(const ClientBench &b) {
+Published Publication(const ClientRig &b) {
   Published p;
   p.pinNames.resize(8);
   for (ULONG n = 0; n < 8; ++n) {
@@ -38,7 +38,7 @@ Published Publication(const ClientBench &b) {
 }
 
 TEST(Filters, SixteenWithTheirReferenceGuidsAndCategories) {
-  ClientBench b;
+  ClientRig b;
   Published p = Publication(b);
   EXPECT_EQ(p.video, 8u);
   EXPECT_EQ(p.audio, 8u);
@@ -59,7 +59,7 @@ TEST(Filters, SixteenWithTheirReferenceGuidsAndCategories) {
 }
 
 TEST(Filters, PreviewSettingsNameTheVideoPinsAndARestartReplacesTheFilters) {
-  ClientBench b(Card::Variant::Device6864, false);
+  ClientRig b(Card::Variant::Device6864, false);
   sim::Registry &r = b.m.registry();
   std::string key = b.SettingsKey();
   r.SetDword(key, "Preview1", 1);
@@ -94,7 +94,7 @@ TEST(Filters, PreviewSettingsNameTheVideoPinsAndARestartReplacesTheFilters) {
 
 TEST(Filters, OpeningAFilterDetectsItsChannelsStandard) {
   for (Card::Variant v : {Card::Variant::Device6864, Card::Variant::Standard}) {
-    ClientBench b(v);
+    ClientRig b(v);
     b.card.SetInputSignal(5, {true, true});
     b.card.SetInputSignal(0, {true, true});
     sim::ks::Handle f = b.Open(true, 5);
@@ -116,7 +116,7 @@ TEST(Filters, OpeningAFilterDetectsItsChannelsStandard) {
 // Start fails with that status, holds nothing and leaves none of the nine made before
 // published (a card that did not start has no filters); the next Start makes all sixteen.
 TEST(Filters, TheTenthFactoryFailing) {
-  ClientBench b(Card::Variant::Standard, false);
+  ClientRig b(Card::Variant::Standard, false);
   b.m.pool().FailAllocation(2 * 9 + 1);  // each factory takes a descriptor and a pin copy
   EXPECT_EQ(b.m.pnp().StartCard(*b.c), STATUS_NO_MEMORY);
   auto *device = sim::ks::host::DeviceOf(sim::ks::DeviceFromFdo(b.c->fdo));
@@ -133,7 +133,7 @@ TEST(Filters, TheTenthFactoryFailing) {
 // Two cards: each publishes its own ranges per channel, and one card's filter opening or
 // start leaves the other's as they were.
 TEST(Filters, EachCardKeepsItsOwnRanges) {
-  ClientBench b;
+  ClientRig b;
   Card second(Card::Variant::Standard);
   sim::PnpManager::Card *c2 = nullptr;
   ASSERT_EQ(b.m.pnp().AddCard(&second, &c2), STATUS_SUCCESS);

@@ -6,13 +6,13 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/client_bench.h"
+#include "support/client_rig.h"
 
 namespace {
 
-using bench::ClientBench;
 using sim::Card;
 using sim::Nanos;
+using suite::ClientRig;
 
 struct Capture {
   struct Pin {
@@ -30,18 +30,10 @@ struct Capture {
   Nanos elapsed = 0;
 };
 
-std::vector<uint8_t> InfoHeader() {
-  KS_FRAME_INFO info{};
-  info.ExtendedHeaderSize = sizeof info;
-  std::vector<uint8_t> v(sizeof info);
-  std::memcpy(v.data(), &info, sizeof info);
-  return v;
-}
-
 // All eight channels of a card (four of each standard) with their sound, frames always
 // queued, for `seconds`.
 Capture RunCapture(const sim::Machine::Options &options, double seconds, unsigned channels = 8) {
-  ClientBench b(Card::Variant::Standard, true, options);
+  ClientRig b(Card::Variant::Standard, true, options);
   Capture out;
   Nanos lastFieldEnd = 0;
   b.card.SetCompletionObserver([&](const Card::Completion &c) {
@@ -51,15 +43,15 @@ Capture RunCapture(const sim::Machine::Options &options, double seconds, unsigne
     b.card.SetInputSignal(c, {true, c >= 4});
     sim::ks::Handle f = b.Open(true, c);
     std::vector<uint8_t> format = b.VideoFormat(f, 0);
-    out.pins.push_back({b.CreatePin(f, format), ClientBench::Vih(format).bmiHeader.biSizeImage});
+    out.pins.push_back({b.CreatePin(f, format), ClientRig::Vih(format).bmiHeader.biSizeImage});
     sim::ks::Handle af = b.Open(false, c);
     out.pins.push_back(
-        {b.CreatePin(af, b.Intersect(af, ClientBench::AudioRange(48000, 48000))), 4096, false});
+        {b.CreatePin(af, b.Intersect(af, ClientRig::AudioRange(48000, 48000))), 4096, false});
   }
   auto queue = [&](const Capture::Pin &p) {
     sim::ks::FrameRequest r;
     r.bufferSize = p.bytes;
-    r.extendedHeader = InfoHeader();
+    r.extendedHeader = sim::ks::FrameInfoHeader();
     EXPECT_EQ(b.client->QueueFrame(p.pin, std::move(r)), STATUS_PENDING);
   };
   for (const auto &p : out.pins) {

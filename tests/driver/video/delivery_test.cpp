@@ -5,18 +5,18 @@
 #include <cstring>
 #include <optional>
 
-#include "driver/client_bench.h"
+#include "support/client_rig.h"
 #include "sim/card/source.h"
 
 namespace {
 
-using bench::ClientBench;
 using sim::Card;
 using sim::PatternSource;
 using sim::PixelFormat;
 using sim::Yuv;
 using sim::ks::Frame;
 using sim::ks::Handle;
+using suite::ClientRig;
 
 constexpr sim::Nanos kSecond = sim::kSecond;
 
@@ -68,37 +68,29 @@ PixelFormat FormatOf(const GUID &subtype) {
   return PixelFormat::Yuy2;
 }
 
-std::vector<uint8_t> FrameInfoHeader() {
-  KS_FRAME_INFO info{};
-  info.ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-  std::vector<uint8_t> v(sizeof(info));
-  std::memcpy(v.data(), &info, sizeof(info));
-  return v;
-}
-
 // One channel's video pin with frames kept queued by the test.
 struct Stream {
-  ClientBench &b;
+  ClientRig &b;
   ULONG channel;
   bool lines625;
   std::vector<uint8_t> format;
   Handle pin = 0;
 
-  Stream(ClientBench &bench, ULONG c, bool l625, int range,
+  Stream(ClientRig &rig, ULONG c, bool l625, int range,
          void (*edit)(KS_VIDEOINFOHEADER &) = nullptr)
-      : b(bench), channel(c), lines625(l625) {
+      : b(rig), channel(c), lines625(l625) {
     b.card.SetInputSignal(c, {true, l625});
     Handle f = b.Open(true, c);
     format = b.VideoFormat(f, range);
-    if (edit != nullptr) edit(ClientBench::Vih(format));
+    if (edit != nullptr) edit(ClientRig::Vih(format));
     pin = b.CreatePin(f, format);
   }
-  const KS_BITMAPINFOHEADER &bmi() { return ClientBench::Vih(format).bmiHeader; }
+  const KS_BITMAPINFOHEADER &bmi() { return ClientRig::Vih(format).bmiHeader; }
   ULONG image() { return bmi().biSizeImage; }
   NTSTATUS Queue(ULONG bytes = 0, ULONG optionsFlags = 0, uint8_t fill = 0) {
     sim::ks::FrameRequest r;
     r.bufferSize = bytes ? bytes : image();
-    r.extendedHeader = FrameInfoHeader();
+    r.extendedHeader = sim::ks::FrameInfoHeader();
     r.optionsFlags = optionsFlags;
     r.storage.assign(r.bufferSize, fill);
     return b.client->QueueFrame(pin, std::move(r));
@@ -135,7 +127,7 @@ struct Stream {
 TEST(VideoDelivery, WovenFramesInEveryFormatOnBothStandards) {
   for (bool lines625 : {false, true}) {
     for (int range = 0; range < 4; ++range) {
-      ClientBench b(Card::Variant::Standard);
+      ClientRig b(Card::Variant::Standard);
       Stream s(b, 3, lines625, range);
       ASSERT_NE(s.pin, 0u);
       PixelFormat pf = FormatOf(reinterpret_cast<KSDATAFORMAT *>(s.format.data())->SubFormat);
@@ -183,7 +175,7 @@ TEST(VideoDelivery, WovenFramesInEveryFormatOnBothStandards) {
 
 // "INTMODE%d" 2 builds frames from field B alone, each line twice; any other value weaves.
 TEST(VideoDelivery, LinearModeDoublesFieldBLines) {
-  ClientBench b(Card::Variant::Standard, false);
+  ClientRig b(Card::Variant::Standard, false);
   b.m.registry().SetDword(b.SettingsKey(), "INTMODE2", 2);
   b.m.registry().SetDword(b.SettingsKey(), "INTMODE3", 1);
   ASSERT_EQ(b.m.pnp().StartCard(*b.c), STATUS_SUCCESS);
@@ -212,7 +204,7 @@ TEST(VideoDelivery, LinearModeDoublesFieldBLines) {
 }
 
 TEST(VideoDelivery, SingleFieldFormatsTakeFieldBOnly) {
-  ClientBench b;
+  ClientRig b;
   Stream s(b, 1, false, 0, [](KS_VIDEOINFOHEADER &v) {
     v.bmiHeader.biWidth = 352;
     v.bmiHeader.biHeight = 240;
@@ -239,7 +231,7 @@ TEST(VideoDelivery, SingleFieldFormatsTakeFieldBOnly) {
 }
 
 TEST(VideoDelivery, AFrameTakenAtFieldBWaitsForTheNextFrame) {
-  ClientBench b;
+  ClientRig b;
   Stream s(b, 0, false, 0);
   ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
   // No buffer for the card's first frame; one arrives right after its field B.
@@ -261,7 +253,7 @@ TEST(VideoDelivery, AFrameTakenAtFieldBWaitsForTheNextFrame) {
 }
 
 TEST(VideoDelivery, StarvationAndRecoveryCountEveryFrame) {
-  ClientBench b;
+  ClientRig b;
   Stream s(b, 4, true, 1);
   ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
   s.Queue();
@@ -297,7 +289,7 @@ std::vector<uint32_t> Frames(Stream &s, int count) {
 }
 
 TEST(VideoDelivery, TheNominalRateKeepsEveryFrameAndSlowerRatesKeepSome) {
-  ClientBench b;
+  ClientRig b;
   Stream nominal(b, 5, false, 0);  // 333,667: 29.97 frames per second
   Stream half(b, 6, false, 0, [](KS_VIDEOINFOHEADER &v) { v.AvgTimePerFrame = 666667; });
   Stream slowest(b, 7, false, 0, [](KS_VIDEOINFOHEADER &v) { v.AvgTimePerFrame = 10010010; });
@@ -314,7 +306,7 @@ TEST(VideoDelivery, TheNominalRateKeepsEveryFrameAndSlowerRatesKeepSome) {
 }
 
 TEST(VideoDelivery, AChannelErrorStopsFramesUntilTheWatchdogResumesThem) {
-  ClientBench b;
+  ClientRig b;
   Stream s(b, 6, true, 0);
   ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
   for (int i = 0; i < 4; ++i) s.Queue();
@@ -344,7 +336,7 @@ TEST(VideoDelivery, AChannelErrorStopsFramesUntilTheWatchdogResumesThem) {
 }
 
 TEST(VideoDelivery, HeadersOfPreviewPinsAndPinsWithoutAClock) {
-  ClientBench b(Card::Variant::Standard, false);
+  ClientRig b(Card::Variant::Standard, false);
   b.m.registry().SetDword(b.SettingsKey(), "Preview1", 1);
   ASSERT_EQ(b.m.pnp().StartCard(*b.c), STATUS_SUCCESS);
   Stream preview(b, 1, false, 0), plain(b, 2, false, 0);
@@ -363,7 +355,7 @@ TEST(VideoDelivery, HeadersOfPreviewPinsAndPinsWithoutAClock) {
 
 // A frame too small for the picture comes back empty and untouched.
 TEST(VideoDelivery, AFrameTooSmallIsCompletedEmpty) {
-  ClientBench b;
+  ClientRig b;
   Stream s(b, 0, false, 0);
   ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
   s.Queue(691200 - 1440, 0, 0xAB);
@@ -381,7 +373,7 @@ TEST(VideoDelivery, AFrameTooSmallIsCompletedEmpty) {
 // A frame larger than the image holds the image at its own stride from the start, says
 // so in DataUsed, and keeps the rest as the client gave it.
 TEST(VideoDelivery, AFrameLargerThanTheImageKeepsTheImagesLayout) {
-  ClientBench b;
+  ClientRig b;
   Stream s(b, 0, false, 0);
   ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
   s.Queue(1000000, 0, 0xAB);
@@ -400,7 +392,7 @@ TEST(VideoDelivery, AFrameLargerThanTheImageKeepsTheImagesLayout) {
 // Rows of an odd RGB565 width are padded to four bytes: 361 pixels fill 722 bytes of each
 // 724-byte row, in a frame larger than the picture too, and the padding stays untouched.
 TEST(VideoDelivery, OddWidthRowsKeepTheirPadding) {
-  ClientBench b;
+  ClientRig b;
   Stream s(b, 2, false, 3, [](KS_VIDEOINFOHEADER &v) {
     v.bmiHeader.biWidth = 361;
     v.bmiHeader.biSizeImage = 724 * 480;
@@ -423,7 +415,7 @@ TEST(VideoDelivery, OddWidthRowsKeepTheirPadding) {
 
 // A bottom-up RGB frame arrives upright: the picture's top line is the buffer's last row.
 TEST(VideoDelivery, BottomUpRgbIsUpright) {
-  ClientBench b;
+  ClientRig b;
   Stream s(b, 7, false, 3);
   ASSERT_GT(s.bmi().biHeight, 0);
   ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
@@ -444,7 +436,7 @@ TEST(VideoDelivery, BottomUpRgbIsUpright) {
 TEST(VideoDelivery, APauseNeitherTearsTheHeldFrameNorCountsAsDrops) {
   for (int pausedFields : {10, 11}) {
     SCOPED_TRACE(pausedFields);
-    ClientBench b;
+    ClientRig b;
     Stream s(b, 0, false, 0);
     ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
     s.Queue();
@@ -484,7 +476,7 @@ TEST(VideoDelivery, APauseNeitherTearsTheHeldFrameNorCountsAsDrops) {
 
 // Stopping between the fields of a frame returns it unfinished, and nothing stays locked.
 TEST(VideoDelivery, StopWithAHalfFilledFrameCancelsIt) {
-  ClientBench b;
+  ClientRig b;
   Stream s(b, 0, false, 0);
   ASSERT_EQ(b.client->SetState(s.pin, KSSTATE_RUN), STATUS_SUCCESS);
   s.Queue();

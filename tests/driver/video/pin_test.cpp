@@ -3,20 +3,21 @@
 #include <tuple>
 
 #include "decoder/decoder.h"
-#include "driver/client_bench.h"
+#include "support/client_rig.h"
+#include "video/stream.h"
 
 namespace {
 
-using bench::ClientBench;
 using sim::Card;
 using sim::ks::Handle;
+using suite::ClientRig;
 
-uint32_t DmaWord(const ClientBench &b, ULONG c, ULONG offset) {
+uint32_t DmaWord(const ClientRig &b, ULONG c, ULONG offset) {
   return b.card.Peek(DmaBlock(c) + offset);
 }
 
 TEST(VideoPin, CreationProgramsTheChannel) {
-  ClientBench b;
+  ClientRig b;
   CCaptureDevice *d = b.dev();
   struct Case {
     ULONG channel;
@@ -49,7 +50,7 @@ TEST(VideoPin, CreationProgramsTheChannel) {
     EXPECT_NE(d->videoStreams[k.channel], nullptr);
     KSALLOCATOR_FRAMING_EX framing;
     ASSERT_EQ(b.client->GetAllocatorFraming(p, &framing), STATUS_SUCCESS);
-    ULONG image = ClientBench::Vih(format).bmiHeader.biSizeImage;
+    ULONG image = ClientRig::Vih(format).bmiHeader.biSizeImage;
     EXPECT_EQ(framing.FramingItem[0].Frames, 2u);
     EXPECT_EQ(framing.FramingItem[0].FramingRange.Range.MinFrameSize, image);
     EXPECT_EQ(framing.FramingItem[0].FramingRange.Range.MaxFrameSize, image);
@@ -66,7 +67,7 @@ TEST(VideoPin, CreationProgramsTheChannel) {
 // The channel's DMA block is written addresses first, in bank order, then the two
 // geometry words, each store fenced; then the routing bits by read-modify-write.
 TEST(VideoPin, DmaBlockWriteOrder) {
-  ClientBench b;
+  ClientRig b;
   CCaptureDevice *d = b.dev();
   Handle f = b.Open(true, 5);
   std::vector<uint8_t> format = b.VideoFormat(f, 0);
@@ -104,7 +105,7 @@ TEST(VideoPin, DmaBlockWriteOrder) {
 }
 
 TEST(VideoPin, OnePinPerChannelAcrossFilterInstances) {
-  ClientBench b;
+  ClientRig b;
   Handle f1 = b.Open(true, 3), f2 = b.Open(true, 3);
   std::vector<uint8_t> format = b.VideoFormat(f1, 0);
   Handle p1 = b.CreatePin(f1, format);
@@ -120,13 +121,13 @@ TEST(VideoPin, OnePinPerChannelAcrossFilterInstances) {
 // a depth other than the subtype's already when the host sets the format, the rest by
 // creation (each of these gets past the format check with a consistent image size).
 TEST(VideoPin, RefusesFormatsTheCardCannotCapture) {
-  ClientBench b;
+  ClientRig b;
   Handle f = b.Open(true, 2);
   std::vector<uint8_t> yuy2 = b.VideoFormat(f, 0);
   std::vector<uint8_t> y41p = b.VideoFormat(f, 2);
   std::vector<uint8_t> rgb = b.VideoFormat(f, 3);
   auto with = [](std::vector<uint8_t> format, auto change) {
-    change(ClientBench::Vih(format).bmiHeader, ClientBench::Vih(format));
+    change(ClientRig::Vih(format).bmiHeader, ClientRig::Vih(format));
     return format;
   };
   auto size = [](KS_BITMAPINFOHEADER &h, LONG width, LONG height, ULONG lineBytes) {
@@ -167,7 +168,7 @@ TEST(VideoPin, RefusesFormatsTheCardCannotCapture) {
     if (status == STATUS_SUCCESS) continue;  // the even width beside the odd one below
     Handle p = 0;
     EXPECT_EQ(b.client->CreatePin(f, 0, format, &p), status)
-        << ClientBench::Vih(const_cast<std::vector<uint8_t> &>(format)).bmiHeader.biWidth;
+        << ClientRig::Vih(const_cast<std::vector<uint8_t> &>(format)).bmiHeader.biWidth;
   }
   EXPECT_EQ(b.card.CountWrites(DmaGeometryRegister(2, 0)), dmaWrites);
   EXPECT_EQ(b.card.CountWrites(CaptureGeometryRegister(2)), geometryWrites);
@@ -176,12 +177,12 @@ TEST(VideoPin, RefusesFormatsTheCardCannotCapture) {
   // Creation holds the same depth rule on its own, and takes only what the card packs.
   std::vector<uint8_t> deep = refused[0].first;
   auto *format = reinterpret_cast<KSDATAFORMAT *>(deep.data());
-  EXPECT_EQ(CheckCapturableFormat(b.dev(), 2, format, &ClientBench::Vih(deep)),
+  EXPECT_EQ(CheckCapturableFormat(b.dev(), 2, format, &ClientRig::Vih(deep)),
             STATUS_INVALID_PARAMETER);
-  ClientBench::Vih(deep).bmiHeader.biBitCount = 16;
-  EXPECT_EQ(CheckCapturableFormat(b.dev(), 2, format, &ClientBench::Vih(deep)), STATUS_SUCCESS);
+  ClientRig::Vih(deep).bmiHeader.biBitCount = 16;
+  EXPECT_EQ(CheckCapturableFormat(b.dev(), 2, format, &ClientRig::Vih(deep)), STATUS_SUCCESS);
   format->SubFormat = KSDATAFORMAT_SUBTYPE_RGB555;
-  EXPECT_EQ(CheckCapturableFormat(b.dev(), 2, format, &ClientBench::Vih(deep)),
+  EXPECT_EQ(CheckCapturableFormat(b.dev(), 2, format, &ClientRig::Vih(deep)),
             STATUS_INVALID_PARAMETER);
   // What the card can do still works: 352 x 240 is one field of 240 lines of 704 bytes, and
   // an odd height is fine in one field.
@@ -197,11 +198,11 @@ TEST(VideoPin, RefusesFormatsTheCardCannotCapture) {
 }
 
 TEST(VideoPin, ALargeBitmapHeaderIsTruncatedInTheSnapshot) {
-  ClientBench b;
+  ClientRig b;
   Handle f = b.Open(true, 1);
   std::vector<uint8_t> format = b.VideoFormat(f, 0);
   format.resize(format.size() + 64, 0xEE);  // a bitmap header with a colour table behind it
-  ClientBench::Vih(format).bmiHeader.biSize = 40 + 64;
+  ClientRig::Vih(format).bmiHeader.biSize = 40 + 64;
   reinterpret_cast<KSDATAFORMAT *>(format.data())->FormatSize = static_cast<ULONG>(format.size());
   ASSERT_NE(b.CreatePin(f, format), 0u);
   auto *stream = static_cast<CVideoStream *>(b.dev()->videoStreams[1]);
@@ -211,7 +212,7 @@ TEST(VideoPin, ALargeBitmapHeaderIsTruncatedInTheSnapshot) {
 }
 
 TEST(VideoPin, SetDataFormatRules) {
-  ClientBench b;
+  ClientRig b;
   Handle f = b.Open(true, 0);
   std::vector<uint8_t> format = b.VideoFormat(f, 0);
   Handle p = b.CreatePin(f, format);
@@ -240,36 +241,43 @@ TEST(VideoPin, SetDataFormatRules) {
   EXPECT_EQ(vih->rcSource.right, 720) << "nothing changes outside STOP";
 }
 
-// Channel starts and stops as the stream objects make them: a video start takes a fresh
-// format snapshot, an audio start reads 0x2C, every stop stamps lastErrorTime.
+// Channel starts and stops as the stream objects make them: a video start refills the pin's
+// format snapshot (marked here after every step, so that a refill shows), an audio start
+// reads 0x2C, every stop stamps lastErrorTime.
 struct Counter {
-  ClientBench &b;
+  static constexpr DWORD kMark = 0x5EE17u;
+  ClientRig &b;
   bool video;
+  ULONG channel;
   LONGLONG lastStop = 0;
-  size_t stops = 0;
-  size_t starts() const {
-    return video ? b.m.pool().liveCount(kTagSnapshot) - 1 : b.card.CountReads(CARD_SETUP_2C);
-  }
+  size_t stops = 0, videoStarts = 0;
+  size_t starts() const { return video ? videoStarts : b.card.CountReads(CARD_SETUP_2C); }
   void Step() {
     if (b.dev()->lastErrorTime != lastStop) {
       lastStop = b.dev()->lastErrorTime;
       ++stops;
+    }
+    auto *stream = static_cast<CVideoStream *>(b.dev()->videoStreams[channel]);
+    if (video && stream != nullptr && stream->formatSnapshot != nullptr) {
+      if (stream->formatSnapshot->dwBitErrorRate != kMark) ++videoStarts;
+      stream->formatSnapshot->dwBitErrorRate = kMark;
     }
   }
 };
 
 TEST(StreamStates, RunPauseAcquireWalksStartAndStopTheChannel) {
   for (bool video : {true, false}) {
-    ClientBench b;
+    ClientRig b;
     ULONG bit = video ? 1u << 4 : 1u << 12;
     Handle f = b.Open(video, 4);
     std::vector<uint8_t> format =
-        video ? b.VideoFormat(f, 0) : b.Intersect(f, ClientBench::AudioRange(8000, 8000));
+        video ? b.VideoFormat(f, 0) : b.Intersect(f, ClientRig::AudioRange(8000, 8000));
     Handle p = b.CreatePin(f, format);
     // With a clock: every reference taken at ACQUIRE must be released by STOP, or the host
     // stops when the pin goes away.
     ASSERT_EQ(b.client->SetMasterClock(p, true), STATUS_SUCCESS);
-    Counter n{b, video, b.dev()->lastErrorTime};
+    Counter n{b, video, 4, b.dev()->lastErrorTime};
+    n.Step();
     size_t startsBefore = n.starts();
     ASSERT_EQ(b.client->SetState(p, KSSTATE_RUN), STATUS_SUCCESS);
     n.Step();
@@ -289,6 +297,18 @@ TEST(StreamStates, RunPauseAcquireWalksStartAndStopTheChannel) {
     n.Step();
     EXPECT_EQ(n.starts() - startsBefore, 2u);
     EXPECT_EQ(n.stops, 1u);
+    if (video) {
+      // However often a pin restarts, it keeps one format snapshot until it closes.
+      for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(b.client->SetState(p, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+        ASSERT_EQ(b.client->SetState(p, KSSTATE_RUN), STATUS_SUCCESS);
+      }
+      EXPECT_EQ(b.m.pool().liveCount(kTagSnapshot), 1u);
+      const KS_VIDEOINFOHEADER &snapshot =
+          *static_cast<CVideoStream *>(b.dev()->videoStreams[4])->formatSnapshot;
+      EXPECT_EQ(snapshot.bmiHeader.biSizeImage, ClientRig::Vih(format).bmiHeader.biSizeImage);
+      EXPECT_EQ(snapshot.dwBitErrorRate, ClientRig::Vih(format).dwBitErrorRate);
+    }
 
     // Powered down: the pin runs, its channel's start waits for D0 (the platform may run
     // the pins before the card is back) and is made then.

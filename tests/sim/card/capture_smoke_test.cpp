@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "driver/client_bench.h"
+#include "support/client_rig.h"
 #include "sim/card/source.h"
 
 namespace {
@@ -12,11 +12,11 @@ namespace {
 using sim::PatternSource;
 
 TEST(CaptureSmoke, AWovenFrameAndAnAudioBlockArriveWithTheInputsBytes) {
-  bench::ClientBench b;
+  suite::ClientRig b;
   // Video: the first range (720 x 480 YUY2, 29.97 frames per second).
   const sim::ks::Handle filter = b.Open(true, 0);
   std::vector<uint8_t> format = b.VideoFormat(filter, 0);
-  const KS_VIDEOINFOHEADER vih = bench::ClientBench::Vih(format);
+  const KS_VIDEOINFOHEADER vih = suite::ClientRig::Vih(format);
   ASSERT_EQ(vih.bmiHeader.biWidth, 720);
   ASSERT_EQ(vih.bmiHeader.biHeight, 480);
   const sim::ks::Handle pin = b.CreatePin(filter, format);
@@ -25,21 +25,18 @@ TEST(CaptureSmoke, AWovenFrameAndAnAudioBlockArriveWithTheInputsBytes) {
   // Audio of the same input at 48 kHz.
   const sim::ks::Handle audioFilter = b.Open(false, 0);
   const sim::ks::Handle audio = b.CreatePin(
-      audioFilter, b.Intersect(audioFilter, bench::ClientBench::AudioRange(48000, 48000)));
+      audioFilter, b.Intersect(audioFilter, suite::ClientRig::AudioRange(48000, 48000)));
 
   ASSERT_EQ(b.client->SetState(pin, KSSTATE_RUN), STATUS_SUCCESS);
   ASSERT_EQ(b.client->SetState(audio, KSSTATE_RUN), STATUS_SUCCESS);
   for (int i = 0; i < 3; ++i) {
     sim::ks::FrameRequest request;
     request.bufferSize = vih.bmiHeader.biSizeImage;
-    KS_FRAME_INFO info{};
-    info.ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-    request.extendedHeader.resize(sizeof info);
-    std::memcpy(request.extendedHeader.data(), &info, sizeof info);
+    request.extendedHeader = sim::ks::FrameInfoHeader();
     ASSERT_EQ(b.client->QueueFrame(pin, request), STATUS_PENDING);
     sim::ks::FrameRequest block;  // audio buffers carry the same 128-byte header
     block.bufferSize = 4096;
-    block.extendedHeader.resize(sizeof info);
+    block.extendedHeader.resize(sizeof(KS_FRAME_INFO));
     ASSERT_EQ(b.client->QueueFrame(audio, block), STATUS_PENDING);
   }
 

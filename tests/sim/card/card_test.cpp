@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "sim/kernel/machine.h"
+#include "support/printers.h"
 
 namespace sim {
 namespace {
@@ -193,10 +194,7 @@ TEST_P(CardErrorTest, ErrorBitsOutsideTheVariantsLayoutDoNotCount) {
 
 INSTANTIATE_TEST_SUITE_P(Variants, CardErrorTest,
                          ::testing::Values(Card::Variant::Device6864, Card::Variant::Standard),
-                         [](const auto &info) {
-                           return info.param == Card::Variant::Device6864 ? "Device6864"
-                                                                          : "Standard";
-                         });
+                         [](const auto &info) { return ::testing::PrintToString(info.param); });
 
 // ---- configuration space
 

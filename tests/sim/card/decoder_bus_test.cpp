@@ -7,6 +7,7 @@
 
 #include "sim/card/card.h"
 #include "sim/kernel/machine.h"
+#include "support/printers.h"
 
 namespace sim {
 namespace {
@@ -412,10 +413,7 @@ TEST_P(DecoderStatusTest, OnlyThe6864HasADeviceOnTheBus) {
 
 INSTANTIATE_TEST_SUITE_P(Variants, DecoderStatusTest,
                          ::testing::Values(Card::Variant::Device6864, Card::Variant::Standard),
-                         [](const auto &info) {
-                           return info.param == Card::Variant::Device6864 ? "Device6864"
-                                                                          : "Standard";
-                         });
+                         [](const auto &info) { return ::testing::PrintToString(info.param); });
 
 }  // namespace
 }  // namespace sim

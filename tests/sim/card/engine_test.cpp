@@ -46,10 +46,17 @@ const EngineRig::Buffer &BufferAt(const std::vector<EngineRig::Buffer> &buffers,
 
 // ---- timing, banks and status
 
-class VideoTiming : public ::testing::TestWithParam<bool> {};
+// The standard a parameterised test runs on, by its lines per frame.
+struct Standard {
+  bool lines625;
+};
+void PrintTo(Standard s, std::ostream *os) { *os << (s.lines625 ? "625 lines" : "525 lines"); }
+const Standard kStandards[] = {{false}, {true}};
+
+class VideoTiming : public ::testing::TestWithParam<Standard> {};
 
 TEST_P(VideoTiming, AMinuteOfFieldsAlternatesAAndBWithABankPerFieldType) {
-  const bool lines625 = GetParam();
+  const bool lines625 = GetParam().lines625;
   const unsigned lines = lines625 ? 288 : 240;
   EngineRig rig;
   rig.card.SetInputSignal(0, {true, lines625});
@@ -106,8 +113,8 @@ TEST_P(VideoTiming, AMinuteOfFieldsAlternatesAAndBWithABankPerFieldType) {
   EXPECT_EQ(events.back(), InputTimeline::FieldOffset(expected, lines625));
 }
 
-INSTANTIATE_TEST_SUITE_P(Standards, VideoTiming, ::testing::Values(false, true),
-                         [](const auto &info) { return info.param ? "625" : "525"; });
+INSTANTIATE_TEST_SUITE_P(Standards, VideoTiming, ::testing::ValuesIn(kStandards),
+                         [](const auto &info) { return info.param.lines625 ? "625" : "525"; });
 
 TEST(VideoEngine, StartsAtTheNextFieldAAndStopsWithoutAnotherWrite) {
   EngineRig rig;
@@ -142,10 +149,10 @@ TEST(VideoEngine, StartsAtTheNextFieldAAndStopsWithoutAnotherWrite) {
 
 // ---- keep pattern
 
-class KeepPattern : public ::testing::TestWithParam<bool> {};
+class KeepPattern : public ::testing::TestWithParam<Standard> {};
 
 TEST_P(KeepPattern, EveryEntryOfTheDriversTableKeepsTheFramesItNames) {
-  const bool lines625 = GetParam();
+  const bool lines625 = GetParam().lines625;
   EngineRig rig;
   rig.card.SetInputSignal(0, {true, lines625});
   rig.ProgramVideo(0, kYuy2, 8, 2, 16, 4096);
@@ -189,8 +196,8 @@ TEST_P(KeepPattern, EveryEntryOfTheDriversTableKeepsTheFramesItNames) {
   EXPECT_GE(rig.completions.size(), lines625 ? 48u : 58u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Standards, KeepPattern, ::testing::Values(false, true),
-                         [](const auto &info) { return info.param ? "625" : "525"; });
+INSTANTIATE_TEST_SUITE_P(Standards, KeepPattern, ::testing::ValuesIn(kStandards),
+                         [](const auto &info) { return info.param.lines625 ? "625" : "525"; });
 
 // ---- pixels
 
@@ -201,6 +208,8 @@ struct FormatCase {
   unsigned width, lines, pitch;
   bool lines625;
 };
+
+void PrintTo(const FormatCase &f, std::ostream *os) { *os << f.name; }
 
 // The field the card should write, built pixel by pixel from the pattern and the
 // published byte layouts.

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <set>
 
-#include "image_fixture.h"
+#include "image_rig.h"
 #include "sim/image/x86_decode.h"
 
 namespace {

@@ -5,12 +5,12 @@
 #include <cstring>
 #include <set>
 
-#include "image_fixture.h"
+#include "image_rig.h"
 
 namespace {
 
-using image_test::Function;
-using image_test::ProbeExports;
+using image_rig::Function;
+using image_rig::ProbeExports;
 using sim::image::ExportTable;
 using sim::image::Image;
 using sim::image::ImageError;
@@ -34,12 +34,12 @@ void ExpectRunsCorrectly(const Image &image) {
   auto self = Function<void *>(image, "ProbeSelf");
   EXPECT_TRUE(image.Contains(reinterpret_cast<uintptr_t>(self())));
   auto entry = reinterpret_cast<int32_t(MS_ABI *)(void *, void *)>(image.entryPoint());
-  EXPECT_EQ(entry(nullptr, nullptr), static_cast<int32_t>(image_test::kHalValue));
+  EXPECT_EQ(entry(nullptr, nullptr), static_cast<int32_t>(image_rig::kHalValue));
 }
 
 TEST(ImageLoader, RunsAtAFreshAddressWithItsPointersRelocatedAndAtItsPreferredBase) {
   REQUIRE_WINDOWS_FILE(path, kProbe);
-  std::vector<uint8_t> bytes = image_test::ReadFile(path);
+  std::vector<uint8_t> bytes = image_rig::ReadFile(path);
   auto moved = LoadProbe(bytes);
   EXPECT_NE(moved->base(), moved->preferredBase());
   ExpectRunsCorrectly(*moved);
@@ -63,7 +63,7 @@ TEST(ImageLoader, RunsAtAFreshAddressWithItsPointersRelocatedAndAtItsPreferredBa
 
 TEST(ImageLoader, DescribesItsSectionsFunctionsAndImports) {
   REQUIRE_WINDOWS_FILE(path, kProbe);
-  auto image = LoadProbe(image_test::ReadFile(path));
+  auto image = LoadProbe(image_rig::ReadFile(path));
 
   std::set<std::string> names;
   for (const auto &s : image->sections()) names.insert(s.name);
@@ -81,16 +81,16 @@ TEST(ImageLoader, DescribesItsSectionsFunctionsAndImports) {
   // Bound as the image names its modules, whatever case the export table used.
   std::map<std::string, void *> bound;
   for (const auto &i : image->imports()) bound[i.module + "!" + i.name] = i.address;
-  EXPECT_EQ(bound["HAL.dll!ProbeHalValue"], reinterpret_cast<void *>(&image_test::ProbeHalValue));
+  EXPECT_EQ(bound["HAL.dll!ProbeHalValue"], reinterpret_cast<void *>(&image_rig::ProbeHalValue));
   EXPECT_EQ(bound["ntoskrnl.exe!ProbeHostCall"],
-            reinterpret_cast<void *>(&image_test::ProbeHostCall));
+            reinterpret_cast<void *>(&image_rig::ProbeHostCall));
   EXPECT_NE(bound["ntoskrnl.exe!_vsnwprintf"], nullptr);
   EXPECT_EQ(image->Describe(image->base() + 0x1234), "probe.sys+0x1234");
 }
 
 TEST(ImageLoader, RefusesUnresolvedImportsNamingEveryOne) {
   REQUIRE_WINDOWS_FILE(path, kProbe);
-  std::vector<uint8_t> bytes = image_test::ReadFile(path);
+  std::vector<uint8_t> bytes = image_rig::ReadFile(path);
   LoadOptions options;
   options.name = "probe.sys";
   try {
@@ -105,8 +105,7 @@ TEST(ImageLoader, RefusesUnresolvedImportsNamingEveryOne) {
         << e.what();
   }
   ExportTable partial = sim::image::RuntimeLibraryExports();
-  partial.Add("ntoskrnl.exe", "ProbeHostCall",
-              reinterpret_cast<void *>(&image_test::ProbeHostCall));
+  partial.Add("ntoskrnl.exe", "ProbeHostCall", reinterpret_cast<void *>(&image_rig::ProbeHostCall));
   try {
     Image::Load(bytes, partial, options);
     FAIL() << "loaded without ProbeHalValue";
@@ -154,7 +153,7 @@ struct Layout {
 
 TEST(ImageLoader, RefusesDamagedImagesNamingTheProblem) {
   REQUIRE_WINDOWS_FILE(path, kProbe);
-  const std::vector<uint8_t> good = image_test::ReadFile(path);
+  const std::vector<uint8_t> good = image_rig::ReadFile(path);
   const Layout l(good);
   auto put16 = [](std::vector<uint8_t> &b, size_t at, uint16_t v) { std::memcpy(&b[at], &v, 2); };
   auto put32 = [](std::vector<uint8_t> &b, size_t at, uint32_t v) { std::memcpy(&b[at], &v, 4); };
@@ -221,7 +220,7 @@ TEST(ImageLoader, RefusesDamagedImagesNamingTheProblem) {
 // Damage anywhere in the headers and tables: the loader refuses or loads, never crashes.
 TEST(ImageLoader, SurvivesRandomDamageToHeadersAndTables) {
   REQUIRE_WINDOWS_FILE(path, kProbe);
-  const std::vector<uint8_t> good = image_test::ReadFile(path);
+  const std::vector<uint8_t> good = image_rig::ReadFile(path);
   const Layout l(good);
   // The headers, and the tables the directories point at (imports, exceptions, unwind
   // data, relocations, exports).
@@ -273,7 +272,7 @@ TEST(DriverImage, ImportsOnlyRoutinesTheSimulationProvides) {
 
 // The __imp_ symbols of an import library, from the archive's symbol index.
 std::set<std::string> ImportLibrarySymbols(const std::string &path) {
-  std::vector<uint8_t> a = image_test::ReadFile(path);
+  std::vector<uint8_t> a = image_rig::ReadFile(path);
   std::set<std::string> names;
   if (a.size() < 68 || std::memcmp(a.data(), "!<arch>\n", 8) != 0 || a[8] != '/' || a[9] != ' ')
     return names;

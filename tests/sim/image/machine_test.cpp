@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "image_fixture.h"
+#include "image_rig.h"
 #include "sim/image/trap.h"
 #include "sim/image/x86_decode.h"
 #include "sim/kernel/machine.h"
@@ -15,9 +15,9 @@
 
 namespace {
 
-using image_test::Function;
-using image_test::HostFunction;
-using image_test::LoggingDevice;
+using image_rig::Function;
+using image_rig::HostFunction;
+using image_rig::LoggingDevice;
 using sim::Machine;
 using sim::Rule;
 using sim::image::Image;
@@ -26,7 +26,7 @@ class ImageOnMachine : public ::testing::Test {
  protected:
   void SetUp() override {
     REQUIRE_WINDOWS_FILE(path, "tests/sim/image/probe/probe.sys");
-    image = Image::LoadFile(path, image_test::ProbeExports());
+    image = Image::LoadFile(path, image_rig::ProbeExports());
     machine = std::make_unique<Machine>();
     machine->AttachPciDevice(&device);
     registers = static_cast<ULONG *>(machine->MapIoSpace(device.windowBase(), 0x1000));

@@ -3,13 +3,13 @@
 
 #include <cstring>
 
-#include "image_fixture.h"
+#include "image_rig.h"
 #include "sim/kernel/machine.h"
 #include "support/verifier_expect.h"
 
 namespace {
 
-using image_test::Function;
+using image_rig::Function;
 using sim::Machine;
 using sim::Rule;
 using sim::image::RuntimeLibraryExports;
@@ -93,7 +93,7 @@ TEST(RuntimeLibrary, MemoryRoutinesKeepTheKernelsSemantics) {
 // adapter: what the driver does for "Preview%d".
 TEST(RuntimeLibrary, TheImagesSafeStringFunctionsFormatThroughTheAdapter) {
   REQUIRE_WINDOWS_FILE(path, "tests/sim/image/probe/probe.sys");
-  auto image = sim::image::Image::LoadFile(path, image_test::ProbeExports());
+  auto image = sim::image::Image::LoadFile(path, image_rig::ProbeExports());
   auto format = Function<int32_t, char16_t *, size_t, int>(*image, "ProbeFormat");
   char16_t b[16];
   EXPECT_EQ(format(b, 16, 3), 0);

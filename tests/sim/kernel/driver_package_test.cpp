@@ -181,6 +181,8 @@ struct Mutation {
   const char *reason;
 };
 
+void PrintTo(const Mutation &m, std::ostream *os) { *os << m.name; }
+
 const Mutation kMutations[] = {
     {"SectionNameUnclosed", R"(\[MorvaneCapture\.Service\])", "[MorvaneCapture.Service",
      "has no closing ']'"},

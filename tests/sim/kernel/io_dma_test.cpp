@@ -178,6 +178,32 @@ TEST(PciBus, ConfigurationReadsAndWritesReachTheCard) {
   EXPECT_EQ(sim::LiveIrpCount(), 0u);
 }
 
+TEST(RegisterMapping, OnlyRangesInsideADevicesWindowAreMapped) {
+  Machine m;
+  sim::Card card(sim::Card::Variant::Standard);
+  m.AttachPciDevice(&card);
+  const uint64_t base = card.windowBase();
+  struct Range {
+    uint64_t physical;
+    size_t length;
+    bool mapped;
+  };
+  const Range ranges[] = {
+      {base, 0x1000, true},
+      {base + 0x800, 0x800, true},
+      {base + 0x800, 0x1000, false},  // runs past the window's end
+      {base - 0x1000, 0x2000, false},
+      {0xFFFFFFFFFFFF0101ull, 0xFFFF, false},  // wraps past the top of the address space
+      {base, 0, false},
+  };
+  for (const Range &r : ranges) {
+    PVOID va = m.MapIoSpace(r.physical, r.length);
+    EXPECT_EQ(va != nullptr, r.mapped) << std::hex << r.physical << " + " << r.length;
+    if (va != nullptr) m.UnmapIoSpace(va, r.length);
+  }
+  m.DetachPciDevice(&card);
+}
+
 TEST(Dma, CommonBuffersLiveBelow4GiBAndBoundTheCardsAccess) {
   Machine m;
   DEVICE_DESCRIPTION d{};

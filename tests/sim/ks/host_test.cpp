@@ -12,12 +12,12 @@
 namespace {
 
 using sim::ks::Handle;
-using testmini::Bench;
+using testmini::Rig;
 
 std::vector<std::string> &Log() { return testmini::log(); }
 
 TEST(KsPublication, OneInterfacePerCategoryNamedByTheReferenceGuid) {
-  Bench b;
+  Rig b;
   auto video = b.client->Interfaces(KSCATEGORY_VIDEO);
   auto capture = b.client->Interfaces(KSCATEGORY_CAPTURE);
   ASSERT_EQ(video.size(), 1u);
@@ -47,7 +47,7 @@ TEST(KsPublication, OneInterfacePerCategoryNamedByTheReferenceGuid) {
 }
 
 TEST(KsPublication, CachedDataFollowsTheFactoryDescriptorOnlyWhenRefreshed) {
-  Bench b(false);
+  Rig b(false);
   testmini::config().updateCache = false;
   ASSERT_EQ(b.m.pnp().StartCard(*b.c), STATUS_SUCCESS);
   auto list = b.client->Interfaces(KSCATEGORY_VIDEO);
@@ -77,7 +77,7 @@ TEST(KsPublication, CachedDataFollowsTheFactoryDescriptorOnlyWhenRefreshed) {
 }
 
 TEST(KsPublication, InterfacesLiveWhileTheDeviceIsStartedAndRestartReplacesTheFactory) {
-  Bench b(false);
+  Rig b(false);
   EXPECT_TRUE(b.client->AllInterfaces().empty()) << "not before the device starts";
   ASSERT_EQ(b.m.pnp().StartCard(*b.c), STATUS_SUCCESS);
   std::string link = b.Link();
@@ -95,7 +95,7 @@ TEST(KsPublication, InterfacesLiveWhileTheDeviceIsStartedAndRestartReplacesTheFa
 }
 
 TEST(KsPublication, FactoriesAndTheirBagsChangeOnlyUnderTheDeviceMutex) {
-  Bench b;
+  Rig b;
   void *item = ExAllocatePoolWithTag(NonPagedPool, 8, 'gBfK');
   EXPECT_VERIFIER_STOP(sim::Rule::MutexNotHeld,
                        KsAddItemToObjectBag(testmini::factory()->Bag, item, nullptr));
@@ -105,7 +105,7 @@ TEST(KsPublication, FactoriesAndTheirBagsChangeOnlyUnderTheDeviceMutex) {
 // KsDeleteFilterFactory is the platform's macro: the factory's parent device, the device
 // header at the start of the FDO's extension, and the create items freed by their context.
 TEST(KsPublication, ParentsAndTheDeviceHeaderBehindTheDeleteMacro) {
-  Bench b;
+  Rig b;
   Handle p = b.Pin(b.Open());
   PKSPIN pin = b.KsPin(p);
   PKSFILTER filter = KsPinGetParentFilter(pin);
@@ -126,7 +126,7 @@ TEST(KsPublication, ParentsAndTheDeviceHeaderBehindTheDeleteMacro) {
 }
 
 TEST(KsPublication, ADeletedFactoryStaysWithItsOpenFiltersOnlyUnderTheDeviceMutex) {
-  Bench b;
+  Rig b;
   Handle f = b.Open();
   Handle p = b.Pin(f);
   void *item = ExAllocatePoolWithTag(NonPagedPool, 8, 'gBfK');
@@ -151,7 +151,7 @@ TEST(KsPublication, ADeletedFactoryStaysWithItsOpenFiltersOnlyUnderTheDeviceMute
 }
 
 TEST(KsPublication, AnOrderlyRemovalIsRefusedWithHandlesOpenOrClosesWhatClientsLetGo) {
-  Bench b;
+  Rig b;
   Handle f = b.Open();
   Handle p = b.Pin(f);
   ASSERT_EQ(b.client->SetState(p, KSSTATE_RUN), STATUS_SUCCESS);
@@ -189,7 +189,7 @@ TEST(KsPublication, AnOrderlyRemovalIsRefusedWithHandlesOpenOrClosesWhatClientsL
 }
 
 TEST(KsObjects, PinCreationMatchesRangesThenSetsTheFormatThenCreates) {
-  Bench b;
+  Rig b;
   Handle f = b.Open();
   Log().clear();
   Handle p = b.Pin(f);  // YUY2: both ranges accept it, the first one takes it
@@ -239,7 +239,7 @@ TEST(KsObjects, PinCreationMatchesRangesThenSetsTheFormatThenCreates) {
 }
 
 TEST(KsObjects, InstanceLimitAndPrivateConnectionFormat) {
-  Bench b;
+  Rig b;
   Handle f = b.Open();
   auto format = testmini::Format(KSDATAFORMAT_SUBTYPE_YUY2, 32, 8);
   Handle p1 = 0, p2 = 0, p3 = 0;
@@ -259,7 +259,7 @@ TEST(KsObjects, InstanceLimitAndPrivateConnectionFormat) {
 }
 
 TEST(KsObjects, ServicesFindTheObjectsBehindRequests) {
-  Bench b;
+  Rig b;
   Handle f = b.Open();
   Handle p = b.Pin(f);
   for (const std::string &line : Log()) EXPECT_EQ(line.find(':'), std::string::npos) << line;
@@ -294,7 +294,7 @@ void NTAPI CountedFree(PVOID p) {
 }
 
 TEST(KsBags, ItemsFreedOnceWhenTheLastBagHoldingThemGoes) {
-  Bench b;
+  Rig b;
   Handle f = b.Open();
   Handle p = b.Pin(f);
   PKSPIN pin = b.KsPin(p);
@@ -320,7 +320,7 @@ TEST(KsBags, ItemsFreedOnceWhenTheLastBagHoldingThemGoes) {
 }
 
 TEST(KsBags, EditMakesOnePrivateCopyAndGrowsWithoutLeaking) {
-  Bench b(false);
+  Rig b(false);
   testmini::config().editDescriptor = true;  // descriptor and framing edited twice at create
   ASSERT_EQ(b.m.pnp().StartCard(*b.c), STATUS_SUCCESS);
   Handle f = b.Open();
@@ -357,7 +357,7 @@ TEST(KsBags, EditMakesOnePrivateCopyAndGrowsWithoutLeaking) {
 }
 
 TEST(KsIrql, HostServicesCheckTheirLimits) {
-  Bench b;
+  Rig b;
   Handle f = b.Open();
   Handle p = b.Pin(f);
   PKSPIN pin = b.KsPin(p);
@@ -371,7 +371,7 @@ TEST(KsIrql, HostServicesCheckTheirLimits) {
 }
 
 TEST(KsIrql, FactoryServicesArePassiveOnly) {
-  Bench b;
+  Rig b;
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   EXPECT_VERIFIER_STOP(sim::Rule::IrqlTooHigh,
@@ -379,7 +379,7 @@ TEST(KsIrql, FactoryServicesArePassiveOnly) {
 }
 
 TEST(KsIrql, ADispatchReturningAbovePassiveIsCaught) {
-  Bench b;
+  Rig b;
   Handle f = b.Open();
   Handle p = b.Pin(f);
   testmini::config().failTo = -1;

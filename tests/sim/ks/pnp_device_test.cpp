@@ -21,7 +21,7 @@ using sim::Machine;
 constexpr ULONG kTagDevice = 'wNCK';
 const char kEnumKey[] = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\morvane\\Enum";
 
-struct Bench {
+struct Rig {
   Machine m;
   sim::Card card{sim::Card::Variant::Device6864};
   sim::PnpManager::Card *c = nullptr;
@@ -29,7 +29,7 @@ struct Bench {
 };
 
 TEST(Pnp, CardLifecycleIsLeakFree) {
-  Bench b;
+  Rig b;
   ASSERT_EQ(b.m.pnp().LoadDriver(DriverEntry), STATUS_SUCCESS);
   ASSERT_EQ(b.m.pnp().AddCard(&b.card, &b.c), STATUS_SUCCESS);
   ASSERT_NE(b.ks(), nullptr);
@@ -61,7 +61,7 @@ TEST(Pnp, CardLifecycleIsLeakFree) {
 }
 
 TEST(Pnp, AddFailuresLeaveNothingBehind) {
-  Bench b;
+  Rig b;
   ASSERT_EQ(b.m.pnp().LoadDriver(DriverEntry), STATUS_SUCCESS);
   b.m.pool().FailAllocation(1);
   EXPECT_EQ(b.m.pnp().AddCard(&b.card, &b.c), STATUS_INSUFFICIENT_RESOURCES);
@@ -78,7 +78,7 @@ TEST(Pnp, AddFailuresLeaveNothingBehind) {
 }
 
 TEST(Pnp, StartFailsCleanlyOnResourcesItCannotUse) {
-  Bench b;
+  Rig b;
   ASSERT_EQ(b.m.pnp().LoadDriver(DriverEntry), STATUS_SUCCESS);
   ASSERT_EQ(b.m.pnp().AddCard(&b.card, &b.c), STATUS_SUCCESS);
 
@@ -103,7 +103,7 @@ BOOLEAN NTAPI NobodysIsr(PKINTERRUPT, PVOID) { return FALSE; }
 TEST(Pnp, RemovalWithTheCardsResourcesStillHeldIsCaught) {
   for (int held : {0, 1, 2}) {
     SCOPED_TRACE(held);
-    Bench b;
+    Rig b;
     ASSERT_EQ(b.m.pnp().LoadDriver(DriverEntry), STATUS_SUCCESS);
     ASSERT_EQ(b.m.pnp().AddCard(&b.card, &b.c), STATUS_SUCCESS);
     if (held == 0) {
@@ -136,7 +136,7 @@ void NTAPI CountFree(PVOID p) {
 }
 
 TEST(KsDevice, BagsFreeEachItemOnceWithTheirDevice) {
-  Bench b;
+  Rig b;
   ASSERT_EQ(b.m.pnp().LoadDriver(DriverEntry), STATUS_SUCCESS);
   ASSERT_EQ(b.m.pnp().AddCard(&b.card, &b.c), STATUS_SUCCESS);
   KSOBJECT_BAG bag = b.ks()->Bag;

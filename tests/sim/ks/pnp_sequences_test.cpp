@@ -15,7 +15,7 @@
 namespace {
 
 using sim::ks::Handle;
-using testmini::Bench;
+using testmini::Rig;
 
 std::vector<std::string> &Log() { return testmini::log(); }
 
@@ -24,7 +24,7 @@ std::vector<std::string> Since(size_t from) {
 }
 
 TEST(PnpSequences, AStopFollowsOnlyAnAgreedQueryAndARefusalIsCancelled) {
-  Bench b;
+  Rig b;
   testmini::config().queryStop = STATUS_DEVICE_NOT_READY;
   size_t from = Log().size();
   EXPECT_EQ(b.m.pnp().StopCard(*b.c), STATUS_DEVICE_NOT_READY);
@@ -42,7 +42,7 @@ TEST(PnpSequences, AStopFollowsOnlyAnAgreedQueryAndARefusalIsCancelled) {
 
 TEST(PnpSequences, AStopKeepsTheInterfacesOfFactoriesThatOutliveIt) {
   for (bool freeOnStop : {false, true}) {
-    Bench b(false);
+    Rig b(false);
     testmini::config().freeOnStop = freeOnStop;
     testmini::config().keepFactoryAtStop = !freeOnStop;
     ASSERT_EQ(b.m.pnp().StartCard(*b.c), STATUS_SUCCESS);
@@ -68,7 +68,7 @@ TEST(PnpSequences, AStopKeepsTheInterfacesOfFactoriesThatOutliveIt) {
 }
 
 TEST(PnpSequences, AnOrderlyRemovalAsksAndCanBeRefused) {
-  Bench b;
+  Rig b;
   testmini::config().queryRemove = STATUS_DEVICE_NOT_READY;
   size_t from = Log().size();
   EXPECT_EQ(b.m.pnp().RemoveCard(*b.c), STATUS_PLUGPLAY_QUERY_VETOED);
@@ -80,7 +80,7 @@ TEST(PnpSequences, AnOrderlyRemovalAsksAndCanBeRefused) {
 }
 
 TEST(PnpSequences, ASurpriseRemovalWaitsForTheLastHandleAndWithdrawsTheInterfaces) {
-  Bench b;
+  Rig b;
   Handle f = b.Open();
   Handle p = b.Pin(f);
   ASSERT_EQ(b.client->SetState(p, KSSTATE_RUN), STATUS_SUCCESS);
@@ -107,7 +107,7 @@ TEST(PnpSequences, ASurpriseRemovalWaitsForTheLastHandleAndWithdrawsTheInterface
 }
 
 TEST(PnpSequences, TheBusDriverTakesTheCardToD3AndBackInItsPowerUpState) {
-  Bench b;
+  Rig b;
   sim::Card &card = b.card;
   uint32_t command = card.PeekConfig(0x04) & 0xFFFF;
   card.Poke(0x2C, 0x1234);
@@ -126,7 +126,7 @@ TEST(PnpSequences, TheBusDriverTakesTheCardToD3AndBackInItsPowerUpState) {
 // A minidriver that sends a PnP request must preset its status; a surprise-removed card
 // answers its configuration space with all ones.
 TEST(PnpSequences, AGoneCardAnswersNothing) {
-  Bench b;
+  Rig b;
   b.m.pnp().SurpriseRemoveCard(*b.c);
   EXPECT_EQ(b.card.ConfigRead32(0), 0xFFFFFFFFu);
   EXPECT_EQ(b.card.MmioRead32(0), 0xFFFFFFFFu);

@@ -8,7 +8,7 @@
 namespace {
 
 using sim::ks::Handle;
-using testmini::Bench;
+using testmini::Rig;
 
 std::vector<std::string> &Log() { return testmini::log(); }
 
@@ -17,7 +17,7 @@ std::vector<uint8_t> Range(const GUID &sub, ULONG width = 0, ULONG height = 0) {
 }
 
 TEST(KsPinQueries, WhatTheDescriptorSays) {
-  Bench b;
+  Rig b;
   Handle f = b.Open();
   ULONG count = 0;
   ASSERT_EQ(b.client->PinCount(f, &count), STATUS_SUCCESS);
@@ -58,7 +58,7 @@ TEST(KsPinQueries, WhatTheDescriptorSays) {
 }
 
 TEST(KsIntersection, EachMatchingPinRangeInListOrderFirstAnswerWins) {
-  Bench b;
+  Rig b;
   Handle f = b.Open();
   Log().clear();
   std::vector<uint8_t> format;
@@ -108,7 +108,7 @@ TEST(KsIntersection, EachMatchingPinRangeInListOrderFirstAnswerWins) {
 }
 
 TEST(KsIntersection, BufferSizesAndMalformedRequests) {
-  Bench b;
+  Rig b;
   Handle f = b.Open();
   auto request = [](std::vector<uint8_t> range, ULONG declaredSize) {
     KSP_PIN pin{};
@@ -143,7 +143,7 @@ TEST(KsIntersection, BufferSizesAndMalformedRequests) {
 }
 
 TEST(KsProperties, SizesAreCheckedBeforeTheHandler) {
-  Bench b;
+  Rig b;
   Handle f = b.Open();
   KSPROPERTY get{};
   get.Set = testmini::kPropertySet;
@@ -199,7 +199,7 @@ TEST(KsProperties, SizesAreCheckedBeforeTheHandler) {
 }
 
 TEST(KsProperties, BasicSupportFromTheValuesTable) {
-  Bench b;
+  Rig b;
   Handle f = b.Open();
   std::vector<uint8_t> d;
   ASSERT_EQ(b.client->BasicSupport(f, testmini::kPropertySet, testmini::kPropLevel, &d),
@@ -255,7 +255,7 @@ TEST(KsProperties, BasicSupportFromTheValuesTable) {
 }
 
 TEST(KsProperties, PinConnectionProperties) {
-  Bench b;
+  Rig b;
   Handle f = b.Open();
   Handle p = b.Pin(f);
   KSSTATE state = KSSTATE_RUN;

@@ -12,8 +12,8 @@ namespace {
 using sim::ks::Frame;
 using sim::ks::FrameRequest;
 using sim::ks::Handle;
-using testmini::Bench;
 using testmini::Completion;
+using testmini::Rig;
 
 constexpr ULONG kFrameBytes = 128;
 
@@ -27,7 +27,7 @@ NTSTATUS QueueWithInfo(sim::ks::Client &c, Handle pin, ULONG bytes = kFrameBytes
 }
 
 struct Streaming : ::testing::Test {
-  Bench b;
+  Rig b;
   Handle f = b.Open();
   Handle p = 0;
   PKSPIN pin = nullptr;
@@ -282,7 +282,7 @@ TEST_F(Streaming, AClockReleasedTooOftenIsAVerifierStop) {
 // Sixteen filters streaming at 30 frames per second for a simulated minute, each
 // frame ticked by a timer DPC and delivered by the process dispatch.
 TEST(KsThroughput, SixteenStreamsForAMinute) {
-  Bench b(false);
+  Rig b(false);
   testmini::config().framePeriodMs = 33;
   testmini::config().instancesPossible = 1;
   ASSERT_EQ(b.m.pnp().StartCard(*b.c), STATUS_SUCCESS);

@@ -497,7 +497,7 @@ ErrorControl = 1
 ServiceBinary = %12%\testcap.sys
 )";
 
-Bench::Bench(bool start) {
+Rig::Rig(bool start) {
   Reset();
   EXPECT_TRUE(m.pnp().SetDriverPackages({{"testcap.inf", kTestcapInf}}));
   EXPECT_EQ(m.pnp().LoadDriver(DriverEntry, "testcap"), STATUS_SUCCESS) << m.pnp().lastError();
@@ -508,7 +508,7 @@ Bench::Bench(bool start) {
   client = std::make_unique<sim::ks::Client>(m);
 }
 
-Bench::~Bench() {
+Rig::~Rig() {
   if (m.verifier().stopped() || removed) return;
   try {
     Remove();
@@ -517,7 +517,7 @@ Bench::~Bench() {
   }
 }
 
-bool Bench::Remove() {
+bool Rig::Remove() {
   removed = true;
   client.reset();
   m.pnp().RemoveCard(*c);
@@ -525,24 +525,24 @@ bool Bench::Remove() {
   return m.pool().liveCount() == 0;
 }
 
-std::string Bench::Link() {
+std::string Rig::Link() {
   auto list = client->Interfaces(KSCATEGORY_VIDEO);
   return list.empty() ? std::string() : list.front().symbolicLink;
 }
 
-sim::ks::Handle Bench::Open() {
+sim::ks::Handle Rig::Open() {
   sim::ks::Handle h = 0;
   EXPECT_EQ(client->OpenFilter(Link(), &h), STATUS_SUCCESS);
   return h;
 }
 
-sim::ks::Handle Bench::Pin(sim::ks::Handle filter, const GUID &sub) {
+sim::ks::Handle Rig::Pin(sim::ks::Handle filter, const GUID &sub) {
   sim::ks::Handle h = 0;
   EXPECT_EQ(client->CreatePin(filter, 0, Format(sub), &h), STATUS_SUCCESS);
   g_handles[h] = g_lastPin;
   return h;
 }
 
-PKSPIN Bench::KsPin(sim::ks::Handle pin) { return g_handles.at(pin); }
+PKSPIN Rig::KsPin(sim::ks::Handle pin) { return g_handles.at(pin); }
 
 }  // namespace testmini

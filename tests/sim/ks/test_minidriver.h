@@ -120,14 +120,14 @@ std::vector<uint8_t> ClientRange(const GUID &major, const GUID &sub, const GUID 
 std::vector<uint8_t> FrameInfo();  // an initial extended header for QueueFrame
 
 // A machine with one card driven by the test minidriver, started, and a client.
-struct Bench {
+struct Rig {
   sim::Machine m;
   sim::Card card{sim::Card::Variant::Standard};
   sim::PnpManager::Card *c = nullptr;
   std::unique_ptr<sim::ks::Client> client;
 
-  explicit Bench(bool start = true);
-  ~Bench();
+  explicit Rig(bool start = true);
+  ~Rig();
   std::string Link();
   sim::ks::Handle Open();
   sim::ks::Handle Pin(sim::ks::Handle filter, const GUID &sub = KSDATAFORMAT_SUBTYPE_YUY2);

@@ -14,15 +14,15 @@
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 
-namespace bench {
+namespace suite {
 
-class Bench {
+class DeviceRig {
  public:
-  explicit Bench(sim::Card::Variant v = sim::Card::Variant::Device6864) : card(v) {
+  explicit DeviceRig(sim::Card::Variant v = sim::Card::Variant::Device6864) : card(v) {
     EXPECT_EQ(m.pnp().LoadDriver(DriverEntry), STATUS_SUCCESS);
     EXPECT_EQ(m.pnp().AddCard(&card, &c), STATUS_SUCCESS);
   }
-  ~Bench() {
+  ~DeviceRig() {
     if (ok() && c != nullptr && c->fdo != nullptr) {
       m.pnp().RemoveCard(*c);
       m.pnp().UnloadDriver();
@@ -38,4 +38,4 @@ class Bench {
   sim::PnpManager::Card *c = nullptr;
 };
 
-}  // namespace bench
+}  // namespace suite

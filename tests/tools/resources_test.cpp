@@ -6,7 +6,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "tests/tools/tool_fixture.h"
+#include "tests/tools/tool_rig.h"
 #include "tools/common/resource.h"
 #include "tools/iconart/artwork.h"
 
@@ -18,6 +18,8 @@ struct Texts {
   int firstWidth, secondWidth;
   std::u16string aboutTitle, aboutText, menu;
 };
+
+void PrintTo(const Texts &t, std::ostream *os) { *os << t.tool; }
 
 const Texts kTools[] = {
     {"Pinflip", u"Preview toggle", u"Capture", u"Preview", 32, 32, u"About Pinflip",

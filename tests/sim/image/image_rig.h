@@ -19,7 +19,7 @@
 #include "sim/image/pe_image.h"
 #include "sim/kernel/pci.h"
 
-namespace image_test {
+namespace image_rig {
 
 #define MS_ABI __attribute__((ms_abi))
 
@@ -32,7 +32,7 @@ inline std::string WindowsBuildFile(const std::string &relative) {
 // The README's test command builds the windows preset first and sets
 // MORVANE_REQUIRE_WINDOWS_BUILD: there a missing image is a failure, elsewhere a skip.
 #define REQUIRE_WINDOWS_FILE(var, relative)                                           \
-  std::string var = image_test::WindowsBuildFile(relative);                           \
+  std::string var = image_rig::WindowsBuildFile(relative);                            \
   if (var.empty()) {                                                                  \
     std::string why_ = std::string(relative) +                                        \
                        " is not built in " MORVANE_WINDOWS_BUILD_DIR                  \
@@ -91,4 +91,4 @@ class LoggingDevice : public sim::PciDevice {
   std::map<uint32_t, uint32_t> values;
 };
 
-}  // namespace image_test
+}  // namespace image_rig

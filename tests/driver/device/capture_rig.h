@@ -8,13 +8,13 @@
 #include <algorithm>
 #include <vector>
 
-#include "driver/client_bench.h"
+#include "support/client_rig.h"
 
-namespace bench {
+namespace suite {
 
-class CaptureBench : public ClientBench {
+class CaptureRig : public ClientRig {
  public:
-  explicit CaptureBench(sim::Card::Variant v = sim::Card::Variant::Standard) : ClientBench(v) {}
+  explicit CaptureRig(sim::Card::Variant v = sim::Card::Variant::Standard) : ClientRig(v) {}
 
   struct Pin {
     Handle handle = 0;
@@ -96,10 +96,7 @@ class CaptureBench : public ClientBench {
   void Queue(size_t i, std::vector<uint8_t> storage) {
     sim::ks::FrameRequest r;
     r.bufferSize = bytes_[i];
-    KS_FRAME_INFO info{};
-    info.ExtendedHeaderSize = sizeof info;
-    r.extendedHeader.resize(sizeof info);
-    std::memcpy(r.extendedHeader.data(), &info, sizeof info);
+    r.extendedHeader = sim::ks::FrameInfoHeader();
     r.storage = std::move(storage);
     client->QueueFrame(pins[i].handle, std::move(r));
   }
@@ -123,4 +120,4 @@ class CaptureBench : public ClientBench {
   std::vector<ULONG> bytes_;
 };
 
-}  // namespace bench
+}  // namespace suite

@@ -22,14 +22,14 @@
 #include "video/formats.h"
 #include "video/stream.h"
 
-namespace bench {
+namespace suite {
 
 using sim::ks::Handle;
 
-class ClientBench {
+class ClientRig {
  public:
-  explicit ClientBench(sim::Card::Variant v = sim::Card::Variant::Device6864, bool start = true,
-                       const sim::Machine::Options &options = {})
+  explicit ClientRig(sim::Card::Variant v = sim::Card::Variant::Device6864, bool start = true,
+                     const sim::Machine::Options &options = {})
       : m(options), card(v) {
     EXPECT_EQ(m.pnp().LoadDriver(suite::SuiteDriver()), STATUS_SUCCESS);
     EXPECT_EQ(m.pnp().AddCard(&card, &c), STATUS_SUCCESS);
@@ -38,7 +38,7 @@ class ClientBench {
     }
     client = std::make_unique<sim::ks::Client>(m);
   }
-  ~ClientBench() {
+  ~ClientRig() {
     if (m.verifier().stopped()) return;
     client.reset();
     if (c != nullptr && c->fdo != nullptr) m.pnp().RemoveCard(*c);
@@ -127,4 +127,4 @@ class ClientBench {
   std::unique_ptr<sim::ks::Client> client;
 };
 
-}  // namespace bench
+}  // namespace suite
