@@ -18,6 +18,8 @@ NTSTATUS CreateFilterFactories(CCaptureDevice *d, PKSDEVICE device);
 // Withdraws what the last start published (the device mutex is held, as in Start).
 void DeleteFilterFactories(CCaptureDevice *d);
 // `ranges`, when given, replaces the pin's data-range list in the copy.
+bool SameFilterDescriptor(const KSFILTER_DESCRIPTOR *copy, const KSFILTER_DESCRIPTOR *tmpl,
+                          bool preview, const PKSDATARANGE *ranges);
 NTSTATUS BuildFilterDescriptor(CCaptureDevice *d, const KSFILTER_DESCRIPTOR *tmpl, KSOBJECT_BAG bag,
                                PKSFILTER_DESCRIPTOR copy, bool preview, const PKSDATARANGE *ranges);
 NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp);
