@@ -21,8 +21,8 @@ const Pinned kPinned[] = {
     {"ConnectOnce", "two-creations", 2, 2},
     {"ConnectOnceOnFour", "two-creations", 4, 25},
     // Two creations on one channel both passed the openPinMask test.
-    {"OnePinPerChannel", "two-creations", 2, 17},
-    {"OnePinPerChannelOnFour", "two-creations", 4, 18},
+    {"OnePinPerChannel", "two-creations", 2, 7},
+    {"OnePinPerChannelOnFour", "two-creations", 4, 7},
     // STOP gave the clock back (and the held frame) while a process call still used it.
     {"StopWaitsForTheProcessCall", "stop-processing", 2, 27},
     {"StopWaitsForTheProcessCallOnFour", "stop-processing", 4, 139},
