@@ -24,8 +24,8 @@ const Pinned kPinned[] = {
     {"OnePinPerChannel", "two-creations", 2, 7},
     {"OnePinPerChannelOnFour", "two-creations", 4, 7},
     // STOP gave the clock back (and the held frame) while a process call still used it.
-    {"StopWaitsForTheProcessCall", "stop-processing", 2, 27},
-    {"StopWaitsForTheProcessCallOnFour", "stop-processing", 4, 139},
+    {"StopWaitsForTheProcessCall", "stop-processing", 2, 290},
+    {"StopWaitsForTheProcessCallOnFour", "stop-processing", 4, 820},
     // The device's stop disconnected the interrupt while the watchdog DPC was about to use it.
     {"ReleaseWaitsForTheWatchdog", "stop-watchdog", 2, 812},
     {"ReleaseWaitsForTheWatchdogOnFour", "stop-watchdog", 4, 160},
