@@ -26,9 +26,6 @@ const Pinned kPinned[] = {
     // STOP gave the clock back (and the held frame) while a process call still used it.
     {"StopWaitsForTheProcessCall", "stop-processing", 2, 290},
     {"StopWaitsForTheProcessCallOnFour", "stop-processing", 4, 820},
-    // The device's stop disconnected the interrupt while the watchdog DPC was about to use it.
-    {"ReleaseWaitsForTheWatchdog", "stop-watchdog", 2, 812},
-    {"ReleaseWaitsForTheWatchdogOnFour", "stop-watchdog", 4, 160},
     // The last stop's request to end the watchdog and another pin's start crossed.
     {"WatchdogDecidedUnderItsLock", "watchdog", 2, 11},
     {"WatchdogDecidedUnderItsLockOnFour", "watchdog", 4, 28},
