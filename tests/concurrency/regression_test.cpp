@@ -27,8 +27,8 @@ const Pinned kPinned[] = {
     {"StopWaitsForTheProcessCall", "stop-processing", 2, 290},
     {"StopWaitsForTheProcessCallOnFour", "stop-processing", 4, 820},
     // The last stop's request to end the watchdog and another pin's start crossed.
-    {"WatchdogDecidedUnderItsLock", "watchdog", 2, 11},
-    {"WatchdogDecidedUnderItsLockOnFour", "watchdog", 4, 28},
+    {"WatchdogDecidedUnderItsLock", "watchdog", 2, 62},
+    {"WatchdogDecidedUnderItsLockOnFour", "watchdog", 4, 20},
     // Found by ThreadSanitizer (the linux-tsan runs fail without the fix, the others pass):
     // pin close cleared its table entry without busLock while the interrupt DPC read it;
     {"CloseTakesTheStreamOutUnderBusLock", "pin-close", 2, 9},
