@@ -36,9 +36,6 @@ const Pinned kPinned[] = {
     // framePending set by the DPC and cleared by the process call as a plain flag.
     {"FramePendingInterlocked", "pin-close", 2, 1},
     {"FramePendingInterlockedOnFour", "pin-close", 4, 1},
-    // The bus idle write of a return to D0 cut into a bus transaction.
-    {"ResetWaitsForTheBus", "properties", 2, 2},
-    {"ResetWaitsForTheBusOnFour", "properties", 4, 6},
 };
 
 class Regression : public ::testing::TestWithParam<Pinned> {};
