@@ -832,6 +832,15 @@ void Soak::LowResources() {
   machine_->faults().SetRandom(seed, rate);
   windowUntil_ =
       machine_->now() + std::uniform_int_distribution<Nanos>(200, 2000)(rng_) * sim::kMillisecond;
+  // A running capture allocates little: what does is made inside the window, pins and
+  // filters opened again and now and then a card restarted.
+  for (int n = std::uniform_int_distribution<int>(1, 3)(rng_); n > 0; --n) {
+    if (std::bernoulli_distribution(0.7)(rng_))
+      ReopenPin();
+    else
+      ReopenFilter();
+  }
+  if (std::bernoulli_distribution(0.3)(rng_)) Rebalance();
 }
 
 // ------------------------------------------------------------------ the run
