@@ -378,7 +378,7 @@ class Machine {
   void Reschedule();
   bool Runnable(const Processor &p) const;
   bool HasWork(const Processor &p) const;
-  // Before the running code spends time, the other processors with something to do take a
+  // After the running code spent time, the other processors with something to do take a
   // step: they run at the same time as it, not after it.
   void StepOtherProcessors();
   Thread *PickNext();
@@ -423,6 +423,9 @@ class Machine {
   std::map<uintptr_t, Mapping> mappings_;  // keyed by virtual base
   std::vector<PciDevice *> pciDevices_;
   uint32_t pciSlots_ = 0;  // slots ever used
+  static constexpr Nanos kHeldBeforeOthersStep = 50'000;
+  Nanos heldFor_ = 0;        // time the running context spent since it got its processor
+  bool stepOthers_ = false;  // it held it long enough: the others take a step
   uint32_t movedWindows_ = 0;
 
   // Processors and threads.

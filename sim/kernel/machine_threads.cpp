@@ -230,7 +230,7 @@ bool Machine::Runnable(const Processor &p) const {
 void Machine::StepOtherProcessors() {
   if (verifier_.stopped() || killing_ || failure_ || running_ == nullptr) return;
   // The scheduler's priorities order what happens at one moment; time passes on every
-  // processor at once. Before the running code spends time, each other processor with
+  // processor at once. Once the running code has spent time, each other processor with
   // something to do that the priorities hold back takes one step (to its next preemption
   // point): a busy wait on one processor must not stop the others' threads, interrupts
   // and DPCs for as long as it lasts.
@@ -319,6 +319,10 @@ void Machine::Preempt() {
     }
     return;
   }
+  if (stepOthers_) {
+    stepOthers_ = false;
+    StepOtherProcessors();
+  }
   ++steps_;
   if (scheduler_->ChangeAt(steps_)) {
     running_->priority = scheduler_->LoweredPriority();
@@ -374,6 +378,7 @@ void Machine::Reschedule() {
 void Machine::SwitchTo(Thread *next) {
   Thread *previous = running_;
   if (next == previous) return;
+  heldFor_ = 0;
   running_ = next;
   current_ = next->processor != nullptr ? next->processor : current_;
   ++switches_;
