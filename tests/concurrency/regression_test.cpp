@@ -21,11 +21,11 @@ const Pinned kPinned[] = {
     {"ConnectOnce", "two-creations", 2, 2},
     {"ConnectOnceOnFour", "two-creations", 4, 25},
     // Two creations on one channel both passed the openPinMask test.
-    {"OnePinPerChannel", "two-creations", 2, 7},
-    {"OnePinPerChannelOnFour", "two-creations", 4, 7},
+    {"OnePinPerChannel", "two-creations", 2, 11},
+    {"OnePinPerChannelOnFour", "two-creations", 4, 11},
     // STOP gave the clock back (and the held frame) while a process call still used it.
-    {"StopWaitsForTheProcessCall", "stop-processing", 2, 290},
-    {"StopWaitsForTheProcessCallOnFour", "stop-processing", 4, 820},
+    {"StopWaitsForTheProcessCall", "stop-processing", 2, 619},
+    {"StopWaitsForTheProcessCallOnFour", "stop-processing", 4, 17},
     // The last stop's request to end the watchdog and another pin's start crossed.
     {"WatchdogDecidedUnderItsLock", "watchdog", 2, 62},
     {"WatchdogDecidedUnderItsLockOnFour", "watchdog", 4, 20},
