@@ -129,6 +129,9 @@ struct CCaptureDevice {
   // at the last start, replaced at the next one.
   PKSFILTERFACTORY filterFactories[16];
   ULONG filterFactoryCount;
+  // The descriptors those factories were made with, in the device's bag until removal
+  // (filters opened before a stop keep pointing into them).
+  PKSFILTER_DESCRIPTOR filterDescriptors[16];
   // Per video channel, the four data ranges its pin offers: this card's own lists, so
   // another card's standard detection or start never changes what this one publishes.
   PKSDATARANGE channelFormats[kVideoChannels][4];

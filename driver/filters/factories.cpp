@@ -7,6 +7,8 @@
 #include "video/stream.h"
 
 // `ranges`, when given, replaces the pin's data-range list in the copy.
+bool SameFilterDescriptor(const KSFILTER_DESCRIPTOR *copy, const KSFILTER_DESCRIPTOR *tmpl,
+                          bool preview, const PKSDATARANGE *ranges);
 NTSTATUS BuildFilterDescriptor(CCaptureDevice *d, const KSFILTER_DESCRIPTOR *tmpl, KSOBJECT_BAG bag,
                                PKSFILTER_DESCRIPTOR copy, bool preview, const PKSDATARANGE *ranges);
 
@@ -119,13 +121,22 @@ NTSTATUS CreateFilterFactories(CCaptureDevice *d, PKSDEVICE device) {
   ReadPreviewSettings(device, preview);
   NTSTATUS status = STATUS_SUCCESS;
   for (ULONG i = 0; i < 16; ++i) {
-    auto *copy = static_cast<PKSFILTER_DESCRIPTOR>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KSFILTER_DESCRIPTOR), kTagDescriptorCopy));
-    if (copy == nullptr) return STATUS_NO_MEMORY;
     bool video = i < kVideoChannels;
-    status = BuildFilterDescriptor(d, &kFilterDescriptors[i], device->Bag, copy,
-                                   video && preview[i], video ? d->channelFormats[i] : nullptr);
-    if (!NT_SUCCESS(status)) return status;
+    bool asPreview = video && preview[i];
+    const PKSDATARANGE *ranges = video ? d->channelFormats[i] : nullptr;
+    // The copies stay in the device's bag until removal: a restart (every rebalance) that
+    // made new ones each time would grow the pool for as long as the card stays. One with
+    // the same settings publishes what it published before, from the same copy.
+    PKSFILTER_DESCRIPTOR copy = d->filterDescriptors[i];
+    if (copy == nullptr || !SameFilterDescriptor(copy, &kFilterDescriptors[i], asPreview, ranges)) {
+      copy = static_cast<PKSFILTER_DESCRIPTOR>(
+          ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KSFILTER_DESCRIPTOR), kTagDescriptorCopy));
+      if (copy == nullptr) return STATUS_NO_MEMORY;
+      status =
+          BuildFilterDescriptor(d, &kFilterDescriptors[i], device->Bag, copy, asPreview, ranges);
+      if (!NT_SUCCESS(status)) return status;
+      d->filterDescriptors[i] = copy;
+    }
     PKSFILTERFACTORY factory = nullptr;
     status = KsCreateFilterFactory(device->FunctionalDeviceObject, copy, nullptr, nullptr, 0,
                                    nullptr, nullptr, &factory);
@@ -135,6 +146,25 @@ NTSTATUS CreateFilterFactories(CCaptureDevice *d, PKSDEVICE device) {
     if (!NT_SUCCESS(status)) return status;
   }
   return status;
+}
+
+bool SameFilterDescriptor(const KSFILTER_DESCRIPTOR *copy, const KSFILTER_DESCRIPTOR *tmpl,
+                          bool preview, const PKSDATARANGE *ranges) {
+  if (tmpl->PinDescriptorsCount == 0 || copy->PinDescriptors == tmpl->PinDescriptors)
+    return RtlEqualMemory(copy, tmpl, sizeof(KSFILTER_DESCRIPTOR)) != 0;
+  // Copied as the copy was, padding and all, so that the bytes compare.
+  KSFILTER_DESCRIPTOR expected;
+  RtlCopyMemory(&expected, tmpl, sizeof(expected));
+  expected.PinDescriptors = copy->PinDescriptors;
+  if (!RtlEqualMemory(copy, &expected, sizeof(KSFILTER_DESCRIPTOR))) return false;
+  for (ULONG k = 0; k < tmpl->PinDescriptorsCount; ++k) {
+    KSPIN_DESCRIPTOR_EX pin;
+    RtlCopyMemory(&pin, &tmpl->PinDescriptors[k], sizeof(pin));
+    if (k == 0 && preview) pin.PinDescriptor.Name = &PINNAME_VIDEO_PREVIEW;
+    if (k == 0 && ranges != nullptr) pin.PinDescriptor.DataRanges = ranges;
+    if (!RtlEqualMemory(&copy->PinDescriptors[k], &pin, sizeof(pin))) return false;
+  }
+  return true;
 }
 
 NTSTATUS BuildFilterDescriptor(CCaptureDevice *, const KSFILTER_DESCRIPTOR *tmpl, KSOBJECT_BAG bag,

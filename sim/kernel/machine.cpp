@@ -145,6 +145,13 @@ uint64_t Machine::ReadPerformanceCounter() {
 
 void Machine::Spend(Nanos d) {
   if (d < 0) verifier_.Stop(Rule::InvalidParameter, "negative time span");
+  // Code that keeps its processor for long (a busy wait) lets the others take a step at its
+  // next preemption point, where both builds of the driver (native and image) are at the
+  // same place. Shorter runs keep the schedule the priorities chose.
+  if (threaded_ && d > 0 && (heldFor_ += d) >= kHeldBeforeOthersStep) {
+    heldFor_ = 0;
+    stepOthers_ = true;
+  }
   AdvanceTo(now_ + d);
 }
 
@@ -860,8 +867,10 @@ void Machine::MemoryBarrier() {
 
 void Machine::AttachPciDevice(PciDevice *device) {
   if (std::find(pciDevices_.begin(), pciDevices_.end(), device) != pciDevices_.end()) return;
-  uint32_t index = static_cast<uint32_t>(pciDevices_.size());
-  // Each slot gets its own window and line; vectors are what the platform translated.
+  // Each slot gets its own window and line; vectors are what the platform translated. A
+  // card plugged in after another left takes a new slot: counting the devices present would
+  // give it the window and the line of one still on the bus.
+  uint32_t index = pciSlots_++;
   uint64_t window = 0xF7E00000ull + static_cast<uint64_t>(index) * 0x10000;
   uint32_t vector = 0x61 + index;
   pciDevices_.push_back(device);

@@ -378,6 +378,9 @@ class Machine {
   void Reschedule();
   bool Runnable(const Processor &p) const;
   bool HasWork(const Processor &p) const;
+  // After the running code spent time, the other processors with something to do take a
+  // step: they run at the same time as it, not after it.
+  void StepOtherProcessors();
   Thread *PickNext();
   void PlaceReadyThreads();
   void SwitchTo(Thread *next);
@@ -419,6 +422,10 @@ class Machine {
   std::deque<std::function<void()>> passiveWork_;
   std::map<uintptr_t, Mapping> mappings_;  // keyed by virtual base
   std::vector<PciDevice *> pciDevices_;
+  uint32_t pciSlots_ = 0;  // slots ever used
+  static constexpr Nanos kHeldBeforeOthersStep = 50'000;
+  Nanos heldFor_ = 0;        // time the running context spent since it got its processor
+  bool stepOthers_ = false;  // it held it long enough: the others take a step
   uint32_t movedWindows_ = 0;
 
   // Processors and threads.

@@ -227,6 +227,34 @@ bool Machine::Runnable(const Processor &p) const {
   return p.idleBusy || HasWork(p);
 }
 
+void Machine::StepOtherProcessors() {
+  if (verifier_.stopped() || killing_ || failure_ || running_ == nullptr) return;
+  // The scheduler's priorities order what happens at one moment; time passes on every
+  // processor at once. Once the running code has spent time, each other processor with
+  // something to do that the priorities hold back takes one step (to its next preemption
+  // point): a busy wait on one processor must not stop the others' threads, interrupts
+  // and DPCs for as long as it lasts.
+  const Thread *self = running_;
+  uint64_t stepped = 0;  // processors that had their step
+  for (;;) {
+    if (verifier_.stopped() || killing_ || failure_) return;
+    Thread *next = nullptr;
+    for (auto &p : cpus_) {
+      const uint64_t bit = uint64_t{1} << (p->index % 64);
+      if ((stepped & bit) != 0 || p.get() == current_ || !Runnable(*p)) continue;
+      Thread *context = p->thread != nullptr ? p->thread : p->idle;
+      if (context->priority >= self->priority) continue;
+      stepped |= bit;
+      next = context;
+      break;
+    }
+    if (next == nullptr) return;
+    scheduleDirty_ = true;
+    SwitchTo(next);
+    AfterResume();
+  }
+}
+
 Thread *Machine::PickNext() {
   Thread *best = nullptr;
   for (auto &p : cpus_) {
@@ -291,6 +319,10 @@ void Machine::Preempt() {
     }
     return;
   }
+  if (stepOthers_) {
+    stepOthers_ = false;
+    StepOtherProcessors();
+  }
   ++steps_;
   if (scheduler_->ChangeAt(steps_)) {
     running_->priority = scheduler_->LoweredPriority();
@@ -346,6 +378,7 @@ void Machine::Reschedule() {
 void Machine::SwitchTo(Thread *next) {
   Thread *previous = running_;
   if (next == previous) return;
+  heldFor_ = 0;
   running_ = next;
   current_ = next->processor != nullptr ? next->processor : current_;
   ++switches_;

@@ -18,20 +18,17 @@ struct Pinned {
 const Pinned kPinned[] = {
     // Two pin creations on different filters both saw no interrupt object and both
     // connected it; the leaked connection outlived removal.
-    {"ConnectOnce", "two-creations", 2, 147},
-    {"ConnectOnceOnFour", "two-creations", 4, 93},
+    {"ConnectOnce", "two-creations", 2, 2},
+    {"ConnectOnceOnFour", "two-creations", 4, 25},
     // Two creations on one channel both passed the openPinMask test.
-    {"OnePinPerChannel", "two-creations", 2, 17},
-    {"OnePinPerChannelOnFour", "two-creations", 4, 18},
+    {"OnePinPerChannel", "two-creations", 2, 11},
+    {"OnePinPerChannelOnFour", "two-creations", 4, 11},
     // STOP gave the clock back (and the held frame) while a process call still used it.
-    {"StopWaitsForTheProcessCall", "stop-processing", 2, 27},
-    {"StopWaitsForTheProcessCallOnFour", "stop-processing", 4, 139},
-    // The device's stop disconnected the interrupt while the watchdog DPC was about to use it.
-    {"ReleaseWaitsForTheWatchdog", "stop-watchdog", 2, 812},
-    {"ReleaseWaitsForTheWatchdogOnFour", "stop-watchdog", 4, 160},
+    {"StopWaitsForTheProcessCall", "stop-processing", 2, 619},
+    {"StopWaitsForTheProcessCallOnFour", "stop-processing", 4, 17},
     // The last stop's request to end the watchdog and another pin's start crossed.
-    {"WatchdogDecidedUnderItsLock", "watchdog", 2, 11},
-    {"WatchdogDecidedUnderItsLockOnFour", "watchdog", 4, 28},
+    {"WatchdogDecidedUnderItsLock", "watchdog", 2, 62},
+    {"WatchdogDecidedUnderItsLockOnFour", "watchdog", 4, 20},
     // Found by ThreadSanitizer (the linux-tsan runs fail without the fix, the others pass):
     // pin close cleared its table entry without busLock while the interrupt DPC read it;
     {"CloseTakesTheStreamOutUnderBusLock", "pin-close", 2, 9},
@@ -39,9 +36,6 @@ const Pinned kPinned[] = {
     // framePending set by the DPC and cleared by the process call as a plain flag.
     {"FramePendingInterlocked", "pin-close", 2, 1},
     {"FramePendingInterlockedOnFour", "pin-close", 4, 1},
-    // The bus idle write of a return to D0 cut into a bus transaction.
-    {"ResetWaitsForTheBus", "properties", 2, 2},
-    {"ResetWaitsForTheBusOnFour", "properties", 4, 6},
 };
 
 void PrintTo(const Pinned &p, std::ostream *os) {

@@ -11,8 +11,10 @@
 
 #include "filters/filters.h"
 #include "sim/kernel/dma.h"
+#include "sim/kernel/faults.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/verifier.h"
+#include "sim/ks/device.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
 
@@ -31,6 +33,9 @@ constexpr double kCheckpointSeconds = 60;
 // filled.
 constexpr uint64_t kInFlightAtStop = 2;
 constexpr uint64_t kRssGrowthKb = 64 * 1024;
+// How long the soak waits for what the platform does by itself (a removal completing once
+// the last handle closed, the actions still under way at the end).
+constexpr Nanos kPlatformPatience = 5 * sim::kSecond;
 
 const char *kStateNames[] = {"STOP", "ACQUIRE", "PAUSE", "RUN"};
 const char *const kTags[] = {"KCNw", "QFPn", "ShCa", "Vorl"};
@@ -48,6 +53,19 @@ uint64_t ResidentKb() {
   uint64_t size = 0, resident = 0;
   statm >> size >> resident;
   return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) / 1024;
+}
+
+std::string Hex(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+  return text;
+}
+
+// A simulated thread's wait: time (and everything else) goes on meanwhile.
+void Wait(Nanos d) {
+  LARGE_INTEGER interval;
+  interval.QuadPart = -std::max<Nanos>(d / 100, 1);
+  KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
 // A signalled breach of the rules the soak checks, as opposed to a verifier stop.
@@ -69,11 +87,12 @@ Soak::Soak(const Options &options) : options_(options), rng_(options.seed) {
       {"channel error", 0.25, &Soak::ChannelError},
       {"signal loss", 0.2, &Soak::SignalLoss},
       {"standard change", 0.05, &Soak::StandardChange},
-      // What the plug-and-play and power issue provides plugs in here.
-      {"rebalance (stop/start)", 0, nullptr, "PnP stop and restart with pins open"},
-      {"sleep and wake", 0, nullptr, "device power D3 and back with pins running"},
-      {"surprise removal", 0, nullptr, "removal of a card with handles open"},
-      {"low resources", 0, nullptr, "allocation failure injection"},
+      {"rebalance", 0.04, &Soak::Rebalance},
+      {"sleep and wake", 0.03, &Soak::SleepWake},
+      {"surprise removal", 0.008, &Soak::SurpriseRemoval},
+      {"refused removal", 0.01, &Soak::RefusedRemoval},
+      {"clock change", 0.02, &Soak::ClockChange},
+      {"low-resources window", 0.03, &Soak::LowResources},
   };
 }
 
@@ -86,6 +105,7 @@ uint64_t Soak::PoolBytes() const {
 }
 
 void Soak::Breach(const std::string &what) {
+  Log("breach: " + what);
   ++breachCount_;
   if (breaches_.size() < 12) {
     char at[32];
@@ -94,19 +114,10 @@ void Soak::Breach(const std::string &what) {
   }
 }
 
-void Soak::Known(const std::string &kind, const std::string &what) {
-  if (options_.strict) {
-    Breach(what);
-    return;
-  }
-  for (KnownFault &k : known_)
-    if (k.kind == kind) {
-      ++k.count;
-      return;
-    }
-  char at[32];
-  std::snprintf(at, sizeof at, "%.3f s: ", static_cast<double>(machine_->now()) / sim::kSecond);
-  known_.push_back({kind, 1, at + what});
+void Soak::Log(const std::string &what) const {
+  if (options_.log)
+    std::fprintf(stderr, "%.6f %s\n", static_cast<double>(machine_->now()) / sim::kSecond,
+                 what.c_str());
 }
 
 Stream &Soak::AnyStream() {
@@ -118,7 +129,37 @@ uint64_t Soak::Outstanding(const Stream &s) const {
   return s.queued - s.taken - client_->CompletedFrames(s.pin);
 }
 
+bool Soak::Gone(const Stream &s) const {
+  const sim::PnpManager::Card *c = cards_[s.card].pnp;
+  return c == nullptr || c->surpriseRemoved || c->removed;
+}
+
+bool Soak::Excused(NTSTATUS status, const Stream &s) const {
+  if (machine_->faults().randomOn() &&
+      (status == STATUS_INSUFFICIENT_RESOURCES || status == STATUS_NO_MEMORY))
+    return true;
+  return Gone(s) && status == STATUS_DEVICE_REMOVED;
+}
+
 // ------------------------------------------------------------------ set-up and streams
+
+sim::Card *Soak::NewCard(int k) {
+  sim::CardOptions cardOptions;
+  cardOptions.traceCapacity = 1024;  // an hour of register accesses would not stay flat
+  auto variant = k % 2 == 0 ? sim::Card::Variant::Device6864 : sim::Card::Variant::Standard;
+  auto card = std::make_unique<sim::Card>(variant, cardOptions);
+  std::bernoulli_distribution coin(0.5);
+  for (unsigned c = 0; c < 8; ++c) card->SetInputSignal(c, {true, coin(rng_)});
+  card->SetCompletionObserver([this, k](const sim::Card::Completion &c) { OnCompletion(k, c); });
+  CardSlot &slot = cards_[k];
+  if (slot.card) {
+    slot.card->SetCompletionObserver(nullptr);
+    removedCards_.push_back(std::move(slot.card));
+  }
+  slot.card = std::move(card);
+  slot.pnp = nullptr;
+  return slot.card.get();
+}
 
 void Soak::Start() {
   sim::Machine::Options machine;
@@ -130,22 +171,16 @@ void Soak::Start() {
                    " --cpus " + std::to_string(options_.processors);
   machine_ = std::make_unique<sim::Machine>(machine);
   if (machine_->pnp().LoadDriver(DriverEntry) != STATUS_SUCCESS) Breach("the driver does not load");
-  sim::CardOptions cardOptions;
-  cardOptions.traceCapacity = 1024;  // an hour of register accesses would not stay flat
-  std::bernoulli_distribution coin(0.5);
+  cards_.resize(static_cast<size_t>(options_.cards));
   for (int k = 0; k < options_.cards; ++k) {
-    auto variant = k % 2 == 0 ? sim::Card::Variant::Device6864 : sim::Card::Variant::Standard;
-    cards_.push_back(std::make_unique<sim::Card>(variant, cardOptions));
-    for (unsigned c = 0; c < 8; ++c) cards_.back()->SetInputSignal(c, {true, coin(rng_)});
+    sim::Card *card = NewCard(k);
     sim::PnpManager::Card *pc = nullptr;
-    if (machine_->pnp().AddCard(cards_.back().get(), &pc) != STATUS_SUCCESS ||
+    if (machine_->pnp().AddCard(card, &pc) != STATUS_SUCCESS ||
         machine_->pnp().StartCard(*pc) != STATUS_SUCCESS) {
       Breach("card " + std::to_string(k) + " does not start");
       throw Abort{};
     }
-    pnp_.push_back(pc);
-    cards_.back()->SetCompletionObserver(
-        [this, k](const sim::Card::Completion &c) { OnCompletion(k, c); });
+    cards_[k].pnp = pc;
   }
   poolAfterStart_ = machine_->pool().liveCount();
   client_ = std::make_unique<sim::ks::Client>(*machine_);
@@ -158,20 +193,23 @@ void Soak::Start() {
         s.channel = c;
         streams_.push_back(s);
       }
-  for (Stream &s : streams_) {
-    OpenStream(s);
-    SetState(s, KSSTATE_RUN);
-    Feed(s);
-  }
+  for (Stream &s : streams_) Reopen(s);
 }
 
-void Soak::OpenStream(Stream &s) {
+bool Soak::OpenStream(Stream &s) {
   const GUID &ref =
       s.video ? kVideoFilterReferenceGuids[s.channel] : kAudioFilterReferenceGuids[s.channel];
   for (const auto &i : client_->Interfaces(KSCATEGORY_CAPTURE)) {
-    if (i.referenceGuid == ref && i.deviceInstance == pnp_[s.card]->instancePath) {
-      if (client_->OpenFilter(i.symbolicLink, &s.filter) != STATUS_SUCCESS)
-        Breach(s.Name() + ": the filter does not open");
+    if (i.referenceGuid == ref && i.deviceInstance == cards_[s.card].pnp->instancePath) {
+      NTSTATUS status = client_->OpenFilter(i.symbolicLink, &s.filter);
+      if (status != STATUS_SUCCESS) {
+        s.filter = 0;
+        if (Excused(status, s)) {
+          ++excused_;
+          return false;
+        }
+        Breach(s.Name() + ": the filter does not open: " + Hex(status));
+      }
       break;
     }
   }
@@ -179,10 +217,10 @@ void Soak::OpenStream(Stream &s) {
     Breach(s.Name() + ": no filter");
     throw Abort{};
   }
-  CreatePin(s);
+  return CreatePin(s);
 }
 
-void Soak::CreatePin(Stream &s) {
+bool Soak::CreatePin(Stream &s) {
   std::vector<uint8_t> format;
   if (s.video) {
     std::vector<std::vector<uint8_t>> ranges;
@@ -212,6 +250,7 @@ void Soak::CreatePin(Stream &s) {
       vih.bmiHeader.biSizeImage = stride * static_cast<ULONG>(height);
       reinterpret_cast<KSDATAFORMAT *>(format.data())->SampleSize = vih.bmiHeader.biSizeImage;
     }
+    s.frameTime = vih.AvgTimePerFrame;
   } else {
     static const ULONG kRates[] = {8000, 16000, 24000, 32000, 44100, 48000};
     ULONG rate = kRates[std::uniform_int_distribution<int>(0, 5)(rng_)];
@@ -225,20 +264,28 @@ void Soak::CreatePin(Stream &s) {
         Breach(s.Name() + ": the pin refuses its own range");
     }
   }
-  if (client_->CreatePin(s.filter, 0, format, &s.pin) != STATUS_SUCCESS) {
-    Breach(s.Name() + ": the pin refuses a format it proposed");
+  NTSTATUS status = client_->CreatePin(s.filter, 0, format, &s.pin);
+  if (status != STATUS_SUCCESS) {
+    s.pin = 0;
+    if (Excused(status, s)) {
+      ++excused_;
+      return false;
+    }
+    Breach(s.Name() + ": the pin refuses a format it proposed: " + Hex(status));
     throw Abort{};
   }
   KSALLOCATOR_FRAMING_EX framing{};
   client_->GetAllocatorFraming(s.pin, &framing);
   s.frameSize = framing.FramingItem[0].FramingRange.Range.MaxFrameSize;
   s.spare.clear();
-  if (client_->SetMasterClock(s.pin, true) != STATUS_SUCCESS)
-    Breach(s.Name() + ": no clock can be given");
+  status = client_->SetMasterClock(s.pin, true);
+  if (status != STATUS_SUCCESS && !Excused(status, s))
+    Breach(s.Name() + ": no clock can be given: " + Hex(status));
   s.state = KSSTATE_STOP;
   s.running = false;
   s.queued = s.taken = 0;
   s.backToRunAt = -1;
+  return true;
 }
 
 void Soak::ClosePin(Stream &s) {
@@ -247,6 +294,7 @@ void Soak::ClosePin(Stream &s) {
   Drain(s);
   if (client_->Close(s.pin) != STATUS_SUCCESS) Breach(s.Name() + ": the pin does not close");
   s.pin = 0;
+  s.state = KSSTATE_STOP;
 }
 
 void Soak::CloseStream(Stream &s) {
@@ -254,6 +302,13 @@ void Soak::CloseStream(Stream &s) {
   if (s.filter != 0 && client_->Close(s.filter) != STATUS_SUCCESS)
     Breach(s.Name() + ": the filter does not close");
   s.filter = 0;
+}
+
+void Soak::Reopen(Stream &s) {
+  if (s.filter == 0 && !OpenStream(s)) return;
+  if (s.pin == 0 && !CreatePin(s)) return;
+  if (s.state == KSSTATE_STOP) SetState(s, KSSTATE_RUN);
+  Feed(s);
 }
 
 void Soak::SetState(Stream &s, KSSTATE to) {
@@ -264,10 +319,14 @@ void Soak::SetState(Stream &s, KSSTATE to) {
   NTSTATUS status = client_->SetState(s.pin, to);
   s.enteringRun = false;
   if (!NT_SUCCESS(status)) {
-    char text[96];
-    std::snprintf(text, sizeof text, ": %s to %s refused (0x%08X)", kStateNames[s.state],
-                  kStateNames[to], static_cast<unsigned>(status));
-    Breach(s.Name() + text);
+    if (Excused(status, s)) {
+      ++excused_;
+    } else {
+      char text[96];
+      std::snprintf(text, sizeof text, ": %s to %s refused (0x%08X)", kStateNames[s.state],
+                    kStateNames[to], static_cast<unsigned>(status));
+      Breach(s.Name() + text);
+    }
     KSSTATE now = s.state;
     client_->GetState(s.pin, &now);
     s.state = now;
@@ -275,6 +334,7 @@ void Soak::SetState(Stream &s, KSSTATE to) {
   }
   KSSTATE from = s.state;
   s.state = to;
+  Log(s.Name() + ": " + kStateNames[from] + " to " + kStateNames[to]);
   if (to == KSSTATE_RUN) {
     if (!s.session.open) {
       s.session = Session{};
@@ -306,7 +366,8 @@ void Soak::Feed(Stream &s) {
     }
     NTSTATUS status = client_->QueueFrame(s.pin, std::move(r));
     if (status != STATUS_PENDING) {
-      Breach(s.Name() + ": a frame is refused in " + kStateNames[s.state]);
+      if (!Excused(status, s))
+        Breach(s.Name() + ": a frame is refused in " + kStateNames[s.state] + ": " + Hex(status));
       return;
     }
     ++s.queued;
@@ -326,12 +387,12 @@ void Soak::Drain(Stream &s) {
           s.spare.push_back(std::move(f.data));
       }
     } recycle{s, f};
-    if (f.status == STATUS_CANCELLED) {
+    if (f.status == STATUS_CANCELLED || (Gone(s) && f.status == STATUS_DEVICE_REMOVED)) {
       ++s.totals.cancelled;
       continue;
     }
     if (f.status != STATUS_SUCCESS) {
-      Breach(s.Name() + ": a frame completed with status " + std::to_string(f.status));
+      Breach(s.Name() + ": a frame completed with status " + Hex(f.status));
       continue;
     }
     if (f.header.DataUsed != s.frameSize) {
@@ -395,6 +456,7 @@ void Soak::EndSession(Stream &s) {
   t.starved += x.starved;
   t.straddled += x.straddled;
   t.edges += x.edges;
+  t.aways += x.aways;
   if (!s.video) {
     std::string what = s.Name() + ": " + std::to_string(x.completed) + " blocks completed, " +
                        std::to_string(x.delivered) + " delivered, " + std::to_string(x.starved) +
@@ -415,10 +477,14 @@ void Soak::EndSession(Stream &s) {
       Breach(s.Name() + ": picture " + std::to_string(pictures) + " but " +
              std::to_string(x.delivered) + " delivered and " + std::to_string(x.lastDrops) +
              " reported dropped");
-    if (pictures > x.completed + x.edges)
+    if (pictures > x.completed + x.edges + x.awayPictures)
       Breach(s.Name() + ": picture " + std::to_string(pictures) + " of " +
-             std::to_string(x.completed) + " frames the card completed");
+             std::to_string(x.completed) + " frames the card completed and at most " +
+             std::to_string(x.awayPictures) + " missed while it was away");
   }
+  // The pictures after the last one delivered were reported to nobody. (Pictures missed
+  // while the card was away come before some of the completions: counting from the last
+  // picture checks fewer of them then, never more.)
   uint64_t lostWithBuffer = 0;
   for (uint64_t i = std::min<uint64_t>(pictures, x.completed); i < x.completed; ++i)
     lostWithBuffer += x.hadBuffer[i];
@@ -431,11 +497,11 @@ void Soak::EndSession(Stream &s) {
   x.hadBuffer.shrink_to_fit();
 }
 
-// ------------------------------------------------------------------ actions
+// ------------------------------------------------------------------ client and card actions
 
 void Soak::StateChange() {
   Stream &s = AnyStream();
-  if (s.pin == 0) return;
+  if (s.pin == 0 || Busy(s)) return;
   auto to = static_cast<KSSTATE>(std::uniform_int_distribution<int>(0, 3)(rng_));
   SetState(s, to);
   if (to != KSSTATE_RUN)
@@ -445,16 +511,16 @@ void Soak::StateChange() {
 
 void Soak::ReopenPin() {
   Stream &s = AnyStream();
+  if (Busy(s) || s.filter == 0) return;
   ClosePin(s);
-  CreatePin(s);
-  SetState(s, KSSTATE_RUN);
+  Reopen(s);
 }
 
 void Soak::ReopenFilter() {
   Stream &s = AnyStream();
+  if (Busy(s)) return;
   CloseStream(s);
-  OpenStream(s);
-  SetState(s, KSSTATE_RUN);
+  Reopen(s);
 }
 
 void Soak::Properties() {
@@ -462,7 +528,7 @@ void Soak::Properties() {
   // channel 0's decoder).
   Stream &s = AnyStream();
   Handle object = s.filter;
-  if (object == 0) return;
+  if (object == 0 || Busy(s)) return;
   struct Control {
     ULONG id;
     LONG min, max;
@@ -474,19 +540,31 @@ void Soak::Properties() {
                                       {KSPROPERTY_VIDEOPROCAMP_SHARPNESS, 0, 15}};
   const Control &c = kControls[std::uniform_int_distribution<int>(0, 4)(rng_)];
   ++properties_;
+  // A refusal for want of memory in a low-resources window is an answer too.
+  auto refused = [&](NTSTATUS status) {
+    if (status == STATUS_SUCCESS) return false;
+    if (Excused(status, s)) ++excused_;
+    return true;
+  };
+  auto unexcused = [&](NTSTATUS status) { return refused(status) && !Excused(status, s); };
   switch (std::uniform_int_distribution<int>(0, 5)(rng_)) {
     case 0:
     case 1: {
       KSPROPERTY_VIDEOPROCAMP_S set{}, got{};
       set.Value = std::uniform_int_distribution<LONG>(c.min, c.max)(rng_);
       set.Flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
-      if (client_->SetS(object, PROPSETID_VIDCAP_VIDEOPROCAMP, c.id, set) != STATUS_SUCCESS) {
-        Breach(s.Name() + ": a control value in range is refused");
+      NTSTATUS status = client_->SetS(object, PROPSETID_VIDCAP_VIDEOPROCAMP, c.id, set);
+      if (refused(status)) {
+        if (!Excused(status, s)) Breach(s.Name() + ": a control value in range is refused");
+        break;
+      }
+      status = client_->GetS(object, PROPSETID_VIDCAP_VIDEOPROCAMP, c.id, &got);
+      if (refused(status)) {
+        if (!Excused(status, s)) Breach(s.Name() + ": a control cannot be read back");
         break;
       }
       ++propertyChecks_;
-      if (client_->GetS(object, PROPSETID_VIDCAP_VIDEOPROCAMP, c.id, &got) != STATUS_SUCCESS ||
-          got.Value != set.Value)
+      if (got.Value != set.Value)
         Breach(s.Name() + ": control " + std::to_string(c.id) + " set to " +
                std::to_string(set.Value) + " reads " + std::to_string(got.Value));
       break;
@@ -500,22 +578,22 @@ void Soak::Properties() {
     }
     case 3: {
       KSPROPERTY_VIDEODECODER_STATUS_S status{};
-      if (client_->GetS(object, PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_STATUS,
-                        &status) != STATUS_SUCCESS)
+      if (unexcused(client_->GetS(object, PROPSETID_VIDCAP_VIDEODECODER,
+                                  KSPROPERTY_VIDEODECODER_STATUS, &status)))
         Breach(s.Name() + ": the decoder status cannot be read");
       break;
     }
     case 4: {
       std::vector<uint8_t> description;
-      if (client_->BasicSupport(object, PROPSETID_VIDCAP_VIDEOPROCAMP, c.id, &description) !=
-          STATUS_SUCCESS)
+      if (unexcused(
+              client_->BasicSupport(object, PROPSETID_VIDCAP_VIDEOPROCAMP, c.id, &description)))
         Breach(s.Name() + ": no basic support for a control");
       break;
     }
     case 5: {
       KSPROPERTY_VIDEODECODER_S standard{};
-      if (client_->GetS(object, PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_STANDARD,
-                        &standard) != STATUS_SUCCESS)
+      if (unexcused(client_->GetS(object, PROPSETID_VIDCAP_VIDEODECODER,
+                                  KSPROPERTY_VIDEODECODER_STANDARD, &standard)))
         Breach(s.Name() + ": the standard cannot be read");
       break;
     }
@@ -531,7 +609,7 @@ void Soak::Starve() {
 void Soak::ChannelError() {
   int card = std::uniform_int_distribution<int>(0, options_.cards - 1)(rng_);
   unsigned channel = std::uniform_int_distribution<unsigned>(0, 7)(rng_);
-  cards_[card]->ScheduleChannelError(
+  cards_[card].card->ScheduleChannelError(
       machine_->now() + std::uniform_int_distribution<Nanos>(0, 20)(rng_) * sim::kMillisecond,
       channel);
 }
@@ -541,26 +619,241 @@ void Soak::SignalLoss() {
   unsigned channel = std::uniform_int_distribution<unsigned>(0, 7)(rng_);
   Nanos at =
       machine_->now() + std::uniform_int_distribution<Nanos>(0, 20)(rng_) * sim::kMillisecond;
-  cards_[card]->ScheduleSignalLoss(at, channel);
-  cards_[card]->ScheduleSignalReturn(
+  cards_[card].card->ScheduleSignalLoss(at, channel);
+  cards_[card].card->ScheduleSignalReturn(
       at + std::uniform_int_distribution<Nanos>(20, 600)(rng_) * sim::kMillisecond, channel);
 }
 
 void Soak::StandardChange() {
   int card = std::uniform_int_distribution<int>(0, options_.cards - 1)(rng_);
   unsigned channel = std::uniform_int_distribution<unsigned>(0, 7)(rng_);
-  cards_[card]->ScheduleStandardChange(machine_->now() + sim::kMillisecond, channel,
-                                       !cards_[card]->inputSignal(channel).lines625);
+  sim::Card &c = *cards_[card].card;
+  c.ScheduleStandardChange(machine_->now() + sim::kMillisecond, channel,
+                           !c.inputSignal(channel).lines625);
+}
+
+// ------------------------------------------------------------------ the platform's actions
+
+void Soak::Platform(int k, const char *what, std::function<void()> body,
+                    std::function<void()> then) {
+  CardSlot &slot = cards_[k];
+  Log("card" + std::to_string(k) + ": " + what);
+  slot.busy = what;
+  slot.then = std::move(then);
+  if (machine_->threaded()) {
+    slot.thread = machine_->CreateThread(what, std::move(body), sim::ThreadKind::System);
+  } else {
+    body();
+    PlatformDone(k);
+  }
+}
+
+void Soak::PlatformDone(int k) {
+  CardSlot &slot = cards_[k];
+  Log(std::string("card") + std::to_string(k) + ": " + slot.busy + " over");
+  if (slot.thread != 0) machine_->JoinThread(slot.thread);
+  slot.thread = 0;
+  std::function<void()> then = std::move(slot.then);
+  slot.then = nullptr;
+  slot.busy = nullptr;
+  if (then) then();
+}
+
+int Soak::IdleCard() {
+  int k = std::uniform_int_distribution<int>(0, options_.cards - 1)(rng_);
+  return cards_[k].busy == nullptr ? k : -1;
+}
+
+void Soak::CardAway(int k, Nanos from, Nanos to) {
+  for (Stream &s : streams_) {
+    if (s.card != k || !s.session.open || s.state != KSSTATE_RUN) continue;
+    ++s.session.aways;
+    if (s.video && s.frameTime > 0)
+      s.session.awayPictures += static_cast<uint64_t>((to - from) / 100 / s.frameTime) + 2;
+  }
+}
+
+// The PnP manager stops the card, moves its register window and starts it again, the pins
+// staying in their states; a start that fails (for want of memory) ends in a surprise
+// removal.
+void Soak::Rebalance() {
+  int k = IdleCard();
+  if (k < 0) return;
+  struct Result {
+    NTSTATUS status = STATUS_SUCCESS;
+    Nanos from = 0, to = 0;
+  };
+  auto r = std::make_shared<Result>();
+  Platform(
+      k, "rebalance",
+      [this, k, r] {
+        r->from = machine_->now();
+        r->status = machine_->pnp().RebalanceCard(*cards_[k].pnp);
+        r->to = machine_->now();
+      },
+      [this, k, r] {
+        if (NT_SUCCESS(r->status)) {
+          CardAway(k, r->from, r->to);
+          return;
+        }
+        if (!cards_[k].pnp->surpriseRemoved) {
+          Breach("card" + std::to_string(k) + ": a rebalance failed (" + Hex(r->status) +
+                 ") and the card was not removed");
+          return;
+        }
+        ++events_["rebalance that did not come back"];
+        ReplaceCard(k);
+      });
+}
+
+// A system sleep: the applications pause their running pins first (or not), the card goes
+// to D3 and comes back to D0, and the pins run again before or after it.
+void Soak::SleepWake() {
+  int k = IdleCard();
+  if (k < 0) return;
+  struct Result {
+    NTSTATUS down = STATUS_SUCCESS, up = STATUS_SUCCESS;
+    Nanos from = 0, to = 0;
+  };
+  auto r = std::make_shared<Result>();
+  sim::ks::SleepOptions options;
+  options.pausePins = std::uniform_int_distribution<int>(0, 3)(rng_) != 0;
+  options.runPinsBeforeD0 = std::bernoulli_distribution(0.5)(rng_);
+  Nanos asleep = std::uniform_int_distribution<Nanos>(100, 2000)(rng_) * sim::kMillisecond;
+  ++events_[options.pausePins ? "sleep with pins paused" : "sleep with pins running"];
+  Platform(
+      k, "sleep",
+      [this, k, r, options, asleep] {
+        // The pins the sleep pauses are what this soak's clients see paused meanwhile.
+        std::vector<Stream *> paused;
+        for (Stream &s : streams_)
+          if (s.card == k && s.pin != 0 && s.state == KSSTATE_RUN) {
+            if (options.pausePins) {
+              s.running = false;
+              paused.push_back(&s);
+            }
+          }
+        r->from = machine_->now();
+        sim::ks::SleepRecord record;
+        r->down = sim::ks::EnterSleep(*cards_[k].pnp, options, &record);
+        Wait(asleep);
+        for (Stream *s : paused) s->enteringRun = true;
+        r->up = sim::ks::LeaveSleep(*cards_[k].pnp, options, &record);
+        r->to = machine_->now();
+        for (Stream *s : paused) {
+          s->enteringRun = false;
+          s->running = true;
+          ++s->session.resumes;
+          s->session.firstAfterResume = true;
+        }
+      },
+      [this, k, r] {
+        if (r->down != STATUS_SUCCESS || r->up != STATUS_SUCCESS)
+          Breach("card" + std::to_string(k) + ": sleep " + Hex(r->down) + ", wake " + Hex(r->up));
+        CardAway(k, r->from, r->to);
+      });
+}
+
+void Soak::SurpriseRemoval() {
+  int k = IdleCard();
+  if (k < 0) return;
+  Platform(
+      k, "surprise removal",
+      [this, k] {
+        NTSTATUS status = machine_->pnp().SurpriseRemoveCard(*cards_[k].pnp);
+        if (status != STATUS_SUCCESS)
+          Breach("card" + std::to_string(k) + ": surprise removal " + Hex(status));
+      },
+      [this, k] { ReplaceCard(k); });
+}
+
+void Soak::ReplaceCard(int k) {
+  // Told the device is gone, the applications stop and close what they hold.
+  for (Stream &s : streams_)
+    if (s.card == k) CloseStream(s);
+  sim::PnpManager::Card *old = cards_[k].pnp;
+  if (!machine_->RunUntil([old] { return old->removed; }, machine_->now() + kPlatformPatience)) {
+    Breach("card" + std::to_string(k) + ": the removal does not complete with every handle closed");
+    throw Abort{};
+  }
+  // A new card of the same kind is plugged in, with memory to start it.
+  machine_->faults().StopRandom();
+  windowUntil_ = -1;
+  sim::Card *card = NewCard(k);
+  auto status = std::make_shared<NTSTATUS>(STATUS_SUCCESS);
+  Platform(
+      k, "a new card",
+      [this, k, card, status] {
+        sim::PnpManager::Card *pc = nullptr;
+        *status = machine_->pnp().AddCard(card, &pc);
+        if (NT_SUCCESS(*status)) *status = machine_->pnp().StartCard(*pc);
+        cards_[k].pnp = pc;
+      },
+      [this, k, status] {
+        if (*status != STATUS_SUCCESS || cards_[k].pnp == nullptr) {
+          Breach("card" + std::to_string(k) + ": a new card does not start: " + Hex(*status));
+          throw Abort{};
+        }
+        for (Stream &s : streams_)
+          if (s.card == k) Reopen(s);
+      });
+}
+
+// An orderly removal while the card's filters are open: refused, and capture goes on.
+void Soak::RefusedRemoval() {
+  int k = IdleCard();
+  if (k < 0) return;
+  bool held = false;
+  for (const Stream &s : streams_) held |= s.card == k && s.filter != 0;
+  if (!held) return;  // nothing would refuse it
+  auto status = std::make_shared<NTSTATUS>(STATUS_SUCCESS);
+  Platform(
+      k, "orderly removal",
+      [this, k, status] { *status = machine_->pnp().RemoveCard(*cards_[k].pnp); },
+      [this, k, status] {
+        if (*status != STATUS_PLUGPLAY_QUERY_VETOED)
+          Breach("card" + std::to_string(k) + ": an orderly removal with handles open gave " +
+                 Hex(*status));
+      });
+}
+
+void Soak::ClockChange() {
+  // Up to an hour either way.
+  auto seconds = std::uniform_int_distribution<int64_t>(-3600, 3600)(rng_);
+  machine_->AdjustSystemTime(seconds * 10'000'000);
+}
+
+// For a while, calls of the driver's for memory, mappings, adapters, IRPs, interrupts,
+// factories and registry data fail at random.
+void Soak::LowResources() {
+  if (machine_->faults().randomOn()) return;
+  uint64_t seed = rng_();
+  double rate = std::uniform_real_distribution<double>(0.01, 0.2)(rng_);
+  machine_->faults().SetRandom(seed, rate);
+  windowUntil_ =
+      machine_->now() + std::uniform_int_distribution<Nanos>(200, 2000)(rng_) * sim::kMillisecond;
+  // A running capture allocates little: what does is made inside the window, pins and
+  // filters opened again and now and then a card restarted.
+  for (int n = std::uniform_int_distribution<int>(1, 3)(rng_); n > 0; --n) {
+    if (std::bernoulli_distribution(0.7)(rng_))
+      ReopenPin();
+    else
+      ReopenFilter();
+  }
+  if (std::bernoulli_distribution(0.3)(rng_)) Rebalance();
 }
 
 // ------------------------------------------------------------------ the run
 
-// Memory is compared with every pin of every stream open, whatever their states.
-void Soak::Checkpoint() {
-  for (Stream &s : streams_) {
-    if (s.filter == 0) OpenStream(s);
-    if (s.pin == 0) CreatePin(s);
-  }
+// Memory is compared with every pin of every stream open, whatever their states, and with
+// no platform action under way; false when that cannot be had now.
+bool Soak::Checkpoint() {
+  if (machine_->faults().randomOn()) return false;
+  for (const CardSlot &slot : cards_)
+    if (slot.busy != nullptr) return false;
+  for (Stream &s : streams_) Reopen(s);
+  for (const Stream &s : streams_)
+    if (s.pin == 0) return false;
   Sample x{static_cast<double>(machine_->now()) / sim::kSecond, PoolBytes(), ResidentKb(), {}};
   for (const char *tag : kTags) {
     char text[48];
@@ -576,22 +869,38 @@ void Soak::Checkpoint() {
                  " breach(es)\n",
                  x.at, x.pool, x.rssKb / 1024, breachCount_);
   }
+  return true;
 }
 
 void Soak::Finish() {
+  // What the platform is still doing finishes first, with memory to do it.
+  machine_->faults().StopRandom();
+  for (int k = 0; k < options_.cards; ++k) {
+    for (int round = 0; round < 4 && cards_[k].busy != nullptr; ++round) {
+      if (cards_[k].thread != 0 &&
+          !machine_->JoinThread(cards_[k].thread, machine_->now() + kPlatformPatience)) {
+        Breach(std::string("card") + std::to_string(k) + ": the " + cards_[k].busy +
+               " does not end");
+        throw Abort{};
+      }
+      PlatformDone(k);  // may start another (a new card after a removal)
+    }
+  }
   for (Stream &s : streams_) CloseStream(s);
   if (machine_->pool().liveCount() != poolAfterStart_)
     Breach("with every handle closed " + std::to_string(machine_->pool().liveCount()) +
            " pool blocks are allocated, " + std::to_string(poolAfterStart_) + " after start");
   client_.reset();
-  for (sim::PnpManager::Card *c : pnp_) machine_->pnp().RemoveCard(*c);
+  for (CardSlot &slot : cards_) machine_->pnp().RemoveCard(*slot.pnp);
   machine_->pnp().UnloadDriver();  // the verifier's leak check
   if (machine_->pool().liveCount() != 0) Breach("pool left after the driver unloaded");
   if (machine_->connectedInterrupts() != 0) Breach("an interrupt left connected");
   if (machine_->dma().liveAdapters() != 0 || machine_->dma().liveCommonBuffers() != 0)
     Breach("DMA adapters or common buffers left");
-  for (const auto &card : cards_)
-    if (machine_->liveMappings(card.get()) != 0) Breach("registers left mapped");
+  for (const CardSlot &slot : cards_)
+    if (machine_->liveMappings(slot.card.get()) != 0) Breach("registers left mapped");
+  for (const auto &card : removedCards_)
+    if (machine_->liveMappings(card.get()) != 0) Breach("a removed card's registers left mapped");
 }
 
 int Soak::Run() {
@@ -602,27 +911,45 @@ int Soak::Run() {
     Nanos nextCheckpoint = machine_->now();
     std::uniform_real_distribution<double> u(0, 1);
     while (machine_->now() < end_) {
-      if (machine_->now() >= nextCheckpoint) {
-        Checkpoint();
+      if (machine_->now() >= nextCheckpoint && Checkpoint())
         nextCheckpoint += static_cast<Nanos>(kCheckpointSeconds * sim::kSecond);
-      }
       machine_->RunFor(std::min(kSlice, end_ - machine_->now()));
+      for (int k = 0; k < options_.cards; ++k)
+        if (cards_[k].busy != nullptr && cards_[k].thread != 0 &&
+            machine_->ThreadFinished(cards_[k].thread))
+          PlatformDone(k);
+      if (windowUntil_ >= 0 && machine_->now() >= windowUntil_) {
+        machine_->faults().StopRandom();
+        windowUntil_ = -1;
+      }
       for (Stream &s : streams_) {
         Drain(s);
-        if (s.backToRunAt >= 0 && machine_->now() >= s.backToRunAt) {
-          s.backToRunAt = -1;
-          SetState(s, KSSTATE_RUN);
+        if (!Busy(s)) {
+          if (s.backToRunAt >= 0 && machine_->now() >= s.backToRunAt) {
+            s.backToRunAt = -1;
+            SetState(s, KSSTATE_RUN);
+          }
+          // What a refusal closed opens again once memory is back.
+          if ((s.filter == 0 || s.pin == 0) && !machine_->faults().randomOn()) Reopen(s);
         }
-        Feed(s);
+        // Buffers go on being queued while the platform works on the card, as
+        // applications that know nothing of it do.
+        if (!Gone(s)) Feed(s);
       }
       double slice = static_cast<double>(kSlice) / sim::kSecond;
       for (ActionKind &a : actions_) {
-        if (a.run == nullptr || u(rng_) >= a.perSecond * slice) continue;
+        if (u(rng_) >= a.perSecond * slice) continue;
         ++a.count;
+        Log(a.name);
         (this->*a.run)();
       }
     }
-    Checkpoint();
+    while (!Checkpoint()) {
+      for (int k = 0; k < options_.cards; ++k)
+        if (cards_[k].busy != nullptr && cards_[k].thread != 0) PlatformDone(k);
+      machine_->faults().StopRandom();
+      machine_->RunFor(kSlice);
+    }
     Finish();
   } catch (const sim::VerifierStop &stop) {
     verifierStop_ = stop.what();
@@ -645,6 +972,7 @@ void Soak::Report(double wall) {
   std::printf("), %u processor%s\n\n", options_.processors, options_.processors == 1 ? "" : "s");
   std::printf("%-12s %10s %10s %9s %10s %9s %9s %8s\n", "streams", "completed", "delivered",
               "dropped", "unreported", "starved", "cancelled", "sessions");
+  uint64_t straddled = 0, edges = 0, aways = 0;
   for (int k = 0; k < options_.cards; ++k)
     for (bool video : {true, false}) {
       Totals sum;
@@ -658,30 +986,29 @@ void Soak::Report(double wall) {
         sum.starved += t.starved;
         sum.cancelled += t.cancelled;
         sum.sessions += t.sessions;
+        straddled += t.straddled;
+        edges += t.edges;
+        aways += t.aways;
       }
       std::printf("card%d %-6s %10" PRIu64 " %10" PRIu64 " %9" PRIu64 " %10" PRIu64 " %9" PRIu64
                   " %9" PRIu64 " %8" PRIu64 "\n",
                   k, video ? "video" : "audio", sum.completed, sum.delivered, sum.reportedDrops,
                   sum.unreported, sum.starved, sum.cancelled, sum.sessions);
     }
-  uint64_t straddled = 0, edges = 0;
-  for (const Stream &s : streams_) {
-    straddled += s.totals.straddled;
-    edges += s.totals.edges;
-  }
-  std::printf(
-      "begun while paused, completed in RUN (frames neither pictures nor drops, blocks "
-      "delivered or not): %" PRIu64 "; begun during a change to RUN: %" PRIu64 "\n",
-      straddled, edges);
+  std::printf("begun while paused, completed in RUN: %" PRIu64
+              "; begun during a change to RUN: %" PRIu64
+              "; sessions through the card's absence: %" PRIu64 "\n",
+              straddled, edges, aways);
   std::printf("\nactions:");
-  for (const ActionKind &a : actions_)
-    if (a.run != nullptr) std::printf(" %s %" PRIu64 ";", a.name, a.count);
-  std::printf("\nproperty requests %" PRIu64 " (%" PRIu64 " set and read back)\n", properties_,
+  for (const ActionKind &a : actions_) std::printf(" %s %" PRIu64 ";", a.name, a.count);
+  std::printf("\nplatform:");
+  for (const auto &[what, n] : events_) std::printf(" %s %" PRIu64 ";", what.c_str(), n);
+  const sim::FaultInjector &faults = machine_->faults();
+  std::printf(" driver calls failed for want of resources %" PRIu64 " of %" PRIu64
+              "; client requests refused for it %" PRIu64 "\n",
+              faults.totalFailures(), faults.totalCalls(), excused_);
+  std::printf("property requests %" PRIu64 " (%" PRIu64 " set and read back)\n", properties_,
               propertyChecks_);
-  std::printf("not exercised yet (the machine cannot do them):");
-  for (const ActionKind &a : actions_)
-    if (a.run == nullptr) std::printf(" %s;", a.name);
-  std::printf("\n");
   if (!samples_.empty()) {
     const Sample &first = samples_.front(), &last = samples_.back();
     uint64_t lo = first.pool, hi = first.pool;
@@ -702,9 +1029,6 @@ void Soak::Report(double wall) {
     Breach("the process grew from " + std::to_string(samples_[1].rssKb / 1024) + " MB to " +
            std::to_string(samples_.back().rssKb / 1024) + " MB resident after the first minute");
   std::printf("verifier: %s\n", verifierStop_.empty() ? "no stop" : verifierStop_.c_str());
-  for (const KnownFault &k : known_)
-    std::printf("known fault (reported, not fixed here), %" PRIu64 "x: %s\n  first: %s\n", k.count,
-                k.kind.c_str(), k.first.c_str());
   if (breachCount_ == 0) {
     std::printf("result: PASS\n");
     return;

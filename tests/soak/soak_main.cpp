@@ -1,4 +1,4 @@
-// morvane-soak [--seconds N] [--seed S] [--cards N] [--cpus N] [--progress] [--strict]:
+// morvane-soak [--seconds N] [--seed S] [--cards N] [--cpus N] [--progress] [--log]:
 // see soak.h.
 #include <cstdio>
 #include <cstdlib>
@@ -41,12 +41,12 @@ int main(int argc, char **argv) {
       options.processors = static_cast<unsigned>(n);
     } else if (a == "--progress") {
       options.progress = true;
-    } else if (a == "--strict") {
-      options.strict = true;
+    } else if (a == "--log") {
+      options.log = true;
     } else {
       std::fprintf(stderr,
                    "usage: morvane-soak [--seconds SIMULATED] [--seed N] [--cards 2-4] "
-                   "[--cpus 1-8] [--progress] [--strict]\n");
+                   "[--cpus 1-8] [--progress] [--log]\n");
       return 2;
     }
     if (valued) ++i;

@@ -39,13 +39,30 @@ TEST(LowResources, EveryFailurePointOfStartFailsAloneAndCleanly) {
   sim::FaultInjector &faults = b.m.faults();
   faults.Record(true);
   ASSERT_EQ(b.m.pnp().StartCard(*b.c), STATUS_SUCCESS);
-  const std::vector<sim::FaultInjector::Call> points = faults.calls();
+  const std::vector<sim::FaultInjector::Call> first = faults.calls();
   ASSERT_EQ(b.m.pnp().StopCard(*b.c), STATUS_SUCCESS);
   std::set<FaultPoint> kinds;
-  for (const auto &p : points) kinds.insert(p.point);
+  for (const auto &p : first) kinds.insert(p.point);
   EXPECT_EQ(kinds.size(), 8u) << "all but the interrupt, which the first pin connects";
-
   const Held started{1, 48, 1, 0, 16}, nothing{0, 0, 0, 0, 0};
+
+  // The first start also makes the factories' descriptor copies, which a restart with the
+  // same settings reuses: its points fail on cards that never started before.
+  for (size_t k = 0; k < first.size(); ++k) {
+    SCOPED_TRACE("first start, " + Describe(first[k]));
+    ClientRig fresh(sim::Card::Variant::Standard, false);
+    fresh.m.faults().FailNthOverall(k + 1);
+    NTSTATUS status = fresh.m.pnp().StartCard(*fresh.c);
+    ASSERT_TRUE(fresh.ok());
+    EXPECT_EQ(HeldBy(fresh), NT_SUCCESS(status) ? started : nothing);
+  }
+
+  // A restart's own points, each failing alone on the same card.
+  faults.ClearRecord();
+  ASSERT_EQ(b.m.pnp().StartCard(*b.c), STATUS_SUCCESS);
+  const std::vector<sim::FaultInjector::Call> points = faults.calls();
+  ASSERT_EQ(b.m.pnp().StopCard(*b.c), STATUS_SUCCESS);
+  EXPECT_LT(points.size(), first.size()) << "a restart makes no new descriptor copies";
   for (size_t k = 0; k < points.size(); ++k) {
     SCOPED_TRACE(Describe(points[k]));
     faults.ClearRecord();

@@ -44,6 +44,25 @@ TEST(Rebalance, CaptureGoesOnAcrossARebalance) {
   EXPECT_TRUE(b.ok());
 }
 
+// Each restart made new descriptor copies for the factories in the device's bag, freed
+// only at removal: every rebalance grew the pool by 32 blocks for as long as the card stayed.
+TEST(Rebalance, RepeatedRebalancesKeepThePoolFlat) {
+  CaptureRig b;
+  ThreeStreams(b);
+  ASSERT_EQ(b.m.pnp().RebalanceCard(*b.c), STATUS_SUCCESS);
+  b.Run(kResume);
+  const size_t blocks = b.m.pool().liveCount();
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(b.m.pnp().RebalanceCard(*b.c), STATUS_SUCCESS);
+    b.Run(kResume);
+  }
+  EXPECT_EQ(b.m.pool().liveCount(), blocks);
+  std::vector<uint64_t> before = b.Delivered();
+  b.Run(kResume);
+  EXPECT_TRUE(b.AllMoreThan(before)) << "the streams still deliver";
+  EXPECT_TRUE(b.ok());
+}
+
 // After a sleep the card's channels were off while the driver's masks said they ran:
 // capture stopped for good until the client restarted the pin.
 TEST(Sleep, ChannelsStopBeforeD3AndResumeCountingWhatTheyMissed) {

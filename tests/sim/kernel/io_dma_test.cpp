@@ -204,6 +204,22 @@ TEST(RegisterMapping, OnlyRangesInsideADevicesWindowAreMapped) {
   m.DetachPciDevice(&card);
 }
 
+// A card plugged in after another left gets a slot of its own: neither the register window
+// nor the interrupt line of a card still on the bus.
+TEST(RegisterMapping, ACardPluggedInAfterARemovalSharesNothingWithTheOthers) {
+  Machine m;
+  sim::Card a(sim::Card::Variant::Standard), b(sim::Card::Variant::Standard),
+      c(sim::Card::Variant::Standard);
+  m.AttachPciDevice(&a);
+  m.AttachPciDevice(&b);
+  m.DetachPciDevice(&a);
+  m.AttachPciDevice(&c);
+  EXPECT_NE(c.windowBase(), b.windowBase());
+  EXPECT_NE(c.vector(), b.vector());
+  m.DetachPciDevice(&b);
+  m.DetachPciDevice(&c);
+}
+
 TEST(Dma, CommonBuffersLiveBelow4GiBAndBoundTheCardsAccess) {
   Machine m;
   DEVICE_DESCRIPTION d{};
