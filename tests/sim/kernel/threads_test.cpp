@@ -231,7 +231,7 @@ TEST(ThreadedMachine, WaitsOnEventsTimersAndSleepsLetTheOthersRun) {
 TEST(ThreadedMachine, ABusyWaitOnOneProcessorDoesNotStopTheOther) {
   constexpr sim::Nanos kBusy = 20 * sim::kMillisecond;
   for (uint64_t seed = 1; seed <= 10; ++seed) {
-    // Priority changes far beyond the test: only the order the seed gives decides.
+    // Priority changes far beyond the test: only the order each seed gives decides.
     Machine m(Threaded(2, seed, 1'000'000'000));
     sim::Nanos busyUntil = 0, otherDone = -1;
     uint32_t spinner = m.CreateThread("spinner", [&] {
