@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -531,7 +533,15 @@ bool MediaFile::hasVideo() const { return videoIndex_ >= 0; }
 bool MediaFile::hasAudio() const { return audioIndex_ >= 0; }
 
 void MediaFile::Start() {
+  // The writer (and the encoder threads it starts) never take SIGINT or SIGTERM: the main
+  // thread does, where creating a temporary file and registering it for removal are one step.
+  sigset_t set, old;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, &old);
   thread_ = std::thread([this] { Main(); });
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 void MediaFile::Post(Job job) {
